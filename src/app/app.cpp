@@ -1,0 +1,138 @@
+#include "app/app.h"
+
+#include "app/report.h"
+
+namespace kc {
+
+App::App(Platform& platform)
+    : poller({platform.winsock, platform.window, platform.box, platform.trace, platform.clock},
+             settings, status, senders, mainWindow),
+      display({platform.hid, platform.window, platform.trace, platform.box}),
+      tray(platform.tray, platform.clock, settings, mainWindow),
+      dialog(settings, status, platform.registry, platform.box),
+      launcher(platform.process, platform.window, settings),
+      platform_(platform) {}
+
+LResult App::MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
+  switch (msg) {
+    case kWmCreate: OnCreate(window); return 0;
+    case kWmDestroy: OnDestroy(window); return 0;
+    case kWmCommand: OnCommand(window, static_cast<uint16_t>(wp & 0xFFFF)); return 0;
+    case kWmTimer: OnTimer(window, wp); return 0;
+    case SM_START: OnStart(window); return 0;
+    case SM_CHECK: OnCheck(window); return 0;
+    case SM_CHECKDONE: OnCheckDone(window); return 0;
+    case SM_SHOWCOUNT: OnShowCount(); return 0;
+    case SM_LAUNCH: tray.UpdateTrayIcon(kIconBusy); return 0;
+    case SM_GETHOST: poller.OnGetHost(window, wp, lp); return 0;
+    case SM_SOCKET: poller.OnSocketEvent(window, wp, lp); return 0;
+    case SM_TRAY: OnTray(window, wp, lp); return 0;
+    default: return platform_.window.DefaultProc(window, msg, wp, lp);
+  }
+}
+
+void App::OnCreate(WindowRef window) {
+  status.propertiesEnabled = 1;
+  LoadSettings(settings, platform_.registry);
+  display.OpenLcdDevice();
+  display.LcdInit(window);
+  // 32-bit arithmetic, handed over as an unsigned count of milliseconds.
+  uint32_t period = static_cast<uint32_t>(settings.interval) * 60000u;
+  platform_.window.StartTimer(window, TIMER_CHECK, period);
+  platform_.window.Post(window, SM_START, 0, 0);
+}
+
+void App::OnDestroy(WindowRef window) {
+  platform_.window.StopTimer(window, TIMER_CHECK);
+  display.LcdShutdown(window);
+  display.FreeReportBuffers();
+  display.CloseLcdDevice();
+  platform_.window.PostQuit(0);
+}
+
+void App::OnCommand(WindowRef window, uint16_t command) {
+  switch (command) {
+    case IDM_CHECK: platform_.window.Post(window, SM_CHECK, 0, 0); break;
+    case IDM_PROPERTIES:
+      if (status.propertiesEnabled != 0) ShowSettingsDialog();
+      break;
+    case IDM_EXIT: platform_.window.Destroy(window); break;
+    default: break;
+  }
+}
+
+void App::OnTimer(WindowRef window, WParam id) {
+  switch (id) {
+    case TIMER_LCDPAGE: display.LcdNextPage(); break;
+    case TIMER_CHECK: platform_.window.Post(window, SM_CHECK, 0, 0); break;
+    case TIMER_SERVERWAIT: poller.OnServerWaitTimeout(window); break;
+    default: break;
+  }
+}
+
+void App::OnStart(WindowRef window) {
+  platform_.window.Hide(window);
+  tray.AddTrayIcon();
+  if (settings.server[0] != '\0' && settings.user[0] != '\0' && settings.password[0] != '\0') {
+    status.ready = 1;
+  } else {
+    ShowSettingsDialog();
+  }
+  platform_.window.Post(window, SM_CHECK, 0, 0);
+}
+
+void App::OnCheck(WindowRef window) {
+  if (status.ready == 0) return;
+  if (status.busy == 1) return;  // dropped, not queued
+  tray.UpdateTrayIcon(kIconBusy);
+  status.propertiesEnabled = 0;
+  status.busy = 1;
+  display.LcdShowText(kLcdChecking);
+  status.checkTime = platform_.clock.Now();
+  status.serverError = 0;
+  // A start that fails ends the check through the poller's completion.
+  if (poller.StartWinSock()) poller.StartCheck(window);
+}
+
+void App::OnCheckDone(WindowRef window) {
+  poller.StopWinSock();
+  if (status.serverError == 1) {
+    display.LcdShowText(kLcdServerError);  // the tray keeps the busy picture
+  } else {
+    platform_.window.Send(window, SM_SHOWCOUNT, 0, 0);
+    if (status.mailCount == 0) {
+      display.LcdShowText(kLcdNoMail);
+    } else {
+      LocalTime when{};
+      if (!platform_.clock.ToLocal(status.checkTime, &when)) when = LocalTime{};
+      char report[kReportBufferSize];
+      ComposeReport(report, status.mailCount, when, settings.listSenders == 1, senders);
+      display.LcdShowText(report);
+    }
+  }
+  status.propertiesEnabled = 1;
+  status.busy = 0;
+}
+
+void App::OnShowCount() {
+  if (status.mailCount == 0) {
+    tray.UpdateTrayIcon(kIconIdle);
+  } else if (status.mailCount <= 10) {  // signed: a negative count included
+    tray.UpdateTrayIcon(kIconMail);
+  } else {
+    tray.UpdateTrayIcon(kIconManyMail);
+  }
+}
+
+void App::OnTray(WindowRef window, WParam id, LParam mouse) {
+  if (id != kTrayIconId) return;
+  if (mouse == kWmLButtonDblClk) {
+    launcher.LaunchMailer(window);
+  } else if (mouse == kWmRButtonDown) {
+    tray.ShowTrayMenu(window);
+  }
+}
+
+void App::ShowSettingsDialog() { platform_.dialog.Run(mainWindow, dialog); }
+
+}  // namespace kc

@@ -1,0 +1,69 @@
+// The Linux program: the same core as on Windows, over the POSIX back ends.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "app/app.h"
+#include "posix/backends.h"
+
+using namespace kc;
+
+namespace {
+
+// SIGINT and SIGTERM end the program as the menu's exit command does.
+int WatchTerminationSignals(posix::EventLoop& loop, const WindowRef& mainWindow) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  int fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (fd < 0) return -1;
+  loop.Watch(fd, POLLIN, [fd, &loop, &mainWindow](short) {
+    signalfd_siginfo info;
+    while (read(fd, &info, sizeof info) == sizeof info) {
+    }
+    loop.Post(mainWindow, kWmCommand, IDM_EXIT, 0);
+  });
+  return fd;
+}
+
+}  // namespace
+
+int main() {
+  posix::EventLoop loop;
+  posix::StderrTrace trace;
+  posix::StderrMessageBox box;
+  posix::SystemClock clock;
+  std::unique_ptr<RegistryPort> registry = posix::MakeRegistry();
+  std::unique_ptr<WinSockPort> winsock = posix::MakeWinSock(loop);
+  std::unique_ptr<HidPort> hid = posix::MakeHid();
+  std::unique_ptr<TrayPort> tray = posix::MakeTray(loop);
+  std::unique_ptr<SettingsDialogPort> dialog = posix::MakeSettingsDialog(loop);
+  std::unique_ptr<ProcessPort> process = posix::MakeProcess();
+  Platform platform{loop, box, trace, clock, *registry, *winsock, *hid, *tray, *dialog, *process};
+  auto app = std::make_unique<App>(platform);
+
+  if (posix::AcquireSingleInstance(kAppName, loop, [] {
+        static const char kNotice[] = "KestovaChecker: asked forward by a second start\n";
+        (void)!write(STDERR_FILENO, kNotice, sizeof kNotice - 1);
+      }) != 0) {
+    return -1;
+  }
+  int signals = WatchTerminationSignals(loop, app->mainWindow);
+  app->mainWindow = loop.CreateWindow(
+      [&app](WindowRef w, uint32_t msg, WParam wp, LParam lp) {
+        return app->MainWndProc(w, msg, wp, lp);
+      });
+  if (app->mainWindow == 0) {
+    box.Show(0, "ウインドウ作成でエラーが発生しました", kCaption);
+    return -1;
+  }
+  int exitCode = loop.Run();
+  posix::ReleaseSingleInstance();
+  if (signals >= 0) close(signals);
+  return exitCode;
+}

@@ -1,0 +1,66 @@
+#include "app/report.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace kc {
+
+const char kLcdChecking[] = "E-Mail ｦ ﾁｪｯｸｼﾃｲﾏｽ";
+const char kLcdServerError[] = "POP3ｻｰﾊﾞｰｴﾗｰ";
+const char kLcdNoMail[] = "E-Mail ﾊ ﾄﾄﾞｲﾃｲﾏｾﾝ";
+
+namespace {
+
+const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Appends formatted text to the report, never past kReportLimit bytes of text: what does not
+// fit is cut, as the platform's bounded formatter cuts it.
+class ReportWriter {
+ public:
+  explicit ReportWriter(char* out) : out_(out) { out_[0] = '\0'; }
+  template <typename... Args>
+  void Append(const char* format, Args... args) {
+    size_t room = kReportLimit + 1 - length_;
+    if (room <= 1) return;
+    int n = std::snprintf(out_ + length_, room, format, args...);
+    if (n < 0) {
+      out_[length_] = '\0';
+      return;
+    }
+    length_ += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
+  }
+  bool full() const { return length_ >= kReportLimit; }
+
+ private:
+  char* out_;
+  size_t length_ = 0;
+};
+
+}  // namespace
+
+void FormatCtime(const LocalTime& t, char out[26]) {
+  unsigned wday = static_cast<unsigned>(t.wday) % 7;
+  unsigned month = static_cast<unsigned>(t.month) % 12;
+  std::snprintf(out, 26, "%s %s %02d %02d:%02d:%02d %04d\n", kDays[wday], kMonths[month],
+                t.mday % 100, t.hour % 100, t.min % 100, t.sec % 100, t.year % 10000);
+}
+
+void ComposeReport(char* out, int32_t mailCount, const LocalTime& checkTime, bool listSenders,
+                   const SenderTable& senders) {
+  char when[26];
+  FormatCtime(checkTime, when);
+  ReportWriter report(out);
+  report.Append("E-Mail ｶﾞ %dｹﾝ ﾄﾄﾞｲﾃｲﾏｽ(%s)", static_cast<int>(mailCount), when);
+  if (!listSenders) return;
+  report.Append("\n");
+  // Every line takes at least 5 bytes, so the limit is reached before the table ends; the
+  // bound on the slot index only makes that certain.
+  for (int32_t i = 1; i <= mailCount && i <= kSenderSlots && !report.full(); ++i) {
+    const char* sender = senders.slot[i - 1];
+    report.Append("%d : %.*s\n", static_cast<int>(i), kSenderSlotSize - 1, sender);
+  }
+}
+
+}  // namespace kc

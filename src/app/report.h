@@ -1,0 +1,26 @@
+// The texts a check puts on the display.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "app/clock.h"
+#include "pop3/sender_table.h"
+
+namespace kc {
+
+extern const char kLcdChecking[];     // a check is under way
+extern const char kLcdServerError[];  // the check ended badly
+extern const char kLcdNoMail[];       // the mailbox is empty
+
+constexpr size_t kReportBufferSize = 4096;
+constexpr size_t kReportLimit = 1023;  // bytes of text; the platform formatter's bound
+
+// The 25-byte ctime form "Www Mmm DD hh:mm:ss YYYY\n" with a two-digit day, into out[26].
+void FormatCtime(const LocalTime& t, char out[26]);
+
+// The report of a check that found mail: count, check time and, with the list on, the
+// numbered senders; cut at kReportLimit bytes. out holds kReportBufferSize bytes.
+void ComposeReport(char* out, int32_t mailCount, const LocalTime& checkTime, bool listSenders,
+                   const SenderTable& senders);
+
+}  // namespace kc

@@ -1,0 +1,23 @@
+#include "win32/backends.h"
+
+namespace kc::win32 {
+
+namespace {
+// Placeholder until this back end lands.
+class NullHid final : public HidPort {
+ public:
+  bool LoadLibrary() override { return true; }
+  bool BeginEnumeration() override { return false; }
+  HidEnumResult InterfacePath(uint32_t, char*, size_t) override { return HidEnumResult::kEnd; }
+  void EndEnumeration() override {}
+  HidHandle Open(const char*) override { return 0; }
+  bool GetAttributes(HidHandle, HidAttributes*) override { return false; }
+  bool GetCaps(HidHandle, HidCaps*) override { return false; }
+  bool WriteReport(HidHandle, const uint8_t*, uint32_t) override { return false; }
+  void Close(HidHandle) override {}
+};
+}  // namespace
+
+std::unique_ptr<HidPort> MakeHid() { return std::make_unique<NullHid>(); }
+
+}  // namespace kc::win32

@@ -1,0 +1,56 @@
+// The POSIX back ends of the ports, as the Linux program puts them together.
+#pragma once
+#include <memory>
+
+#include "app/clock.h"
+#include "app/window.h"
+#include "lcd/hid_port.h"
+#include "pop3/winsock_port.h"
+#include "posix/event_loop.h"
+#include "settings/settings.h"
+#include "settings/settings_dialog.h"
+#include "shell/launcher.h"
+#include "shell/tray.h"
+
+namespace kc::posix {
+
+// The debug trace: the bytes go to stderr unchanged.
+class StderrTrace final : public TracePort {
+ public:
+  void Trace(const char* text) override;
+};
+
+// Message boxes print their caption and text on stderr, in the terminal's UTF-8.
+class StderrMessageBox final : public MessageBoxPort {
+ public:
+  void Show(WindowRef owner, const char* text, const char* caption) override;
+};
+
+class SystemClock final : public ClockPort {
+ public:
+  int64_t Now() override;
+  bool ToLocal(int64_t t, LocalTime* out) override;
+  uint32_t TickCount() override;
+};
+
+// The running instance holds a lock named after the program until its loop ends; a second
+// start asks it forward through a socket beside the lock. Returns 0 with the lock held, or -1
+// when another instance runs. onForward runs in the first instance when it is asked forward.
+int AcquireSingleInstance(const char* name, EventLoop& loop, std::function<void()> onForward);
+void ReleaseSingleInstance();
+
+// Where the program keeps its runtime files: $XDG_RUNTIME_DIR, else /tmp/kestova-<uid>.
+std::string RuntimeDir();
+
+// Text in code page 932 turned into UTF-8 for a terminal.
+std::string Cp932ToUtf8(const char* text);
+std::string Utf8ToCp932(const std::string& text);
+
+std::unique_ptr<RegistryPort> MakeRegistry();
+std::unique_ptr<WinSockPort> MakeWinSock(EventLoop& loop);
+std::unique_ptr<HidPort> MakeHid();
+std::unique_ptr<TrayPort> MakeTray(EventLoop& loop);
+std::unique_ptr<SettingsDialogPort> MakeSettingsDialog(EventLoop& loop);
+std::unique_ptr<ProcessPort> MakeProcess();
+
+}  // namespace kc::posix

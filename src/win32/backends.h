@@ -1,0 +1,61 @@
+// The Win32 back ends of the ports, as the Windows program puts them together.
+#pragma once
+#include <windows.h>
+
+#include <memory>
+
+#include "app/clock.h"
+#include "app/window.h"
+#include "lcd/hid_port.h"
+#include "pop3/winsock_port.h"
+#include "settings/settings.h"
+#include "settings/settings_dialog.h"
+#include "shell/launcher.h"
+#include "shell/tray.h"
+
+namespace kc::win32 {
+
+// The module instance handle, set first thing at start.
+extern HINSTANCE AppInstance;
+
+inline HWND ToHwnd(WindowRef window) { return reinterpret_cast<HWND>(window); }
+inline WindowRef FromHwnd(HWND window) { return reinterpret_cast<WindowRef>(window); }
+
+class Win32Window final : public WindowPort {
+ public:
+  void Post(WindowRef window, uint32_t msg, WParam wp, LParam lp) override;
+  LResult Send(WindowRef window, uint32_t msg, WParam wp, LParam lp) override;
+  void StartTimer(WindowRef window, uint32_t id, uint32_t periodMs) override;
+  void StopTimer(WindowRef window, uint32_t id) override;
+  void Hide(WindowRef window) override;
+  void Destroy(WindowRef window) override;
+  void PostQuit(int exitCode) override;
+  LResult DefaultProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) override;
+};
+
+class Win32MessageBox final : public MessageBoxPort {
+ public:
+  void Show(WindowRef owner, const char* text, const char* caption) override;
+};
+
+// OutputDebugStringA.
+class Win32Trace final : public TracePort {
+ public:
+  void Trace(const char* text) override;
+};
+
+class Win32Clock final : public ClockPort {
+ public:
+  int64_t Now() override;
+  bool ToLocal(int64_t t, LocalTime* out) override;
+  uint32_t TickCount() override;
+};
+
+std::unique_ptr<RegistryPort> MakeRegistry();
+std::unique_ptr<WinSockPort> MakeWinSock();
+std::unique_ptr<HidPort> MakeHid();
+std::unique_ptr<TrayPort> MakeTray();
+std::unique_ptr<SettingsDialogPort> MakeSettingsDialog();
+std::unique_ptr<ProcessPort> MakeProcess();
+
+}  // namespace kc::win32

@@ -1,0 +1,204 @@
+// Recording fakes of the ports the core uses, for tests without an OS.
+#pragma once
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/app.h"
+
+namespace kc::test {
+
+struct PostedMessage {
+  WindowRef window;
+  uint32_t msg;
+  WParam wp;
+  LParam lp;
+  bool operator==(const PostedMessage& o) const {
+    return window == o.window && msg == o.msg && wp == o.wp && lp == o.lp;
+  }
+};
+
+// Records everything; Send calls the procedure set in `proc` (if any) at once.
+class FakeWindow final : public WindowPort {
+ public:
+  std::deque<PostedMessage> posted;
+  std::vector<PostedMessage> sent;
+  std::map<uint32_t, uint32_t> timers;  // id -> period
+  std::vector<std::string> calls;        // "hide", "destroy", "quit 0", "timer+ 3", "timer- 2"
+  std::function<LResult(WindowRef, uint32_t, WParam, LParam)> proc;
+  int quitCode = -100;
+
+  void Post(WindowRef w, uint32_t msg, WParam wp, LParam lp) override { posted.push_back({w, msg, wp, lp}); }
+  LResult Send(WindowRef w, uint32_t msg, WParam wp, LParam lp) override {
+    sent.push_back({w, msg, wp, lp});
+    return proc ? proc(w, msg, wp, lp) : 0;
+  }
+  void StartTimer(WindowRef, uint32_t id, uint32_t ms) override {
+    timers[id] = ms;
+    calls.push_back("timer+ " + std::to_string(id));
+  }
+  void StopTimer(WindowRef, uint32_t id) override {
+    timers.erase(id);
+    calls.push_back("timer- " + std::to_string(id));
+  }
+  void Hide(WindowRef) override { calls.push_back("hide"); }
+  void Destroy(WindowRef w) override {
+    calls.push_back("destroy");
+    if (proc) proc(w, kWmDestroy, 0, 0);
+  }
+  void PostQuit(int code) override {
+    quitCode = code;
+    calls.push_back("quit " + std::to_string(code));
+  }
+  LResult DefaultProc(WindowRef, uint32_t msg, WParam, LParam) override {
+    calls.push_back("default " + std::to_string(msg));
+    return 77;
+  }
+  // Hands every posted message to the procedure until none is left (or the bound is hit).
+  void Pump(int bound = 1000) {
+    while (!posted.empty() && bound-- > 0) {
+      PostedMessage m = posted.front();
+      posted.pop_front();
+      if (proc) proc(m.window, m.msg, m.wp, m.lp);
+    }
+  }
+};
+
+class FakeMessageBox final : public MessageBoxPort {
+ public:
+  struct Box { WindowRef owner; std::string text; std::string caption; };
+  std::vector<Box> shown;
+  void Show(WindowRef owner, const char* text, const char* caption) override {
+    shown.push_back({owner, text, caption});
+  }
+};
+
+class FakeTrace final : public TracePort {
+ public:
+  std::string all;
+  std::vector<std::string> lines;
+  void Trace(const char* text) override {
+    all += text;
+    lines.emplace_back(text);
+  }
+};
+
+class FakeClock final : public ClockPort {
+ public:
+  int64_t now = 1796624769;  // a Monday; the local time below is what tests set
+  LocalTime local{2026, 11, 7, 6, 26, 9, 1};
+  uint32_t ticks = 1000;
+  bool localOk = true;
+  int64_t Now() override { return now; }
+  bool ToLocal(int64_t t, LocalTime* out) override {
+    if (!localOk) return false;
+    // The fixed local time of `now`, moved by whole minutes for other times.
+    LocalTime l = local;
+    int64_t minutes = (t - now) / 60 + l.hour * 60 + l.min;
+    minutes = ((minutes % 1440) + 1440) % 1440;
+    l.hour = static_cast<int>(minutes / 60);
+    l.min = static_cast<int>(minutes % 60);
+    *out = l;
+    return true;
+  }
+  uint32_t TickCount() override { return ticks; }
+};
+
+// The registry as a map of values under one key.
+class FakeRegistry final : public RegistryPort {
+ public:
+  struct Value { uint32_t type; std::vector<uint8_t> bytes; };
+  bool exists = false;
+  bool open = false;
+  std::map<std::string, Value> values;
+  std::vector<std::string> order;  // names in the order they were set
+  bool OpenKey() override { open = exists; return open; }
+  bool CreateKey() override { exists = open = true; return true; }
+  bool QueryValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length) override {
+    if (!open) return false;
+    auto it = values.find(name);
+    if (it == values.end() || it->second.bytes.size() > size) return false;
+    std::memcpy(buf, it->second.bytes.data(), it->second.bytes.size());
+    *length = static_cast<uint32_t>(it->second.bytes.size());
+    return true;
+  }
+  bool SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) override {
+    if (!open) return false;
+    values[name] = Value{type, std::vector<uint8_t>(data, data + size)};
+    order.emplace_back(name);
+    return true;
+  }
+  void CloseKey() override { open = false; }
+};
+
+class FakeTray final : public TrayPort {
+ public:
+  std::vector<std::pair<std::string, TrayIconRecord>> calls;  // "add" / "modify" / "menu"
+  void Add(const TrayIconRecord& r) override { calls.push_back({"add", r}); }
+  void Modify(const TrayIconRecord& r) override { calls.push_back({"modify", r}); }
+  void ShowMenu(WindowRef) override { calls.push_back({"menu", TrayIconRecord{}}); }
+  uint32_t lastIcon() const { return calls.empty() ? 0 : calls.back().second.icon; }
+};
+
+class FakeDialog final : public SettingsDialogPort {
+ public:
+  int runs = 0;
+  std::function<void(SettingsDialog&)> onRun;
+  void Run(WindowRef, SettingsDialog& d) override {
+    ++runs;
+    if (onRun) onRun(d);
+  }
+};
+
+class FakeProcess final : public ProcessPort {
+ public:
+  std::vector<std::pair<std::string, std::string>> started;
+  std::vector<uint32_t> waits;
+  std::vector<ProcessRef> closed;
+  ProcessRef next = 7;
+  ProcessRef Start(const char* app, const char* cmd) override {
+    started.push_back({app, cmd});
+    return next;
+  }
+  void Wait(ProcessRef, uint32_t ms) override { waits.push_back(ms); }
+  void Close(ProcessRef p) override { closed.push_back(p); }
+};
+
+// WinSock that never starts, for tests that do not reach the network.
+class NullWinSock final : public WinSockPort {
+ public:
+  int Startup(uint16_t, uint16_t* granted) override { *granted = 0; return 10091; }
+  int Cleanup() override { return 0; }
+  uintptr_t AsyncGetHostByName(WindowRef, uint32_t, const char*, uint8_t*, uint32_t) override { return 0; }
+  bool FirstAddress(const uint8_t*, uint8_t*) override { return false; }
+  SocketRef Socket() override { return kInvalidSocket; }
+  int AsyncSelect(SocketRef, WindowRef, uint32_t, long) override { return -1; }
+  bool GetServiceByName(const char*, const char*, uint16_t*) override { return false; }
+  uint16_t Htons(uint16_t v) override { return static_cast<uint16_t>((v << 8) | (v >> 8)); }
+  int Connect(SocketRef, const Ipv4Endpoint&) override { return -1; }
+  int LastError() override { return 0; }
+  int Send(SocketRef, const char*, int) override { return -1; }
+  int Recv(SocketRef, char*, int) override { return -1; }
+  int Shutdown(SocketRef, int) override { return 0; }
+  int CloseSocket(SocketRef) override { return 0; }
+};
+
+// A machine with no HID interface.
+class NullHid final : public HidPort {
+ public:
+  bool LoadLibrary() override { return true; }
+  bool BeginEnumeration() override { return false; }
+  HidEnumResult InterfacePath(uint32_t, char*, size_t) override { return HidEnumResult::kEnd; }
+  void EndEnumeration() override {}
+  HidHandle Open(const char*) override { return 0; }
+  bool GetAttributes(HidHandle, HidAttributes*) override { return false; }
+  bool GetCaps(HidHandle, HidCaps*) override { return false; }
+  bool WriteReport(HidHandle, const uint8_t*, uint32_t) override { return false; }
+  void Close(HidHandle) override {}
+};
+
+}  // namespace kc::test
