@@ -22,12 +22,38 @@ class SettingsDialogPort {
 
 namespace kc {
 
+// What the form's controls hold: texts already cut to their fields as the platform reads them
+// back (254, 79, 79 and 259 bytes), the interval as the platform's unsigned number reading
+// gives it, and the two check boxes.
+struct SettingsForm {
+  char server[kServerSize] = {};
+  char user[kUserSize] = {};
+  char password[kPasswordSize] = {};
+  char mailer[kMailerSize] = {};
+  uint32_t interval = 0;
+  bool intervalOk = false;
+  bool listChecked = false;
+  bool ledChecked = false;
+};
+
+// Reads a text as an unsigned 32-bit decimal number the way the dialog's number field is read:
+// leading blanks skipped, digits up to the first other character; false (and 0) for a text that
+// is empty, does not begin with a digit or does not fit in 32 bits.
+bool ReadUnsignedNumber(const char* text, uint32_t* value);
+
 // The core of the dialog, shared by both front ends.
 class SettingsDialog {
  public:
   SettingsDialog(Settings& settings, CheckStatus& status, RegistryPort& registry,
                  MessageBoxPort& box)
       : settings_(settings), status_(status), registry_(registry), box_(box) {}
+
+  // The controls' contents when the dialog opens.
+  void Fill(SettingsForm* form) const;
+  // OK: copies the form into the settings and applies the rules. True when the entry was
+  // complete and saved (the dialog closes); false after the warning box (it stays open).
+  bool Accept(const SettingsForm& form);
+  const Settings& settings() const { return settings_; }
 
  private:
   Settings& settings_;
