@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the demo need on a fresh Debian machine (as root).
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends \
+  build-essential cmake pkg-config git python3 \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libc-ares-dev \
+  mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 \
+  dovecot-core dovecot-pop3d iproute2 util-linux \
+  xvfb xauth x11-utils imagemagick xdotool locales fonts-ipafont-gothic \
+  clang llvm valgrind tmux procps
+$SUDO apt-get install -y -q wine wine64 wine32:i386
+
+# A Japanese locale: Wine prefixes made under it use code page 932.
+if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
+  $SUDO sed -i 's/^# *ja_JP.UTF-8/ja_JP.UTF-8/' /etc/locale.gen
+  $SUDO locale-gen
+fi
