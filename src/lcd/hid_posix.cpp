@@ -6,7 +6,7 @@ namespace {
 // Placeholder until hidraw lands: no HID interface.
 class NullHid final : public HidPort {
  public:
-  bool LoadLibrary() override { return true; }
+  bool Load() override { return true; }
   bool BeginEnumeration() override { return false; }
   HidEnumResult InterfacePath(uint32_t, char*, size_t) override { return HidEnumResult::kEnd; }
   void EndEnumeration() override {}

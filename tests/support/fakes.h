@@ -190,7 +190,7 @@ class NullWinSock final : public WinSockPort {
 // A machine with no HID interface.
 class NullHid final : public HidPort {
  public:
-  bool LoadLibrary() override { return true; }
+  bool Load() override { return true; }
   bool BeginEnumeration() override { return false; }
   HidEnumResult InterfacePath(uint32_t, char*, size_t) override { return HidEnumResult::kEnd; }
   void EndEnumeration() override {}
