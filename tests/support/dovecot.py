@@ -1,0 +1,186 @@
+"""A real POP3 server for the end-to-end suites: Dovecot from a config file in a temp dir.
+
+The listener is fixed at 127.0.0.1:110 (the "pop3" service port the program looks up), so the
+caller runs inside a network namespace of its own (`unshare -n`, `ip link set lo up`).
+
+    with Dovecot(workdir, user="kestova", password="secret") as server:
+        server.set_messages([message("Alice <alice@example.com>", "Hello")])
+        ...
+
+stdlib only; needs root (port 110, mail owned by nobody) and the dovecot-pop3d package.
+"""
+import os
+import shutil
+import socket
+import subprocess
+import time
+
+MAIL_UID = 65534  # nobody: the mailbox owner (Dovecot refuses uid 0 for mail)
+MAIL_GID = 65534
+
+
+def message(sender, subject="Test", body="Hello.\r\n", extra_headers=()):
+    """An RFC 5322 message as bytes; `sender` is the From: value as written (may be folded)."""
+    lines = ["From: " + sender, "To: kestova@example.com", "Subject: " + subject,
+             "Date: Mon, 07 Dec 2026 06:26:09 +0000"]
+    lines += list(extra_headers)
+    text = "\r\n".join(lines) + "\r\n\r\n" + body
+    return text.encode("utf-8")
+
+
+def lo_up():
+    """Brings up the loopback of a fresh network namespace."""
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+
+
+class Dovecot:
+    def __init__(self, workdir, user="kestova", password="secret", address="127.0.0.1",
+                 port=110):
+        self.dir = os.path.abspath(workdir)
+        self.user = user
+        self.password = password
+        self.address = address
+        self.port = port
+        self.proc = None
+        self.home = os.path.join(self.dir, "home", user)
+        self.maildir = os.path.join(self.home, "Maildir")
+        self._serial = 0
+
+    # -- files --------------------------------------------------------------------------------
+    def _write_config(self):
+        for sub in ("run", "state", "home"):
+            os.makedirs(os.path.join(self.dir, sub), exist_ok=True)
+        os.chmod(self.dir, 0o755)
+        os.chmod(os.path.join(self.dir, "home"), 0o755)
+        conf = f"""
+protocols = pop3
+listen = {self.address}
+base_dir = {self.dir}/run
+state_dir = {self.dir}/state
+log_path = {self.dir}/dovecot.log
+info_log_path = {self.dir}/dovecot.log
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+auth_failure_delay = 0
+first_valid_uid = 1
+default_login_user = dovenull
+default_internal_user = dovecot
+mail_location = maildir:~/Maildir
+pop3_uidl_format = %08Xu%08Xv
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u {self.dir}/passwd
+}}
+userdb {{
+  driver = static
+  args = uid={MAIL_UID} gid={MAIL_GID} home={self.dir}/home/%u
+}}
+service pop3-login {{
+  inet_listener pop3 {{
+    address = {self.address}
+    port = {self.port}
+  }}
+}}
+service imap-login {{
+  inet_listener imap {{
+    port = 0
+  }}
+}}
+"""
+        with open(os.path.join(self.dir, "dovecot.conf"), "w") as f:
+            f.write(conf)
+        self.set_password(self.password)
+        self.set_messages([])
+
+    def set_password(self, password):
+        """Changes the account's password; Dovecot re-reads the file when it changes (it looks
+        at most once a second, hence the pause when a server is running)."""
+        self.password = password
+        path = os.path.join(self.dir, "passwd")
+        tmp = path + ".tmp"
+        with open(tmp, "w") as f:
+            f.write(f"{self.user}:{{PLAIN}}{password}::::::\n")
+        os.chmod(tmp, 0o644)
+        # A new mtime even within the same second, so the change is seen.
+        now = time.time()
+        if os.path.exists(path):
+            now = max(now, os.stat(path).st_mtime + 1)
+        os.utime(tmp, (now, now))
+        os.replace(tmp, path)
+        if self.proc is not None:
+            time.sleep(1.1)
+
+    def set_messages(self, messages):
+        """Replaces the mailbox with these messages (bytes each), in this order."""
+        if os.path.isdir(self.maildir):
+            shutil.rmtree(self.maildir)
+        for sub in ("cur", "new", "tmp"):
+            os.makedirs(os.path.join(self.maildir, sub))
+        base = int(time.time()) - len(messages)
+        for i, data in enumerate(messages):
+            self._serial += 1
+            name = f"{base + i}.M{self._serial}P{os.getpid()}.kestova"
+            path = os.path.join(self.maildir, "new", name)
+            with open(path, "wb") as f:
+                f.write(data)
+            os.utime(path, (base + i, base + i))
+        for root, dirs, files in os.walk(self.home):
+            os.chown(root, MAIL_UID, MAIL_GID)
+            for name in files:
+                os.chown(os.path.join(root, name), MAIL_UID, MAIL_GID)
+        os.chown(self.home, MAIL_UID, MAIL_GID)
+
+    # -- process ------------------------------------------------------------------------------
+    def start(self, timeout=15):
+        if not os.path.exists(os.path.join(self.dir, "dovecot.conf")):
+            self._write_config()
+        log = open(os.path.join(self.dir, "dovecot.stdout"), "ab")
+        self.proc = subprocess.Popen(["dovecot", "-F", "-c", os.path.join(self.dir, "dovecot.conf")],
+                                     stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError("dovecot ended at start:\n" + self.log_text())
+            try:
+                with socket.create_connection((self.address, self.port), timeout=1) as s:
+                    if s.recv(64).startswith(b"+OK"):
+                        return self
+            except OSError:
+                pass
+            time.sleep(0.1)
+        raise RuntimeError("dovecot did not answer:\n" + self.log_text())
+
+    def stop(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+        # The listener is gone once connecting fails.
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                socket.create_connection((self.address, self.port), timeout=0.5).close()
+                time.sleep(0.1)
+            except OSError:
+                return
+
+    def log_text(self):
+        out = []
+        for name in ("dovecot.log", "dovecot.stdout"):
+            path = os.path.join(self.dir, name)
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    out.append(f.read())
+        return "\n".join(out)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
