@@ -47,6 +47,7 @@ void App::OnDestroy(WindowRef window) {
   display.LcdShutdown(window);
   display.FreeReportBuffers();
   display.CloseLcdDevice();
+  tray.RemoveTrayIcon();
   platform_.window.PostQuit(0);
 }
 

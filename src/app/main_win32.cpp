@@ -13,6 +13,12 @@ App* theApp = nullptr;
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
   if (theApp == nullptr) return DefWindowProcA(window, msg, wp, lp);
+  // Explorer announces a new taskbar after a restart: the tray icon must be added again.
+  static const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+  if (taskbarCreated != 0 && msg == taskbarCreated) {
+    theApp->tray.ReAddTrayIcon();
+    return 0;
+  }
   return theApp->MainWndProc(FromHwnd(window), msg, wp, lp);
 }
 

@@ -1,15 +1,95 @@
+// The settings dialog on Windows: the resource template IDD_SETTINGS run by DialogBoxParamA.
+#include "../../res/resource.h"
 #include "win32/backends.h"
 
 namespace kc::win32 {
 
 namespace {
-// Placeholder until this back end lands.
-class NullDialog final : public SettingsDialogPort {
+
+// The dialog core the open dialog works on. The dialog parameter stays 0, so the procedure
+// finds it here; only one settings dialog is open at a time.
+SettingsDialog* currentDialog = nullptr;
+HWND openDialog = nullptr;
+
+// Reads an edit control's text into a field of `size` bytes; longer texts are cut.
+void ReadText(HWND dialog, int id, char* field, int size) {
+  field[0] = '\0';
+  GetWindowTextA(GetDlgItem(dialog, id), field, size);
+  field[size - 1] = '\0';
+}
+
+WPARAM CheckState(bool checked) { return checked ? BST_CHECKED : BST_UNCHECKED; }
+
+bool IsChecked(HWND dialog, int id) {
+  return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void OnInitDialog(HWND dialog) {
+  SettingsForm form;
+  currentDialog->Fill(&form);
+  SetDlgItemTextA(dialog, IDC_SERVER, form.server);
+  SetDlgItemTextA(dialog, IDC_USER, form.user);
+  SetDlgItemTextA(dialog, IDC_PASSWORD, form.password);
+  SetDlgItemTextA(dialog, IDC_MAILER, form.mailer);
+  SetDlgItemInt(dialog, IDC_INTERVAL, form.interval, FALSE);
+  SendDlgItemMessageA(dialog, IDC_LIST, BM_SETCHECK, CheckState(form.listChecked), 0);
+  SendDlgItemMessageA(dialog, IDC_LED, BM_SETCHECK, CheckState(form.ledChecked), 0);
+}
+
+void OnOk(HWND dialog) {
+  SettingsForm form;
+  ReadText(dialog, IDC_SERVER, form.server, sizeof form.server);
+  ReadText(dialog, IDC_USER, form.user, sizeof form.user);
+  ReadText(dialog, IDC_PASSWORD, form.password, sizeof form.password);
+  ReadText(dialog, IDC_MAILER, form.mailer, sizeof form.mailer);
+  BOOL translated = FALSE;
+  form.interval = GetDlgItemInt(dialog, IDC_INTERVAL, &translated, FALSE);
+  form.intervalOk = translated != FALSE;
+  form.listChecked = IsChecked(dialog, IDC_LIST);
+  form.ledChecked = IsChecked(dialog, IDC_LED);
+  // A refused OK has shown its box and leaves the dialog open.
+  if (currentDialog->Accept(form)) EndDialog(dialog, IDOK);
+}
+
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
+  switch (msg) {
+    case WM_INITDIALOG:
+      openDialog = dialog;
+      OnInitDialog(dialog);
+      return TRUE;
+    case WM_COMMAND:
+      switch (LOWORD(wp)) {
+        case IDOK: OnOk(dialog); break;
+        case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
+        default: break;
+      }
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+class Win32SettingsDialog final : public SettingsDialogPort {
  public:
-  void Run(WindowRef, SettingsDialog&) override {}
+  void Run(WindowRef owner, SettingsDialog& dialog) override {
+    // The tray menu stays usable while the dialog is open; asking for the settings again
+    // brings the open dialog forward instead of opening a second one over the same record.
+    if (openDialog != nullptr) {
+      SetForegroundWindow(openDialog);
+      return;
+    }
+    currentDialog = &dialog;
+    DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETTINGS), ToHwnd(owner),
+                    SettingsDialogProc, 0);
+    openDialog = nullptr;
+    currentDialog = nullptr;
+  }
 };
+
 }  // namespace
 
-std::unique_ptr<SettingsDialogPort> MakeSettingsDialog() { return std::make_unique<NullDialog>(); }
+std::unique_ptr<SettingsDialogPort> MakeSettingsDialog() {
+  return std::make_unique<Win32SettingsDialog>();
+}
 
 }  // namespace kc::win32

@@ -1,13 +1,76 @@
 #include "settings/settings_dialog.h"
 
+#include <cstring>
+
 namespace kc {
 
-// Placeholder until the dialog rules land.
-bool ReadUnsignedNumber(const char*, uint32_t* value) {
+namespace {
+
+constexpr int32_t kMinInterval = 5;
+constexpr char kIncompleteText[] = "全ての項目が設定されていません";
+
+// Copies text into a field of `size` bytes: at most size - 1 bytes, never reading past them,
+// the rest of the field zeroed.
+void CopyField(char* field, size_t size, const char* text) {
+  size_t n = 0;
+  while (n < size - 1 && text[n] != '\0') ++n;
+  std::memcpy(field, text, n);
+  std::memset(field + n, 0, size - n);
+}
+
+// The 32 bits of an unsigned number taken as a signed one.
+int32_t AsSigned(uint32_t value) {
+  return value <= 0x7FFFFFFFu ? static_cast<int32_t>(value)
+                              : -static_cast<int32_t>(~value) - 1;
+}
+
+}  // namespace
+
+bool ReadUnsignedNumber(const char* text, uint32_t* value) {
   *value = 0;
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p < '0' || *p > '9') return false;
+  uint64_t number = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    number = number * 10 + static_cast<uint64_t>(*p - '0');
+    if (number > 0xFFFFFFFFu) return false;
+  }
+  *value = static_cast<uint32_t>(number);
+  return true;
+}
+
+void SettingsDialog::Fill(SettingsForm* form) const {
+  CopyField(form->server, sizeof form->server, settings_.server);
+  CopyField(form->user, sizeof form->user, settings_.user);
+  CopyField(form->password, sizeof form->password, settings_.password);
+  CopyField(form->mailer, sizeof form->mailer, settings_.mailer);
+  form->interval = static_cast<uint32_t>(settings_.interval);  // shown unsigned: -5 is 4294967291
+  form->intervalOk = true;
+  form->listChecked = settings_.listSenders == 1;
+  form->ledChecked = settings_.ledAuto == 1;
+}
+
+bool SettingsDialog::Accept(const SettingsForm& form) {
+  // The record takes what the user entered before the completeness test, so a refused OK
+  // still leaves it there.
+  CopyField(settings_.server, sizeof settings_.server, form.server);
+  CopyField(settings_.user, sizeof settings_.user, form.user);
+  CopyField(settings_.password, sizeof settings_.password, form.password);
+  CopyField(settings_.mailer, sizeof settings_.mailer, form.mailer);
+  settings_.interval = AsSigned(form.intervalOk ? form.interval : 0);
+  settings_.listSenders = form.listChecked ? 1 : 0;
+  settings_.ledAuto = form.ledChecked ? 1 : 0;
+  if (!form.intervalOk || settings_.interval < kMinInterval) settings_.interval = kDefaultInterval;
+
+  if (settings_.server[0] != '\0' && settings_.user[0] != '\0' && settings_.password[0] != '\0') {
+    SaveSettings(settings_, registry_);
+    status_.ready = 1;
+    return true;
+  }
+  box_.Show(0, kIncompleteText, kCaption);
+  status_.ready = 0;
   return false;
 }
-void SettingsDialog::Fill(SettingsForm*) const {}
-bool SettingsDialog::Accept(const SettingsForm&) { return false; }
 
 }  // namespace kc

@@ -20,8 +20,18 @@ class ProcessPort {
 };
 
 // Splits a program command into its full path and its arguments (with their leading blank).
-// args is written only when there are arguments. Both buffers hold at least 260 bytes.
+// args is written only when there are arguments. Both buffers hold at least 260 bytes. Reads
+// at most 259 bytes of path and never past its NUL; double-byte characters of code page 932
+// are stepped over whole, so a trail byte is never taken for a separator or a dot.
 void SplitProgramPath(const char* path, char* fullPath, char* args);
+
+// The longest wait for the mail program: the largest count below the platform's "forever".
+constexpr uint32_t kMaxLaunchWaitMs = 0xFFFFFFFEu;
+
+// How long the launcher waits for the mail program: half the interval (truncated) in minutes,
+// as milliseconds. A negative interval waits not at all; a wait beyond 32 bits of
+// milliseconds is held at kMaxLaunchWaitMs.
+uint32_t LaunchWaitMs(int32_t interval);
 
 class Launcher {
  public:

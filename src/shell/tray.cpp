@@ -1,12 +1,100 @@
 #include "shell/tray.h"
 
+#include <cstdio>
+#include <cstring>
+
+#include "app/check_status.h"
+
 namespace kc {
 
-// Placeholder until the tray icon lands.
+namespace {
+
+constexpr uint32_t kRecordSize = 88;  // the record layout with the 64-byte tip
+constexpr uint32_t kNifMessage = 1;
+constexpr uint32_t kNifIcon = 2;
+constexpr uint32_t kNifTip = 4;
+constexpr int64_t kSecondsPerMinute = 60;
+
+// Bounded copy that always leaves a NUL.
+void CopyTip(char (&tip)[64], const char* text) {
+  size_t n = std::strlen(text);
+  if (n >= sizeof tip) n = sizeof tip - 1;
+  std::memcpy(tip, text, n);
+  std::memset(tip + n, 0, sizeof tip - n);
+}
+
+}  // namespace
+
+const char kTrayTip[] = "OMBRIX コントロール";
+const char kTrayTipNextCheck[] = "OMBRIX コントロール NextCheck%s";
+const char kTrayNoTime[] = "--:--";
+
+uint32_t TrayIconFor(int type) {
+  switch (type) {
+    case kIconIdle: return IDI_IDLE;
+    case kIconMail: return IDI_MAIL;
+    case kIconManyMail: return IDI_MANYMAIL;
+    case kIconBusy: return IDI_BUSY;
+    default: return 0;
+  }
+}
+
 Tray::Tray(TrayPort& port, ClockPort& clock, const Settings& settings, const WindowRef& mainWindow)
     : port_(port), clock_(clock), settings_(settings), mainWindow_(mainWindow) {}
-void Tray::AddTrayIcon() {}
-void Tray::UpdateTrayIcon(int) {}
-int Tray::ShowTrayMenu(WindowRef) { return 0; }
+
+void Tray::FillRecord(uint32_t icon) {
+  record_.cbSize = kRecordSize;
+  record_.window = mainWindow_;
+  record_.id = kTrayIconId;
+  record_.flags = kNifMessage | kNifIcon | kNifTip;
+  record_.callbackMessage = SM_TRAY;
+  record_.icon = icon;
+}
+
+void Tray::AddTrayIcon() {
+  FillRecord(IDI_IDLE);
+  CopyTip(record_.tip, kTrayTip);
+  port_.Add(record_);
+  added_ = true;
+}
+
+void Tray::UpdateTrayIcon(int type) {
+  // The next check as the clock sees it now; the check timer is not consulted. The sum is
+  // taken in 64 bits, so no interval overflows it.
+  int64_t next = clock_.Now() + static_cast<int64_t>(settings_.interval) * kSecondsPerMinute;
+  LocalTime local{};
+  char hhmm[16];
+  if (clock_.ToLocal(next, &local) && local.hour >= 0 && local.hour <= 23 && local.min >= 0 &&
+      local.min <= 59) {
+    std::snprintf(hhmm, sizeof hhmm, "%02d:%02d", local.hour, local.min);
+  } else {
+    std::snprintf(hhmm, sizeof hhmm, "%s", kTrayNoTime);
+  }
+
+  // A type without a picture of its own keeps the current one.
+  uint32_t icon = TrayIconFor(type);
+  FillRecord(icon != 0 ? icon : record_.icon);
+  char tip[sizeof record_.tip];
+  std::snprintf(tip, sizeof tip, kTrayTipNextCheck, hhmm);
+  CopyTip(record_.tip, tip);
+  port_.Modify(record_);
+}
+
+void Tray::RemoveTrayIcon() {
+  if (!added_) return;
+  port_.Remove(record_);
+  added_ = false;
+}
+
+void Tray::ReAddTrayIcon() {
+  if (!added_) return;
+  record_.window = mainWindow_;
+  port_.Add(record_);
+}
+
+int Tray::ShowTrayMenu(WindowRef window) {
+  port_.ShowMenu(window);
+  return 0;
+}
 
 }  // namespace kc

@@ -140,6 +140,7 @@ class FakeTray final : public TrayPort {
   std::vector<std::pair<std::string, TrayIconRecord>> calls;  // "add" / "modify" / "menu"
   void Add(const TrayIconRecord& r) override { calls.push_back({"add", r}); }
   void Modify(const TrayIconRecord& r) override { calls.push_back({"modify", r}); }
+  void Remove(const TrayIconRecord& r) override { calls.push_back({"remove", r}); }
   void ShowMenu(WindowRef) override { calls.push_back({"menu", TrayIconRecord{}}); }
   uint32_t lastIcon() const { return calls.empty() ? 0 : calls.back().second.icon; }
 };

@@ -1,0 +1,27 @@
+/* Resource numbers of the program: the settings dialog and its controls, the tray menu and its
+   commands, the tray icons. Shared by kestova.rc and the Windows dialog code. */
+#ifndef KESTOVA_RESOURCE_H
+#define KESTOVA_RESOURCE_H
+
+#define IDD_SETTINGS 103
+#define IDC_SERVER 1000
+#define IDC_USER 1002
+#define IDC_PASSWORD 1004
+#define IDC_LIST 1005
+#define IDC_MAILER 1006
+#define IDC_LED 1007
+#define IDC_INTERVAL 1008
+
+/* The C++ code takes these from shell/tray.h and app/window.h. */
+#ifdef RC_INVOKED
+#define IDR_TRAYMENU 102
+#define IDI_IDLE 101
+#define IDI_MAIL 102
+#define IDI_MANYMAIL 103
+#define IDI_BUSY 104
+#define IDM_CHECK 40001
+#define IDM_PROPERTIES 40002
+#define IDM_EXIT 40003
+#endif
+
+#endif
