@@ -8,6 +8,7 @@
 
 #include "app/app.h"
 #include "posix/backends.h"
+#include "shell/console_posix.h"
 
 using namespace kc;
 
@@ -47,9 +48,12 @@ int main() {
   Platform platform{loop, box, trace, clock, *registry, *winsock, *hid, *tray, *dialog, *process};
   auto app = std::make_unique<App>(platform);
 
-  if (posix::AcquireSingleInstance(kAppName, loop, [] {
-        static const char kNotice[] = "KestovaChecker: asked forward by a second start\n";
-        (void)!write(STDERR_FILENO, kNotice, sizeof kNotice - 1);
+  // The console is the program's window on Linux: a second start brings the status line back
+  // into view and says so.
+  posix::Console& console = posix::Console::Get(loop);
+  if (posix::AcquireSingleInstance(kAppName, loop, [&console] {
+        console.PrintLine("KestovaChecker: asked forward by a second start");
+        console.RedrawStatus();
       }) != 0) {
     return -1;
   }
@@ -62,7 +66,10 @@ int main() {
     box.Show(0, "ウインドウ作成でエラーが発生しました", kCaption);
     return -1;
   }
+  // Keys, status line and form from here on; the terminal is given back when the loop ends.
+  console.Start(app->mainWindow);
   int exitCode = loop.Run();
+  console.Stop();
   posix::ReleaseSingleInstance();
   if (signals >= 0) close(signals);
   return exitCode;
