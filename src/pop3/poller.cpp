@@ -1,24 +1,507 @@
 #include "pop3/poller.h"
 
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "pop3/sender.h"
+#include "pop3/stat_reply.h"
+
 namespace kc {
 
-// Placeholder until the POP3 session lands: a check ends at once as failed.
+namespace {
+
+// The platform formatter writes at most this many bytes, NUL included.
+constexpr size_t kFormatLimit = 1024;
+constexpr uint16_t kFallbackPort = 110;
+constexpr int kMaxDrainReads = 256;      // CloseConnection: 255 bytes each
+constexpr int kMaxReadsAtClose = 64;     // FD_CLOSE: 4,096 bytes each
+constexpr uint32_t kStaleTickMs = kServerWaitMs / 2;
+
+int FormatBounded(char* out, size_t size, const char* format, va_list args) {
+  size_t limit = size < kFormatLimit ? size : kFormatLimit;
+  int n = std::vsnprintf(out, limit, format, args);
+  if (n < 0) {
+    out[0] = '\0';
+    return 0;
+  }
+  return static_cast<size_t>(n) < limit ? n : static_cast<int>(limit - 1);
+}
+
+// Length of a NUL-terminated field of size bytes, never reading past it.
+uint32_t FieldLength(const char* field, uint32_t size) {
+  const void* nul = std::memchr(field, '\0', size);
+  return nul != nullptr ? static_cast<uint32_t>(static_cast<const char*>(nul) - field) : size;
+}
+
+bool HoldsLineBreak(const char* field, uint32_t size) {
+  uint32_t length = FieldLength(field, size);
+  return std::memchr(field, '\r', length) != nullptr || std::memchr(field, '\n', length) != nullptr;
+}
+
+const char* NegativeReplyText(AppState state) {
+  switch (state) {
+    case CONNECTING: return "Connection denied\r\n";
+    case USER: return "Unknown UserID\r\n";
+    case PASS: return "Wrong Password\r\n";
+    case STAT: return "STAT command not supported\r\n";
+    case TOP: return "TOP command not supported\r\n";
+    case QUIT: return "QUIT command not supported\r\n";
+    default: return nullptr;
+  }
+}
+
+// Trace lines of the failures that end a check early, beyond those of the dialogue itself.
+constexpr char kTraceLineBreakInCredentials[] = "User ID or password contains a line break, not sent\r\n";
+constexpr char kTraceNoAddress[] = "No IPv4 address for the server\r\n";
+constexpr char kTraceConnectFailed[] = "Could not connect to the server: %d\r\n";
+constexpr char kTraceClosedByServer[] = "Connection closed by the server\r\n";
+constexpr char kTraceServerTimedOut[] = "Server timed out\r\n";
+
+}  // namespace
+
 Poller::Poller(PollerPorts ports, const Settings& settings, CheckStatus& status,
                SenderTable& senders, const WindowRef& mainWindow)
     : ports_(ports), settings_(settings), status_(status), senders_(senders),
       mainWindow_(mainWindow) {}
 
-bool Poller::StartWinSock() {
-  status_.mailCount = 0;
-  senders_ = SenderTable{};
-  status_.serverError = 1;
-  ports_.window.Post(mainWindow_, SM_CHECKDONE, 0, 0);
-  return false;
+int Poller::Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = FormatBounded(workBuffer_, sizeof workBuffer_, format, args);
+  va_end(args);
+  return n;
 }
-int Poller::StopWinSock() { return 0; }
-bool Poller::StartCheck(WindowRef) { return false; }
-void Poller::OnGetHost(WindowRef, WParam, LParam) {}
-void Poller::OnSocketEvent(WindowRef, WParam, LParam) {}
-void Poller::OnServerWaitTimeout(WindowRef) {}
+
+void Poller::TraceFormat(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatBounded(workBuffer_, sizeof workBuffer_, format, args);
+  va_end(args);
+  Trace(workBuffer_);
+}
+
+// ----- Start and end of a check -----
+
+bool Poller::StartWinSock() {
+  // A check that somehow never ended gives way to this one without a completion of its own.
+  if (checkActive_) {
+    checkActive_ = false;
+    if (socketOpen_) ports_.winsock.CloseSocket(serverSocket_);
+    socketOpen_ = false;
+  }
+  if (winsockStarted_) StopWinSock();
+  ++checkId_;
+  checkActive_ = true;
+  checkWindow_ = mainWindow_;
+  lookupPending_ = false;
+  socketSelected_ = false;
+  messageIndex_ = 0;
+  framing_.Reset();
+  const uint32_t id = checkId_;
+
+  status_.mailCount = 0;
+  std::memset(senders_.slot, 0, sizeof senders_.slot);
+
+  uint16_t granted = 0;
+  if (ports_.winsock.Startup(kWinSockVersion, &granted) != 0) {
+    ports_.box.Show(0, "WinSockが初期化できませんでした", kCaption);
+    FailCheckIfCurrent(id);
+    return false;
+  }
+  winsockStarted_ = true;
+  if (granted != kWinSockVersion) {
+    ports_.box.Show(0, "このバージョンのWinSockでは使用できません", kCaption);
+    StopWinSock();
+    FailCheckIfCurrent(id);
+    return false;
+  }
+  return true;
+}
+
+int Poller::StopWinSock() {
+  if (!winsockStarted_) return 0;
+  winsockStarted_ = false;
+  return ports_.winsock.Cleanup();
+}
+
+void Poller::FailCheckIfCurrent(uint32_t id) {
+  if (IsCurrent(id)) EndCheck(true);
+}
+
+// The one way a check ends: timer stopped, socket closed, framing ready for the next greeting,
+// and SM_CHECKDONE posted once.
+void Poller::EndCheck(bool failed) {
+  if (!checkActive_) return;
+  checkActive_ = false;
+  lookupPending_ = false;
+  if (serverWaitRunning_) {
+    ports_.window.StopTimer(checkWindow_, TIMER_SERVERWAIT);
+    serverWaitRunning_ = false;
+  }
+  if (socketOpen_) {
+    if (failed) Trace("Closing socket\r\n");
+    if (socketSelected_) {
+      CloseConnection(serverSocket_);
+    } else {
+      ports_.winsock.CloseSocket(serverSocket_);
+    }
+    socketOpen_ = false;
+    socketSelected_ = false;
+  }
+  framing_.Reset();
+  if (failed) status_.serverError = 1;
+  ports_.window.Post(mainWindow_, SM_CHECKDONE, 0, 0);
+}
+
+void Poller::RestartServerWait() {
+  ports_.window.StartTimer(checkWindow_, TIMER_SERVERWAIT, kServerWaitMs);
+  serverWaitRunning_ = true;
+  lastActivityTick_ = ports_.clock.TickCount();
+}
+
+void Poller::OnServerWaitTimeout(WindowRef) {
+  if (!checkActive_ || !serverWaitRunning_) return;
+  // A tick left over from an earlier wait arrives long before this wait is over.
+  if (ports_.clock.TickCount() - lastActivityTick_ < kStaleTickMs) return;
+  Trace(kTraceServerTimedOut);
+  EndCheck(true);
+}
+
+// ----- Server connection -----
+
+bool Poller::StartCheck(WindowRef window) {
+  if (!checkActive_) {
+    ++checkId_;
+    checkActive_ = true;
+  }
+  checkWindow_ = window;
+  const uint32_t id = checkId_;
+  const char* missing = nullptr;
+  if (settings_.server[0] == '\0') {
+    missing = "Please enter a server name";
+  } else if (settings_.user[0] == '\0') {
+    missing = "Please enter a user ID";
+  } else if (settings_.password[0] == '\0') {
+    missing = "Please enter a password";
+  }
+  if (missing != nullptr) {
+    ports_.box.Show(window, missing, kCaption);
+    FailCheckIfCurrent(id);
+    return false;
+  }
+  if (HoldsLineBreak(settings_.user, kUserSize) ||
+      HoldsLineBreak(settings_.password, kPasswordSize)) {
+    Trace(kTraceLineBreakInCredentials);
+    EndCheck(true);
+    return false;
+  }
+
+  Trace("----- FIND HOST -----\r\n");
+  Trace("Calling WSAAsyncGetHostByName() to find server\r\n");
+  tickStart_ = ports_.clock.TickCount();
+  char server[kServerSize + 1];
+  uint32_t length = FieldLength(settings_.server, kServerSize);
+  std::memcpy(server, settings_.server, length);
+  server[length] = '\0';
+  lookupHandle_ = ports_.winsock.AsyncGetHostByName(window, SM_GETHOST, server, hostEntryBuffer_,
+                                                    kHostEntrySize);
+  if (lookupHandle_ == 0) {
+    ports_.box.Show(window, "Error initiating WSAAsyncGetHostByName()", kCaption);
+    FailCheckIfCurrent(id);
+    return false;
+  }
+  lookupPending_ = true;
+  appState_ = FINDHOST;
+  RestartServerWait();
+  return true;
+}
+
+void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
+  Trace("SM_GETHOST message received\r\n");
+  // Only the reply to the lookup of the check under way counts.
+  if (!lookupPending_ || handle != lookupHandle_ || !checkActive_) return;
+  lookupPending_ = false;
+  RestartServerWait();
+
+  elapsedMs_ = ports_.clock.TickCount() - tickStart_;
+  TraceFormat("WSAAsyncGetHostByName() took %ld  milliseconds to complete\r\n",
+              static_cast<long>(elapsedMs_));
+  int error = static_cast<int>((static_cast<uint32_t>(result) >> 16) & 0xFFFF);
+  if (error != 0) {
+    TraceFormat("WSAAsyncGetHostByName() error: %d\r\n", error);
+    EndCheck(true);
+    return;
+  }
+  Trace("Server found OK\r\n\r\n");
+  Trace("----- CONNECT TO HOST -----\r\n");
+  Trace("Calling socket(AF_INET, SOCK_STREAM, 0);\r\n");
+  serverSocket_ = ports_.winsock.Socket();
+  if (serverSocket_ == kInvalidSocket) {
+    Trace("Could not create a socket\r\n");
+    EndCheck(true);
+    return;
+  }
+  socketOpen_ = true;
+  socketSelected_ = false;
+
+  Trace("Calling WSAAsyncSelect()\r\n");
+  if (ports_.winsock.AsyncSelect(serverSocket_, window, SM_SOCKET, kSocketEventMask) != 0) {
+    Trace("WSAAsyncSelect() failed\r\n");
+    EndCheck(true);
+    return;
+  }
+  socketSelected_ = true;
+
+  tickStart_ = ports_.clock.TickCount();
+  uint16_t port = 0;
+  bool haveService = ports_.winsock.GetServiceByName("pop3", "tcp", &port);
+  elapsedMs_ = ports_.clock.TickCount() - tickStart_;
+  TraceFormat("getservbyname() took %ld milliseconds to complete\r\n",
+              static_cast<long>(elapsedMs_));
+  if (!haveService) {
+    port = ports_.winsock.Htons(kFallbackPort);
+    Trace("getservbyent() failed. Using port 110\r\n");
+  }
+
+  Ipv4Endpoint to{};
+  to.portNetworkOrder = port;
+  if (!ports_.winsock.FirstAddress(hostEntryBuffer_, to.address)) {
+    Trace(kTraceNoAddress);
+    EndCheck(true);
+    return;
+  }
+  Trace("Calling connect()\r\n");
+  if (ports_.winsock.Connect(serverSocket_, to) != 0 &&
+      ports_.winsock.LastError() != kWsaEWouldBlock) {
+    Trace("Error connecting\r\n");
+    EndCheck(true);
+    return;
+  }
+  appState_ = CONNECTING;
+  Trace("\r\n----- PROCESS MESSAGES -----\r\n");
+}
+
+void Poller::CloseConnection(SocketRef socket) {
+  WinSockPort& ws = ports_.winsock;
+  ws.Shutdown(socket, 1);
+  char discard[255];
+  // The socket is non-blocking: the drain ends at the first read that finds nothing waiting.
+  for (int i = 0; i < kMaxDrainReads; ++i) {
+    int n = ws.Recv(socket, discard, sizeof discard);
+    if (n == 0 || n < 0) break;
+  }
+  ws.Shutdown(socket, 2);
+  ws.CloseSocket(socket);
+}
+
+// ----- POP3 session -----
+
+void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
+  // Events of a socket that is no longer (or not yet) the check's own are left alone.
+  if (!checkActive_ || !socketOpen_ || socket != serverSocket_) return;
+  const uint32_t word = static_cast<uint32_t>(event);
+  switch (word & 0xFFFF) {
+    case kFdRead:
+      RestartServerWait();
+      OnRead(window);
+      break;
+    case kFdWrite:
+      RestartServerWait();
+      Trace("FD_WRITE notification received\r\n");
+      break;
+    case kFdConnect: {
+      RestartServerWait();
+      Trace("FD_CONNECT notification received\r\n");
+      int error = static_cast<int>((word >> 16) & 0xFFFF);
+      if (error != 0) {
+        TraceFormat(kTraceConnectFailed, error);
+        EndCheck(true);
+      }
+      break;
+    }
+    case kFdClose:
+      RestartServerWait();
+      Trace("FD_CLOSE notification received\r\n");
+      OnClosed(window);
+      break;
+    default: break;
+  }
+}
+
+void Poller::OnRead(WindowRef window) {
+  Trace("FD_READ notification received\r\n");
+  Trace("Calling recv()\r\n");
+  const uint32_t id = checkId_;
+  int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
+  if (n == 0) {
+    ports_.box.Show(window, "Connection closed unexpectedly", kCaption);
+    FailCheckIfCurrent(id);
+    return;
+  }
+  if (n < 0) {
+    // A read event can find nothing waiting when an earlier read took it all.
+    if (ports_.winsock.LastError() == kWsaEWouldBlock) return;
+    char text[32];
+    std::snprintf(text, sizeof text, "recv() error: %d", n);
+    ports_.box.Show(window, text, kCaption);
+    FailCheckIfCurrent(id);
+    return;
+  }
+  TakeReceived(window, n);
+}
+
+// The server closed its side. What it sent before closing is read and handled first; a check
+// that is still waiting for the reply to QUIT then ends as failed.
+void Poller::OnClosed(WindowRef window) {
+  const uint32_t id = checkId_;
+  for (int i = 0; i < kMaxReadsAtClose && IsCurrent(id); ++i) {
+    int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
+    if (n <= 0) break;
+    if (!TakeReceived(window, n)) return;
+  }
+  if (IsCurrent(id)) {
+    Trace(kTraceClosedByServer);
+    EndCheck(true);
+  }
+}
+
+bool Poller::TakeReceived(WindowRef window, int n) {
+  size_t count = static_cast<size_t>(n) < kResponseBufferSize ? static_cast<size_t>(n)
+                                                              : kResponseBufferSize;
+  receiveBuffer_[count] = '\0';
+  if (!AppendReceived(framing_, receiveBuffer_, count)) {
+    Trace("!!!!! Buffer overrun, data truncated\r\n");
+    EndCheck(true);
+    return false;
+  }
+  // The mode is read afresh on every turn: handling a response may change it.
+  const uint32_t id = checkId_;
+  Frame frame{};
+  while (IsCurrent(id) && FindResponse(framing_, &frame)) {
+    OnServerResponse(window, CutResponse(framing_, frame));
+    if (!IsCurrent(id)) return false;  // the check ended; the buffer was reset
+    ConsumeResponse(framing_, frame);
+  }
+  return IsCurrent(id);
+}
+
+void Poller::OnServerResponse(WindowRef, const char* response) {
+  if (response[0] == '-') {
+    OnNegativeResponse();
+    return;
+  }
+  switch (appState_) {
+    case CONNECTING:
+      Trace("AppState = CONNECTING, sending USER\r\n");
+      if (!SendCredential("USER %.*s\r\n", settings_.user, kUserSize)) return;
+      appState_ = USER;
+      break;
+    case USER:
+      Trace("AppState = USER, sending PASS\r\n");
+      if (!SendCredential("PASS %.*s\r\n", settings_.password, kPasswordSize)) return;
+      appState_ = PASS;
+      break;
+    case PASS:
+      Trace("AppState = PASS, sending STAT\r\n");
+      messageIndex_ = 0;
+      SendWork(Format("STAT\r\n"));
+      appState_ = STAT;
+      break;
+    case STAT: OnStatReply(response); break;
+    case TOP: OnTopReply(response); break;
+    case QUIT:
+      Trace("Host QUIT OK\r\n");
+      Trace("Closing socket\r\n");
+      EndCheck(false);
+      break;
+    case FINDHOST: break;
+  }
+}
+
+void Poller::OnNegativeResponse() {
+  Trace("Negative response: ");
+  const char* text = NegativeReplyText(appState_);
+  if (text != nullptr) {
+    Trace(text);
+    status_.serverError = 1;
+  }
+  if (appState_ == QUIT) {
+    // The server refused to end the session: sending QUIT again would get nowhere.
+    EndCheck(true);
+    return;
+  }
+  Trace("Sending QUIT\r\n");
+  int length = Format("QUIT\r\n");
+  Trace(workBuffer_);
+  SendWork(length);
+  appState_ = QUIT;
+  // The reply to QUIT is one line, whatever reply was awaited before.
+  framing_.singleLineMode = 1;
+}
+
+void Poller::OnStatReply(const char* response) {
+  Trace("AppState = STAT, reading response\r\n");
+  int32_t count = 0;
+  int64_t size = 0;
+  ParseStatReply(response, &count, &size);
+  status_.mailCount = count;
+  Trace("----- RESULT -----\r\n");
+  char sizeText[21];
+  FormatDecimal(size, sizeText);
+  TraceFormat("%ld messages %s bytes\r\n", static_cast<long>(count), sizeText);
+  if (count != 0) {
+    Trace("Sending TOP\r\n");
+    SendTop();
+    appState_ = TOP;
+  } else {
+    SendQuit();
+  }
+}
+
+void Poller::OnTopReply(const char* response) {
+  ExtractFromText(response, workBuffer_, sizeof workBuffer_);
+  Trace("----- FROM -----\r\n");
+  Trace(workBuffer_);
+  Trace("\r\n----- FROM -----\r\n");
+  if (messageIndex_ >= 0 && messageIndex_ < kSenderSlots) {
+    SenderFromText(workBuffer_, senders_.slot[messageIndex_], kSenderSlotSize);
+  }
+  ++messageIndex_;
+  framing_.singleLineMode = 1;
+  // Headers are fetched for as many messages as the table holds; the count stays the server's.
+  if (messageIndex_ < status_.mailCount && messageIndex_ < kSenderSlots) {
+    SendTop();
+  } else {
+    SendQuit();
+  }
+}
+
+void Poller::SendTop() {
+  framing_.singleLineMode = 0;
+  SendWork(Format("TOP %d 0\r\n", static_cast<int>(messageIndex_ + 1)));
+}
+
+void Poller::SendQuit() {
+  Trace("Sending QUIT\r\n");
+  SendWork(Format("QUIT\r\n"));
+  appState_ = QUIT;
+}
+
+bool Poller::SendCredential(const char* format, const char* value, uint32_t size) {
+  // A line break would end the command early and smuggle the rest to the server as commands.
+  if (HoldsLineBreak(value, size)) {
+    Trace(kTraceLineBreakInCredentials);
+    EndCheck(true);
+    return false;
+  }
+  int length = Format(format, static_cast<int>(FieldLength(value, size)), value);
+  SendWork(length);
+  // The password is not left lying in the shared buffer.
+  std::memset(workBuffer_, 0, static_cast<size_t>(length));
+  return true;
+}
+
+void Poller::SendWork(int length) { ports_.winsock.Send(serverSocket_, workBuffer_, length); }
 
 }  // namespace kc

@@ -6,6 +6,7 @@
 #include "app/check_status.h"
 #include "app/clock.h"
 #include "app/window.h"
+#include "pop3/framing.h"
 #include "pop3/sender_table.h"
 #include "pop3/winsock_port.h"
 #include "settings/settings.h"
@@ -22,29 +23,89 @@ struct PollerPorts {
   ClockPort& clock;
 };
 
+// How long the server may stay silent before the check is given up.
+constexpr uint32_t kServerWaitMs = 60000;
+
 class Poller {
  public:
   // mainWindow is read when a check ends, so it may be set after construction.
   Poller(PollerPorts ports, const Settings& settings, CheckStatus& status, SenderTable& senders,
          const WindowRef& mainWindow);
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
 
+  // A check starts here. Every check that starts ends exactly once with SM_CHECKDONE posted to
+  // the main window, CheckStatus.serverError set when it failed.
   bool StartWinSock();
+  // Cleans WinSock up when the check's StartWinSock started it.
   int StopWinSock();
   bool StartCheck(WindowRef window);
   void OnGetHost(WindowRef window, WParam handle, LParam result);
   void OnSocketEvent(WindowRef window, WParam socket, LParam event);
   // TIMER_SERVERWAIT ticked: the server has been silent too long.
   void OnServerWaitTimeout(WindowRef window);
+  // One complete response of the server, NUL-terminated, without its terminator.
+  void OnServerResponse(WindowRef window, const char* response);
+  // Graceful close: no more sending, drain what is waiting, close.
+  void CloseConnection(SocketRef socket);
 
   AppState appState() const { return appState_; }
+  bool checkRunning() const { return checkActive_; }
+  const FramingState& framing() const { return framing_; }
 
  private:
+  void EndCheck(bool failed);
+  // Ends the check `id` as failed unless it has ended meanwhile (for instance from inside the
+  // modal loop of a message box).
+  void FailCheckIfCurrent(uint32_t id);
+  bool IsCurrent(uint32_t id) const { return checkActive_ && checkId_ == id; }
+  void RestartServerWait();
+  void OnRead(WindowRef window);
+  void OnClosed(WindowRef window);
+  // Appends n received bytes and hands every complete response on; false when the check ended.
+  bool TakeReceived(WindowRef window, int n);
+  void OnNegativeResponse();
+  void OnStatReply(const char* response);
+  void OnTopReply(const char* response);
+  void SendQuit();
+  void SendTop();
+  // USER and PASS: refused (and the check ended) when the value holds a line break.
+  bool SendCredential(const char* format, const char* value, uint32_t size);
+  void SendWork(int length);
+  int Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Trace(const char* text) { ports_.trace.Trace(text); }
+  void TraceFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
   PollerPorts ports_;
   const Settings& settings_;
   CheckStatus& status_;
   SenderTable& senders_;
   const WindowRef& mainWindow_;
   AppState appState_ = FINDHOST;
+
+  // The check under way.
+  bool checkActive_ = false;
+  uint32_t checkId_ = 0;
+  WindowRef checkWindow_ = 0;
+  bool winsockStarted_ = false;
+  bool serverWaitRunning_ = false;
+  uint32_t lastActivityTick_ = 0;
+
+  // Connection.
+  alignas(8) uint8_t hostEntryBuffer_[kHostEntrySize] = {};
+  uintptr_t lookupHandle_ = 0;
+  bool lookupPending_ = false;
+  uint32_t tickStart_ = 0;
+  uint32_t elapsedMs_ = 0;
+  SocketRef serverSocket_ = kInvalidSocket;
+  bool socketOpen_ = false;
+  bool socketSelected_ = false;  // non-blocking, events selected
+
+  // Session.
+  char receiveBuffer_[kResponseBufferSize + 1] = {};
+  FramingState framing_;
+  int32_t messageIndex_ = 0;
+  char workBuffer_[4096] = {};
 };
 
 }  // namespace kc

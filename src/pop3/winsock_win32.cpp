@@ -1,28 +1,105 @@
+// WinSock 1.1 through wsock32: the calls the poller makes, unchanged.
 #include "win32/backends.h"
+// winsock.h after windows.h: WIN32_LEAN_AND_MEAN keeps windows.h from pulling in either
+// WinSock header, and winsock.h (1.1) must not meet winsock2.h.
+#include <winsock.h>
+
+#include <cstring>
 
 namespace kc::win32 {
 
+static_assert(kFdRead == FD_READ && kFdWrite == FD_WRITE && kFdConnect == FD_CONNECT &&
+                  kFdClose == FD_CLOSE,
+              "event codes of the core match WinSock's");
+static_assert(kInvalidSocket == static_cast<SocketRef>(INVALID_SOCKET), "invalid socket");
+static_assert(kWsaEWouldBlock == WSAEWOULDBLOCK && kWsaHostNotFound == WSAHOST_NOT_FOUND,
+              "error numbers of the core match WinSock's");
+static_assert(kHostEntrySize == MAXGETHOSTSTRUCT, "host entry buffer");
+static_assert(sizeof(sockaddr_in) == 16, "IPv4 socket address");
+
 namespace {
-// Placeholder until this back end lands.
-class NullWinSock final : public WinSockPort {
+
+SOCKET ToSocket(SocketRef s) { return static_cast<SOCKET>(s); }
+
+class Win32WinSock final : public WinSockPort {
  public:
-  int Startup(uint16_t, uint16_t* granted) override { *granted = 0; return -1; }
-  int Cleanup() override { return 0; }
-  uintptr_t AsyncGetHostByName(WindowRef, uint32_t, const char*, uint8_t*, uint32_t) override { return 0; }
-  bool FirstAddress(const uint8_t*, uint8_t*) override { return false; }
-  SocketRef Socket() override { return kInvalidSocket; }
-  int AsyncSelect(SocketRef, WindowRef, uint32_t, long) override { return -1; }
-  bool GetServiceByName(const char*, const char*, uint16_t*) override { return false; }
-  uint16_t Htons(uint16_t v) override { return static_cast<uint16_t>((v << 8) | (v >> 8)); }
-  int Connect(SocketRef, const Ipv4Endpoint&) override { return -1; }
-  int LastError() override { return 0; }
-  int Send(SocketRef, const char*, int) override { return -1; }
-  int Recv(SocketRef, char*, int) override { return -1; }
-  int Shutdown(SocketRef, int) override { return -1; }
-  int CloseSocket(SocketRef) override { return -1; }
+  int Startup(uint16_t wanted, uint16_t* granted) override {
+    WSADATA data{};
+    int result = WSAStartup(wanted, &data);
+    *granted = result == 0 ? data.wVersion : 0;
+    return result;
+  }
+
+  int Cleanup() override { return WSACleanup(); }
+
+  uintptr_t AsyncGetHostByName(WindowRef window, uint32_t msg, const char* name, uint8_t* buffer,
+                               uint32_t length) override {
+    HANDLE request = WSAAsyncGetHostByName(ToHwnd(window), msg, name,
+                                           reinterpret_cast<char*>(buffer),
+                                           static_cast<int>(length));
+    return reinterpret_cast<uintptr_t>(request);
+  }
+
+  // The host entry sits at the start of the buffer; its lists point into the same buffer.
+  bool FirstAddress(const uint8_t* buffer, uint8_t address[4]) override {
+    hostent entry;
+    std::memcpy(&entry, buffer, sizeof entry);
+    if (entry.h_addrtype != AF_INET || entry.h_length != 4 || entry.h_addr_list == nullptr) {
+      return false;
+    }
+    const uint8_t* end = buffer + kHostEntrySize;
+    const uint8_t* list = reinterpret_cast<const uint8_t*>(entry.h_addr_list);
+    if (list < buffer || list + sizeof(char*) > end) return false;
+    char* first = nullptr;
+    std::memcpy(&first, list, sizeof first);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(first);
+    if (bytes == nullptr || bytes < buffer || bytes + 4 > end) return false;
+    std::memcpy(address, bytes, 4);
+    return true;
+  }
+
+  SocketRef Socket() override {
+    return static_cast<SocketRef>(socket(AF_INET, SOCK_STREAM, 0));
+  }
+
+  int AsyncSelect(SocketRef s, WindowRef window, uint32_t msg, long events) override {
+    return WSAAsyncSelect(ToSocket(s), ToHwnd(window), msg, events);
+  }
+
+  bool GetServiceByName(const char* name, const char* proto, uint16_t* portNetworkOrder) override {
+    servent* entry = getservbyname(name, proto);
+    if (entry == nullptr) return false;
+    *portNetworkOrder = static_cast<uint16_t>(entry->s_port);
+    return true;
+  }
+
+  uint16_t Htons(uint16_t value) override { return htons(value); }
+
+  int Connect(SocketRef s, const Ipv4Endpoint& to) override {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = to.portNetworkOrder;
+    std::memcpy(&address.sin_addr, to.address, 4);
+    return connect(ToSocket(s), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  }
+
+  int LastError() override { return WSAGetLastError(); }
+
+  int Send(SocketRef s, const char* data, int length) override {
+    return send(ToSocket(s), data, length, 0);
+  }
+
+  int Recv(SocketRef s, char* buffer, int length) override {
+    return recv(ToSocket(s), buffer, length, 0);
+  }
+
+  int Shutdown(SocketRef s, int how) override { return shutdown(ToSocket(s), how); }
+
+  int CloseSocket(SocketRef s) override { return closesocket(ToSocket(s)); }
 };
+
 }  // namespace
 
-std::unique_ptr<WinSockPort> MakeWinSock() { return std::make_unique<NullWinSock>(); }
+std::unique_ptr<WinSockPort> MakeWinSock() { return std::make_unique<Win32WinSock>(); }
 
 }  // namespace kc::win32
