@@ -210,6 +210,7 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
                  button(kOk, kOkText) + "  " + button(kCancel, kCancelText));
   rows.push_back("  " + attr(kDim) + kKeysText + attr(kPlain));
   rows.push_back(attr(kDim) + std::string(bar, '-') + attr(kPlain));
+  for (std::string& row : rows) row = FitColumns(row, columns);
   return rows;
 }
 
@@ -298,7 +299,7 @@ class ConsoleDialog final : public SettingsDialogPort {
     auto redraw = [&] {
       std::vector<std::string> rows;
       for (const std::string& row :
-           model.Render(console.screen(), static_cast<size_t>(console.columns()))) {
+           model.Render(console.screen(), static_cast<size_t>(console.columns() - 1))) {
         rows.push_back(Cp932ToUtf8(row.c_str()));
       }
       console.DrawPanel(rows);

@@ -42,6 +42,31 @@ size_t Cp932Fit(const char* text, size_t length, size_t max) {
   return i;
 }
 
+std::string FitColumns(const std::string& row, size_t columns) {
+  std::string out;
+  size_t used = 0;
+  bool cut = false;
+  for (size_t i = 0; i < row.size();) {
+    if (row[i] == '\x1b' && i + 1 < row.size() && row[i + 1] == '[') {
+      size_t j = i + 2;
+      while (j < row.size() && !(row[j] >= 0x40 && row[j] <= 0x7E)) ++j;
+      size_t end = j < row.size() ? j + 1 : j;
+      out.append(row, i, end - i);
+      i = end;
+      continue;
+    }
+    size_t n = Cp932CharLength(row.data(), row.size(), i);
+    if (!cut && used + n <= columns) {
+      out.append(row, i, n);
+      used += n;
+    } else {
+      cut = true;
+    }
+    i += n;
+  }
+  return out;
+}
+
 std::vector<std::string> SplitCommandLine(const char* commandLine) {
   std::vector<std::string> argv;
   const char* s = commandLine;

@@ -41,6 +41,10 @@ size_t Cp932CharLength(const char* text, size_t length, size_t i);
 // character. A code page 932 text takes as many terminal columns as it has bytes.
 size_t Cp932Fit(const char* text, size_t length, size_t max);
 
+// The first `columns` columns of a row of code page 932 text that may hold terminal
+// attribute sequences (ESC [ ... letter), which take no column and are kept.
+std::string FitColumns(const std::string& row, size_t columns);
+
 // Keys as the terminal delivers them.
 enum class KeyCode : uint16_t {
   kNone = 0,
