@@ -1,0 +1,329 @@
+// One check from SM_CHECK to SM_CHECKDONE: the real controller and poller over a scripted
+// WinSock, with server transcripts of 0 to 300 messages, split and merged receives and a
+// negative reply in every state.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/fake_winsock.h"
+
+namespace kc::test {
+namespace {
+
+using Commands = std::vector<std::string>;
+
+class Pop3Session : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    // The password never reaches the trace, whatever happened.
+    EXPECT_EQ(h.trace.all.find(h.mailbox.password), std::string::npos);
+  }
+  // The headers of n messages from sender1@example.org, sender2@example.org, ...
+  void Messages(int n) {
+    h.mailbox.headers.clear();
+    for (int i = 1; i <= n; ++i) {
+      h.mailbox.headers.push_back(
+          HeadersFrom("Sender " + std::to_string(i) + " <sender" + std::to_string(i) + "@example.org>"));
+    }
+  }
+  void ExpectEndedCleanly() {
+    EXPECT_EQ(h.checkDone, 1);
+    EXPECT_EQ(h.app->status.busy, 0);
+    EXPECT_EQ(h.app->status.propertiesEnabled, 1);
+    EXPECT_EQ(h.winsock.Count("WSACleanup"), 1);
+    EXPECT_TRUE(h.winsock.openSockets.empty());
+    EXPECT_FALSE(h.ServerWaitRunning());
+    EXPECT_FALSE(h.app->poller.checkRunning());
+    EXPECT_EQ(h.app->poller.framing().singleLineMode, 1);
+    EXPECT_EQ(h.app->poller.framing().responseLength, 0u);
+  }
+  CheckHarness h;
+};
+
+TEST_F(Pop3Session, ThreeMessagesTraceTheWholeDialogue) {
+  h.mailbox.headers = {HeadersFrom("Alice <alice@example.org>"), HeadersFrom("bob@example.org"),
+                       HeadersFrom("\"Carol Long\"\r\n <carol@example.org>")};
+  h.mailbox.overrides = {{"STAT\r\n", "+OK 3 960\r\n"}};
+  h.RunCheck();
+
+  EXPECT_EQ(h.TraceFrom("----- FIND HOST"),
+            "----- FIND HOST -----\r\n"
+            "Calling WSAAsyncGetHostByName() to find server\r\n"
+            "SM_GETHOST message received\r\n"
+            "WSAAsyncGetHostByName() took 0  milliseconds to complete\r\n"
+            "Server found OK\r\n\r\n"
+            "----- CONNECT TO HOST -----\r\n"
+            "Calling socket(AF_INET, SOCK_STREAM, 0);\r\n"
+            "Calling WSAAsyncSelect()\r\n"
+            "getservbyname() took 0 milliseconds to complete\r\n"
+            "Calling connect()\r\n"
+            "\r\n----- PROCESS MESSAGES -----\r\n"
+            "FD_CONNECT notification received\r\n"
+            "FD_WRITE notification received\r\n"
+            "FD_READ notification received\r\nCalling recv()\r\n"
+            "AppState = CONNECTING, sending USER\r\n"
+            "FD_READ notification received\r\nCalling recv()\r\n"
+            "AppState = USER, sending PASS\r\n"
+            "FD_READ notification received\r\nCalling recv()\r\n"
+            "AppState = PASS, sending STAT\r\n"
+            "FD_READ notification received\r\nCalling recv()\r\n"
+            "AppState = STAT, reading response\r\n"
+            "----- RESULT -----\r\n"
+            "3 messages 960 bytes\r\n"
+            "Sending TOP\r\n"
+            "FD_READ notification received\r\nCalling recv()\r\n"
+            "----- FROM -----\r\nAlice <alice@example.org>\r\n\r\n----- FROM -----\r\n"
+            "FD_READ notification received\r\nCalling recv()\r\n"
+            "----- FROM -----\r\nbob@example.org\r\n\r\n----- FROM -----\r\n"
+            "FD_READ notification received\r\nCalling recv()\r\n"
+            "----- FROM -----\r\n\"Carol Long\"\r\n <carol@example.org>\r\n\r\n----- FROM -----\r\n"
+            "Sending QUIT\r\n"
+            "FD_READ notification received\r\nCalling recv()\r\n"
+            "Host QUIT OK\r\n"
+            "Closing socket\r\n");
+  EXPECT_EQ(h.Commands(), (Commands{"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n",
+                                    "TOP 2 0\r\n", "TOP 3 0\r\n", "QUIT\r\n"}));
+  EXPECT_EQ(h.app->status.mailCount, 3);
+  EXPECT_EQ(h.app->status.serverError, 0);
+  EXPECT_STREQ(h.app->senders.slot[0], "alice@example.org");
+  EXPECT_STREQ(h.app->senders.slot[1], "bob@example.org");
+  EXPECT_STREQ(h.app->senders.slot[2], "carol@example.org");
+  EXPECT_EQ(h.app->poller.appState(), QUIT);
+  ExpectEndedCleanly();
+}
+
+TEST_F(Pop3Session, ConnectsAsWinSock11Expects) {
+  Messages(1);
+  h.RunCheck();
+  EXPECT_EQ(h.winsock.Count("WSAStartup 257"), 1);
+  EXPECT_EQ(h.winsock.lastLookupName, "pop.example");
+  EXPECT_EQ(h.winsock.Count("select 5 51"), 1);
+  EXPECT_EQ(h.winsock.Count("getservbyname pop3 tcp"), 1);
+  EXPECT_EQ(h.winsock.connectedTo.portNetworkOrder, 0x6E00);  // 110, network order
+  EXPECT_EQ(h.winsock.connectedTo.address[0], 127);
+  EXPECT_EQ(h.winsock.connectedTo.address[3], 1);
+  // The graceful close: no more sending, drain, both directions, close.
+  std::vector<std::string> tail(h.winsock.calls.end() - 5, h.winsock.calls.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"shutdown 5 1", "recv 5", "shutdown 5 2",
+                                            "closesocket 5", "WSACleanup"}));
+}
+
+TEST_F(Pop3Session, ServiceWithoutEntryFallsBackTo110) {
+  Messages(0);
+  h.winsock.failing = {"service"};
+  h.winsock.servicePort = 995;  // not used
+  h.RunCheck();
+  EXPECT_NE(h.trace.all.find("getservbyent() failed. Using port 110\r\n"), std::string::npos);
+  EXPECT_EQ(h.winsock.connectedTo.portNetworkOrder, 0x6E00);
+  ExpectEndedCleanly();
+}
+
+struct CountCase {
+  int messages;
+  int tops;  // TOP commands sent
+};
+
+TEST_F(Pop3Session, FetchesHeadersForAtMost255Messages) {
+  for (CountCase c : {CountCase{0, 0}, CountCase{1, 1}, CountCase{3, 3}, CountCase{255, 255},
+                      CountCase{300, 255}}) {
+    SCOPED_TRACE(c.messages);
+    CheckHarness run;
+    for (int i = 1; i <= c.messages; ++i) {
+      run.mailbox.headers.push_back(HeadersFrom("<s" + std::to_string(i) + "@x>"));
+    }
+    run.mailbox.Serve(run.winsock);
+    run.RunCheck();
+    Commands sent = run.Commands();
+    ASSERT_EQ(sent.size(), static_cast<size_t>(3 + c.tops + 1));
+    for (int i = 1; i <= c.tops; ++i) EXPECT_EQ(sent[2 + i], "TOP " + std::to_string(i) + " 0\r\n");
+    EXPECT_EQ(sent.back(), "QUIT\r\n");
+    EXPECT_EQ(run.app->status.mailCount, c.messages);  // the server's count, even beyond 255
+    EXPECT_EQ(run.app->status.serverError, 0);
+    EXPECT_EQ(run.checkDone, 1);
+    EXPECT_EQ(run.app->status.busy, 0);
+    // Exactly the slots of the fetched messages are filled.
+    for (int i = 0; i < kSenderSlots; ++i) {
+      std::string expected = i < c.tops ? "s" + std::to_string(i + 1) + "@x" : "";
+      ASSERT_EQ(std::string(run.app->senders.slot[i]), expected) << i;
+    }
+    // "Sending TOP" precedes only the first TOP.
+    size_t first = run.trace.all.find("Sending TOP\r\n");
+    EXPECT_EQ(first == std::string::npos, c.tops == 0);
+    if (first != std::string::npos) {
+      EXPECT_EQ(run.trace.all.find("Sending TOP\r\n", first + 1), std::string::npos);
+    }
+  }
+}
+
+TEST_F(Pop3Session, SplitReceivesGiveTheSameResult) {
+  for (size_t every : {1u, 2u, 3u, 5u, 13u}) {
+    SCOPED_TRACE(every);
+    CheckHarness run;
+    run.mailbox.headers = {HeadersFrom("A <a@x>"), HeadersFrom("\"B\"\r\n <b@x>"), HeadersFrom("c@x")};
+    run.mailbox.Serve(run.winsock);
+    run.winsock.splitEvery = every;
+    run.RunCheck();
+    EXPECT_EQ(run.Commands(), (Commands{"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n",
+                                        "TOP 2 0\r\n", "TOP 3 0\r\n", "QUIT\r\n"}));
+    EXPECT_STREQ(run.app->senders.slot[0], "a@x");
+    EXPECT_STREQ(run.app->senders.slot[1], "b@x");
+    EXPECT_STREQ(run.app->senders.slot[2], "c@x");
+    EXPECT_EQ(run.app->status.serverError, 0);
+    EXPECT_EQ(run.checkDone, 1);
+  }
+}
+
+TEST_F(Pop3Session, TwoRepliesInOneReceiveAreBothHandled) {
+  // The server answers USER before it is asked: greeting and reply arrive together.
+  Messages(1);
+  h.winsock.greeting = "+OK ready\r\n+OK\r\n";
+  h.mailbox.overrides = {{"USER bob\r\n", ""}};
+  h.RunCheck();
+  EXPECT_EQ(h.Commands(), (Commands{"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n", "QUIT\r\n"}));
+  // Both were handled in the first read event.
+  std::string firstRead = h.TraceFrom("FD_READ");
+  EXPECT_EQ(firstRead.rfind("FD_READ notification received\r\nCalling recv()\r\n"
+                            "AppState = CONNECTING, sending USER\r\n"
+                            "AppState = USER, sending PASS\r\n", 0), 0u);
+  EXPECT_STREQ(h.app->senders.slot[0], "sender1@example.org");
+  ExpectEndedCleanly();
+}
+
+TEST_F(Pop3Session, StatReplyAndFirstHeaderBlockInOneReceive) {
+  Messages(1);
+  std::string top = h.mailbox.Reply("TOP 1 0\r\n");
+  h.mailbox.overrides = {{"STAT\r\n", "+OK 1 120\r\n" + top}, {"TOP 1 0\r\n", ""}};
+  h.RunCheck();
+  EXPECT_STREQ(h.app->senders.slot[0], "sender1@example.org");
+  EXPECT_EQ(h.Commands().back(), "QUIT\r\n");
+  ExpectEndedCleanly();
+}
+
+TEST_F(Pop3Session, StatWithoutTwoNumbersCountsNoMessage) {
+  h.mailbox.overrides = {{"STAT\r\n", "+OK mailbox locked\r\n"}};
+  h.RunCheck();
+  EXPECT_EQ(h.app->status.mailCount, 0);
+  EXPECT_NE(h.trace.all.find("0 messages 0 bytes\r\n"), std::string::npos);
+  EXPECT_EQ(h.Commands().back(), "QUIT\r\n");
+  EXPECT_EQ(h.Commands().size(), 4u);
+  ExpectEndedCleanly();
+}
+
+TEST_F(Pop3Session, HeaderBlockWithoutFromGivesAnEmptySlot) {
+  h.mailbox.headers = {"Subject: none\r\n", HeadersFrom("<b@x>")};
+  h.RunCheck();
+  EXPECT_STREQ(h.app->senders.slot[0], "");
+  EXPECT_STREQ(h.app->senders.slot[1], "b@x");
+  // Nothing of the commands built before is traced as a sender.
+  EXPECT_NE(h.trace.all.find("----- FROM -----\r\n\r\n----- FROM -----\r\n"), std::string::npos);
+  ExpectEndedCleanly();
+}
+
+TEST_F(Pop3Session, NulInAHeaderBlockCutsThatReceive) {
+  // The NUL cuts the rest of its receive, terminator included; the block ends with a later one.
+  h.mailbox.headers = {HeadersFrom("<a@x>")};
+  h.mailbox.overrides = {{"TOP 1 0\r\n", ""}};
+  h.winsock.server = [this](const std::string& command) {
+    if (command == "TOP 1 0\r\n") {
+      h.winsock.Deliver(std::string("+OK\r\nFrom: <a@x>\r\nX: a\0b\r\n\r\n.\r\n", 31));
+      h.winsock.Deliver("\r\n\r\n.\r\n");
+      return std::string();
+    }
+    return h.mailbox.Reply(command);
+  };
+  h.RunCheck();
+  EXPECT_STREQ(h.app->senders.slot[0], "a@x");
+  EXPECT_NE(h.trace.all.find("----- FROM -----\r\n<a@x>\r\n\r\n----- FROM -----"), std::string::npos);
+  ExpectEndedCleanly();
+}
+
+struct NegativeCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> overrides;
+  std::string greeting;
+  std::string text;   // traced after "Negative response: "
+  Commands commands;  // everything sent
+};
+
+void PrintTo(const NegativeCase& c, std::ostream* os) { *os << c.name; }
+
+class NegativeReply : public ::testing::TestWithParam<NegativeCase> {};
+
+TEST_P(NegativeReply, EndsTheCheckAsAServerErrorAndTheNextCheckRuns) {
+  const NegativeCase& c = GetParam();
+  CheckHarness h;
+  for (int i = 1; i <= 3; ++i) h.mailbox.headers.push_back(HeadersFrom("<s" + std::to_string(i) + "@x>"));
+  h.mailbox.overrides = c.overrides;
+  if (!c.greeting.empty()) h.winsock.greeting = c.greeting;
+  h.RunCheck();
+
+  std::string expected = "Negative response: " + c.text;
+  if (c.commands.back() == "QUIT\r\n" && c.text != "QUIT command not supported\r\n") {
+    expected += "Sending QUIT\r\nQUIT\r\n";
+  }
+  EXPECT_NE(h.trace.all.find(expected), std::string::npos) << h.trace.all;
+  EXPECT_EQ(h.Commands(), c.commands);
+  EXPECT_EQ(h.app->status.serverError, 1);
+  EXPECT_EQ(h.checkDone, 1);
+  EXPECT_EQ(h.app->status.busy, 0);
+  EXPECT_EQ(h.winsock.Count("WSACleanup"), 1);
+  EXPECT_TRUE(h.winsock.openSockets.empty());
+  EXPECT_FALSE(h.ServerWaitRunning());
+  EXPECT_EQ(h.app->poller.framing().singleLineMode, 1);
+  EXPECT_EQ(h.app->poller.framing().responseLength, 0u);
+
+  // The next check runs normally.
+  h.mailbox.overrides.clear();
+  h.winsock.greeting = "+OK again\r\n";
+  h.winsock.sent.clear();
+  h.RunCheck();
+  EXPECT_EQ(h.checkDone, 2);
+  EXPECT_EQ(h.app->status.serverError, 0);
+  EXPECT_EQ(h.app->status.mailCount, 3);
+  EXPECT_STREQ(h.app->senders.slot[2], "s3@x");
+  EXPECT_EQ(h.winsock.Count("WSACleanup"), 2);
+  EXPECT_EQ(h.trace.all.find(h.mailbox.password), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pop3, NegativeReply,
+    ::testing::Values(
+        NegativeCase{"Greeting", {}, "-ERR too busy\r\n", "Connection denied\r\n", {"QUIT\r\n"}},
+        NegativeCase{"User", {{"USER bob\r\n", "-ERR no\r\n"}}, "", "Unknown UserID\r\n",
+                     {"USER bob\r\n", "QUIT\r\n"}},
+        NegativeCase{"Pass", {{"PASS s3cret\r\n", "-ERR [AUTH] Authentication failed.\r\n"}}, "",
+                     "Wrong Password\r\n", {"USER bob\r\n", "PASS s3cret\r\n", "QUIT\r\n"}},
+        NegativeCase{"Stat", {{"STAT\r\n", "-ERR\r\n"}}, "", "STAT command not supported\r\n",
+                     {"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "QUIT\r\n"}},
+        NegativeCase{"Top", {{"TOP 2 0\r\n", "-ERR no such message\r\n"}}, "",
+                     "TOP command not supported\r\n",
+                     {"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n", "TOP 2 0\r\n", "QUIT\r\n"}},
+        NegativeCase{"Quit", {{"QUIT\r\n", "-ERR not now\r\n"}}, "", "QUIT command not supported\r\n",
+                     {"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n", "TOP 2 0\r\n",
+                      "TOP 3 0\r\n", "QUIT\r\n"}}),
+    [](const ::testing::TestParamInfo<NegativeCase>& info) { return info.param.name; });
+
+TEST_F(Pop3Session, NegativeTopReplyInPiecesIsFramedAsOneLine) {
+  Messages(2);
+  h.mailbox.overrides = {{"TOP 1 0\r\n", ""}};
+  h.winsock.server = [this](const std::string& command) {
+    if (command == "TOP 1 0\r\n") {
+      h.winsock.Deliver("-ERR no ");
+      h.winsock.Deliver("such message\r\n");
+      return std::string();
+    }
+    return h.mailbox.Reply(command);
+  };
+  h.RunCheck();
+  EXPECT_NE(h.trace.all.find("Negative response: TOP command not supported\r\nSending QUIT\r\nQUIT\r\n"),
+            std::string::npos);
+  // The reply to QUIT is framed as a line: the check ends through it, not through a close.
+  EXPECT_NE(h.trace.all.find("Host QUIT OK\r\n"), std::string::npos);
+  EXPECT_EQ(h.trace.all.find("Connection closed"), std::string::npos);
+  EXPECT_EQ(h.app->status.serverError, 1);
+  ExpectEndedCleanly();
+}
+
+}  // namespace
+}  // namespace kc::test
