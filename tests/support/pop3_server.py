@@ -18,7 +18,8 @@ Faults:
   split    the reply in three sends, 100 ms apart
   merge    this reply and the reply to the next command in one send (the next command, when
            it comes, gets no answer of its own)
-  nul      NUL bytes inside the reply
+  nul      NUL bytes inside the reply, before its end
+  nultail  the whole reply, then NUL bytes and junk in the same send
   fold     (TOP) the From: value folded onto a second line
   big      a reply over 4,096 bytes (TOP: long headers; others: a long status line)
 --faulty-sessions N applies the faults to the first N connections only; later ones are
@@ -34,8 +35,8 @@ import socket
 import struct
 import sys
 
-FAULTS = ("close", "reset", "silent", "err", "garbage", "nolf", "split", "merge", "nul", "fold",
-          "big")
+FAULTS = ("close", "reset", "silent", "err", "garbage", "nolf", "split", "merge", "nul", "nultail",
+          "fold", "big")
 
 
 def generated_message(n, sender, fold=False):
@@ -142,6 +143,8 @@ class Session:
         if fault == "nul":
             normal = self.normal_reply(step, argument)
             return normal[:3] + b"\x00\x00 nul\x00" + normal[3:]
+        if fault == "nultail":
+            return self.normal_reply(step, argument) + b"\x00\x00junk after the reply\x00"
         if fault == "fold" and step.startswith("top"):
             return self.top_reply(argument, fold=True)
         if fault == "big":
