@@ -35,6 +35,9 @@ int WatchTerminationSignals(posix::EventLoop& loop, const WindowRef& mainWindow)
 }  // namespace
 
 int main() {
+  // A peer that goes away (the POP3 server, a running instance asked forward) is an error
+  // result of the write, not the end of the program.
+  signal(SIGPIPE, SIG_IGN);
   posix::EventLoop loop;
   posix::StderrTrace trace;
   posix::StderrMessageBox box;
