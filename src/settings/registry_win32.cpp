@@ -1,19 +1,73 @@
+// The settings key HKEY_LOCAL_MACHINE\SOFTWARE\KESTOVA in the Windows registry.
+#include <cstring>
+#include <vector>
+
 #include "win32/backends.h"
 
 namespace kc::win32 {
 
 namespace {
-// Placeholder until this back end lands.
-class NullRegistry final : public RegistryPort {
+
+const char kSubKey[] = "SOFTWARE\\KESTOVA";
+
+class Win32Registry final : public RegistryPort {
  public:
-  bool OpenKey() override { return false; }
-  bool CreateKey() override { return false; }
-  bool QueryValue(const char*, uint8_t*, uint32_t, uint32_t*) override { return false; }
-  bool SetValue(const char*, uint32_t, const uint8_t*, uint32_t) override { return false; }
-  void CloseKey() override {}
+  ~Win32Registry() override { CloseKey(); }
+
+  bool OpenKey() override {
+    CloseKey();
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSubKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+      return false;
+    }
+    key_ = key;
+    return true;
+  }
+
+  bool CreateKey() override {
+    CloseKey();
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSubKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, &disposition) != ERROR_SUCCESS) {
+      return false;
+    }
+    key_ = key;
+    return true;
+  }
+
+  // The value is read into a scratch buffer of the caller's size, so that a failed read (a value
+  // larger than the buffer leaves the buffer's content undefined) never touches the caller's.
+  bool QueryValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length) override {
+    if (key_ == nullptr) return false;
+    std::vector<BYTE> scratch(size > 0 ? size : 1);
+    DWORD type = 0;
+    DWORD count = size;
+    if (RegQueryValueExA(key_, name, nullptr, &type, scratch.data(), &count) != ERROR_SUCCESS ||
+        count > size) {
+      return false;
+    }
+    if (count > 0) std::memcpy(buf, scratch.data(), count);
+    *length = count;
+    return true;
+  }
+
+  bool SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) override {
+    if (key_ == nullptr) return false;
+    return RegSetValueExA(key_, name, 0, type, data, size) == ERROR_SUCCESS;
+  }
+
+  void CloseKey() override {
+    if (key_ != nullptr) RegCloseKey(key_);
+    key_ = nullptr;
+  }
+
+ private:
+  HKEY key_ = nullptr;
 };
+
 }  // namespace
 
-std::unique_ptr<RegistryPort> MakeRegistry() { return std::make_unique<NullRegistry>(); }
+std::unique_ptr<RegistryPort> MakeRegistry() { return std::make_unique<Win32Registry>(); }
 
 }  // namespace kc::win32

@@ -1,0 +1,420 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "posix/backends.h"
+#include "settings/settings.h"
+#include "support/fakes.h"
+
+namespace kc {
+namespace {
+
+using test::FakeRegistry;
+
+std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+// A record with every field set, the strings in code page 932 and text left over after the NUL.
+Settings FullRecord() {
+  Settings s;
+  std::strcpy(s.server, "pop.example.jp");
+  std::strcpy(s.user, "ユーザー");
+  std::strcpy(s.password, "secret-old-and-long");
+  std::strcpy(s.password, "pw");  // the bytes after the NUL stay in the field
+  s.interval = 7;
+  s.listSenders = 0;
+  s.ledAuto = 2;
+  std::strcpy(s.mailer, "C:\\Program Files\\Mail\\mail.exe /check");
+  return s;
+}
+
+// The record after a load found nothing but started from `before`.
+void ExpectAbsentKeyRules(const Settings& s, const Settings& before) {
+  EXPECT_EQ(std::string(s.server, kServerSize), std::string(kServerSize, '\0'));
+  EXPECT_EQ(std::string(s.user, kUserSize), std::string(kUserSize, '\0'));
+  EXPECT_EQ(std::string(s.password, kPasswordSize), std::string(kPasswordSize, '\0'));
+  EXPECT_EQ(s.interval, 30);
+  EXPECT_EQ(s.listSenders, before.listSenders);
+  EXPECT_EQ(s.ledAuto, before.ledAuto);
+  EXPECT_STREQ(s.mailer, before.mailer);
+}
+
+void ExpectSameRecord(const Settings& a, const Settings& b) {
+  EXPECT_EQ(std::memcmp(a.server, b.server, kServerSize), 0);
+  EXPECT_EQ(std::memcmp(a.user, b.user, kUserSize), 0);
+  EXPECT_EQ(std::memcmp(a.password, b.password, kPasswordSize), 0);
+  EXPECT_EQ(a.interval, b.interval);
+  EXPECT_EQ(a.listSenders, b.listSenders);
+  EXPECT_EQ(a.ledAuto, b.ledAuto);
+  EXPECT_EQ(std::memcmp(a.mailer, b.mailer, kMailerSize), 0);
+}
+
+// ---- The store over the fake registry ----
+
+TEST(SettingsStore, FirstStartWithoutKeyGivesTheStartValuesAndCreatesNothing) {
+  FakeRegistry registry;
+  Settings s;
+  LoadSettings(s, registry);
+  ExpectAbsentKeyRules(s, Settings{});
+  EXPECT_EQ(s.listSenders, 1);
+  EXPECT_EQ(s.ledAuto, 1);
+  EXPECT_STREQ(s.mailer, "");
+  EXPECT_FALSE(registry.exists);
+  EXPECT_TRUE(registry.values.empty());
+  EXPECT_FALSE(registry.open);
+}
+
+TEST(SettingsStore, AbsentKeyEmptiesTheAccountAndKeepsTheOptions) {
+  FakeRegistry registry;
+  Settings s = FullRecord();
+  LoadSettings(s, registry);
+  ExpectAbsentKeyRules(s, FullRecord());
+}
+
+TEST(SettingsStore, SavedRecordLoadsIdentically) {
+  FakeRegistry registry;
+  Settings saved = FullRecord();
+  SaveSettings(saved, registry);
+  EXPECT_FALSE(registry.open);
+  Settings loaded;
+  LoadSettings(loaded, registry);
+  ExpectSameRecord(loaded, saved);
+}
+
+TEST(SettingsStore, WritesTheSevenValuesInOrderWithTheirTypesAndFullWidths) {
+  FakeRegistry registry;
+  Settings s;
+  std::strcpy(s.server, "mail.");
+  std::strcpy(s.password, "abc");
+  s.interval = 30;
+  s.listSenders = 2;
+  s.ledAuto = -1;
+  SaveSettings(s, registry);
+
+  EXPECT_EQ(registry.order,
+            (std::vector<std::string>{"SERVER", "USER", "PASS", "TIME", "LIST", "LED", "MAILLER"}));
+  const struct {
+    const char* name;
+    uint32_t type;
+    size_t size;
+  } layout[] = {{"SERVER", 1, 255}, {"USER", 1, 80}, {"PASS", 3, 80}, {"TIME", 4, 4},
+                {"LIST", 4, 4},     {"LED", 4, 4},   {"MAILLER", 1, 260}};
+  for (const auto& l : layout) {
+    EXPECT_EQ(registry.values[l.name].type, l.type) << l.name;
+    EXPECT_EQ(registry.values[l.name].bytes.size(), l.size) << l.name;
+  }
+
+  std::vector<uint8_t> server(255, 0);
+  std::memcpy(server.data(), "mail.", 5);
+  EXPECT_EQ(registry.values["SERVER"].bytes, server);
+  std::vector<uint8_t> pass(80, 0xFF);
+  pass[0] = 0x9E;
+  pass[1] = 0x9D;
+  pass[2] = 0x9C;
+  EXPECT_EQ(registry.values["PASS"].bytes, pass);
+  EXPECT_EQ(registry.values["TIME"].bytes, (std::vector<uint8_t>{0x1E, 0, 0, 0}));
+  EXPECT_EQ(registry.values["LIST"].bytes, (std::vector<uint8_t>{2, 0, 0, 0}));
+  EXPECT_EQ(registry.values["LED"].bytes, (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+// One value of a saved record replaced or removed, loaded over a record that held other values.
+struct ValueCase {
+  const char* what;
+  const char* name;
+  bool remove;
+  std::vector<uint8_t> bytes;
+  std::function<void(const Settings& loaded, const Settings& saved, const Settings& before)> expect;
+};
+
+Settings PreviousRecord() {
+  Settings s;
+  std::strcpy(s.server, "previous.server.example");
+  std::strcpy(s.user, "previous-user");
+  std::strcpy(s.password, "previous-password");
+  s.interval = 12;
+  s.listSenders = 5;
+  s.ledAuto = 6;
+  std::strcpy(s.mailer, "previous-mailer.exe");
+  return s;
+}
+
+std::vector<ValueCase> ValueCases() {
+  auto zero = [](const char* field, size_t n) { return std::string(field, n) == std::string(n, '\0'); };
+  std::vector<uint8_t> fullServer(255, 's'), fullUser(80, 'u'), fullMailer(260, 'm');
+  std::vector<uint8_t> passOf80a(80, static_cast<uint8_t>(~'a'));
+  return {
+      {"SERVER absent", "SERVER", true, {},
+       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.server, kServerSize)); }},
+      {"SERVER too long", "SERVER", false, std::vector<uint8_t>(256, 'x'),
+       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.server, kServerSize)); }},
+      {"SERVER fills its field", "SERVER", false, fullServer,
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(std::string(l.server), std::string(254, 's')); }},
+      {"SERVER short without NUL", "SERVER", false, Bytes("abc"),
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_STREQ(l.server, "abc"); }},
+      {"SERVER empty", "SERVER", false, {},
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_STREQ(l.server, ""); }},
+      {"USER absent", "USER", true, {},
+       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.user, kUserSize)); }},
+      {"USER too long", "USER", false, std::vector<uint8_t>(81, 'x'),
+       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.user, kUserSize)); }},
+      {"USER fills its field", "USER", false, fullUser,
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(std::string(l.user), std::string(79, 'u')); }},
+      {"PASS absent", "PASS", true, {},
+       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.password, kPasswordSize)); }},
+      {"PASS too long", "PASS", false, std::vector<uint8_t>(81, 0x9E),
+       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.password, kPasswordSize)); }},
+      {"PASS short", "PASS", false, {0x9E, 0x9D, 0x9C},
+       [](const Settings& l, const Settings&, const Settings&) {
+         EXPECT_EQ(std::string(l.password, kPasswordSize), "abc" + std::string(77, '\0'));
+       }},
+      {"PASS fills its field", "PASS", false, passOf80a,
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(std::string(l.password), std::string(79, 'a')); }},
+      {"TIME absent", "TIME", true, {},
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(l.interval, 30); }},
+      {"TIME too long", "TIME", false, {1, 0, 0, 0, 0},
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(l.interval, 30); }},
+      {"TIME 2", "TIME", false, {2, 0, 0, 0},
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(l.interval, 2); }},
+      {"TIME negative", "TIME", false, {0xFE, 0xFF, 0xFF, 0xFF},
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(l.interval, -2); }},
+      {"LIST 2", "LIST", false, {2, 0, 0, 0},
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(l.listSenders, 2); }},
+      {"LIST absent", "LIST", true, {},
+       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_EQ(l.listSenders, b.listSenders); }},
+      {"LIST too long", "LIST", false, {1, 0, 0, 0, 0},
+       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_EQ(l.listSenders, b.listSenders); }},
+      {"LED absent", "LED", true, {},
+       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_EQ(l.ledAuto, b.ledAuto); }},
+      {"LED too long", "LED", false, std::vector<uint8_t>(8, 1),
+       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_EQ(l.ledAuto, b.ledAuto); }},
+      {"MAILLER absent", "MAILLER", true, {},
+       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_STREQ(l.mailer, b.mailer); }},
+      {"MAILLER too long", "MAILLER", false, std::vector<uint8_t>(261, 'x'),
+       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_STREQ(l.mailer, b.mailer); }},
+      {"MAILLER fills its field", "MAILLER", false, fullMailer,
+       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(std::string(l.mailer), std::string(259, 'm')); }},
+  };
+}
+
+// Every field but the one the case is about loads as saved.
+void ExpectOtherFieldsAsSaved(const char* name, const Settings& l, const Settings& saved) {
+  std::string n = name;
+  if (n != "SERVER") { EXPECT_STREQ(l.server, saved.server); }
+  if (n != "USER") { EXPECT_STREQ(l.user, saved.user); }
+  if (n != "PASS") { EXPECT_EQ(std::memcmp(l.password, saved.password, kPasswordSize), 0); }
+  if (n != "TIME") { EXPECT_EQ(l.interval, saved.interval); }
+  if (n != "LIST") { EXPECT_EQ(l.listSenders, saved.listSenders); }
+  if (n != "LED") { EXPECT_EQ(l.ledAuto, saved.ledAuto); }
+  if (n != "MAILLER") { EXPECT_STREQ(l.mailer, saved.mailer); }
+}
+
+TEST(SettingsStore, EachValueAbsentOrOutOfShapeFollowsItsRule) {
+  const Settings saved = FullRecord();
+  const Settings before = PreviousRecord();
+  for (const ValueCase& c : ValueCases()) {
+    SCOPED_TRACE(c.what);
+    FakeRegistry registry;
+    SaveSettings(saved, registry);
+    if (c.remove) {
+      registry.values.erase(c.name);
+    } else {
+      registry.values[c.name].bytes = c.bytes;
+    }
+    Settings loaded = before;
+    LoadSettings(loaded, registry);
+    c.expect(loaded, saved, before);
+    ExpectOtherFieldsAsSaved(c.name, loaded, saved);
+  }
+}
+
+TEST(SettingsStore, StoredTypeIsNeverTested) {
+  FakeRegistry registry;
+  SaveSettings(FullRecord(), registry);
+  registry.values["TIME"] = {kRegBinary, {9, 0, 0, 0}};
+  registry.values["SERVER"] = {kRegBinary, Bytes(std::string("bin.example", 12))};
+  Settings s;
+  LoadSettings(s, registry);
+  EXPECT_EQ(s.interval, 9);
+  EXPECT_STREQ(s.server, "bin.example");
+}
+
+// ---- The store over the settings file ----
+
+class SettingsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kc-settings-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    dir_ = root_ + "/config/kestova";
+    path_ = dir_ + "/settings.reg";
+    setenv("KESTOVA_SETTINGS_FILE", path_.c_str(), 1);
+    registry_ = posix::MakeRegistry();
+  }
+  void TearDown() override {
+    unsetenv("KESTOVA_SETTINGS_FILE");
+    std::string command = "rm -rf '" + root_ + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+  }
+
+  static bool Exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  void Write(const std::string& text) {
+    std::string command = "mkdir -p '" + dir_ + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+  std::vector<std::string> DirEntries() {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir_.c_str());
+    if (d == nullptr) return names;
+    while (dirent* e = readdir(d)) {
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    closedir(d);
+    return names;
+  }
+  Settings Load() {
+    Settings s = PreviousRecord();
+    LoadSettings(s, *registry_);
+    return s;
+  }
+
+  std::string root_, dir_, path_;
+  std::unique_ptr<RegistryPort> registry_;
+};
+
+TEST_F(SettingsFile, MissingFileLoadsAsAbsentKeyAndIsNotCreated) {
+  ExpectAbsentKeyRules(Load(), PreviousRecord());
+  EXPECT_FALSE(Exists(dir_));
+}
+
+TEST_F(SettingsFile, SavedRecordLoadsIdenticallyFromAPrivateFile) {
+  Settings saved = FullRecord();
+  SaveSettings(saved, *registry_);
+
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(dir_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(DirEntries(), std::vector<std::string>{"settings.reg"});  // no temporary file left
+
+  std::string text = Read(path_);
+  EXPECT_EQ(text.rfind("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n\"SERVER\"=hex(1):70,6f,70,", 0), 0u);
+  EXPECT_NE(text.find("\r\n\"TIME\"=dword:00000007\r\n\"LIST\"=dword:00000000\r\n\"LED\"=dword:00000002\r\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\r\n\"PASS\"=hex:8f,88,ff,"), std::string::npos);  // "pw" complemented
+
+  std::unique_ptr<RegistryPort> again = posix::MakeRegistry();
+  Settings loaded;
+  LoadSettings(loaded, *again);
+  ExpectSameRecord(loaded, saved);
+
+  // A second save replaces the file in place, still private.
+  saved.interval = 45;
+  SaveSettings(saved, *registry_);
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(Load().interval, 45);
+}
+
+TEST_F(SettingsFile, DamagedOrTruncatedFileLoadsAsAbsentAndIsKeptUntilTheNextSave) {
+  SaveSettings(FullRecord(), *registry_);
+  const std::string good = Read(path_);
+  const struct {
+    const char* what;
+    std::string text;
+  } cases[] = {
+      {"empty", ""},
+      {"garbage", "not a registry file\n"},
+      {"cut inside a value", good.substr(0, good.find("\"PASS\"") + 40)},
+      {"cut after a fold", good.substr(0, good.find(",\\\r\n") + 4)},
+      {"zero-filled tail", good.substr(0, 200) + std::string(500, '\0')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Write(c.text);
+    ExpectAbsentKeyRules(Load(), PreviousRecord());
+    EXPECT_EQ(Read(path_), c.text);
+  }
+  SaveSettings(FullRecord(), *registry_);
+  ExpectSameRecord(Load(), FullRecord());
+}
+
+TEST_F(SettingsFile, UnreadableFileLoadsAsAbsentAndSaveDoesNotCrash) {
+  ASSERT_EQ(system(("mkdir -p '" + path_ + "'").c_str()), 0);  // a directory where the file should be
+  ExpectAbsentKeyRules(Load(), PreviousRecord());
+  SaveSettings(FullRecord(), *registry_);  // cannot replace a directory: fails silently
+  EXPECT_EQ(DirEntries(), std::vector<std::string>{"settings.reg"});
+}
+
+TEST_F(SettingsFile, HandWrittenValuesFollowTheRules) {
+  std::string longServer, longPass, longMailer;
+  for (int i = 0; i < 256; ++i) longServer += i == 0 ? "61" : ",61";
+  for (int i = 0; i < 81; ++i) longPass += i == 0 ? "9e" : ",9e";
+  for (int i = 0; i < 261; ++i) longMailer += i == 0 ? "6d" : ",6d";
+  Write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\n"
+        "\"SERVER\"=hex(1):" + longServer + "\n"
+        "\"USER\"=\"taro\"\n"
+        "\"PASS\"=hex:" + longPass + "\n"
+        "\"TIME\"=dword:00000002\n"
+        "\"LIST\"=dword:00000002\n"
+        "\"LED\"=hex:00,00,00,00\n"
+        "\"MAILLER\"=hex(1):" + longMailer + "\n");
+  Settings s = Load();
+  EXPECT_STREQ(s.server, "");       // too long: empty
+  EXPECT_STREQ(s.user, "taro");     // another form of REG_SZ: its bytes
+  EXPECT_STREQ(s.password, "");     // too long: empty
+  EXPECT_EQ(s.interval, 2);         // not corrected
+  EXPECT_EQ(s.listSenders, 2);      // loaded as it is; readers take it as off
+  EXPECT_EQ(s.ledAuto, 0);          // REG_BINARY read as its bytes
+  EXPECT_STREQ(s.mailer, PreviousRecord().mailer);  // too long: kept
+}
+
+TEST_F(SettingsFile, MissingTimeLoadsAsThirty) {
+  Write("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n\"SERVER\"=\"pop\"\r\n\r\n");
+  Settings s = Load();
+  EXPECT_STREQ(s.server, "pop");
+  EXPECT_EQ(s.interval, 30);
+  EXPECT_STREQ(s.user, "");
+}
+
+TEST_F(SettingsFile, LivesUnderTheConfigHomeWithoutTheOverride) {
+  unsetenv("KESTOVA_SETTINGS_FILE");
+  const char* old = getenv("XDG_CONFIG_HOME");
+  std::string saved = old != nullptr ? old : "";
+  std::string config = root_ + "/xdg";
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  SaveSettings(FullRecord(), *registry_);
+  if (old != nullptr) {
+    setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  } else {
+    unsetenv("XDG_CONFIG_HOME");
+  }
+  struct stat st;
+  ASSERT_EQ(stat((config + "/kestova/settings.reg").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((config + "/kestova").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+}  // namespace
+}  // namespace kc
