@@ -9,10 +9,11 @@
 //       (HID_ID=0003:00005E1C:00002A07 and a report descriptor; by default 64-byte reports)
 //       and the node DIR/dev/hidraw0, a FIFO (or with --file a plain file). Prints the two
 //       environment settings that point the program at it.
-//   lcd_screen [--tree DIR | --length N] [--oneline] [--follow] [FILE]
+//   lcd_screen [--tree DIR | --length N] [--oneline] [--follow] [--stats] [FILE]
 //       Reads reports of N bytes (with --tree: the length its descriptor gives, and the node
 //       DIR/dev/hidraw0 as FILE; default 65) from FILE or standard input. --oneline prints each
-//       screen as "[row 1][row 2]"; --follow goes on reading after the writer has gone.
+//       screen as "[row 1][row 2]"; --follow goes on reading after the writer has gone;
+//       --stats prints "reports: N" on standard error at the end.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -40,7 +41,7 @@ constexpr int kQuietMs = 100;  // a pause this long ends an update
 int Usage() {
   std::fprintf(stderr,
                "usage: lcd_screen --make-tree DIR [--descriptor FILE.hex] [--file]\n"
-               "       lcd_screen [--tree DIR | --length N] [--oneline] [--follow] [FILE]\n");
+               "       lcd_screen [--tree DIR | --length N] [--oneline] [--follow] [--stats] [FILE]\n");
   return 2;
 }
 
@@ -94,12 +95,13 @@ class Printer {
   std::string last_;
 };
 
-int Watch(const std::string& path, size_t length, bool oneLine, bool follow) {
+int Watch(const std::string& path, size_t length, bool oneLine, bool follow, bool stats) {
   Hd44780 lcd;
   Printer printer(oneLine);
   std::vector<uint8_t> pending;
   uint8_t buffer[4096];
   bool fromStdin = path.empty() || path == "-";
+  unsigned long reports = 0;
   for (;;) {
     int fd = fromStdin ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -121,6 +123,7 @@ int Watch(const std::string& path, size_t length, bool oneLine, bool follow) {
       size_t at = 0;
       for (; pending.size() - at >= length; at += length) {
         lcd.TakeReport(pending.data() + at, length);
+        ++reports;
         const auto& latches = lcd.latches();
         // Return home starts every update: what is on the screen now is the previous one.
         if (!latches.empty() && !latches.back().rs && latches.back().value == 0x02) {
@@ -132,7 +135,10 @@ int Watch(const std::string& path, size_t length, bool oneLine, bool follow) {
     }
     printer.ShowIfChanged(lcd);
     if (!fromStdin) close(fd);
-    if (!follow || fromStdin) return 0;
+    if (!follow || fromStdin) {
+      if (stats) std::fprintf(stderr, "reports: %lu\n", reports);
+      return 0;
+    }
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && !S_ISFIFO(st.st_mode)) usleep(kQuietMs * 1000);
   }
@@ -143,7 +149,7 @@ int Watch(const std::string& path, size_t length, bool oneLine, bool follow) {
 int main(int argc, char** argv) {
   std::string makeTree, tree, descriptor, file;
   size_t length = 0;
-  bool oneLine = false, follow = false, plainFile = false;
+  bool oneLine = false, follow = false, plainFile = false, stats = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](std::string* out) {
@@ -167,6 +173,8 @@ int main(int argc, char** argv) {
       oneLine = true;
     } else if (arg == "--follow") {
       follow = true;
+    } else if (arg == "--stats") {
+      stats = true;
     } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
       return Usage();
     } else {
@@ -180,5 +188,5 @@ int main(int argc, char** argv) {
   }
   if (length == 0) length = 65;
   if (length < 3) return Usage();
-  return Watch(file, length, oneLine, follow);
+  return Watch(file, length, oneLine, follow, stats);
 }

@@ -1,0 +1,334 @@
+#!/usr/bin/env python3
+"""End-to-end checks of the display: the unchanged Linux program drives a simulated hidraw
+display, and lcd_screen shows what its screen holds.
+
+lcd_screen --make-tree builds a sysfs tree with one HID device (vendor 0x5E1C, product 0x2A07,
+64-byte reports) whose node is a FIFO; the program is pointed at it with KESTOVA_SYSFS_ROOT and
+KESTOVA_DEV_ROOT, and lcd_screen --oneline reads the FIFO and prints "[row 1][row 2]" after
+every completed update. Each scenario runs in a network namespace of its own (the script
+re-runs itself under `unshare -n` and brings the loopback up), so servers listen on
+127.0.0.1:110, the "pop3" service port.
+
+    lcd.py --program build/linux/kestova --screen build/linux/tests/lcd_screen --scenario down
+
+Exit code 77 (skipped) when not root, or when unshare, ip or (for its scenarios) dovecot are
+missing.
+"""
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
+
+import dovecot  # noqa: E402
+
+SKIP = 77
+USER = "kestova"
+PASSWORD = "Lcd-e2e-5t8"
+PAGE_S = 5.0
+
+BLANK = " " * 16
+
+
+def screen(row1, row2=""):
+    """What lcd_screen prints for two rows (each padded to 16 cells; one character a cell)."""
+    return "[" + row1.ljust(16) + "][" + row2.ljust(16) + "]"
+
+
+CHECKING = screen("E-Mail ｦ ﾁｪｯｸｼﾃｲ", "ﾏｽ")
+SERVER_ERROR = screen("POP3ｻｰﾊﾞｰｴﾗｰ")
+NO_MAIL = screen("E-Mail ﾊ ﾄﾄﾞｲﾃｲﾏ", "ｾﾝ")
+
+
+def write_settings(path, server, minutes=30):
+    """The settings key as a REGEDIT4 file, the form the Linux settings store reads."""
+    def text(value, size):
+        data = value.encode()[:size - 1]
+        return ",".join("%02x" % b for b in data + bytes(size - len(data)))
+
+    pw = PASSWORD.encode()
+    pw = bytes(b ^ 0xFF for b in pw + bytes(80 - len(pw)))
+    lines = [
+        "REGEDIT4",
+        "",
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]",
+        '"SERVER"=hex(1):' + text(server, 255),
+        '"USER"=hex(1):' + text(USER, 80),
+        '"PASS"=hex:' + ",".join("%02x" % b for b in pw),
+        '"TIME"=dword:%08x' % minutes,
+        '"LIST"=dword:00000001',
+        '"LED"=dword:00000001',
+        '"MAILLER"=hex(1):' + text("", 260),
+        "",
+    ]
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "w", newline="") as f:
+        f.write("\r\n".join(lines))
+
+
+class Lines:
+    """The lines of a stream, each with the time it arrived."""
+
+    def __init__(self, stream):
+        self.items = []
+        self.cond = threading.Condition()
+        self.thread = threading.Thread(target=self._pump, args=(stream,), daemon=True)
+        self.thread.start()
+
+    def _pump(self, stream):
+        for raw in stream:
+            with self.cond:
+                self.items.append((time.monotonic(), raw.decode("utf-8", "replace").rstrip("\n")))
+                self.cond.notify_all()
+        with self.cond:
+            self.items.append((time.monotonic(), None))  # the end
+            self.cond.notify_all()
+
+    def wait_match(self, match, timeout, start=0, what="a screen"):
+        """Index, text and arrival time of the first line at or after index start for which
+        match(text) holds."""
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for i in range(start, len(self.items)):
+                    when, text = self.items[i]
+                    if text is not None and match(text):
+                        return i, text, when
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.items and self.items[-1][1] is None):
+                    shown = "\n".join(t for _, t in self.items if t is not None)
+                    raise AssertionError(f"the screen never showed {what}; it showed:\n{shown}")
+                self.cond.wait(min(left, 0.2))
+
+    def wait_for(self, text, timeout, start=0):
+        """Index and arrival time of the first line equal to text at or after index start."""
+        i, _, when = self.wait_match(lambda t: t == text, timeout, start, repr(text))
+        return i, when
+
+    def texts(self):
+        with self.cond:
+            return [t for _, t in self.items if t is not None]
+
+
+class Rig:
+    """The simulated display, lcd_screen reading it, and the program writing to it."""
+
+    def __init__(self, exe, screen_exe, workdir, server="127.0.0.1"):
+        self.dir = workdir
+        tree = os.path.join(workdir, "lcd")
+        subprocess.run([screen_exe, "--make-tree", tree], check=True, stdout=subprocess.DEVNULL)
+        self.viewer = subprocess.Popen([screen_exe, "--tree", tree, "--oneline", "--stats"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.screens = Lines(self.viewer.stdout)
+        settings = os.path.join(workdir, "config", "kestova", "settings.reg")
+        write_settings(settings, server)
+        for sub in ("runtime", "home"):
+            os.makedirs(os.path.join(workdir, sub), mode=0o700, exist_ok=True)
+        env = dict(os.environ)
+        env.update({
+            "HOME": os.path.join(workdir, "home"),
+            "XDG_RUNTIME_DIR": os.path.join(workdir, "runtime"),
+            "XDG_CONFIG_HOME": os.path.join(workdir, "config"),
+            "KESTOVA_SETTINGS_FILE": settings,
+            "KESTOVA_SYSFS_ROOT": os.path.join(tree, "sys"),
+            "KESTOVA_DEV_ROOT": os.path.join(tree, "dev"),
+            "LANG": "C.UTF-8",
+        })
+        self.trace_path = os.path.join(workdir, "trace.txt")
+        self.trace_file = open(self.trace_path, "wb")
+        self.program = subprocess.Popen([exe], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                        stderr=self.trace_file, env=env, cwd=workdir)
+
+    def trace(self):
+        with open(self.trace_path, "rb") as f:
+            return f.read()
+
+    def stop(self):
+        """Ends the program as SIGTERM does; returns its exit code and the reports lcd_screen
+        counted (the FIFO ends when the program has closed the device)."""
+        if self.program.poll() is None:
+            self.program.send_signal(signal.SIGTERM)
+        try:
+            code = self.program.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.program.kill()
+            self.program.wait()
+            raise AssertionError("the program did not end on SIGTERM")
+        try:
+            _, err = self.viewer.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.viewer.kill()
+            self.viewer.wait()
+            raise AssertionError("lcd_screen did not see the end of the stream")
+        reports = None
+        for line in err.decode(errors="replace").splitlines():
+            if line.startswith("reports: "):
+                reports = int(line.split()[1])
+        return code, reports
+
+    def close(self):
+        for proc in (self.program, self.viewer):
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        self.trace_file.close()
+
+
+# Reports of the program's start and of the two texts of a check that found no mail: the
+# controller's start-up is 7 instructions (21 reports); the notice of a check changes 14 cells
+# of the blank row 1 (its two blanks are skipped), 2 of row 2 and blanks the 14 after them
+# (62 bytes, 186 reports); the no-mail text differs from it in 8 cells of row 1 and 2 of row 2
+# and blanks the 14 after them again (50 bytes, 150 reports).
+REPORTS_EMPTY_CHECK = 21 + 186 + 150
+
+
+def scenario_down(ctx):
+    """No server listens: the refused connection ends the check with the server-error text."""
+    rig = ctx.rig()
+    i, _ = rig.screens.wait_for(CHECKING, 20)
+    rig.screens.wait_for(SERVER_ERROR, 20, i + 1)
+    trace = rig.trace()
+    assert b"DevicePath : " + os.path.join(ctx.dir, "lcd", "dev", "hidraw0").encode() + b" \n" in trace
+    assert b" Structure size: 0c  Vendor ID: 5e1c  Product ID: 2a07  Version Number: 0000 \n" in trace
+    ctx.finish(rig)
+
+
+def scenario_empty(ctx):
+    """An empty mailbox: the notice of a running check, then the no-mail text, with the
+    report counts of the link."""
+    ctx.dovecot(0)
+    rig = ctx.rig()
+    i, _ = rig.screens.wait_for(CHECKING, 20)
+    rig.screens.wait_for(NO_MAIL, 20, i + 1)
+    reports = ctx.finish(rig)
+    assert reports == REPORTS_EMPTY_CHECK, f"{reports} reports, expected {REPORTS_EMPTY_CHECK}"
+    print(f"reports: {reports} (start-up 21, notice 186, no-mail text 150)")
+
+
+def scenario_three(ctx):
+    """Three messages with the list of senders: the report has more than two row breaks, so it
+    pages one row down every 5 seconds."""
+    ctx.dovecot(3)
+    rig = ctx.rig()
+    i, _ = rig.screens.wait_for(CHECKING, 20)
+    # The first page comes with the next tick of the page timer, up to 5 s after the check.
+    j, first, t1 = rig.screens.wait_match(
+        lambda t: t.startswith("[E-Mail ｶﾞ 3ｹﾝ ﾄﾄ][ﾞｲﾃｲﾏｽ("), 20, i + 1, "the report")
+    # The next page: the second row moves up.
+    row2 = first[19:35]
+    _, second, t2 = rig.screens.wait_match(lambda t: True, PAGE_S * 3, j + 1, "a second page")
+    assert second.startswith("[" + row2 + "]["), (first, second)
+    waited = t2 - t1
+    assert PAGE_S * 0.6 <= waited <= PAGE_S * 2, f"the next page came after {waited:.1f} s"
+    print(f"first page {first}\nnext page  {second} after {waited:.1f} s")
+    ctx.finish(rig)
+
+
+SCENARIOS = {"down": scenario_down, "empty": scenario_empty, "three": scenario_three}
+NEEDS_DOVECOT = {"empty", "three"}
+
+
+class Context:
+    def __init__(self, exe, screen_exe, workdir):
+        self.exe = exe
+        self.screen_exe = screen_exe
+        self.dir = workdir
+        self.cleanups = []
+        self.rigs = []
+
+    def rig(self):
+        r = Rig(self.exe, self.screen_exe, self.dir)
+        self.rigs.append(r)
+        self.cleanups.append(r.close)
+        return r
+
+    def dovecot(self, count):
+        server = dovecot.Dovecot(os.path.join(self.dir, "dovecot"), user=USER, password=PASSWORD)
+        server.start()
+        server.set_messages([dovecot.message(f"Sender {n} <sender{n}@example.com>", f"Message {n}")
+                             for n in range(1, count + 1)])
+        self.cleanups.append(server.stop)
+        return server
+
+    def finish(self, rig):
+        code, reports = rig.stop()
+        if code != 0:
+            raise AssertionError(f"exit code {code} after SIGTERM, expected 0")
+        return reports
+
+    def close(self):
+        for c in reversed(self.cleanups):
+            try:
+                c()
+            except Exception as e:  # noqa: BLE001 - cleanup goes on
+                print(f"cleanup: {e}", file=sys.stderr)
+
+
+def run(exe, screen_exe, name, keep):
+    workdir = tempfile.mkdtemp(prefix=f"kc-lcd-{name}-")
+    os.chmod(workdir, 0o755)  # Dovecot's users reach the mailbox below it
+    ctx = Context(exe, screen_exe, workdir)
+    ok = False
+    try:
+        SCENARIOS[name](ctx)
+        ok = True
+    except AssertionError as e:
+        print(f"FAIL {name}: {e}")
+    finally:
+        ctx.close()
+        if not ok:
+            for r in ctx.rigs:
+                print("--- screens ---")
+                print("\n".join(r.screens.texts()))
+                print("--- trace (last 4000 bytes) ---")
+                print(r.trace()[-4000:].decode("cp932", "backslashreplace"))
+        if keep or not ok:
+            print(f"work dir kept: {workdir}")
+        else:
+            shutil.rmtree(workdir, ignore_errors=True)
+    if ok:
+        print(f"PASS {name}")
+    return ok
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--screen", required=True, help="the lcd_screen program")
+    parser.add_argument("--scenario", default="all", help="one of: all, " + ", ".join(SCENARIOS))
+    parser.add_argument("--keep", action="store_true", help="keep the work dir")
+    args = parser.parse_args()
+    names = list(SCENARIOS) if args.scenario == "all" else args.scenario.split(",")
+    for n in names:
+        if n not in SCENARIOS:
+            parser.error(f"unknown scenario {n}")
+
+    if os.environ.get("KC_E2E_NETNS") != "1":
+        if os.geteuid() != 0:
+            print("SKIP: needs root for a network namespace")
+            return SKIP
+        tools = ["unshare", "ip"] + (["dovecot"] if NEEDS_DOVECOT & set(names) else [])
+        for tool in tools:
+            if shutil.which(tool) is None and not os.path.exists(f"/usr/sbin/{tool}"):
+                print(f"SKIP: {tool} not found")
+                return SKIP
+        env = dict(os.environ, KC_E2E_NETNS="1")
+        return subprocess.call(["unshare", "-n", "--", sys.executable, os.path.abspath(__file__),
+                                *sys.argv[1:]], env=env)
+
+    dovecot.lo_up()
+    failed = [n for n in names
+              if not run(os.path.abspath(args.program), os.path.abspath(args.screen), n, args.keep)]
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
