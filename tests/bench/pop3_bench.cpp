@@ -1,0 +1,436 @@
+// One full mailbox check through the real poller over the POSIX WinSock back end, against the
+// POP3 server on 127.0.0.1 at the "pop3" service port, beside a minimal sequential client with
+// a blocking socket that sends the same commands. Both are measured in the same run, each in
+// a child process of its own so that CPU time and peak memory are its own.
+//
+//   pop3_bench --messages N [--user U] [--password P] [--runs R] [--rounds K] [--header]
+//
+// Prints one row: messages, median wall time per check of each, their ratio, CPU time per
+// check, peak resident memory of each process, and the heap allocations of one check (all,
+// and those the poller itself makes, outside its calls into the back end and the loop). Run it through scripts/bench-pop3.sh, which
+// provides Dovecot in a network namespace of its own.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pop3/poller.h"
+#include "pop3/winsock_posix.h"
+#include "posix/backends.h"
+
+// ---- heap allocation counting -------------------------------------------------------------
+// The program's own malloc family forwards to glibc's and counts the calls, so one check's
+// allocations can be told apart from the set-up's.
+
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_calloc(size_t count, size_t size);
+extern "C" void* __libc_realloc(void* block, size_t size);
+
+namespace {
+unsigned long allocations = 0;
+unsigned long coreAllocations = 0;
+bool inCore = false;
+void Count() {
+  ++allocations;
+  if (inCore) ++coreAllocations;
+}
+}  // namespace
+
+extern "C" void* malloc(size_t size) noexcept {
+  Count();
+  return __libc_malloc(size);
+}
+extern "C" void* calloc(size_t count, size_t size) noexcept {
+  Count();
+  return __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* block, size_t size) noexcept {
+  Count();
+  return __libc_realloc(block, size);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  int messages = 0;
+  std::string user = "kestova";
+  std::string password = "secret";
+  std::string server = "127.0.0.1";
+  int runs = 10;
+  int rounds = 3;
+  bool header = false;
+};
+
+// What a child reports to the parent.
+struct RunReport {
+  int ok;
+  int checks;
+  double wallMs[64];
+  unsigned long allocations;      // during the last check
+  unsigned long coreAllocations;  // of those, inside the poller's handlers
+};
+
+class CountingTrace final : public kc::TracePort {
+ public:
+  void Trace(const char* text) override { bytes += std::strlen(text); }
+  size_t bytes = 0;
+};
+
+class StderrBox final : public kc::MessageBoxPort {
+ public:
+  void Show(kc::WindowRef, const char* text, const char*) override {
+    std::fprintf(stderr, "message box: %s\n", text);
+  }
+};
+
+// Calls from the poller into its ports leave the poller's own count: what the back end and
+// the event loop allocate is counted apart.
+struct OutsideCore {
+  bool saved = inCore;
+  OutsideCore() { inCore = false; }
+  ~OutsideCore() { inCore = saved; }
+};
+
+class WinSockOutsideCore final : public kc::WinSockPort {
+ public:
+  explicit WinSockOutsideCore(kc::WinSockPort& inner) : in_(inner) {}
+  int Startup(uint16_t w, uint16_t* g) override { OutsideCore o; return in_.Startup(w, g); }
+  int Cleanup() override { OutsideCore o; return in_.Cleanup(); }
+  uintptr_t AsyncGetHostByName(kc::WindowRef w, uint32_t m, const char* n, uint8_t* b,
+                               uint32_t l) override {
+    OutsideCore o;
+    return in_.AsyncGetHostByName(w, m, n, b, l);
+  }
+  bool FirstAddress(const uint8_t* b, uint8_t a[4]) override { OutsideCore o; return in_.FirstAddress(b, a); }
+  kc::SocketRef Socket() override { OutsideCore o; return in_.Socket(); }
+  int AsyncSelect(kc::SocketRef s, kc::WindowRef w, uint32_t m, long e) override {
+    OutsideCore o;
+    return in_.AsyncSelect(s, w, m, e);
+  }
+  bool GetServiceByName(const char* n, const char* p, uint16_t* port) override {
+    OutsideCore o;
+    return in_.GetServiceByName(n, p, port);
+  }
+  uint16_t Htons(uint16_t v) override { return in_.Htons(v); }
+  int Connect(kc::SocketRef s, const kc::Ipv4Endpoint& to) override { OutsideCore o; return in_.Connect(s, to); }
+  int LastError() override { return in_.LastError(); }
+  int Send(kc::SocketRef s, const char* d, int l) override { OutsideCore o; return in_.Send(s, d, l); }
+  int Recv(kc::SocketRef s, char* b, int l) override { OutsideCore o; return in_.Recv(s, b, l); }
+  int Shutdown(kc::SocketRef s, int h) override { OutsideCore o; return in_.Shutdown(s, h); }
+  int CloseSocket(kc::SocketRef s) override { OutsideCore o; return in_.CloseSocket(s); }
+
+ private:
+  kc::WinSockPort& in_;
+};
+
+class WindowOutsideCore final : public kc::WindowPort {
+ public:
+  explicit WindowOutsideCore(kc::WindowPort& inner) : in_(inner) {}
+  void Post(kc::WindowRef w, uint32_t m, kc::WParam wp, kc::LParam lp) override {
+    OutsideCore o;
+    in_.Post(w, m, wp, lp);
+  }
+  kc::LResult Send(kc::WindowRef w, uint32_t m, kc::WParam wp, kc::LParam lp) override {
+    OutsideCore o;
+    return in_.Send(w, m, wp, lp);
+  }
+  void StartTimer(kc::WindowRef w, uint32_t id, uint32_t ms) override {
+    OutsideCore o;
+    in_.StartTimer(w, id, ms);
+  }
+  void StopTimer(kc::WindowRef w, uint32_t id) override { OutsideCore o; in_.StopTimer(w, id); }
+  void Hide(kc::WindowRef w) override { in_.Hide(w); }
+  void Destroy(kc::WindowRef w) override { OutsideCore o; in_.Destroy(w); }
+  void PostQuit(int code) override { in_.PostQuit(code); }
+  kc::LResult DefaultProc(kc::WindowRef w, uint32_t m, kc::WParam wp, kc::LParam lp) override {
+    return in_.DefaultProc(w, m, wp, lp);
+  }
+
+ private:
+  kc::WindowPort& in_;
+};
+
+// ---- the program's way: the poller on the event loop ----------------------------------
+
+bool RunPollerChecks(const Options& o, RunReport* report) {
+  kc::posix::EventLoop loop;
+  std::unique_ptr<kc::WinSockPort> winsock = kc::posix::MakeWinSock(loop);
+  CountingTrace trace;
+  StderrBox box;
+  kc::posix::SystemClock clock;
+  auto settings = std::make_unique<kc::Settings>();
+  std::snprintf(settings->server, sizeof settings->server, "%s", o.server.c_str());
+  std::snprintf(settings->user, sizeof settings->user, "%s", o.user.c_str());
+  std::snprintf(settings->password, sizeof settings->password, "%s", o.password.c_str());
+  kc::CheckStatus status;
+  auto senders = std::make_unique<kc::SenderTable>();
+  kc::WindowRef mainWindow = 0;
+  WinSockOutsideCore winsockPort(*winsock);
+  WindowOutsideCore windowPort(loop);
+  auto poller = std::make_unique<kc::Poller>(kc::PollerPorts{winsockPort, windowPort, box, trace, clock},
+                                             *settings, status, *senders, mainWindow);
+  bool done = false;
+  mainWindow = loop.CreateWindow([&](kc::WindowRef w, uint32_t msg, kc::WParam wp, kc::LParam lp) -> kc::LResult {
+    inCore = true;
+    switch (msg) {
+      case kc::SM_GETHOST: poller->OnGetHost(w, wp, lp); break;
+      case kc::SM_SOCKET: poller->OnSocketEvent(w, wp, lp); break;
+      case kc::kWmTimer:
+        if (wp == kc::TIMER_SERVERWAIT) poller->OnServerWaitTimeout(w);
+        break;
+      case kc::SM_CHECKDONE:
+        poller->StopWinSock();
+        done = true;
+        break;
+      default: break;
+    }
+    inCore = false;
+    return 0;
+  });
+  int total = std::min(o.runs, 64);
+  for (int i = -1; i < total; ++i) {  // one warm-up check first
+    done = false;
+    status.serverError = 0;
+    unsigned long before = allocations, coreBefore = coreAllocations;
+    Clock::time_point start = Clock::now();
+    inCore = true;
+    if (poller->StartWinSock()) poller->StartCheck(mainWindow);
+    inCore = false;
+    loop.RunNested([&] { return done; });
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    if (status.serverError != 0 || status.mailCount != o.messages) {
+      std::fprintf(stderr, "poller check failed: error %d, count %d\n", status.serverError,
+                   static_cast<int>(status.mailCount));
+      return false;
+    }
+    if (i >= 0) report->wallMs[i] = ms;
+    report->allocations = allocations - before;
+    report->coreAllocations = coreAllocations - coreBefore;
+  }
+  report->checks = total;
+  loop.Destroy(mainWindow);
+  return true;
+}
+
+// ---- the baseline: a sequential client with a blocking socket -------------------------
+
+class BlockingClient {
+ public:
+  ~BlockingClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  bool Connect(const std::string& host) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    servent* service = getservbyname("pop3", "tcp");
+    address.sin_port = service != nullptr ? static_cast<uint16_t>(service->s_port) : htons(110);
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return false;
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+
+  // Sends a command (when given) and reads its reply up to the terminator; false on error.
+  bool Exchange(const char* command, const char* terminator, bool* positive) {
+    if (command != nullptr) {
+      size_t length = std::strlen(command);
+      if (send(fd_, command, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) return false;
+    }
+    // An RFC 1939 negative reply is one line even where a multi-line reply was asked for.
+    for (;;) {
+      if (used_ > 0) {
+        bool firstLineNegative = buffer_[0] == '-';
+        const char* end = firstLineNegative ? "\n" : terminator;
+        char* found = static_cast<char*>(memmem(buffer_, used_, end, std::strlen(end)));
+        if (found != nullptr) {
+          size_t consumed = static_cast<size_t>(found - buffer_) + std::strlen(end);
+          *positive = !firstLineNegative;
+          reply_.assign(buffer_, consumed);
+          std::memmove(buffer_, buffer_ + consumed, used_ - consumed);
+          used_ -= consumed;
+          return true;
+        }
+      }
+      if (used_ == sizeof buffer_) return false;
+      ssize_t n = recv(fd_, buffer_ + used_, sizeof buffer_ - used_, 0);
+      if (n <= 0) return false;
+      used_ += static_cast<size_t>(n);
+    }
+  }
+
+  const std::string& reply() const { return reply_; }
+
+ private:
+  int fd_ = -1;
+  char buffer_[65536];
+  size_t used_ = 0;
+  std::string reply_;
+};
+
+bool RunBaselineCheck(const Options& o) {
+  BlockingClient c;
+  bool ok = false;
+  char command[256];
+  if (!c.Connect(o.server) || !c.Exchange(nullptr, "\n", &ok) || !ok) return false;
+  std::snprintf(command, sizeof command, "USER %s\r\n", o.user.c_str());
+  if (!c.Exchange(command, "\n", &ok) || !ok) return false;
+  std::snprintf(command, sizeof command, "PASS %s\r\n", o.password.c_str());
+  if (!c.Exchange(command, "\n", &ok) || !ok) return false;
+  if (!c.Exchange("STAT\r\n", "\n", &ok) || !ok) return false;
+  long count = 0, size = 0;
+  if (std::sscanf(c.reply().c_str(), "+OK %ld %ld", &count, &size) != 2 || count != o.messages) {
+    return false;
+  }
+  for (long i = 1; i <= std::min(count, 255L); ++i) {  // the headers the poller fetches
+    std::snprintf(command, sizeof command, "TOP %ld 0\r\n", i);
+    if (!c.Exchange(command, "\r\n.\r\n", &ok) || !ok) return false;
+  }
+  return c.Exchange("QUIT\r\n", "\n", &ok) && ok;
+}
+
+bool RunBaselineChecks(const Options& o, RunReport* report) {
+  int total = std::min(o.runs, 64);
+  for (int i = -1; i < total; ++i) {
+    unsigned long before = allocations;
+    Clock::time_point start = Clock::now();
+    if (!RunBaselineCheck(o)) {
+      std::fprintf(stderr, "baseline check failed\n");
+      return false;
+    }
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    if (i >= 0) report->wallMs[i] = ms;
+    report->allocations = allocations - before;
+    report->coreAllocations = 0;
+  }
+  report->checks = total;
+  return true;
+}
+
+// ---- measuring in a child -------------------------------------------------------------
+
+struct Measurement {
+  std::vector<double> wallMs;
+  double cpuMs = 0;    // user + system, of the whole child
+  long peakKiB = 0;    // the child's peak resident set
+  int checks = 0;      // including the warm-up
+  unsigned long allocations = 0;
+  unsigned long coreAllocations = 0;
+};
+
+bool MeasureInChild(bool poller, const Options& o, Measurement* m) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return false;
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    close(pipeFds[0]);
+    RunReport report{};
+    report.ok = poller ? RunPollerChecks(o, &report) : RunBaselineChecks(o, &report);
+    ssize_t n = write(pipeFds[1], &report, sizeof report);
+    _exit(n == static_cast<ssize_t>(sizeof report) ? 0 : 1);
+  }
+  close(pipeFds[1]);
+  RunReport report{};
+  size_t got = 0;
+  while (got < sizeof report) {
+    ssize_t n = read(pipeFds[0], reinterpret_cast<char*>(&report) + got, sizeof report - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(pipeFds[0]);
+  int waitStatus = 0;
+  rusage usage{};
+  if (wait4(pid, &waitStatus, 0, &usage) != pid) return false;
+  if (got != sizeof report || report.ok == 0) return false;
+  m->wallMs.insert(m->wallMs.end(), report.wallMs, report.wallMs + report.checks);
+  m->cpuMs += usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 +
+              usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
+  m->peakKiB = std::max(m->peakKiB, usage.ru_maxrss);
+  m->checks += report.checks + 1;
+  m->allocations = report.allocations;
+  m->coreAllocations = report.coreAllocations;
+  return true;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](const char* name) -> const char* {
+      if (a != name || i + 1 >= argc) return nullptr;
+      return argv[++i];
+    };
+    const char* v = nullptr;
+    if ((v = value("--messages")) != nullptr) {
+      o->messages = std::atoi(v);
+    } else if ((v = value("--user")) != nullptr) {
+      o->user = v;
+    } else if ((v = value("--password")) != nullptr) {
+      o->password = v;
+    } else if ((v = value("--server")) != nullptr) {
+      o->server = v;
+    } else if ((v = value("--runs")) != nullptr) {
+      o->runs = std::max(1, std::atoi(v));
+    } else if ((v = value("--rounds")) != nullptr) {
+      o->rounds = std::max(1, std::atoi(v));
+    } else if (a == "--header") {
+      o->header = true;
+    } else {
+      std::fprintf(stderr, "unknown argument %s\n", a.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, &o)) return 2;
+  Measurement poller, baseline;
+  for (int round = 0; round < o.rounds; ++round) {
+    // Alternate which goes first, so neither always meets a warmer server.
+    bool pollerFirst = round % 2 == 0;
+    for (int k = 0; k < 2; ++k) {
+      bool isPoller = (k == 0) == pollerFirst;
+      if (!MeasureInChild(isPoller, o, isPoller ? &poller : &baseline)) {
+        std::fprintf(stderr, "%s run failed with %d messages\n", isPoller ? "poller" : "baseline",
+                     o.messages);
+        return 1;
+      }
+    }
+  }
+  double pollerMs = Median(poller.wallMs), baselineMs = Median(baseline.wallMs);
+  if (o.header) {
+    std::printf("%8s %12s %12s %7s %12s %12s %10s %10s %12s %12s\n", "messages", "poller ms",
+                "baseline ms", "ratio", "poller CPU", "base CPU", "poller KiB", "base KiB",
+                "allocs/check", "by poller");
+  }
+  std::printf("%8d %12.3f %12.3f %7.3f %10.3fms %10.3fms %10ld %10ld %12lu %12lu\n", o.messages,
+              pollerMs, baselineMs, baselineMs > 0 ? pollerMs / baselineMs : 0.0,
+              poller.cpuMs / poller.checks, baseline.cpuMs / baseline.checks, poller.peakKiB,
+              baseline.peakKiB, poller.allocations, poller.coreAllocations);
+  return 0;
+}
