@@ -102,11 +102,12 @@ bool Display::FindLcdDevice() {
       if (handle != 0) ports_.hid.Close(handle);
       continue;
     }
-    TraceFormatted(ports_.trace,
-                   " Structure size: %02x  Vendor ID: %04x  Product ID: %04x  Version Number: %04x \n",
-                   static_cast<unsigned>(attributes.size), static_cast<unsigned>(attributes.vendorId),
-                   static_cast<unsigned>(attributes.productId),
-                   static_cast<unsigned>(attributes.versionNumber));
+    TraceFormatted(
+        ports_.trace,
+        " Structure size: %02x  Vendor ID: %04x  Product ID: %04x  Version Number: %04x \n",
+        static_cast<unsigned>(attributes.size), static_cast<unsigned>(attributes.vendorId),
+        static_cast<unsigned>(attributes.productId),
+        static_cast<unsigned>(attributes.versionNumber));
     if (attributes.vendorId == kLcdVendorId && attributes.productId == kLcdProductId) {
       link_.device = handle;
       found = true;
@@ -154,7 +155,8 @@ bool Display::OpenLcdDevice() {
     }
   }
   if (link_.outputReport == nullptr || link_.inputReport == nullptr) {
-    ports_.trace.Trace("LCD report buffers could not be allocated; running without the display\r\n");
+    ports_.trace.Trace(
+        "LCD report buffers could not be allocated; running without the display\r\n");
     return false;
   }
   return true;

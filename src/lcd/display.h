@@ -38,11 +38,11 @@ constexpr size_t kDevicePathSize = 1024;
 // The open display device and its report buffers.
 struct LcdLink {
   bool libraryLoaded = false;
-  HidHandle device = 0;              // 0: no device open
-  uint8_t* outputReport = nullptr;   // one output report, outputReportLength bytes
-  uint8_t* inputReport = nullptr;    // room for one input report; the link never reads
-  uint32_t outputReportLength = 0;   // with the report ID byte
-  uint32_t inputReportLength = 0;    // with the report ID byte
+  HidHandle device = 0;             // 0: no device open
+  uint8_t* outputReport = nullptr;  // one output report, outputReportLength bytes
+  uint8_t* inputReport = nullptr;   // room for one input report; the link never reads
+  uint32_t outputReportLength = 0;  // with the report ID byte
+  uint32_t inputReportLength = 0;   // with the report ID byte
 };
 
 // The current text cut into 17-byte row slots, and the page shown next.

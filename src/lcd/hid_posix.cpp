@@ -158,7 +158,8 @@ class HidrawHid final : public HidPort {
     std::string bcd;
     const char* end = nullptr;
     uint32_t value = 0;
-    if (ReadSmallFile(device + "/../../bcdDevice", 64, &bcd) && ParseHex(bcd.c_str(), &end, &value)) {
+    if (ReadSmallFile(device + "/../../bcdDevice", 64, &bcd) &&
+        ParseHex(bcd.c_str(), &end, &value)) {
       version = static_cast<uint16_t>(value);
     }
     attributes->vendorId = vendor;

@@ -1,13 +1,13 @@
 // The HID port on Windows: the device setup service lists the HID interfaces, and "hid.DLL",
 // loaded at run time, answers for their identifiers and report lengths. The few HID records
 // and entry points are declared here, so no driver-kit header or import library is needed.
-#include "win32/backends.h"
-
 #include <setupapi.h>
 
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+
+#include "win32/backends.h"
 
 namespace kc::win32 {
 
@@ -147,8 +147,8 @@ class Win32Hid final : public HidPort {
     std::memset(&record, 0, sizeof record);
     record.Size = attributes->size;
     if (!getAttributes(ToHandle(h), &record)) return false;
-    *attributes = HidAttributes{record.Size, record.VendorID, record.ProductID,
-                                record.VersionNumber};
+    *attributes =
+        HidAttributes{record.Size, record.VendorID, record.ProductID, record.VersionNumber};
     return true;
   }
 

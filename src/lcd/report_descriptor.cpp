@@ -17,8 +17,8 @@ constexpr int kGlobalPush = 0xA;
 constexpr int kGlobalPop = 0xB;
 constexpr uint8_t kLongItemPrefix = 0xFE;
 
-constexpr int kKinds = 3;          // input, output, feature
-constexpr int kMaxPushDepth = 16;  // deeper stacks are not met in real descriptors
+constexpr int kKinds = 3;                          // input, output, feature
+constexpr int kMaxPushDepth = 16;                  // deeper stacks are not met in real descriptors
 constexpr uint64_t kMaxReportBits = 8ull * 65534;  // plus the ID byte, still a 16-bit length
 
 struct Globals {

@@ -217,8 +217,8 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 SimHidTree::SimHidTree(const std::string& root, bool keep) : keep_(keep) {
   if (root.empty()) {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                          "/kestova-hid-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kestova-hid-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) return;

@@ -36,8 +36,8 @@ class FakeHid final : public HidPort {
   std::vector<FakeInterface> interfaces;
   bool loadFails = false;
   bool enumerationFails = false;
-  int failWriteAt = 0;         // the write attempt of this number (from 1) fails; 0: none does
-  bool unplugAtFail = false;   // and every write after it fails too, as with a display pulled out
+  int failWriteAt = 0;        // the write attempt of this number (from 1) fails; 0: none does
+  bool unplugAtFail = false;  // and every write after it fails too, as with a display pulled out
 
   // Record.
   std::vector<std::string> calls;  // "load", "begin", "path 0", "open <path>", "close <path>", ...

@@ -97,7 +97,8 @@ void Hd44780::StepAddress() {
     return;
   }
   if (!twoLines_) {
-    address_ = increment_ ? (address_ >= 0x4F ? 0 : address_ + 1) : (address_ == 0 ? 0x4F : address_ - 1);
+    address_ =
+        increment_ ? (address_ >= 0x4F ? 0 : address_ + 1) : (address_ == 0 ? 0x4F : address_ - 1);
     return;
   }
   if (increment_) {

@@ -39,9 +39,10 @@ using kc::test::Hd44780;
 constexpr int kQuietMs = 100;  // a pause this long ends an update
 
 int Usage() {
-  std::fprintf(stderr,
-               "usage: lcd_screen --make-tree DIR [--descriptor FILE.hex] [--file]\n"
-               "       lcd_screen [--tree DIR | --length N] [--oneline] [--follow] [--stats] [FILE]\n");
+  std::fprintf(
+      stderr,
+      "usage: lcd_screen --make-tree DIR [--descriptor FILE.hex] [--file]\n"
+      "       lcd_screen [--tree DIR | --length N] [--oneline] [--follow] [--stats] [FILE]\n");
   return 2;
 }
 
@@ -52,15 +53,15 @@ int MakeTree(const std::string& dir, const std::string& descriptorFile, bool pla
                                         ? kc::test::Vendor64Descriptor()
                                         : kc::test::LoadHexDescriptor(descriptorFile);
   kc::test::SimHidTree tree(dir, true);
-  if (!tree.ok() ||
-      !tree.Add(0, kc::kLcdVendorId, kc::kLcdProductId, descriptor,
-                plainFile ? kc::test::SimHidTree::Node::kFile : kc::test::SimHidTree::Node::kFifo)) {
+  if (!tree.ok() || !tree.Add(0, kc::kLcdVendorId, kc::kLcdProductId, descriptor,
+                              plainFile ? kc::test::SimHidTree::Node::kFile
+                                        : kc::test::SimHidTree::Node::kFifo)) {
     std::fprintf(stderr, "lcd_screen: cannot make the tree in %s (it must not exist yet)\n",
                  dir.c_str());
     return 1;
   }
-  std::printf("export KESTOVA_SYSFS_ROOT=%s\nexport KESTOVA_DEV_ROOT=%s\n", tree.sysfsRoot().c_str(),
-              tree.devRoot().c_str());
+  std::printf("export KESTOVA_SYSFS_ROOT=%s\nexport KESTOVA_DEV_ROOT=%s\n",
+              tree.sysfsRoot().c_str(), tree.devRoot().c_str());
   return 0;
 }
 

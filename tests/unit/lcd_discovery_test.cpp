@@ -45,7 +45,8 @@ TEST(FindLcdDevice, TheFirstMatchingInterfaceWinsAndLaterOnesAreNotVisited) {
 
 TEST(FindLcdDevice, ADisplayFirstInTheListTracesExactlyTwoLines) {
   DisplayRig rig;
-  rig.hid.interfaces = {LcdInterface("\\\\?\\hid#vid_5e1c&pid_2a07#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}")};
+  rig.hid.interfaces = {LcdInterface(
+      "\\\\?\\hid#vid_5e1c&pid_2a07#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}")};
   EXPECT_TRUE(rig.display.OpenLcdDevice());
   EXPECT_EQ(rig.trace.all,
             "DevicePath : \\\\?\\hid#vid_5e1c&pid_2a07#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-"
@@ -129,8 +130,10 @@ TEST(OpenLcdDevice, BuffersAreZeroFilledAndSizedFromTheReportLengths) {
   EXPECT_NE(link.device, 0u);
   EXPECT_EQ(link.outputReportLength, 65u);
   EXPECT_EQ(link.inputReportLength, 33u);
-  EXPECT_EQ(std::vector<uint8_t>(link.outputReport, link.outputReport + 65), std::vector<uint8_t>(65));
-  EXPECT_EQ(std::vector<uint8_t>(link.inputReport, link.inputReport + 33), std::vector<uint8_t>(33));
+  EXPECT_EQ(std::vector<uint8_t>(link.outputReport, link.outputReport + 65),
+            std::vector<uint8_t>(65));
+  EXPECT_EQ(std::vector<uint8_t>(link.inputReport, link.inputReport + 33),
+            std::vector<uint8_t>(33));
   EXPECT_EQ(rig.heap.sizes, (std::vector<size_t>{65, 33}));
 
   EXPECT_TRUE(rig.display.FreeReportBuffers());
@@ -164,7 +167,8 @@ TEST(OpenLcdDevice, AnOutputReportShorterThanNineBytesIsNotUsed) {
   DisplayRig rig;
   EXPECT_TRUE(rig.Start(9));
   EXPECT_TRUE(rig.display.LcdWrite(0x41, 1));
-  EXPECT_EQ(rig.hid.reports[0], (std::vector<uint8_t>{0, 1, 0x41, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5}));
+  EXPECT_EQ(rig.hid.reports[0],
+            (std::vector<uint8_t>{0, 1, 0x41, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5}));
 }
 
 TEST(OpenLcdDevice, UnreadableReportLengthsLeaveTheDeviceUnused) {
@@ -173,7 +177,8 @@ TEST(OpenLcdDevice, UnreadableReportLengthsLeaveTheDeviceUnused) {
   lcd.capsFail = true;
   rig.hid.interfaces = {lcd};
   EXPECT_FALSE(rig.display.OpenLcdDevice());
-  EXPECT_EQ(rig.trace.lines.back(), "LCD device report lengths could not be read; device not used\r\n");
+  EXPECT_EQ(rig.trace.lines.back(),
+            "LCD device report lengths could not be read; device not used\r\n");
   EXPECT_TRUE(rig.hid.OpenPaths().empty());
 }
 

@@ -14,7 +14,8 @@ using test::Hd44780;
 void Send(Hd44780& lcd, uint8_t value, bool data) {
   uint8_t rs = data ? 1 : 0;
   std::vector<uint8_t> bus = {0, 1, value, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5};
-  std::vector<uint8_t> up = {0, 2, static_cast<uint8_t>(rs | 4), 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5};
+  std::vector<uint8_t> up = {0,    2,   static_cast<uint8_t>(rs | 4), 0xF0, 0xF1, 0xF2, 0xF3,
+                             0xF4, 0xF5};
   std::vector<uint8_t> down = {0, 2, rs, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5};
   lcd.TakeReport(bus);
   lcd.TakeReport(up);

@@ -53,12 +53,13 @@ TEST_F(Hidraw, FindsTheDisplayAndWritesWholeReportsToItsNode) {
   ASSERT_TRUE(tree.Add(0, 0x046D, 0xC52B, Fixture("hid_keyboard_mouse.hex")));
   ASSERT_TRUE(tree.Add(1, 0x5E1C, 0x2A07, Fixture("hid_lcd_vendor64.hex")));
   EXPECT_TRUE(display.OpenLcdDevice());
-  EXPECT_EQ(trace.lines,
-            (std::vector<std::string>{
-                "DevicePath : " + tree.NodePath(0) + " \n",
-                " Structure size: 0c  Vendor ID: 046d  Product ID: c52b  Version Number: 0000 \n",
-                "DevicePath : " + tree.NodePath(1) + " \n",
-                " Structure size: 0c  Vendor ID: 5e1c  Product ID: 2a07  Version Number: 0000 \n"}));
+  EXPECT_EQ(
+      trace.lines,
+      (std::vector<std::string>{
+          "DevicePath : " + tree.NodePath(0) + " \n",
+          " Structure size: 0c  Vendor ID: 046d  Product ID: c52b  Version Number: 0000 \n",
+          "DevicePath : " + tree.NodePath(1) + " \n",
+          " Structure size: 0c  Vendor ID: 5e1c  Product ID: 2a07  Version Number: 0000 \n"}));
   EXPECT_EQ(display.link().outputReportLength, 65u);
   EXPECT_EQ(display.link().inputReportLength, 65u);
 
@@ -68,8 +69,8 @@ TEST_F(Hidraw, FindsTheDisplayAndWritesWholeReportsToItsNode) {
   ASSERT_GE(written.size(), 65u * 3);
   EXPECT_EQ(std::vector<uint8_t>(written.begin(), written.begin() + 9),
             (std::vector<uint8_t>{0x00, 0x01, 0x01, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5}));
-  EXPECT_EQ(Screen(1, 65).ScreenUtf8(), std::string(reinterpret_cast<const char*>(
-                                            u8"[E-Mail ｦ ﾁｪｯｸｼﾃｲ][ﾏｽ              ]")));
+  EXPECT_EQ(Screen(1, 65).ScreenUtf8(),
+            std::string(reinterpret_cast<const char*>(u8"[E-Mail ｦ ﾁｪｯｸｼﾃｲ][ﾏｽ              ]")));
   EXPECT_TRUE(tree.NodeBytes(0).empty()) << "nothing is written to other interfaces";
   EXPECT_TRUE(display.CloseLcdDevice());
 }
@@ -105,7 +106,8 @@ TEST_F(Hidraw, NoHidrawClassInSysfs) {
 }
 
 TEST_F(Hidraw, AnInterfaceWhoseNodeCannotBeOpenedIsSkipped) {
-  ASSERT_TRUE(tree.Add(0, 0x5E1C, 0x2A07, Fixture("hid_lcd_vendor64.hex"), SimHidTree::Node::kNone));
+  ASSERT_TRUE(
+      tree.Add(0, 0x5E1C, 0x2A07, Fixture("hid_lcd_vendor64.hex"), SimHidTree::Node::kNone));
   ASSERT_TRUE(tree.Add(1, 0x5E1C, 0x2A07, Fixture("hid_lcd_vendor64.hex")));
   EXPECT_TRUE(display.OpenLcdDevice());
   EXPECT_EQ(trace.lines.size(), 3u);  // the path of hidraw0, then both lines of hidraw1
@@ -123,7 +125,8 @@ TEST_F(Hidraw, ReportLengthsFollowTheDescriptorWithReportIds) {
 TEST_F(Hidraw, ADeviceWithTooShortAnOutputReportIsNotUsed) {
   ASSERT_TRUE(tree.Add(0, 0x5E1C, 0x2A07, Fixture("hid_short_output.hex")));
   EXPECT_FALSE(display.OpenLcdDevice());
-  EXPECT_EQ(trace.lines.back(), "LCD device output report of 8 bytes is shorter than 9; device not used\r\n");
+  EXPECT_EQ(trace.lines.back(),
+            "LCD device output report of 8 bytes is shorter than 9; device not used\r\n");
   EXPECT_FALSE(display.LcdInit(0x10));
   EXPECT_TRUE(tree.NodeBytes(0).empty());
 }
@@ -149,7 +152,8 @@ TEST_F(Hidraw, WritesThatFailLeaveTheProgramRunning) {
 }
 
 TEST_F(Hidraw, AFifoNobodyReadsFailsWritesInsteadOfBlocking) {
-  ASSERT_TRUE(tree.Add(0, 0x5E1C, 0x2A07, Fixture("hid_lcd_vendor64.hex"), SimHidTree::Node::kFifo));
+  ASSERT_TRUE(
+      tree.Add(0, 0x5E1C, 0x2A07, Fixture("hid_lcd_vendor64.hex"), SimHidTree::Node::kFifo));
   EXPECT_TRUE(display.OpenLcdDevice());
   ASSERT_TRUE(display.LcdInit(0x10));  // the pipe holds the first reports
   int failures = 0;

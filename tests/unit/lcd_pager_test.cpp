@@ -67,8 +67,8 @@ TEST(LcdShowText, LongerTextsPageOneRowDownPerTick) {
     std::vector<std::string> pages;  // the screen after tick 1, 2, ...: "row1|row2"
   };
   for (const Case& c : std::vector<Case>{
-           {"r0\nr1\nr2\n", {"r0|r1", "r1|r2", "r0|r1"}},                        // N = 3
-           {"r0\nr1\nr2\nr3\n", {"r0|r1", "r1|r2", "r2|r3", "r0|r1"}},            // N = 4
+           {"r0\nr1\nr2\n", {"r0|r1", "r1|r2", "r0|r1"}},                            // N = 3
+           {"r0\nr1\nr2\nr3\n", {"r0|r1", "r1|r2", "r2|r3", "r0|r1"}},               // N = 4
            {"r0\nr1\nr2\nr3\nr4\n", {"r0|r1", "r1|r2", "r2|r3", "r3|r4", "r0|r1"}},  // N = 5
            {"0123456789ABCDEF\nX\n", {"0123456789ABCDEF|", "|X", "0123456789ABCDEF|"}},
            // A last row with no line end after two breaks is in no page.
@@ -196,7 +196,8 @@ TEST(LcdShowText, RowsBlockSizes) {
     const char* text;  // rows 1 to 5
     size_t bytes;
   };
-  for (const Case& c : std::vector<Case>{{"", 68}, {"a\nb", 68}, {"a\nb\nc", 102}, {"a\nb\nc\nd", 102}, {"a\nb\nc\nd\ne", 136}}) {
+  for (const Case& c : std::vector<Case>{
+           {"", 68}, {"a\nb", 68}, {"a\nb\nc", 102}, {"a\nb\nc\nd", 102}, {"a\nb\nc\nd\ne", 136}}) {
     DisplayRig rig;
     ASSERT_TRUE(rig.Start());
     rig.display.LcdShowText(c.text);

@@ -77,11 +77,11 @@ TEST(ReportDescriptor, ItemsOfOneReportIdAddUpAcrossCollections) {
 
 TEST(ReportDescriptor, RefusesMalformedDescriptors) {
   const std::vector<std::vector<uint8_t>> bad = {
-      {0x75},                          // item cut before its data
-      {0x27, 0xFF, 0xFF},              // four-byte item cut short
-      {0xFE, 0x05, 0x10, 0x00},        // long item cut short
-      {0xB4},                          // Pop without Push
-      {0x85, 0x00},                    // report ID 0
+      {0x75},                                                  // item cut before its data
+      {0x27, 0xFF, 0xFF},                                      // four-byte item cut short
+      {0xFE, 0x05, 0x10, 0x00},                                // long item cut short
+      {0xB4},                                                  // Pop without Push
+      {0x85, 0x00},                                            // report ID 0
       {0x75, 0xFF, 0x97, 0xFF, 0xFF, 0x00, 0x00, 0x91, 0x02},  // an output beyond 64 KiB
   };
   for (const auto& d : bad) {

@@ -1,10 +1,10 @@
 // Row breaks, row slots and page stepping of the two-row display, as pure functions.
+#include "lcd/lcd_rows.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "lcd/lcd_rows.h"
 
 namespace kc {
 namespace {
@@ -15,8 +15,8 @@ struct RowCase {
   const char* name;
   std::string text;
   int32_t breaks;
-  size_t slots;                    // 17-byte slots of the rows block
-  std::vector<std::string> rows;   // the first slots, in order; the rest are empty
+  size_t slots;                   // 17-byte slots of the rows block
+  std::vector<std::string> rows;  // the first slots, in order; the rest are empty
 };
 
 std::vector<RowCase> RowCases() {
