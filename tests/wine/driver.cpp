@@ -18,6 +18,7 @@
 //   regdump [32|64]                     values of HKLM\SOFTWARE\KESTOVA: name, type, bytes
 //   reg-delete                          removes HKLM\SOFTWARE\KESTOVA (this process's view)
 //   reg-set <name> <type> <hex>         writes one value (this process's view)
+//   move <hwnd> <x> <y>                 moves a top-level window (SetWindowPos)
 //   foreground                          the foreground window
 //   sleep <ms> | quit
 #include <windows.h>
@@ -379,6 +380,16 @@ bool Run(const std::vector<std::string>& a, std::string* err) {
   if (c == "regdump") return CmdRegDump(a, err);
   if (c == "reg-delete") return CmdRegDelete();
   if (c == "reg-set") return CmdRegSet(a, err);
+  if (c == "move") {
+    HWND h = ParseHwnd(Arg(a, 1));
+    int x = std::atoi(Arg(a, 2).c_str());
+    int y = std::atoi(Arg(a, 3).c_str());
+    if (!SetWindowPos(h, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE)) {
+      *err = "SetWindowPos failed " + std::to_string(GetLastError());
+      return false;
+    }
+    return true;
+  }
   if (c == "foreground") {
     HWND h = GetForegroundWindow();
     if (h != nullptr) Describe("win", h);

@@ -121,7 +121,17 @@ def make_prefix(prefix):
     start = time.time()
     subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=300)
+    # No window manager runs on the test display: Wine draws the frames and captions itself,
+    # as Windows would, so screenshots show them.
+    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                    "/t", "REG_SZ", "/d", "N", "/f"], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     subprocess.run(["wineserver", "-w"], env=env, timeout=120)
+    # Caption buttons are drawn with the Marlett symbol font; Debian's Wine does not find the
+    # copy in its data directory, so the prefix gets its own.
+    marlett = "/usr/share/wine/fonts/marlett.ttf"
+    if os.path.exists(marlett):
+        shutil.copy2(marlett, os.path.join(prefix, "drive_c", "windows", "Fonts"))
     log(f"prefix {prefix} made in {time.time() - start:.1f} s")
 
 
@@ -636,6 +646,12 @@ class Env:
             for w in self.driver.windows("-", "Wine System Tray"):
                 l, t, r, b = w["client"]
                 if w["visible"] and r > l and b > t:
+                    if w["rect"][1] < 300:
+                        # Where a taskbar's notification area is: bottom right. The menu then
+                        # opens above the icon, as on Windows.
+                        width, height = w["rect"][2] - w["rect"][0], w["rect"][3] - w["rect"][1]
+                        self.driver.cmd("move", w["hwnd"], 1024 - width - 8, 768 - height - 8)
+                        continue
                     return w
             time.sleep(0.2)
         return None
@@ -657,6 +673,17 @@ class Env:
             if seen == colour or time.time() > deadline:
                 return seen, counts
             time.sleep(0.3)
+
+    def point_at_tray(self):
+        """Moves the pointer onto the tray icon (where a user's click would be); returns the
+        tray window's client rectangle."""
+        tray = self.tray_window()
+        check(tray is not None, "no Wine System Tray window")
+        l, t, r, b = tray["client"]
+        x, y = l + min(12, (r - l) // 2), t + (b - t) // 2
+        xenv = dict(os.environ, DISPLAY=self.display)
+        subprocess.run(["xdotool", "mousemove", str(x), str(y)], env=xenv, timeout=10)
+        return tray["client"]
 
     def tooltip(self, timeout=6.0):
         """Hovers the pointer over the tray icon, as a user would, and reads the tip shown."""
@@ -825,6 +852,7 @@ def main():
     pp = sub.add_parser("prefix")
     pp.add_argument("--prefix", required=True)
     pp.add_argument("--remove", action="store_true", help="remove the prefix instead")
+    pp.add_argument("--exe", help="make the prefix only when this exe is built")
     pr = sub.add_parser("run")
     pr.add_argument("--scenario", required=True)
     pr.add_argument("--arch", choices=("i686", "x86_64"), required=True)
@@ -840,6 +868,12 @@ def main():
             subprocess.run(["wineserver", "-k"], env=wine_env(args.prefix),
                            stderr=subprocess.DEVNULL)
             shutil.rmtree(args.prefix, ignore_errors=True)
+            return 0
+        if args.exe and not os.path.exists(args.exe):
+            print(f"{args.exe} is not built: no prefix needed")
+            return 0
+        if not shutil.which("wineboot"):
+            print("wine is not installed: no prefix")
             return 0
         make_prefix(args.prefix)
         return 0

@@ -535,6 +535,8 @@ MENU_ITEMS = [("チェック", IDM_CHECK), ("終了", IDM_EXIT), None, ("プロ�
 
 
 def read_menu(env, window):
+    if env.has(*TRAY):
+        env.point_at_tray()
     env.tray_event(window, WM_RBUTTONDOWN)
     recs = env.driver.menu(10)
     popup = [r for r in recs if r["kind"] == "popup"][0]
@@ -558,9 +560,14 @@ def menu(env):
         popup, items = read_menu(env, window)
         got = [None if it["type"] & 0x800 else (it["text"], int(it["id"])) for it in items]
         check(got == MENU_ITEMS, f"menu items {got}")
-        check(all(it["state"] & 0x3 == 0 for it in items), f"an item is greyed: {items}")
+        check(all(it["state"] & 0x3 == 0 for it in items if not it["type"] & 0x800),
+              f"an item is greyed: {items}")
         l, t, r, b = popup["rect"]
-        env.screenshot("tray-menu", crop=(max(0, l - 40), max(0, t - 20), r + 40, b + 40))
+        tray = env.tray_window(1) if env.has(*TRAY) else None
+        if tray:
+            l, t = min(l, tray["rect"][0]), min(t, tray["rect"][1])
+            r, b = max(r, tray["rect"][2]), max(b, tray["rect"][3])
+        env.screenshot("tray-menu", crop=(max(0, l - 8), max(0, t - 8), r + 24, b + 16))
         log("menu:", got)
         # Leave the menu without a choice.
         env.driver.key(popup["hwnd"], VK_ESCAPE)
