@@ -167,7 +167,8 @@ class FileRegistry final : public RegistryPort {
   }
 
   void CloseKey() override {
-    if (open_ && dirty_) WriteFileAtomically(path_, FormatRegeditFile(kRegeditSettingsKey, values_));
+    if (open_ && dirty_)
+      WriteFileAtomically(path_, FormatRegeditFile(kRegeditSettingsKey, values_));
     open_ = false;
     dirty_ = false;
     values_.clear();

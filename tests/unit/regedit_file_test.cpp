@@ -1,9 +1,9 @@
+#include "settings/regedit_file.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "settings/regedit_file.h"
 
 namespace kc {
 namespace {
@@ -28,11 +28,10 @@ TEST(RegeditFormat, WritesTheExportFormWithRegeditFolding) {
   pass[0] = 0x9E;
   pass[1] = 0x9D;
   pass[2] = 0x9C;
-  std::string text = FormatRegeditFile(
-      kKey, {{"SERVER", 1, Bytes({'p', 'o', 'p', 0, 0})},
-             {"PASS", 3, pass},
-             {"TIME", 4, Bytes({0x1E, 0, 0, 0})},
-             {"ODD", 4, Bytes({1, 2})}});
+  std::string text = FormatRegeditFile(kKey, {{"SERVER", 1, Bytes({'p', 'o', 'p', 0, 0})},
+                                              {"PASS", 3, pass},
+                                              {"TIME", 4, Bytes({0x1E, 0, 0, 0})},
+                                              {"ODD", 4, Bytes({1, 2})}});
 
   std::string ff25;
   for (int i = 0; i < 25; ++i) ff25 += i == 0 ? "ff" : ",ff";
@@ -43,8 +42,12 @@ TEST(RegeditFormat, WritesTheExportFormWithRegeditFolding) {
       "\"SERVER\"=hex(1):70,6f,70,00,00\r\n"
       // 11 columns of name and prefix and 22 bytes make 77 columns: the first fold.
       "\"PASS\"=hex:9e,9d,9c,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,\\\r\n"
-      "  " + ff25 + ",\\\r\n"
-      "  " + ff25 + ",\\\r\n"
+      "  " +
+      ff25 +
+      ",\\\r\n"
+      "  " +
+      ff25 +
+      ",\\\r\n"
       "  ff,ff,ff,ff,ff,ff,ff,ff\r\n"
       "\"TIME\"=dword:0000001e\r\n"
       "\"ODD\"=hex(4):01,02\r\n"
@@ -107,7 +110,8 @@ TEST(RegeditParse, ReadsAFoldedExport) {
   const RegeditValue* server = FindValue(key, "SERVER");
   ASSERT_NE(server, nullptr);
   EXPECT_EQ(server->type, 1u);
-  EXPECT_EQ(std::string(server->data.begin(), server->data.end()), std::string("pop.example.jp", 15));
+  EXPECT_EQ(std::string(server->data.begin(), server->data.end()),
+            std::string("pop.example.jp", 15));
   const RegeditValue* path = FindValue(key, "PATH");
   ASSERT_NE(path, nullptr);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(path->data.data())),
@@ -172,8 +176,8 @@ TEST(RegeditParse, KeyAndValueNamesIgnoreCaseAndLaterLinesWin) {
 
 TEST(RegeditParse, AFileWithoutTheKeyIsWellFormedButHasNoKey) {
   RegeditKey key;
-  ASSERT_TRUE(ParseRegeditFile("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n\"A\"=dword:1\r\n", kKey,
-                               &key));
+  ASSERT_TRUE(
+      ParseRegeditFile("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n\"A\"=dword:1\r\n", kKey, &key));
   EXPECT_FALSE(key.found);
   EXPECT_TRUE(key.values.empty());
 }
@@ -185,7 +189,8 @@ TEST(RegeditParse, RejectsDamagedAndTruncatedText) {
     std::string text;
   } cases[] = {
       {"empty", ""},
-      {"other header", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n"},
+      {"other header",
+       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n"},
       {"no header", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n\"TIME\"=dword:1\r\n"},
       {"cut mid-line", head + "\"TIME\"=dword:0000"},
       {"cut after a fold", head + "\"PASS\"=hex:9e,9d,\\\r\n"},

@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "posix/backends.h"
@@ -20,7 +21,9 @@ namespace {
 
 using test::FakeRegistry;
 
-std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+std::vector<uint8_t> Bytes(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
 
 // A record with every field set, the strings in code page 932 and text left over after the NUL.
 Settings FullRecord() {
@@ -105,7 +108,7 @@ TEST(SettingsStore, WritesTheSevenValuesInOrderWithTheirTypesAndFullWidths) {
     const char* name;
     uint32_t type;
     size_t size;
-  } layout[] = {{"SERVER", 1, 255}, {"USER", 1, 80}, {"PASS", 3, 80}, {"TIME", 4, 4},
+  } layout[] = {{"SERVER", 1, 255}, {"USER", 1, 80}, {"PASS", 3, 80},    {"TIME", 4, 4},
                 {"LIST", 4, 4},     {"LED", 4, 4},   {"MAILLER", 1, 260}};
   for (const auto& l : layout) {
     EXPECT_EQ(registry.values[l.name].type, l.type) << l.name;
@@ -125,14 +128,24 @@ TEST(SettingsStore, WritesTheSevenValuesInOrderWithTheirTypesAndFullWidths) {
   EXPECT_EQ(registry.values["LED"].bytes, (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
+using Expect = std::function<void(const Settings& loaded)>;
+
 // One value of a saved record replaced or removed, loaded over a record that held other values.
 struct ValueCase {
-  const char* what;
+  std::string what;
   const char* name;
   bool remove;
   std::vector<uint8_t> bytes;
-  std::function<void(const Settings& loaded, const Settings& saved, const Settings& before)> expect;
+  Expect expect;
 };
+
+ValueCase Absent(const char* name, Expect expect) {
+  return {std::string(name) + " absent", name, true, {}, std::move(expect)};
+}
+ValueCase Stored(const char* what, const char* name, std::vector<uint8_t> bytes, Expect expect) {
+  return {what, name, false, std::move(bytes), std::move(expect)};
+}
+std::vector<uint8_t> Fill(size_t n, uint8_t byte) { return std::vector<uint8_t>(n, byte); }
 
 Settings PreviousRecord() {
   Settings s;
@@ -146,74 +159,82 @@ Settings PreviousRecord() {
   return s;
 }
 
+// Cases for a record saved from FullRecord() and loaded over PreviousRecord().
 std::vector<ValueCase> ValueCases() {
-  auto zero = [](const char* field, size_t n) { return std::string(field, n) == std::string(n, '\0'); };
-  std::vector<uint8_t> fullServer(255, 's'), fullUser(80, 'u'), fullMailer(260, 'm');
-  std::vector<uint8_t> passOf80a(80, static_cast<uint8_t>(~'a'));
+  const Settings b = PreviousRecord();
+  auto empty = [](const char* field, size_t n) {
+    return std::string(field, n) == std::string(n, '\0');
+  };
+  const uint8_t notA = static_cast<uint8_t>(~'a');
   return {
-      {"SERVER absent", "SERVER", true, {},
-       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.server, kServerSize)); }},
-      {"SERVER too long", "SERVER", false, std::vector<uint8_t>(256, 'x'),
-       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.server, kServerSize)); }},
-      {"SERVER fills its field", "SERVER", false, fullServer,
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(std::string(l.server), std::string(254, 's')); }},
-      {"SERVER short without NUL", "SERVER", false, Bytes("abc"),
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_STREQ(l.server, "abc"); }},
-      {"SERVER empty", "SERVER", false, {},
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_STREQ(l.server, ""); }},
-      {"USER absent", "USER", true, {},
-       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.user, kUserSize)); }},
-      {"USER too long", "USER", false, std::vector<uint8_t>(81, 'x'),
-       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.user, kUserSize)); }},
-      {"USER fills its field", "USER", false, fullUser,
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(std::string(l.user), std::string(79, 'u')); }},
-      {"PASS absent", "PASS", true, {},
-       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.password, kPasswordSize)); }},
-      {"PASS too long", "PASS", false, std::vector<uint8_t>(81, 0x9E),
-       [=](const Settings& l, const Settings&, const Settings&) { EXPECT_TRUE(zero(l.password, kPasswordSize)); }},
-      {"PASS short", "PASS", false, {0x9E, 0x9D, 0x9C},
-       [](const Settings& l, const Settings&, const Settings&) {
-         EXPECT_EQ(std::string(l.password, kPasswordSize), "abc" + std::string(77, '\0'));
-       }},
-      {"PASS fills its field", "PASS", false, passOf80a,
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(std::string(l.password), std::string(79, 'a')); }},
-      {"TIME absent", "TIME", true, {},
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(l.interval, 30); }},
-      {"TIME too long", "TIME", false, {1, 0, 0, 0, 0},
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(l.interval, 30); }},
-      {"TIME 2", "TIME", false, {2, 0, 0, 0},
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(l.interval, 2); }},
-      {"TIME negative", "TIME", false, {0xFE, 0xFF, 0xFF, 0xFF},
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(l.interval, -2); }},
-      {"LIST 2", "LIST", false, {2, 0, 0, 0},
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(l.listSenders, 2); }},
-      {"LIST absent", "LIST", true, {},
-       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_EQ(l.listSenders, b.listSenders); }},
-      {"LIST too long", "LIST", false, {1, 0, 0, 0, 0},
-       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_EQ(l.listSenders, b.listSenders); }},
-      {"LED absent", "LED", true, {},
-       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_EQ(l.ledAuto, b.ledAuto); }},
-      {"LED too long", "LED", false, std::vector<uint8_t>(8, 1),
-       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_EQ(l.ledAuto, b.ledAuto); }},
-      {"MAILLER absent", "MAILLER", true, {},
-       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_STREQ(l.mailer, b.mailer); }},
-      {"MAILLER too long", "MAILLER", false, std::vector<uint8_t>(261, 'x'),
-       [](const Settings& l, const Settings&, const Settings& b) { EXPECT_STREQ(l.mailer, b.mailer); }},
-      {"MAILLER fills its field", "MAILLER", false, fullMailer,
-       [](const Settings& l, const Settings&, const Settings&) { EXPECT_EQ(std::string(l.mailer), std::string(259, 'm')); }},
+      Absent("SERVER", [=](const Settings& l) { EXPECT_TRUE(empty(l.server, kServerSize)); }),
+      Stored("SERVER too long", "SERVER", Fill(256, 'x'),
+             [=](const Settings& l) { EXPECT_TRUE(empty(l.server, kServerSize)); }),
+      Stored("SERVER fills its field", "SERVER", Fill(255, 's'),
+             [](const Settings& l) { EXPECT_EQ(std::string(l.server), std::string(254, 's')); }),
+      Stored("SERVER short without NUL", "SERVER", Bytes("abc"),
+             [](const Settings& l) { EXPECT_STREQ(l.server, "abc"); }),
+      Stored("SERVER empty", "SERVER", {}, [](const Settings& l) { EXPECT_STREQ(l.server, ""); }),
+      Absent("USER", [=](const Settings& l) { EXPECT_TRUE(empty(l.user, kUserSize)); }),
+      Stored("USER too long", "USER", Fill(81, 'x'),
+             [=](const Settings& l) { EXPECT_TRUE(empty(l.user, kUserSize)); }),
+      Stored("USER fills its field", "USER", Fill(80, 'u'),
+             [](const Settings& l) { EXPECT_EQ(std::string(l.user), std::string(79, 'u')); }),
+      Absent("PASS", [=](const Settings& l) { EXPECT_TRUE(empty(l.password, kPasswordSize)); }),
+      Stored("PASS too long", "PASS", Fill(81, 0x9E),
+             [=](const Settings& l) { EXPECT_TRUE(empty(l.password, kPasswordSize)); }),
+      Stored("PASS short", "PASS", {0x9E, 0x9D, 0x9C},
+             [](const Settings& l) {
+               EXPECT_EQ(std::string(l.password, kPasswordSize), "abc" + std::string(77, '\0'));
+             }),
+      Stored("PASS fills its field", "PASS", Fill(80, notA),
+             [](const Settings& l) { EXPECT_EQ(std::string(l.password), std::string(79, 'a')); }),
+      Absent("TIME", [](const Settings& l) { EXPECT_EQ(l.interval, 30); }),
+      Stored("TIME too long", "TIME", {1, 0, 0, 0, 0},
+             [](const Settings& l) { EXPECT_EQ(l.interval, 30); }),
+      Stored("TIME 2", "TIME", {2, 0, 0, 0}, [](const Settings& l) { EXPECT_EQ(l.interval, 2); }),
+      Stored("TIME negative", "TIME", {0xFE, 0xFF, 0xFF, 0xFF},
+             [](const Settings& l) { EXPECT_EQ(l.interval, -2); }),
+      Stored("LIST 2", "LIST", {2, 0, 0, 0},
+             [](const Settings& l) { EXPECT_EQ(l.listSenders, 2); }),
+      Absent("LIST", [b](const Settings& l) { EXPECT_EQ(l.listSenders, b.listSenders); }),
+      Stored("LIST too long", "LIST", {1, 0, 0, 0, 0},
+             [b](const Settings& l) { EXPECT_EQ(l.listSenders, b.listSenders); }),
+      Absent("LED", [b](const Settings& l) { EXPECT_EQ(l.ledAuto, b.ledAuto); }),
+      Stored("LED too long", "LED", Fill(8, 1),
+             [b](const Settings& l) { EXPECT_EQ(l.ledAuto, b.ledAuto); }),
+      Absent("MAILLER", [b](const Settings& l) { EXPECT_STREQ(l.mailer, b.mailer); }),
+      Stored("MAILLER too long", "MAILLER", Fill(261, 'x'),
+             [b](const Settings& l) { EXPECT_STREQ(l.mailer, b.mailer); }),
+      Stored("MAILLER fills its field", "MAILLER", Fill(260, 'm'),
+             [](const Settings& l) { EXPECT_EQ(std::string(l.mailer), std::string(259, 'm')); }),
   };
 }
 
 // Every field but the one the case is about loads as saved.
 void ExpectOtherFieldsAsSaved(const char* name, const Settings& l, const Settings& saved) {
   std::string n = name;
-  if (n != "SERVER") { EXPECT_STREQ(l.server, saved.server); }
-  if (n != "USER") { EXPECT_STREQ(l.user, saved.user); }
-  if (n != "PASS") { EXPECT_EQ(std::memcmp(l.password, saved.password, kPasswordSize), 0); }
-  if (n != "TIME") { EXPECT_EQ(l.interval, saved.interval); }
-  if (n != "LIST") { EXPECT_EQ(l.listSenders, saved.listSenders); }
-  if (n != "LED") { EXPECT_EQ(l.ledAuto, saved.ledAuto); }
-  if (n != "MAILLER") { EXPECT_STREQ(l.mailer, saved.mailer); }
+  if (n != "SERVER") {
+    EXPECT_STREQ(l.server, saved.server);
+  }
+  if (n != "USER") {
+    EXPECT_STREQ(l.user, saved.user);
+  }
+  if (n != "PASS") {
+    EXPECT_EQ(std::memcmp(l.password, saved.password, kPasswordSize), 0);
+  }
+  if (n != "TIME") {
+    EXPECT_EQ(l.interval, saved.interval);
+  }
+  if (n != "LIST") {
+    EXPECT_EQ(l.listSenders, saved.listSenders);
+  }
+  if (n != "LED") {
+    EXPECT_EQ(l.ledAuto, saved.ledAuto);
+  }
+  if (n != "MAILLER") {
+    EXPECT_STREQ(l.mailer, saved.mailer);
+  }
 }
 
 TEST(SettingsStore, EachValueAbsentOrOutOfShapeFollowsItsRule) {
@@ -230,7 +251,7 @@ TEST(SettingsStore, EachValueAbsentOrOutOfShapeFollowsItsRule) {
     }
     Settings loaded = before;
     LoadSettings(loaded, registry);
-    c.expect(loaded, saved, before);
+    c.expect(loaded);
     ExpectOtherFieldsAsSaved(c.name, loaded, saved);
   }
 }
@@ -286,7 +307,8 @@ class SettingsFile : public ::testing::Test {
     DIR* d = opendir(dir_.c_str());
     if (d == nullptr) return names;
     while (dirent* e = readdir(d)) {
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        names.push_back(e->d_name);
     }
     closedir(d);
     return names;
@@ -318,9 +340,15 @@ TEST_F(SettingsFile, SavedRecordLoadsIdenticallyFromAPrivateFile) {
   EXPECT_EQ(DirEntries(), std::vector<std::string>{"settings.reg"});  // no temporary file left
 
   std::string text = Read(path_);
-  EXPECT_EQ(text.rfind("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n\"SERVER\"=hex(1):70,6f,70,", 0), 0u);
-  EXPECT_NE(text.find("\r\n\"TIME\"=dword:00000007\r\n\"LIST\"=dword:00000000\r\n\"LED\"=dword:00000002\r\n"),
-            std::string::npos);
+  EXPECT_EQ(
+      text.rfind(
+          "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n\"SERVER\"=hex(1):70,6f,70,",
+          0),
+      0u);
+  EXPECT_NE(
+      text.find(
+          "\r\n\"TIME\"=dword:00000007\r\n\"LIST\"=dword:00000000\r\n\"LED\"=dword:00000002\r\n"),
+      std::string::npos);
   EXPECT_NE(text.find("\r\n\"PASS\"=hex:8f,88,ff,"), std::string::npos);  // "pw" complemented
 
   std::unique_ptr<RegistryPort> again = posix::MakeRegistry();
@@ -360,7 +388,8 @@ TEST_F(SettingsFile, DamagedOrTruncatedFileLoadsAsAbsentAndIsKeptUntilTheNextSav
 }
 
 TEST_F(SettingsFile, UnreadableFileLoadsAsAbsentAndSaveDoesNotCrash) {
-  ASSERT_EQ(system(("mkdir -p '" + path_ + "'").c_str()), 0);  // a directory where the file should be
+  ASSERT_EQ(system(("mkdir -p '" + path_ + "'").c_str()),
+            0);  // a directory where the file should be
   ExpectAbsentKeyRules(Load(), PreviousRecord());
   SaveSettings(FullRecord(), *registry_);  // cannot replace a directory: fails silently
   EXPECT_EQ(DirEntries(), std::vector<std::string>{"settings.reg"});
@@ -371,21 +400,27 @@ TEST_F(SettingsFile, HandWrittenValuesFollowTheRules) {
   for (int i = 0; i < 256; ++i) longServer += i == 0 ? "61" : ",61";
   for (int i = 0; i < 81; ++i) longPass += i == 0 ? "9e" : ",9e";
   for (int i = 0; i < 261; ++i) longMailer += i == 0 ? "6d" : ",6d";
-  Write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\n"
-        "\"SERVER\"=hex(1):" + longServer + "\n"
-        "\"USER\"=\"taro\"\n"
-        "\"PASS\"=hex:" + longPass + "\n"
-        "\"TIME\"=dword:00000002\n"
-        "\"LIST\"=dword:00000002\n"
-        "\"LED\"=hex:00,00,00,00\n"
-        "\"MAILLER\"=hex(1):" + longMailer + "\n");
+  Write(
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\n"
+      "\"SERVER\"=hex(1):" +
+      longServer +
+      "\n"
+      "\"USER\"=\"taro\"\n"
+      "\"PASS\"=hex:" +
+      longPass +
+      "\n"
+      "\"TIME\"=dword:00000002\n"
+      "\"LIST\"=dword:00000002\n"
+      "\"LED\"=hex:00,00,00,00\n"
+      "\"MAILLER\"=hex(1):" +
+      longMailer + "\n");
   Settings s = Load();
-  EXPECT_STREQ(s.server, "");       // too long: empty
-  EXPECT_STREQ(s.user, "taro");     // another form of REG_SZ: its bytes
-  EXPECT_STREQ(s.password, "");     // too long: empty
-  EXPECT_EQ(s.interval, 2);         // not corrected
-  EXPECT_EQ(s.listSenders, 2);      // loaded as it is; readers take it as off
-  EXPECT_EQ(s.ledAuto, 0);          // REG_BINARY read as its bytes
+  EXPECT_STREQ(s.server, "");                       // too long: empty
+  EXPECT_STREQ(s.user, "taro");                     // another form of REG_SZ: its bytes
+  EXPECT_STREQ(s.password, "");                     // too long: empty
+  EXPECT_EQ(s.interval, 2);                         // not corrected
+  EXPECT_EQ(s.listSenders, 2);                      // loaded as it is; readers take it as off
+  EXPECT_EQ(s.ledAuto, 0);                          // REG_BINARY read as its bytes
   EXPECT_STREQ(s.mailer, PreviousRecord().mailer);  // too long: kept
 }
 
