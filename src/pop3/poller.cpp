@@ -14,8 +14,8 @@ namespace {
 // The platform formatter writes at most this many bytes, NUL included.
 constexpr size_t kFormatLimit = 1024;
 constexpr uint16_t kFallbackPort = 110;
-constexpr int kMaxDrainReads = 256;      // CloseConnection: 255 bytes each
-constexpr int kMaxReadsAtClose = 64;     // FD_CLOSE: 4,096 bytes each
+constexpr int kMaxDrainReads = 256;   // CloseConnection: 255 bytes each
+constexpr int kMaxReadsAtClose = 64;  // FD_CLOSE: 4,096 bytes each
 constexpr uint32_t kStaleTickMs = kServerWaitMs / 2;
 
 int FormatBounded(char* out, size_t size, const char* format, va_list args) {
@@ -52,7 +52,8 @@ const char* NegativeReplyText(AppState state) {
 }
 
 // Trace lines of the failures that end a check early, beyond those of the dialogue itself.
-constexpr char kTraceLineBreakInCredentials[] = "User ID or password contains a line break, not sent\r\n";
+constexpr char kTraceLineBreakInCredentials[] =
+    "User ID or password contains a line break, not sent\r\n";
 constexpr char kTraceNoAddress[] = "No IPv4 address for the server\r\n";
 constexpr char kTraceConnectFailed[] = "Could not connect to the server: %d\r\n";
 constexpr char kTraceClosedByServer[] = "Connection closed by the server\r\n";
@@ -62,7 +63,10 @@ constexpr char kTraceServerTimedOut[] = "Server timed out\r\n";
 
 Poller::Poller(PollerPorts ports, const Settings& settings, CheckStatus& status,
                SenderTable& senders, const WindowRef& mainWindow)
-    : ports_(ports), settings_(settings), status_(status), senders_(senders),
+    : ports_(ports),
+      settings_(settings),
+      status_(status),
+      senders_(senders),
       mainWindow_(mainWindow) {}
 
 int Poller::Format(const char* format, ...) {
@@ -367,8 +371,8 @@ void Poller::OnClosed(WindowRef window) {
 }
 
 bool Poller::TakeReceived(WindowRef window, int n) {
-  size_t count = static_cast<size_t>(n) < kResponseBufferSize ? static_cast<size_t>(n)
-                                                              : kResponseBufferSize;
+  size_t count =
+      static_cast<size_t>(n) < kResponseBufferSize ? static_cast<size_t>(n) : kResponseBufferSize;
   receiveBuffer_[count] = '\0';
   if (!AppendReceived(framing_, receiveBuffer_, count)) {
     Trace("!!!!! Buffer overrun, data truncated\r\n");

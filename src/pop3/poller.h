@@ -13,7 +13,15 @@
 
 namespace kc {
 
-enum AppState : int32_t { FINDHOST = 0, CONNECTING = 1, USER = 2, PASS = 3, STAT = 4, TOP = 5, QUIT = 6 };
+enum AppState : int32_t {
+  FINDHOST = 0,
+  CONNECTING = 1,
+  USER = 2,
+  PASS = 3,
+  STAT = 4,
+  TOP = 5,
+  QUIT = 6
+};
 
 struct PollerPorts {
   WinSockPort& winsock;

@@ -34,9 +34,8 @@ class Win32WinSock final : public WinSockPort {
 
   uintptr_t AsyncGetHostByName(WindowRef window, uint32_t msg, const char* name, uint8_t* buffer,
                                uint32_t length) override {
-    HANDLE request = WSAAsyncGetHostByName(ToHwnd(window), msg, name,
-                                           reinterpret_cast<char*>(buffer),
-                                           static_cast<int>(length));
+    HANDLE request = WSAAsyncGetHostByName(
+        ToHwnd(window), msg, name, reinterpret_cast<char*>(buffer), static_cast<int>(length));
     return reinterpret_cast<uintptr_t>(request);
   }
 
@@ -58,9 +57,7 @@ class Win32WinSock final : public WinSockPort {
     return true;
   }
 
-  SocketRef Socket() override {
-    return static_cast<SocketRef>(socket(AF_INET, SOCK_STREAM, 0));
-  }
+  SocketRef Socket() override { return static_cast<SocketRef>(socket(AF_INET, SOCK_STREAM, 0)); }
 
   int AsyncSelect(SocketRef s, WindowRef window, uint32_t msg, long events) override {
     return WSAAsyncSelect(ToSocket(s), ToHwnd(window), msg, events);

@@ -173,7 +173,7 @@ int FakeWinSock::Recv(SocketRef s, char* buffer, int length) {
     return result;
   }
   size_t n = front.bytes.size() < static_cast<size_t>(length) ? front.bytes.size()
-                                                               : static_cast<size_t>(length);
+                                                              : static_cast<size_t>(length);
   std::memcpy(buffer, front.bytes.data(), n);
   front.bytes.erase(0, n);
   if (front.bytes.empty()) {
@@ -212,7 +212,8 @@ std::string FakeMailbox::Reply(const std::string& command) const {
   if (command == "QUIT\r\n") return "+OK Logging out.\r\n";
   unsigned n = 0;
   if (std::sscanf(command.c_str(), "TOP %u 0\r\n", &n) == 1) {
-    if (n == 0 || n > headers.size()) return "-ERR There's no message " + std::to_string(n) + ".\r\n";
+    if (n == 0 || n > headers.size())
+      return "-ERR There's no message " + std::to_string(n) + ".\r\n";
     return "+OK\r\n" + headers[n - 1] + "\r\n.\r\n";
   }
   return "-ERR Unknown command.\r\n";

@@ -26,15 +26,15 @@ class FakeWinSock final : public WinSockPort {
   int connectError = 10061;
   uint16_t servicePort = 110;  // host order; its network form is handed out
   uint8_t address[4] = {127, 0, 0, 1};
-  bool autoLookup = true;        // post SM_GETHOST as soon as the lookup starts
-  int lookupError = 0;           // the error word of that reply
-  bool autoConnect = true;       // after connect: FD_CONNECT, FD_WRITE, then the greeting
-  int connectEventError = 0;     // the error carried by FD_CONNECT
+  bool autoLookup = true;     // post SM_GETHOST as soon as the lookup starts
+  int lookupError = 0;        // the error word of that reply
+  bool autoConnect = true;    // after connect: FD_CONNECT, FD_WRITE, then the greeting
+  int connectEventError = 0;  // the error carried by FD_CONNECT
   std::string greeting = "+OK POP3 ready\r\n";
   // The server: the bytes it sends back for each command (empty: nothing).
   std::function<std::string(const std::string& command)> server;
-  size_t splitEvery = 0;         // server bytes arrive in receives of this many bytes (0: whole)
-  bool closeAfterQuit = true;    // the server closes after its reply to QUIT
+  size_t splitEvery = 0;       // server bytes arrive in receives of this many bytes (0: whole)
+  bool closeAfterQuit = true;  // the server closes after its reply to QUIT
 
   // ----- What the fake saw -----
   std::vector<std::string> calls;  // "WSAStartup", "WSACleanup", "lookup pop.example",

@@ -66,8 +66,8 @@ struct FailureCase {
   std::string trace;                         // a line the trace must hold ("" for none)
   std::string box;                           // the box shown ("" for none)
   WindowRef boxOwner;
-  int cleanups;                              // WSACleanup calls by the end of the check
-  bool connected;                            // the failure came after the connection
+  int cleanups;    // WSACleanup calls by the end of the check
+  bool connected;  // the failure came after the connection
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
@@ -124,101 +124,203 @@ TEST_P(Failure, EndsTheCheckOnceAndTheNextCheckRuns) {
 
 const std::string kTimedOut = "Server timed out\r\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    Pop3, Failure,
-    ::testing::Values(
-        FailureCase{"WinSockDoesNotStart", [](CheckHarness& h) { h.winsock.startupResult = 10091; },
-                    nullptr, "", "WinSockが初期化できませんでした", 0, 0, false},
-        FailureCase{"WrongWinSockVersion", [](CheckHarness& h) { h.winsock.grantedVersion = 0x0202; },
-                    nullptr, "", "このバージョンのWinSockでは使用できません", 0, 1, false},
-        FailureCase{"NoServer", [](CheckHarness& h) { h.app->settings.server[0] = '\0'; }, nullptr, "",
-                    "Please enter a server name", kMain, 1, false},
-        FailureCase{"NothingSet",
-                    [](CheckHarness& h) {
-                      h.app->settings.server[0] = h.app->settings.user[0] = h.app->settings.password[0] = '\0';
-                    },
-                    nullptr, "", "Please enter a server name", kMain, 1, false},
-        FailureCase{"NoUser", [](CheckHarness& h) { h.app->settings.user[0] = '\0'; }, nullptr, "",
-                    "Please enter a user ID", kMain, 1, false},
-        FailureCase{"NoPassword", [](CheckHarness& h) { h.app->settings.password[0] = '\0'; }, nullptr,
-                    "", "Please enter a password", kMain, 1, false},
-        FailureCase{"LineBreakInUser", [](CheckHarness& h) { h.Configure("bob\r\nDELE 1", "s3cret"); },
-                    nullptr, "User ID or password contains a line break, not sent\r\n", "", 0, 1, false},
-        FailureCase{"LineBreakInPassword", [](CheckHarness& h) { h.Configure("bob", "pw\nDELE 1"); },
-                    nullptr, "User ID or password contains a line break, not sent\r\n", "", 0, 1, false},
-        FailureCase{"LookupNotStarted", [](CheckHarness& h) { h.winsock.failing = {"lookup"}; }, nullptr,
-                    "", "Error initiating WSAAsyncGetHostByName()", kMain, 1, false},
-        FailureCase{"HostNotFound", [](CheckHarness& h) { h.winsock.lookupError = 11001; }, nullptr,
-                    "WSAAsyncGetHostByName() took 0  milliseconds to complete\r\n"
-                    "WSAAsyncGetHostByName() error: 11001\r\n",
-                    "", 0, 1, false},
-        FailureCase{"NoSocket", [](CheckHarness& h) { h.winsock.failing = {"socket"}; }, nullptr,
-                    "Could not create a socket\r\n", "", 0, 1, false},
-        FailureCase{"SelectFails", [](CheckHarness& h) { h.winsock.failing = {"select"}; }, nullptr,
-                    "WSAAsyncSelect() failed\r\n", "", 0, 1, true},
-        FailureCase{"NoAddress", [](CheckHarness& h) { h.winsock.failing = {"address"}; }, nullptr,
-                    "No IPv4 address for the server\r\n", "", 0, 1, true},
-        FailureCase{"ConnectFailsAtOnce", [](CheckHarness& h) { h.winsock.failing = {"connect"}; },
-                    nullptr, "Error connecting\r\n", "", 0, 1, true},
-        FailureCase{"ConnectRefusedLater", [](CheckHarness& h) { h.winsock.connectEventError = 10061; },
-                    nullptr, "FD_CONNECT notification received\r\nCould not connect to the server: 10061\r\n",
-                    "", 0, 1, true},
-        FailureCase{"RecvReturnsZero",
-                    [](CheckHarness& h) { OnCommand(h, "STAT\r\n", [&h] { h.winsock.QueueRecvResult(0, 0); }); },
-                    nullptr, "", "Connection closed unexpectedly", kMain, 1, true},
-        FailureCase{"RecvFails",
-                    [](CheckHarness& h) {
-                      OnCommand(h, "TOP 1 0\r\n", [&h] { h.winsock.QueueRecvResult(-1, 10054); });
-                    },
-                    nullptr, "", "recv() error: -1", kMain, 1, true},
-        FailureCase{"ServerClosesInsideAHeaderBlock",
-                    [](CheckHarness& h) {
-                      OnCommand(h, "TOP 2 0\r\n", [&h] {
-                        h.winsock.Deliver("+OK\r\nFrom: <b@");
-                        h.winsock.PeerClose();
-                      });
-                    },
-                    nullptr, "FD_CLOSE notification received\r\nConnection closed by the server\r\n", "", 0,
-                    1, true},
-        FailureCase{"ServerClosesBeforeTheGreeting",
-                    [](CheckHarness& h) {
-                      h.winsock.autoConnect = false;
-                      h.winsock.server = nullptr;
-                    },
-                    [](CheckHarness& h) {
-                      h.winsock.PostEvent(kFdConnect);
-                      h.winsock.PeerClose();
-                      h.Pump();
-                    },
-                    "Connection closed by the server\r\n", "", 0, 1, true},
-        FailureCase{"ReplyOverflowsTheBuffer",
-                    [](CheckHarness& h) {
-                      OnCommand(h, "TOP 1 0\r\n", [&h] {
-                        h.winsock.DeliverSplit("+OK\r\n" + std::string(5000, 'h'), 2048);
-                      });
-                    },
-                    nullptr, "!!!!! Buffer overrun, data truncated\r\n", "", 0, 1, true},
-        FailureCase{"SilentBeforeTheLookupReply", [](CheckHarness& h) { h.winsock.autoLookup = false; },
-                    [](CheckHarness& h) { h.ServerWaitTick(); }, kTimedOut, "", 0, 1, false},
-        FailureCase{"SilentAfterStat",
-                    [](CheckHarness& h) { h.mailbox.overrides = {{"STAT\r\n", ""}}; },
-                    [](CheckHarness& h) {
-                      EXPECT_TRUE(h.app->poller.checkRunning());
-                      EXPECT_EQ(h.window.timers[TIMER_SERVERWAIT], kServerWaitMs);
-                      h.ServerWaitTick();
-                    },
-                    "FD_READ notification received\r\nCalling recv()\r\nAppState = PASS, sending STAT\r\n"
-                    "Server timed out\r\n",
-                    "", 0, 1, true},
-        FailureCase{"SilentInsideAHeaderBlock",
-                    [](CheckHarness& h) { h.mailbox.overrides = {{"TOP 1 0\r\n", "+OK\r\nFrom: a\r\n"}}; },
-                    [](CheckHarness& h) { h.ServerWaitTick(); }, kTimedOut, "", 0, 1, true},
-        FailureCase{"NoReplyToQuit", [](CheckHarness& h) {
-                      h.mailbox.overrides = {{"QUIT\r\n", ""}};
-                      h.winsock.closeAfterQuit = false;
-                    },
-                    [](CheckHarness& h) { h.ServerWaitTick(); }, kTimedOut, "", 0, 1, true}),
-    [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Pop3, Failure,
+                         ::testing::Values(FailureCase{"WinSockDoesNotStart",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.startupResult = 10091;
+                                                       },
+                                                       nullptr, "",
+                                                       "WinSockが初期化できませんでした", 0, 0,
+                                                       false},
+                                           FailureCase{"WrongWinSockVersion",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.grantedVersion = 0x0202;
+                                                       },
+                                                       nullptr, "",
+                                                       "このバージョンのWinSockでは使用できません",
+                                                       0, 1, false},
+                                           FailureCase{"NoServer",
+                                                       [](CheckHarness& h) {
+                                                         h.app->settings.server[0] = '\0';
+                                                       },
+                                                       nullptr, "", "Please enter a server name",
+                                                       kMain, 1, false},
+                                           FailureCase{"NothingSet",
+                                                       [](CheckHarness& h) {
+                                                         h.app->settings.server[0] =
+                                                             h.app->settings.user[0] =
+                                                                 h.app->settings.password[0] = '\0';
+                                                       },
+                                                       nullptr, "", "Please enter a server name",
+                                                       kMain, 1, false},
+                                           FailureCase{"NoUser",
+                                                       [](CheckHarness& h) {
+                                                         h.app->settings.user[0] = '\0';
+                                                       },
+                                                       nullptr, "", "Please enter a user ID", kMain,
+                                                       1, false},
+                                           FailureCase{"NoPassword",
+                                                       [](CheckHarness& h) {
+                                                         h.app->settings.password[0] = '\0';
+                                                       },
+                                                       nullptr, "", "Please enter a password",
+                                                       kMain, 1, false},
+                                           FailureCase{"LineBreakInUser",
+                                                       [](CheckHarness& h) {
+                                                         h.Configure("bob\r\nDELE 1", "s3cret");
+                                                       },
+                                                       nullptr,
+                                                       "User ID or password contains a line break, "
+                                                       "not sent\r\n",
+                                                       "", 0, 1, false},
+                                           FailureCase{"LineBreakInPassword",
+                                                       [](CheckHarness& h) {
+                                                         h.Configure("bob", "pw\nDELE 1");
+                                                       },
+                                                       nullptr,
+                                                       "User ID or password contains a line break, "
+                                                       "not sent\r\n",
+                                                       "", 0, 1, false},
+                                           FailureCase{"LookupNotStarted",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.failing = {"lookup"};
+                                                       },
+                                                       nullptr, "",
+                                                       "Error initiating WSAAsyncGetHostByName()",
+                                                       kMain, 1, false},
+                                           FailureCase{"HostNotFound",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.lookupError = 11001;
+                                                       },
+                                                       nullptr,
+                                                       "WSAAsyncGetHostByName() took 0  "
+                                                       "milliseconds to complete\r\n"
+                                                       "WSAAsyncGetHostByName() error: 11001\r\n",
+                                                       "", 0, 1, false},
+                                           FailureCase{"NoSocket",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.failing = {"socket"};
+                                                       },
+                                                       nullptr, "Could not create a socket\r\n", "",
+                                                       0, 1, false},
+                                           FailureCase{"SelectFails",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.failing = {"select"};
+                                                       },
+                                                       nullptr, "WSAAsyncSelect() failed\r\n", "",
+                                                       0, 1, true},
+                                           FailureCase{"NoAddress",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.failing = {"address"};
+                                                       },
+                                                       nullptr,
+                                                       "No IPv4 address for the server\r\n", "", 0,
+                                                       1, true},
+                                           FailureCase{"ConnectFailsAtOnce",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.failing = {"connect"};
+                                                       },
+                                                       nullptr, "Error connecting\r\n", "", 0, 1,
+                                                       true},
+                                           FailureCase{"ConnectRefusedLater",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.connectEventError = 10061;
+                                                       },
+                                                       nullptr,
+                                                       "FD_CONNECT notification received\r\nCould "
+                                                       "not connect to the server: 10061\r\n",
+                                                       "", 0, 1, true},
+                                           FailureCase{"RecvReturnsZero",
+                                                       [](CheckHarness& h) {
+                                                         OnCommand(h, "STAT\r\n", [&h] {
+                                                           h.winsock.QueueRecvResult(0, 0);
+                                                         });
+                                                       },
+                                                       nullptr, "",
+                                                       "Connection closed unexpectedly", kMain, 1,
+                                                       true},
+                                           FailureCase{"RecvFails",
+                                                       [](CheckHarness& h) {
+                                                         OnCommand(h, "TOP 1 0\r\n", [&h] {
+                                                           h.winsock.QueueRecvResult(-1, 10054);
+                                                         });
+                                                       },
+                                                       nullptr, "", "recv() error: -1", kMain, 1,
+                                                       true},
+                                           FailureCase{
+                                               "ServerClosesInsideAHeaderBlock",
+                                               [](CheckHarness& h) {
+                                                 OnCommand(h, "TOP 2 0\r\n", [&h] {
+                                                   h.winsock.Deliver("+OK\r\nFrom: <b@");
+                                                   h.winsock.PeerClose();
+                                                 });
+                                               },
+                                               nullptr,
+                                               "FD_CLOSE notification received\r\nConnection "
+                                               "closed by the server\r\n",
+                                               "", 0, 1, true},
+                                           FailureCase{
+                                               "ServerClosesBeforeTheGreeting",
+                                               [](CheckHarness& h) {
+                                                 h.winsock.autoConnect = false;
+                                                 h.winsock.server = nullptr;
+                                               },
+                                               [](CheckHarness& h) {
+                                                 h.winsock.PostEvent(kFdConnect);
+                                                 h.winsock.PeerClose();
+                                                 h.Pump();
+                                               },
+                                               "Connection closed by the server\r\n", "",
+                                               0, 1, true},
+                                           FailureCase{"ReplyOverflowsTheBuffer",
+                                                       [](CheckHarness& h) {
+                                                         OnCommand(h, "TOP 1 0\r\n", [&h] {
+                                                           h.winsock.DeliverSplit(
+                                                               "+OK\r\n" + std::string(5000, 'h'),
+                                                               2048);
+                                                         });
+                                                       },
+                                                       nullptr,
+                                                       "!!!!! Buffer overrun, data truncated\r\n",
+                                                       "", 0, 1, true},
+                                           FailureCase{"SilentBeforeTheLookupReply",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.autoLookup = false;
+                                                       },
+                                                       [](CheckHarness& h) { h.ServerWaitTick(); },
+                                                       kTimedOut, "", 0, 1, false},
+                                           FailureCase{"SilentAfterStat",
+                                                       [](CheckHarness& h) {
+                                                         h.mailbox.overrides = {{"STAT\r\n", ""}};
+                                                       },
+                                                       [](CheckHarness& h) {
+                                                         EXPECT_TRUE(h.app->poller.checkRunning());
+                                                         EXPECT_EQ(
+                                                             h.window.timers[TIMER_SERVERWAIT],
+                                                             kServerWaitMs);
+                                                         h.ServerWaitTick();
+                                                       },
+                                                       "FD_READ notification received\r\nCalling "
+                                                       "recv()\r\nAppState = PASS, sending STAT\r\n"
+                                                       "Server timed out\r\n",
+                                                       "", 0, 1, true},
+                                           FailureCase{"SilentInsideAHeaderBlock",
+                                                       [](CheckHarness& h) {
+                                                         h.mailbox.overrides = {
+                                                             {"TOP 1 0\r\n", "+OK\r\nFrom: a\r\n"}};
+                                                       },
+                                                       [](CheckHarness& h) { h.ServerWaitTick(); },
+                                                       kTimedOut, "", 0, 1, true},
+                                           FailureCase{"NoReplyToQuit",
+                                                       [](CheckHarness& h) {
+                                                         h.mailbox.overrides = {{"QUIT\r\n", ""}};
+                                                         h.winsock.closeAfterQuit = false;
+                                                       },
+                                                       [](CheckHarness& h) { h.ServerWaitTick(); },
+                                                       kTimedOut, "", 0, 1, true}),
+                         [](const ::testing::TestParamInfo<FailureCase>& info) {
+                           return info.param.name;
+                         });
 
 class Pop3Failure : public ::testing::Test {
  protected:
@@ -265,8 +367,10 @@ TEST_F(Pop3Failure, OtherEventsOnlyTrace) {
   h.winsock.PostEvent(64);
   h.winsock.PostEventFor(h.winsock.lastSocket + 1, kFdClose);  // not the check's socket
   h.Pump();
-  EXPECT_EQ(std::vector<std::string>(h.trace.lines.begin() + static_cast<long>(traced), h.trace.lines.end()),
-            (std::vector<std::string>{"FD_WRITE notification received\r\n", "FD_CONNECT notification received\r\n"}));
+  EXPECT_EQ(std::vector<std::string>(h.trace.lines.begin() + static_cast<long>(traced),
+                                     h.trace.lines.end()),
+            (std::vector<std::string>{"FD_WRITE notification received\r\n",
+                                      "FD_CONNECT notification received\r\n"}));
   EXPECT_TRUE(h.app->poller.checkRunning());
 }
 
@@ -292,8 +396,9 @@ TEST_F(Pop3Failure, CloseWithTheQuitReplyUnreadEndsNormally) {
   h.RunCheck();
   EXPECT_EQ(h.checkDone, 1);
   EXPECT_EQ(h.app->status.serverError, 0);
-  EXPECT_NE(h.trace.all.find("FD_CLOSE notification received\r\nHost QUIT OK\r\nClosing socket\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      h.trace.all.find("FD_CLOSE notification received\r\nHost QUIT OK\r\nClosing socket\r\n"),
+      std::string::npos);
   EXPECT_EQ(h.app->status.mailCount, 2);
 }
 

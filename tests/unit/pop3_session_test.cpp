@@ -23,8 +23,8 @@ class Pop3Session : public ::testing::Test {
   void Messages(int n) {
     h.mailbox.headers.clear();
     for (int i = 1; i <= n; ++i) {
-      h.mailbox.headers.push_back(
-          HeadersFrom("Sender " + std::to_string(i) + " <sender" + std::to_string(i) + "@example.org>"));
+      h.mailbox.headers.push_back(HeadersFrom("Sender " + std::to_string(i) + " <sender" +
+                                              std::to_string(i) + "@example.org>"));
     }
   }
   void ExpectEndedCleanly() {
@@ -160,12 +160,13 @@ TEST_F(Pop3Session, SplitReceivesGiveTheSameResult) {
   for (size_t every : {1u, 2u, 3u, 5u, 13u}) {
     SCOPED_TRACE(every);
     CheckHarness run;
-    run.mailbox.headers = {HeadersFrom("A <a@x>"), HeadersFrom("\"B\"\r\n <b@x>"), HeadersFrom("c@x")};
+    run.mailbox.headers = {HeadersFrom("A <a@x>"), HeadersFrom("\"B\"\r\n <b@x>"),
+                           HeadersFrom("c@x")};
     run.mailbox.Serve(run.winsock);
     run.winsock.splitEvery = every;
     run.RunCheck();
-    EXPECT_EQ(run.Commands(), (Commands{"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n",
-                                        "TOP 2 0\r\n", "TOP 3 0\r\n", "QUIT\r\n"}));
+    EXPECT_EQ(run.Commands(), (Commands{"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n",
+                                        "TOP 1 0\r\n", "TOP 2 0\r\n", "TOP 3 0\r\n", "QUIT\r\n"}));
     EXPECT_STREQ(run.app->senders.slot[0], "a@x");
     EXPECT_STREQ(run.app->senders.slot[1], "b@x");
     EXPECT_STREQ(run.app->senders.slot[2], "c@x");
@@ -180,12 +181,15 @@ TEST_F(Pop3Session, TwoRepliesInOneReceiveAreBothHandled) {
   h.winsock.greeting = "+OK ready\r\n+OK\r\n";
   h.mailbox.overrides = {{"USER bob\r\n", ""}};
   h.RunCheck();
-  EXPECT_EQ(h.Commands(), (Commands{"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n", "QUIT\r\n"}));
+  EXPECT_EQ(h.Commands(),
+            (Commands{"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n", "QUIT\r\n"}));
   // Both were handled in the first read event.
   std::string firstRead = h.TraceFrom("FD_READ");
   EXPECT_EQ(firstRead.rfind("FD_READ notification received\r\nCalling recv()\r\n"
                             "AppState = CONNECTING, sending USER\r\n"
-                            "AppState = USER, sending PASS\r\n", 0), 0u);
+                            "AppState = USER, sending PASS\r\n",
+                            0),
+            0u);
   EXPECT_STREQ(h.app->senders.slot[0], "sender1@example.org");
   ExpectEndedCleanly();
 }
@@ -234,7 +238,8 @@ TEST_F(Pop3Session, NulInAHeaderBlockCutsThatReceive) {
   };
   h.RunCheck();
   EXPECT_STREQ(h.app->senders.slot[0], "a@x");
-  EXPECT_NE(h.trace.all.find("----- FROM -----\r\n<a@x>\r\n\r\n----- FROM -----"), std::string::npos);
+  EXPECT_NE(h.trace.all.find("----- FROM -----\r\n<a@x>\r\n\r\n----- FROM -----"),
+            std::string::npos);
   ExpectEndedCleanly();
 }
 
@@ -253,7 +258,8 @@ class NegativeReply : public ::testing::TestWithParam<NegativeCase> {};
 TEST_P(NegativeReply, EndsTheCheckAsAServerErrorAndTheNextCheckRuns) {
   const NegativeCase& c = GetParam();
   CheckHarness h;
-  for (int i = 1; i <= 3; ++i) h.mailbox.headers.push_back(HeadersFrom("<s" + std::to_string(i) + "@x>"));
+  for (int i = 1; i <= 3; ++i)
+    h.mailbox.headers.push_back(HeadersFrom("<s" + std::to_string(i) + "@x>"));
   h.mailbox.overrides = c.overrides;
   if (!c.greeting.empty()) h.winsock.greeting = c.greeting;
   h.RunCheck();
@@ -290,16 +296,31 @@ INSTANTIATE_TEST_SUITE_P(
     Pop3, NegativeReply,
     ::testing::Values(
         NegativeCase{"Greeting", {}, "-ERR too busy\r\n", "Connection denied\r\n", {"QUIT\r\n"}},
-        NegativeCase{"User", {{"USER bob\r\n", "-ERR no\r\n"}}, "", "Unknown UserID\r\n",
+        NegativeCase{"User",
+                     {{"USER bob\r\n", "-ERR no\r\n"}},
+                     "",
+                     "Unknown UserID\r\n",
                      {"USER bob\r\n", "QUIT\r\n"}},
-        NegativeCase{"Pass", {{"PASS s3cret\r\n", "-ERR [AUTH] Authentication failed.\r\n"}}, "",
-                     "Wrong Password\r\n", {"USER bob\r\n", "PASS s3cret\r\n", "QUIT\r\n"}},
-        NegativeCase{"Stat", {{"STAT\r\n", "-ERR\r\n"}}, "", "STAT command not supported\r\n",
+        NegativeCase{"Pass",
+                     {{"PASS s3cret\r\n", "-ERR [AUTH] Authentication failed.\r\n"}},
+                     "",
+                     "Wrong Password\r\n",
+                     {"USER bob\r\n", "PASS s3cret\r\n", "QUIT\r\n"}},
+        NegativeCase{"Stat",
+                     {{"STAT\r\n", "-ERR\r\n"}},
+                     "",
+                     "STAT command not supported\r\n",
                      {"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "QUIT\r\n"}},
-        NegativeCase{"Top", {{"TOP 2 0\r\n", "-ERR no such message\r\n"}}, "",
+        NegativeCase{"Top",
+                     {{"TOP 2 0\r\n", "-ERR no such message\r\n"}},
+                     "",
                      "TOP command not supported\r\n",
-                     {"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n", "TOP 2 0\r\n", "QUIT\r\n"}},
-        NegativeCase{"Quit", {{"QUIT\r\n", "-ERR not now\r\n"}}, "", "QUIT command not supported\r\n",
+                     {"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n", "TOP 2 0\r\n",
+                      "QUIT\r\n"}},
+        NegativeCase{"Quit",
+                     {{"QUIT\r\n", "-ERR not now\r\n"}},
+                     "",
+                     "QUIT command not supported\r\n",
                      {"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n", "TOP 2 0\r\n",
                       "TOP 3 0\r\n", "QUIT\r\n"}}),
     [](const ::testing::TestParamInfo<NegativeCase>& info) { return info.param.name; });
@@ -316,8 +337,9 @@ TEST_F(Pop3Session, NegativeTopReplyInPiecesIsFramedAsOneLine) {
     return h.mailbox.Reply(command);
   };
   h.RunCheck();
-  EXPECT_NE(h.trace.all.find("Negative response: TOP command not supported\r\nSending QUIT\r\nQUIT\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      h.trace.all.find("Negative response: TOP command not supported\r\nSending QUIT\r\nQUIT\r\n"),
+      std::string::npos);
   // The reply to QUIT is framed as a line: the check ends through it, not through a close.
   EXPECT_NE(h.trace.all.find("Host QUIT OK\r\n"), std::string::npos);
   EXPECT_EQ(h.trace.all.find("Connection closed"), std::string::npos);
