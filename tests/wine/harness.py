@@ -407,31 +407,38 @@ class HeldPop3:
             threading.Thread(target=self._session, args=(conn,), daemon=True).start()
 
     def _session(self, conn):
-        with conn:
-            while not self.release_event.wait(0.1):
-                if self.stopped:
+        try:
+            self._dialogue(conn)
+        except OSError:
+            pass  # the program closed its end first
+        finally:
+            conn.close()
+
+    def _dialogue(self, conn):
+        while not self.release_event.wait(0.1):
+            if self.stopped:
+                return
+        conn.sendall(b"+OK held server ready\r\n")
+        buf = b""
+        while True:
+            try:
+                data = conn.recv(4096)
+            except OSError:
+                return
+            if not data:
+                return
+            buf += data
+            while b"\r\n" in buf:
+                line, buf = buf.split(b"\r\n", 1)
+                self.commands.append(line)
+                word = line.split(b" ")[0].upper()
+                if word == b"STAT":
+                    conn.sendall(b"+OK 0 0\r\n")
+                elif word == b"QUIT":
+                    conn.sendall(b"+OK bye\r\n")
                     return
-            conn.sendall(b"+OK held server ready\r\n")
-            buf = b""
-            while True:
-                try:
-                    data = conn.recv(4096)
-                except OSError:
-                    return
-                if not data:
-                    return
-                buf += data
-                while b"\r\n" in buf:
-                    line, buf = buf.split(b"\r\n", 1)
-                    self.commands.append(line)
-                    word = line.split(b" ")[0].upper()
-                    if word == b"STAT":
-                        conn.sendall(b"+OK 0 0\r\n")
-                    elif word == b"QUIT":
-                        conn.sendall(b"+OK bye\r\n")
-                        return
-                    else:
-                        conn.sendall(b"+OK\r\n")
+                else:
+                    conn.sendall(b"+OK\r\n")
 
     def release(self):
         self.release_event.set()
@@ -692,17 +699,23 @@ class Env:
         l, t, r, b = tray["client"]
         x, y = l + min(12, (r - l) // 2), t + (b - t) // 2
         xenv = dict(os.environ, DISPLAY=self.display)
-        subprocess.run(["xdotool", "mousemove", str(x + 1), str(y + 1)], env=xenv, timeout=10)
-        subprocess.run(["xdotool", "mousemove", str(x), str(y)], env=xenv, timeout=10)
-        deadline = time.time() + timeout
         text = None
-        while time.time() < deadline and text is None:
-            for w in self.driver.windows("tooltips_class32"):
-                if w["visible"] and w["text"]:
-                    text = w["text"]
-                    self.screenshot("tooltip", crop=(l - 4, t - 40, l + 400, b + 40))
-            time.sleep(0.2)
-        subprocess.run(["xdotool", "mousemove", "600", "600"], env=xenv, timeout=10)
+        for attempt in range(2):
+            subprocess.run(["xdotool", "mousemove", str(x + 1 - attempt), str(y + 1)], env=xenv,
+                           timeout=10)
+            subprocess.run(["xdotool", "mousemove", str(x), str(y)], env=xenv, timeout=10)
+            deadline = time.time() + timeout
+            while time.time() < deadline and text is None:
+                for w in self.driver.windows("tooltips_class32"):
+                    if w["visible"] and w["text"]:
+                        text = w["text"]
+                        tl, tt, tr, tb = w["rect"]
+                        self.screenshot("tooltip", crop=(min(l, tl) - 8, min(t, tt) - 30,
+                                                         max(r, tr) + 8, max(b, tb) + 8))
+                time.sleep(0.2)
+            if text is not None:
+                break
+        subprocess.run(["xdotool", "mousemove", "300", "300"], env=xenv, timeout=10)
         return text
 
     # -- display -------------------------------------------------------------------------------

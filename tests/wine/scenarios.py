@@ -159,20 +159,24 @@ def message_box(env, timeout=10):
 # -- 1. lifecycle ------------------------------------------------------------------------------
 
 def lifecycle(env):
-    """Starts hidden; settings from the registry load (no dialog); a second start ends with -1
-    at once while the first goes on; IDM_EXIT ends with 0; a new start afterwards runs."""
+    """Starts hidden; settings from the registry load (no dialog); the display is found and
+    initialised; a second start ends with -1 at once while the first goes on unchanged;
+    IDM_EXIT ends with 0; a new start afterwards runs, here without any display."""
     parts = Parts(env)
     first, window = start_with_settings(env, messages=mailbox(1))
     hidden = wait_hidden(env)
     check(hidden is not None, "the main window did not end up hidden")
     check(hidden["rect"][2] - hidden["rect"][0] <= 200, f"unexpected window size {hidden['rect']}")
+    poller = False
     if parts.can(REGISTRY, "settings loaded from the registry, so no dialog"):
         time.sleep(2)
         boxes = [w for w in dialogs_of(env) if w["pid"] == window["pid"]]
         check(not boxes, f"a dialog appeared although the settings were complete: {boxes}")
         if parts.can(POLLER, "the first check right after start"):
-            check(first.wait_trace(b"----- FIND HOST -----\r\n", 10),
-                  "no check started after start-up")
+            poller = True
+            wait_check_done(env, first, 1, 15)
+    if parts.can(DISPLAY, "the display search and initialisation"):
+        check_display_search(env, first)
 
     start = time.time()
     second = env.start_program("second")
@@ -181,27 +185,89 @@ def lifecycle(env):
     check(code == 255, f"second start ended with {code}, expected -1 (255)")
     check(took < 10, f"second start took {took:.1f} s")
     log(f"second start ended with -1 after {took:.1f} s")
+    check(second.text() == b"", "the second start traced something (it searched for a display?)")
     check(first.running(), "the first instance ended when the second started")
     again = env.driver.windows(APP, APP)
     check(len(again) == 1 and again[0]["hwnd"] == window["hwnd"],
           f"the first instance's window changed: {again}")
     check(not again[0]["visible"], "the first instance's window became visible")
+    if poller:
+        # It goes on working: a check on request runs as before.
+        env.command(window, IDM_CHECK)
+        wait_check_done(env, first, 2, 15)
 
     env.command(window, IDM_EXIT)
     code = first.wait(15)
     check(code == 0, f"IDM_EXIT ended the program with {code}, expected 0")
     check(env.driver.wait_window(APP, APP, 5, gone=True) is not None, "window still there")
 
-    # The guard was released: a new start runs normally and ends normally.
-    env.new_display_file()
+    # The guard was released: a new start runs normally and ends normally. Only the other HID
+    # device is present this time: the program runs on without a display and without a box.
+    env.wenv["KC_HID_SIM_DEVICE"] = ""
     third = env.start_program("third")
     window = env.main_window()
     check(wait_hidden(env) is not None, "the new start's window did not end up hidden")
-    time.sleep(1)
+    if poller:
+        wait_check_done(env, third, 1, 15)
+    else:
+        time.sleep(2)
     check(third.running(), "a start after a normal exit did not run")
+    boxes = [w for w in dialogs_of(env) if w["pid"] == window["pid"]]
+    check(not boxes, f"a message box appeared without a display: {boxes}")
+    check(b"Product ID: 2a07" not in third.text(), "a display was traced although none is present")
+    check(os.path.getsize(env.decoy) == 0, "the program wrote to the other HID device")
     env.command(window, IDM_EXIT)
     check(third.wait(15) == 0, "the new start did not end with 0")
     parts.finish()
+
+
+INIT_SEQUENCE = [(0, 0x01), (0, 0x30), (0, 0x08), (0, 0x06), (0, 0x38), (0, 0x0C), (0, 0x06)]
+
+
+def check_display_search(env, program):
+    """The search as the library sees it (record sizes of this build's platform), the trace
+    lines of the two interfaces, the decoy left alone, and the controller's initialisation."""
+    with open(env.sim_log) as f:
+        calls = f.read().splitlines()
+    data_size, detail_size = (28, 5) if env.arch == "i686" else (32, 8)
+    expected = [
+        "HidD_GetHidGuid",
+        "SetupDiGetClassDevsA hid=1 enumerator=0 parent=0 flags=0x12",
+        f"SetupDiEnumDeviceInterfaces index=0 cbSize={data_size} devinfo=0",
+        "SetupDiGetDeviceInterfaceDetailA buffer=0 size=0 cbSize=0 devinfo=0",
+        f"SetupDiGetDeviceInterfaceDetailA buffer=1 size=",
+        "HidD_GetAttributes size=12 product=0x0001",
+        f"SetupDiEnumDeviceInterfaces index=1 cbSize={data_size} devinfo=0",
+        "SetupDiGetDeviceInterfaceDetailA buffer=0 size=0 cbSize=0 devinfo=0",
+        f"SetupDiGetDeviceInterfaceDetailA buffer=1 size=",
+        "HidD_GetAttributes size=12 product=0x2a07",
+    ]
+    pos = 0
+    for want in expected:
+        while pos < len(calls) and not calls[pos].startswith(want):
+            pos += 1
+        check(pos < len(calls), f"the search lacks {want!r}; calls:\n" + "\n".join(calls))
+        if want.endswith("size="):
+            check(calls[pos].endswith(f"cbSize={detail_size} devinfo=0"), f"detail record: {calls[pos]}")
+        pos += 1
+    check(not any(c.startswith("SetupDiEnumDeviceInterfaces index=2") for c in calls),
+          "the search went on after the display was found")
+    check(any(c.startswith("HidP_GetCaps") for c in calls), "the report lengths were not asked for")
+    trace = program.text()
+    decoy = f"DevicePath : {env.win_path(env.decoy)} \n".encode()
+    device = f"DevicePath : {env.win_path(env.lcd_files[0].path)} \n".encode()
+    missing = in_order(trace, [
+        decoy, b" Structure size: 0c  Vendor ID: 5e1c  Product ID: 0001  Version Number: 0100 \n",
+        device, b" Structure size: 0c  Vendor ID: 5e1c  Product ID: 2a07  Version Number: 0100 \n"])
+    check(missing is True, f"device search trace lacks {missing!r}")
+    check(os.path.getsize(env.decoy) == 0, "the program wrote to the other HID device")
+    f = env.lcd_files[0]
+    f.poll(time.time())
+    check(f.reports >= 21, f"only {f.reports} reports reached the display")
+    check(f.lcd.latches[:7] == INIT_SEQUENCE, f"initialisation {f.lcd.latches[:7]}")
+    check(not f.bad_reports, f"malformed reports: {f.bad_reports[:5]}")
+    log(f"display: found after the other interface, initialised, {f.reports} reports of "
+        f"{lcd.REPORT_LENGTH} bytes")
 
 
 # -- a. first start without settings -----------------------------------------------------------
@@ -465,7 +531,7 @@ def check_display_report(env, program, started, done, senders):
     check(after[:len(pages)] == pages, f"pages out of order:\n{lines}")
     times = [w for w, rows in screens[first + 1:first + 1 + len(pages)]]
     gaps = [b - a for a, b in zip(times, times[1:])]
-    check(all(3.5 <= g <= 6.5 for g in gaps), f"page intervals {gaps}")
+    check(all(3.0 <= g <= 7.5 for g in gaps), f"page intervals {gaps}")
     log(f"display: notice, then {len(pages)} pages every ~5 s:\n{lines}")
     if env.lcd_screen_tool and os.path.exists(env.lcd_screen_tool):
         import subprocess
@@ -694,6 +760,39 @@ def server_down(env):
     parts.finish()
 
 
+# -- a server that stops answering -------------------------------------------------------------
+
+def server_silent(env):
+    """A server that accepts and then says nothing: after the program's time-out the check
+    ends as a server error, the cycle is idle again, and the next check succeeds."""
+    env.require(*POLLER, feature="the mailbox poller")
+    parts = Parts(env)
+    held = harness.HeldPop3()
+    try:
+        program, window = start_with_settings(env, server=False)
+        check(program.wait_trace(b"----- PROCESS MESSAGES -----", 15), "no connection")
+        began = time.time()
+        check(program.wait_trace(b"Server timed out\r\n", 90),
+              f"the silent server was not given up:\n{tail(program)}")
+        waited = time.time() - began
+        check(50 <= waited <= 80, f"gave up after {waited:.0f} s")
+        log(f"silent server given up after {waited:.0f} s")
+        if parts.can(DISPLAY, "the server error on the display"):
+            check(env.wait_screen((LCD_SERVER_ERROR, ""), 5), f"display: {screens_text(env)}")
+        held.release()
+        env.command(window, IDM_CHECK)
+        check(program.wait_trace(b"----- FIND HOST -----", 10, 2), "no check after the time-out")
+        wait_check_done(env, program, 1, 20)
+        check(b"0 messages 0 bytes\r\n" in program.text(), "the next check did not succeed")
+        if parts.can(DISPLAY, "the result of the next check"):
+            check(env.wait_screen((LCD_NO_MAIL[:16], LCD_NO_MAIL[16:]), 5), f"display: {screens_text(env)}")
+        env.command(window, IDM_EXIT)
+        check(program.wait(15) == 0, "exit code after IDM_EXIT")
+    finally:
+        held.stop()
+    parts.finish()
+
+
 SCENARIOS = {
     "lifecycle": lifecycle,
     "first_start": first_start,
@@ -702,4 +801,5 @@ SCENARIOS = {
     "menu": menu,
     "launcher": launcher,
     "server_down": server_down,
+    "server_silent": server_silent,
 }
