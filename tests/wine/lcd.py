@@ -73,6 +73,30 @@ class Hd44780:
         return (bytes(self.ddram[0:16]), bytes(self.ddram[0x40:0x50]))
 
 
+def utf8_row(row):
+    """A row as the controller's Japanese font shows it (the yen sign in place of the
+    backslash, arrows at 0x7E and 0x7F), to compare with the project's emulator."""
+    out = []
+    for b in row:
+        if b == 0x5C:
+            out.append("\u00a5")
+        elif b == 0x7E:
+            out.append("\u2192")
+        elif b == 0x7F:
+            out.append("\u2190")
+        elif 0x20 <= b < 0x7E:
+            out.append(chr(b))
+        elif b == 0xA0:
+            out.append(" ")
+        elif 0xA1 <= b <= 0xDF:
+            out.append(chr(0xFF61 + b - 0xA1))
+        elif b < 0x10:
+            out.append("\u25a1")
+        else:
+            out.append("\ufffd")
+    return "".join(out)
+
+
 def row_text(row):
     """Display bytes as text: ASCII and half-width katakana (code page 932 single bytes)."""
     return row.decode("cp932", errors="replace")

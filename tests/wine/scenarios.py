@@ -533,10 +533,24 @@ def check_display_report(env, program, started, done, senders):
     gaps = [b - a for a, b in zip(times, times[1:])]
     check(all(3.0 <= g <= 7.5 for g in gaps), f"page intervals {gaps}")
     log(f"display: notice, then {len(pages)} pages every ~5 s:\n{lines}")
-    if env.lcd_screen_tool and os.path.exists(env.lcd_screen_tool):
-        import subprocess
-        out = subprocess.run([env.lcd_screen_tool, f.path], capture_output=True, text=True)
-        log("lcd_screen:", out.stdout.strip())
+    check_with_emulator(env, f)
+
+
+def check_with_emulator(env, f):
+    """Plays the same report file into the project's HD44780 emulator (lcd_screen): it must
+    have seen the same screens, in the same order."""
+    if not env.lcd_screen_tool or not os.path.exists(env.lcd_screen_tool):
+        return
+    import subprocess
+    out = subprocess.run([env.lcd_screen_tool, "--oneline", "--stats", "--length",
+                          str(lcd.REPORT_LENGTH), f.path], capture_output=True, timeout=60)
+    theirs = [line for line in out.stdout.decode("utf-8").splitlines() if line]
+    f.poll(time.time())
+    ours = [f"[{lcd.utf8_row(a)}][{lcd.utf8_row(b)}]" for _, (a, b) in f.settled_screens(time.time())]
+    check(theirs == ours, "lcd_screen saw other screens:\n" + "\n".join(theirs) +
+          "\nthan the harness:\n" + "\n".join(ours))
+    check(f"reports: {f.reports}".encode() in out.stderr, f"lcd_screen counted {out.stderr!r}")
+    log(f"lcd_screen agrees: {len(theirs)} screens from {f.reports} reports")
 
 
 # -- c. counts and a wrong password ------------------------------------------------------------
@@ -586,6 +600,8 @@ def counts(env):
         colour, c = env.tray_colour("tray-magenta")
         check(colour == "magenta", f"after a server error the tray is {colour} {c}, not busy")
     log("wrong password: server error shown, busy icon kept")
+    if display:
+        check_with_emulator(env, env.lcd_files[-1])
     env.command(window, IDM_EXIT)
     check(program.wait(15) == 0, "exit code after IDM_EXIT")
     parts.finish()
