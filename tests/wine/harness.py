@@ -9,6 +9,7 @@ per suite run and architecture under LANG=ja_JP.UTF-8 (code page 932, Japanese f
   harness.py run --scenario NAME --arch i686 --exe EXE --helpers DIR --prefix DIR
                  [--artifacts DIR] [--lcd-screen TOOL]
   harness.py run --scenario all ...              every scenario in one go (development)
+  harness.py screenshots --artifacts DIR [--arch i686] [--out docs/screenshots]
 
 Exit codes: 0 passed, 1 failed, 77 skipped (the Windows build or a feature is missing).
 """
@@ -810,6 +811,48 @@ def complement(password, size=80):
     return bytes(b ^ 0xFF for b in field)
 
 
+# -- screenshots for the documentation ---------------------------------------------------------
+
+def compose_screenshots(artifacts, arch, out):
+    """Copies the chosen screenshots of a suite run and puts the four tray icons side by side."""
+    base = os.path.join(artifacts, arch)
+    os.makedirs(out, exist_ok=True)
+    chosen = {
+        "settings-dialog.png": "first_start/settings-dialog.png",
+        "settings-filled.png": "first_start/settings-filled.png",
+        "settings-incomplete.png": "first_start/settings-incomplete.png",
+        "tray-menu.png": "menu/tray-menu.png",
+        "tray-tooltip.png": "check_three/tooltip.png",
+    }
+    for name, source in chosen.items():
+        path = os.path.join(base, source)
+        if not os.path.exists(path):
+            print(f"missing {path}")
+            return 1
+        shutil.copy2(path, os.path.join(out, name))
+    icons = []
+    for colour, label in (("blue", "no mail"), ("yellow", "1 to 10"), ("red", "11 or more"),
+                          ("magenta", "checking")):
+        source = os.path.join(base, "counts", f"tray-{colour}.png")
+        if not os.path.exists(source):
+            print(f"missing {source}")
+            return 1
+        icon = os.path.join(out, f".icon-{colour}.png")
+        subprocess.run(["convert", source, "-crop", "20x20+0+0", "+repage", "-filter", "point",
+                        "-resize", "400%", icon], check=True)
+        icons += ["-label", label, icon]
+    font = ["-font", "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"]
+    if not os.path.exists(font[1]):
+        font = []
+    subprocess.run(["montage"] + font + icons + ["-tile", "4x1", "-geometry", "+12+6",
+                                                 "-pointsize", "14",
+                                                 os.path.join(out, "tray-icons.png")], check=True)
+    for colour in ("blue", "yellow", "red", "magenta"):
+        os.remove(os.path.join(out, f".icon-{colour}.png"))
+    print(f"screenshots of the {arch} run written to {out}")
+    return 0
+
+
 # -- entry -------------------------------------------------------------------------------------
 
 def run_scenarios(args):
@@ -866,6 +909,10 @@ def main():
     pp.add_argument("--prefix", required=True)
     pp.add_argument("--remove", action="store_true", help="remove the prefix instead")
     pp.add_argument("--exe", help="make the prefix only when this exe is built")
+    ps = sub.add_parser("screenshots", help="copy a run's screenshots for the documentation")
+    ps.add_argument("--artifacts", required=True)
+    ps.add_argument("--arch", default="i686")
+    ps.add_argument("--out", default=os.path.join(HERE, "..", "..", "docs", "screenshots"))
     pr = sub.add_parser("run")
     pr.add_argument("--scenario", required=True)
     pr.add_argument("--arch", choices=("i686", "x86_64"), required=True)
@@ -876,6 +923,8 @@ def main():
     pr.add_argument("--lcd-screen", default=None, help="the HD44780 emulator's lcd_screen tool")
     args = p.parse_args()
 
+    if args.cmd == "screenshots":
+        return compose_screenshots(args.artifacts, args.arch, os.path.abspath(args.out))
     if args.cmd == "prefix":
         if args.remove:
             subprocess.run(["wineserver", "-k"], env=wine_env(args.prefix),

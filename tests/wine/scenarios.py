@@ -361,6 +361,10 @@ def first_start(env):
 
     # The complete OK.
     env.driver.set_text(by_id[1004]["hwnd"], PASSWORD)
+    EM_GETPASSWORDCHAR = 0xD2
+    check(env.driver.send(by_id[1004]["hwnd"], EM_GETPASSWORDCHAR) != 0, "the password is not masked")
+    time.sleep(0.3)
+    env.screenshot("settings-filled", crop=pad_rect(dlg["rect"], 0))
     env.driver.click(by_id[1]["hwnd"])
     check(env.driver.wait_window("#32770", DIALOG_CAPTION, 10, gone=True) is not None,
           "the dialog stayed open after a complete OK")
