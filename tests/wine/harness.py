@@ -470,6 +470,7 @@ class Env:
         self.xvfb = None
         self.server = None
         self.lcd_files = []
+        self.closed = False
         self.imports = imports_of(self.exe, self.arch)
 
     # -- set-up --------------------------------------------------------------------------------
@@ -740,6 +741,10 @@ class Env:
 
     # -- tear-down -----------------------------------------------------------------------------
     def close(self):
+        if self.closed:
+            return
+        self.closed = True
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # finish cleaning up once begun
         for p in self.programs:
             p.kill()
             p.save_trace()
@@ -887,7 +892,7 @@ def run_scenarios(args):
             traceback.print_exc()
             results[n] = f"FAILED: {e}"
         finally:
-            env.close()
+            env.close()  # also when stopped from outside (SystemExit)
         log(f"=== {n} ({args.arch}): {results[n]} in {time.time() - start:.1f} s; "
             f"artefacts in {env.artifacts}")
     failed = [n for n, r in results.items() if r.startswith("FAILED")]
@@ -947,7 +952,24 @@ def main():
         return SKIP
     if not in_own_netns():
         return reexec_in_netns()
+    stop_with_parent()
     return run_scenarios(args)
+
+
+def stop_with_parent():
+    """Inside the namespace: end cleanly (Xvfb, Dovecot, wineserver stopped) when told to or
+    when the process outside ends, for instance at a ctest time-out."""
+    def terminate(signum, frame):
+        raise SystemExit(1)
+
+    signal.signal(signal.SIGTERM, terminate)
+    try:
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+        PR_SET_PDEATHSIG = 1
+        libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    except (OSError, AttributeError):
+        pass
 
 
 if __name__ == "__main__":
