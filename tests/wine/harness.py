@@ -593,7 +593,9 @@ class Env:
         return proc
 
     def reg_delete(self):
-        self.reg("delete", r"HKLM\SOFTWARE\KESTOVA", "/f", self.reg_view(), check_rc=False)
+        """No settings in either registry view."""
+        for view in ("/reg:32", "/reg:64"):
+            self.reg("delete", r"HKLM\SOFTWARE\KESTOVA", "/f", view, check_rc=False)
 
     def reg_import(self, values):
         """Writes the settings beforehand, as a REGEDIT4 file (code page 932) imported with
