@@ -624,6 +624,15 @@ def screens_text(env):
 MENU_ITEMS = [("チェック", IDM_CHECK), ("終了", IDM_EXIT), None, ("プロパティ", IDM_PROPERTIES)]
 
 
+def wait_no_menu(env, timeout):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if not any(w["visible"] for w in env.driver.windows("#32768")):
+            return True
+        time.sleep(0.1)
+    return False
+
+
 def read_menu(env, window):
     if env.has(*TRAY):
         env.point_at_tray()
@@ -661,8 +670,14 @@ def menu(env):
         log("menu:", got)
         # Leave the menu without a choice.
         env.driver.key(popup["hwnd"], VK_ESCAPE)
-        check(env.driver.wait_window("#32768", "-", 5, gone=True) is not None
-              or not any(w["visible"] for w in env.driver.windows("#32768")), "menu stayed open")
+        check(wait_no_menu(env, 5), "menu stayed open")
+        # Another icon's events and a single click do nothing.
+        env.tray_event(window, WM_RBUTTONDOWN, icon=harness.TRAY_ID + 1)
+        env.tray_event(window, 0x0201)  # WM_LBUTTONDOWN
+        env.tray_event(window, 0x0202)  # WM_LBUTTONUP
+        time.sleep(1.5)
+        check(not any(w["visible"] for w in env.driver.windows("#32768")),
+              "a menu opened for another icon or a single click")
 
         # The settings command during a check does nothing.
         env.command(window, IDM_PROPERTIES)
