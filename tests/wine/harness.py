@@ -19,6 +19,7 @@ import queue
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -35,7 +36,6 @@ import lcd  # noqa: E402
 
 SKIP = 77
 WM_COMMAND = 0x0111
-WM_CLOSE = 0x0010
 SM_TRAY = 1054
 IDM_CHECK, IDM_PROPERTIES, IDM_EXIT = 40001, 40002, 40003
 TRAY_ID = 101
@@ -387,10 +387,9 @@ class HeldPop3:
     answers an empty mailbox. Stands in for Dovecot where a test needs that control."""
 
     def __init__(self):
-        import socket as _socket
         self.release_event = threading.Event()
-        self.sock = _socket.socket(_socket.AF_INET, _socket.SOCK_STREAM)
-        self.sock.setsockopt(_socket.SOL_SOCKET, _socket.SO_REUSEADDR, 1)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", 110))
         self.sock.listen(5)
         self.connections = 0

@@ -5,6 +5,7 @@ import datetime
 import os
 import poplib
 import re
+import subprocess
 import time
 
 import harness
@@ -62,7 +63,7 @@ def mailbox(count, domain="kc.jp"):
             for i in range(count)]
 
 
-def stat_of(env, password=PASSWORD):
+def stat_of(password=PASSWORD):
     """What the server answers to STAT, asked directly."""
     p = poplib.POP3("127.0.0.1", 110, timeout=10)
     try:
@@ -84,11 +85,6 @@ def in_order(text, parts):
     return True
 
 
-def lacking(env, features):
-    missing = [n for n in features if not env.has(n)]
-    return missing
-
-
 class Parts:
     """Parts of a scenario that need a feature not yet built are left out and reported; the
     scenario then ends as skipped once everything it could check has passed."""
@@ -98,7 +94,7 @@ class Parts:
         self.left_out = []
 
     def can(self, features, what):
-        missing = lacking(self.env, features)
+        missing = [n for n in features if not self.env.has(n)]
         if missing:
             self.left_out.append(f"{what} (no {', '.join(missing)} yet)")
             log(f"left out: {what}")
@@ -131,7 +127,7 @@ def wait_hidden(env, timeout=10):
     return None
 
 
-def dialogs_of(env, program_pid=None):
+def dialogs_of(env):
     return [w for w in env.driver.windows("#32770") if w["visible"]]
 
 
@@ -436,7 +432,7 @@ def check_three(env):
     env.reg_import(settings())
     env.server.start()
     env.server.set_messages(messages)
-    count, size = stat_of(env)
+    count, size = stat_of()
     check(count == 3, f"the server holds {count} messages")
     program = env.start_program()
     window = env.main_window()
@@ -549,7 +545,6 @@ def check_with_emulator(env, f):
     have seen the same screens, in the same order."""
     if not env.lcd_screen_tool or not os.path.exists(env.lcd_screen_tool):
         return
-    import subprocess
     out = subprocess.run([env.lcd_screen_tool, "--oneline", "--stats", "--length",
                           str(lcd.REPORT_LENGTH), f.path], capture_output=True, timeout=60)
     theirs = [line for line in out.stdout.decode("utf-8").splitlines() if line]
