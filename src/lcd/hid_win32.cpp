@@ -1,7 +1,10 @@
 // The HID port on Windows: the device setup service lists the HID interfaces, and "hid.DLL",
 // loaded at run time, answers for their identifiers and report lengths. The few HID records
 // and entry points are declared here, so no driver-kit header or import library is needed.
+// clang-format off
+#include <windows.h>  // before setupapi.h, which needs its types
 #include <setupapi.h>
+// clang-format on
 
 #include <cstddef>
 #include <cstdlib>
