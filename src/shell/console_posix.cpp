@@ -456,7 +456,7 @@ const char* PictureColour(uint32_t icon) {
   }
 }
 
-const char kKeyHints[] = "c:チェック m:メーラー p:プロパティ q:終了 space:メニュー";
+const char kKeyHints[] = "c:チェック space:メニュー q:終了 ?:キー";
 
 std::unique_ptr<Console> theConsole;
 EventLoop* theConsoleLoop = nullptr;

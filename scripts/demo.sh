@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# The main job in a terminal: builds the Linux program and runs it with a simulated display.
+#
+#   bash scripts/demo.sh                               a built-in demo mailbox
+#   bash scripts/demo.sh SERVER USER PASSWORD [MINUTES] your own POP3 mailbox
+#
+# The built-in mailbox is the project's scriptable POP3 server on 127.0.0.1:110 inside a network
+# namespace of its own (so nothing on this machine is touched and no port is taken). The settings
+# live in a temporary file; the display is a simulated hidraw device whose screen is drawn above
+# the program. On a terminal, the screen is split with tmux: the 16 x 2 LCD on top, the program
+# below with its trace and, on its last row, the status line that stands for the tray icon.
+# Keys: c check now, space the tray menu, p settings, m mail program, q exit.
+# Without a terminal the demo runs for KESTOVA_DEMO_SECONDS (default 40) and prints everything.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD="$ROOT/build/linux"
+PROGRAM="$BUILD/kestova"
+SCREEN="$BUILD/tests/lcd_screen"
+POP3_SERVER="$ROOT/tests/support/pop3_server.py"
+
+say() { printf 'demo: %s\n' "$*" >&2; }
+
+if [ $# -ne 0 ] && { [ $# -lt 3 ] || [ $# -gt 4 ]; }; then
+  echo "usage: $0 [SERVER USER PASSWORD [MINUTES]]" >&2
+  exit 2
+fi
+
+interactive() { [ -t 0 ] && [ -t 1 ]; }
+
+# ---- what the demo needs --------------------------------------------------------------------
+
+missing_tools() {
+  local tools="cmake g++ pkg-config python3"
+  [ $# -eq 0 ] && tools="$tools unshare ip"
+  interactive && tools="$tools tmux"
+  local t
+  for t in $tools; do command -v "$t" >/dev/null 2>&1 || echo "$t"; done
+  pkg-config --exists libcares 2>/dev/null || echo "libc-ares-dev"
+  [ -e /usr/include/gtest/gtest.h ] || echo "googletest"
+}
+
+if [ "${KC_DEMO_STAGE:-}" != "inside" ]; then
+  if [ -n "$(missing_tools "$@")" ]; then
+    say "missing: $(missing_tools "$@" | tr '\n' ' ')- installing the project's dependencies"
+    if [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null 2>&1; then
+      say "run scripts/install-deps.sh as root first"
+      exit 1
+    fi
+    bash "$ROOT/scripts/install-deps.sh"
+  fi
+
+  say "building (cmake --preset linux)"
+  log=$(mktemp)
+  if ! (cd "$ROOT" && cmake --preset linux &&
+          cmake --build --preset linux -j"$(nproc)" --target kestova lcd_screen) >"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    rm -f "$log"
+    say "the build failed"
+    exit 1
+  fi
+  rm -f "$log"
+
+  if [ $# -eq 0 ]; then
+    # The demo mailbox answers on 127.0.0.1:110 in a network namespace of the demo's own.
+    export KC_DEMO_STAGE=inside
+    if [ "$(id -u)" -eq 0 ]; then
+      exec unshare -n bash "$0" "$@"
+    fi
+    say "not root: trying a user namespace for the private network"
+    exec unshare --map-root-user -n bash "$0" "$@"
+  fi
+fi
+
+# ---- the run --------------------------------------------------------------------------------
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/kestova-demo-XXXXXX")
+PIDS=()
+TMUX_SOCKET="kestova-demo-$$"
+cleanup() {
+  local pid
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  env -u TMUX tmux -L "$TMUX_SOCKET" kill-server 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+if [ $# -eq 0 ]; then
+  ip link set lo up
+  SERVER=127.0.0.1 USER_NAME=demo PASSWORD=demo-pass MINUTES=1
+  # Seven messages from several senders: the report is longer than the two rows, so it pages.
+  python3 "$POP3_SERVER" --listen 127.0.0.1:110 --user "$USER_NAME" --password "$PASSWORD" \
+    --count 7 \
+    --sender "Alice Example <alice@example.com>" \
+    --sender "bob@example.net" \
+    --sender "Carol Tanaka <carol@example.jp>" \
+    --sender "Newsletter <news@shop.example>" \
+    --sender "Dave <dave@example.org>" \
+    --log "$WORK/pop3.log" >"$WORK/pop3.out" 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 100); do
+    grep -q LISTENING "$WORK/pop3.out" 2>/dev/null && break
+    sleep 0.05
+  done
+  grep -q LISTENING "$WORK/pop3.out" || { cat "$WORK/pop3.out" >&2; say "the POP3 server did not start"; exit 1; }
+else
+  SERVER=$1 USER_NAME=$2 PASSWORD=$3 MINUTES=${4:-5}
+  case "$MINUTES" in '' | *[!0-9]*) say "MINUTES must be a number"; exit 2 ;; esac
+fi
+
+# A mail program for the double click (m): it says how it was started.
+cat >"$WORK/mailer.sh" <<'EOF'
+#!/bin/sh
+echo "(mail program started: $0 $*)"
+EOF
+chmod 755 "$WORK/mailer.sh"
+
+# The settings, as the program's settings file holds them.
+python3 - "$WORK/settings.reg" "$SERVER" "$USER_NAME" "$PASSWORD" "$MINUTES" "$WORK/mailer.sh" <<'EOF'
+import sys
+path, server, user, password, minutes, mailer = sys.argv[1:]
+def quoted(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+pw = ",".join("%02x" % (b ^ 0xFF) for b in password.encode("cp932")[:79] + b"\0")
+lines = ["REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]",
+         '"SERVER"=' + quoted(server), '"USER"=' + quoted(user), '"PASS"=hex:' + pw,
+         '"TIME"=dword:%08x' % int(minutes), '"LIST"=dword:00000001', '"LED"=dword:00000001',
+         '"MAILLER"=' + quoted(mailer + " --demo"), ""]
+with open(path, "w", newline="") as f:
+    f.write("\r\n".join(lines))
+EOF
+chmod 600 "$WORK/settings.reg"
+
+# The simulated display: a hidraw tree whose node is a FIFO that lcd_screen reads.
+eval "$("$SCREEN" --make-tree "$WORK/lcd")"
+mkdir -p -m 700 "$WORK/run"
+PROGRAM_ENV=(env KESTOVA_SETTINGS_FILE="$WORK/settings.reg" XDG_RUNTIME_DIR="$WORK/run"
+             KESTOVA_SYSFS_ROOT="$KESTOVA_SYSFS_ROOT" KESTOVA_DEV_ROOT="$KESTOVA_DEV_ROOT")
+
+say "mailbox $USER_NAME@$SERVER, a check every $MINUTES minute(s)"
+
+if ! interactive; then
+  "$SCREEN" --tree "$WORK/lcd" --oneline --follow > >(sed -u 's/^/LCD /') &
+  PIDS+=($!)
+  sleep 0.3
+  (cd "$WORK" && exec "${PROGRAM_ENV[@]}" "$PROGRAM" </dev/null) &
+  program=$!
+  PIDS+=($program)
+  sleep "${KESTOVA_DEMO_SECONDS:-40}"
+  kill -TERM "$program" 2>/dev/null || true
+  code=0
+  wait "$program" || code=$?
+  say "program ended with exit code $code"
+  exit 0
+fi
+
+# On a terminal: the LCD pane on top, redrawn in place, and the program below it.
+cat >"$WORK/lcd.sh" <<'EOF'
+#!/bin/bash
+# $1: lcd_screen, $2: the display's tree. Each new screen replaces the one shown.
+title() { printf '\033[H\033[2J LCD 16x2 (simulated)\n'; }
+printf '\033[?25l'
+title
+n=0
+"$1" --tree "$2" --follow | while IFS= read -r line; do
+  case "$line" in
+    "+-"*) n=$((n + 1)); if [ $((n % 2)) -eq 1 ]; then title; fi ;;
+  esac
+  printf ' %s\n' "$line"
+done
+EOF
+cat >"$WORK/program.sh" <<EOF
+#!/bin/bash
+cd "$WORK"
+${PROGRAM_ENV[*]@Q} "$PROGRAM"
+code=\$?
+printf '\nkestova ended with exit code %d\n' "\$code"
+sleep 2
+env -u TMUX tmux -L "$TMUX_SOCKET" kill-server
+EOF
+chmod 755 "$WORK/lcd.sh" "$WORK/program.sh"
+
+cols=$(tput cols 2>/dev/null || echo 80)
+rows=$(tput lines 2>/dev/null || echo 24)
+T=(env -u TMUX tmux -L "$TMUX_SOCKET" -f /dev/null)
+"${T[@]}" new-session -d -s demo -x "$cols" -y "$rows" "$WORK/lcd.sh" "$SCREEN" "$WORK/lcd"
+"${T[@]}" set-option -g status off \; set-option -g escape-time 0 \; \
+  set-option -g pane-border-style fg=colour8 \; set-option -g pane-active-border-style fg=colour8
+sleep 0.3  # the display's reader first
+"${T[@]}" split-window -v -t demo -l $((rows - 7)) "$WORK/program.sh"
+"${T[@]}" attach -t demo || true
