@@ -1,0 +1,228 @@
+// The settings dialog's core: what the form shows when it opens and the rules of its OK.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "support/fakes.h"
+
+namespace kc::test {
+namespace {
+
+// "全ての項目が設定されていません" in code page 932.
+const char kIncomplete[] =
+    "\x91\x53\x82\xC4\x82\xCC\x8D\x80\x96\xDA\x82\xAA\x90\xDD\x92\xE8\x82\xB3\x82\xEA\x82\xC4"
+    "\x82\xA2\x82\xDC\x82\xB9\x82\xF1";
+
+struct DialogHarness {
+  Settings settings;
+  CheckStatus status;
+  FakeRegistry registry;
+  FakeMessageBox box;
+  SettingsDialog dialog{settings, status, registry, box};
+
+  // A form as the user would leave it: all three required fields filled.
+  static SettingsForm CompleteForm() {
+    SettingsForm form;
+    std::strcpy(form.server, "pop.example.jp");
+    std::strcpy(form.user, "taro");
+    std::strcpy(form.password, "secret");
+    std::strcpy(form.mailer, "C:\\Mail\\mail.exe -check");
+    form.interval = 10;
+    form.intervalOk = true;
+    form.listChecked = true;
+    form.ledChecked = true;
+    return form;
+  }
+  // What the store holds now, read back through the store itself.
+  Settings Stored() {
+    Settings s;
+    LoadSettings(s, registry);
+    return s;
+  }
+};
+
+TEST(SettingsDialog, FillShowsTheRecord) {
+  DialogHarness h;
+  std::strcpy(h.settings.server, "pop.example.jp");
+  std::strcpy(h.settings.user, "taro");
+  std::strcpy(h.settings.password, "secret");
+  std::strcpy(h.settings.mailer, "C:\\Mail\\mail.exe");
+  h.settings.interval = -5;
+  h.settings.listSenders = 1;
+  h.settings.ledAuto = 2;
+  SettingsForm form;
+  h.dialog.Fill(&form);
+  EXPECT_STREQ(form.server, "pop.example.jp");
+  EXPECT_STREQ(form.user, "taro");
+  EXPECT_STREQ(form.password, "secret");
+  EXPECT_STREQ(form.mailer, "C:\\Mail\\mail.exe");
+  EXPECT_EQ(form.interval, 4294967291u);  // shown as an unsigned number
+  EXPECT_TRUE(form.listChecked);
+  EXPECT_FALSE(form.ledChecked);  // only exactly 1 counts as on
+}
+
+struct IntervalCase {
+  const char* text;  // what the number field holds
+  int32_t expected;
+};
+
+TEST(SettingsDialog, IntervalRule) {
+  const IntervalCase cases[] = {
+      {"4", 30},           {"0", 30},          {"", 30},
+      {"5", 5},            {"60", 60},         {"3000000000", 30},
+      {"2147483647", 2147483647},              {"2147483648", 30},
+      {"4294967291", 30},  {"4294967296", 30}, {"abc", 30},
+      {"  12", 12},        {"12abc", 12},
+  };
+  for (const IntervalCase& c : cases) {
+    DialogHarness h;
+    SettingsForm form = DialogHarness::CompleteForm();
+    form.intervalOk = ReadUnsignedNumber(c.text, &form.interval);
+    EXPECT_TRUE(h.dialog.Accept(form)) << c.text;
+    EXPECT_EQ(h.settings.interval, c.expected) << "'" << c.text << "'";
+  }
+}
+
+TEST(SettingsDialog, ReadUnsignedNumberAsTheNumberFieldIsRead) {
+  const struct { const char* text; bool ok; uint32_t value; } cases[] = {
+      {"", false, 0},           {"   ", false, 0},      {"-5", false, 0},
+      {"+5", false, 0},         {"x1", false, 0},       {" \t7", true, 7},
+      {"007", true, 7},         {"42 min", true, 42},   {"4294967295", true, 4294967295u},
+      {"4294967296", false, 0}, {"99999999999999999999999", false, 0},
+  };
+  for (const auto& c : cases) {
+    uint32_t value = 123;
+    EXPECT_EQ(ReadUnsignedNumber(c.text, &value), c.ok) << "'" << c.text << "'";
+    EXPECT_EQ(value, c.value) << "'" << c.text << "'";
+  }
+}
+
+TEST(SettingsDialog, CompleteOkSavesAndMarksReady) {
+  DialogHarness h;
+  SettingsForm form = DialogHarness::CompleteForm();
+  form.mailer[0] = '\0';  // the mail program takes no part in the rule
+  form.listChecked = false;
+  EXPECT_TRUE(h.dialog.Accept(form));
+  EXPECT_EQ(h.status.ready, 1);
+  EXPECT_TRUE(h.box.shown.empty());
+  Settings stored = h.Stored();
+  EXPECT_STREQ(stored.server, "pop.example.jp");
+  EXPECT_STREQ(stored.user, "taro");
+  EXPECT_STREQ(stored.password, "secret");
+  EXPECT_STREQ(stored.mailer, "");
+  EXPECT_EQ(stored.interval, 10);
+  EXPECT_EQ(stored.listSenders, 0);
+  EXPECT_EQ(stored.ledAuto, 1);
+}
+
+TEST(SettingsDialog, MissingRequiredFieldWarnsAndLeavesTheRegistryAlone) {
+  for (int missing = 0; missing < 3; ++missing) {
+    DialogHarness h;
+    h.status.ready = 1;
+    SettingsForm form = DialogHarness::CompleteForm();
+    char* fields[] = {form.server, form.user, form.password};
+    fields[missing][0] = '\0';
+    form.interval = 2;
+    EXPECT_FALSE(h.dialog.Accept(form)) << missing;
+    ASSERT_EQ(h.box.shown.size(), 1u);
+    EXPECT_EQ(h.box.shown[0].owner, 0u);  // no owner window
+    EXPECT_EQ(h.box.shown[0].text, kIncomplete);
+    EXPECT_EQ(h.box.shown[0].caption, "KESTOVA");
+    EXPECT_EQ(h.status.ready, 0);
+    EXPECT_TRUE(h.registry.values.empty());
+    EXPECT_TRUE(h.registry.order.empty());
+    // The record holds what was entered, the corrected interval included.
+    EXPECT_STREQ(h.settings.mailer, form.mailer);
+    EXPECT_EQ(h.settings.interval, 30);
+    if (missing == 2) {
+      EXPECT_STREQ(h.settings.password, "");
+    }
+  }
+}
+
+TEST(SettingsDialog, TextsAreCutToTheirFields) {
+  DialogHarness h;
+  SettingsForm form = DialogHarness::CompleteForm();
+  // Fields filled to the last byte with no NUL: the core reads no further than the cut.
+  std::memset(form.server, 's', sizeof form.server);
+  std::memset(form.user, 'u', sizeof form.user);
+  std::memset(form.password, 'p', sizeof form.password);
+  std::memset(form.mailer, 'm', sizeof form.mailer);
+  EXPECT_TRUE(h.dialog.Accept(form));
+  EXPECT_EQ(std::string(h.settings.server), std::string(254, 's'));
+  EXPECT_EQ(std::string(h.settings.user), std::string(79, 'u'));
+  EXPECT_EQ(std::string(h.settings.password), std::string(79, 'p'));
+  EXPECT_EQ(std::string(h.settings.mailer), std::string(259, 'm'));
+  EXPECT_EQ(std::string(h.Stored().server), std::string(254, 's'));
+}
+
+TEST(SettingsDialog, CheckBoxesAreStoredAsZeroOrOne) {
+  DialogHarness h;
+  h.settings.ledAuto = 2;  // loaded as 2: opens unchecked
+  h.settings.listSenders = 7;
+  SettingsForm opened;
+  h.dialog.Fill(&opened);
+  SettingsForm form = DialogHarness::CompleteForm();
+  form.listChecked = opened.listChecked;
+  form.ledChecked = opened.ledChecked;  // the LED box is disabled: it stays as opened
+  EXPECT_TRUE(h.dialog.Accept(form));
+  EXPECT_EQ(h.settings.ledAuto, 0);
+  EXPECT_EQ(h.settings.listSenders, 0);
+  EXPECT_EQ(h.Stored().ledAuto, 0);
+}
+
+TEST(SettingsDialog, OkWithoutChangesWritesBackWhatWasLoaded) {
+  DialogHarness h;
+  std::strcpy(h.settings.server, "pop.example.jp");
+  std::strcpy(h.settings.user, "taro");
+  std::strcpy(h.settings.password, "secret");
+  std::strcpy(h.settings.mailer, "C:\\Mail\\mail.exe -check");
+  h.settings.interval = 15;
+  h.settings.listSenders = 0;
+  h.settings.ledAuto = 1;
+  Settings before = h.settings;
+  SettingsForm form;
+  h.dialog.Fill(&form);
+  EXPECT_TRUE(h.dialog.Accept(form));
+  EXPECT_EQ(std::memcmp(&before, &h.settings, sizeof before), 0);
+
+  // -5 loaded, shown as 4294967291, becomes 30 on OK.
+  h.settings.interval = -5;
+  h.dialog.Fill(&form);
+  EXPECT_TRUE(h.dialog.Accept(form));
+  EXPECT_EQ(h.settings.interval, 30);
+}
+
+// Through the controller: a refused OK blocks checks, an accepted one lets them run.
+TEST(SettingsDialog, ReadyGatesTheChecks) {
+  FakeWindow window;
+  FakeMessageBox box;
+  FakeTrace trace;
+  FakeClock clock;
+  FakeRegistry registry;
+  NullWinSock winsock;
+  NullHid hid;
+  FakeTray tray;
+  FakeDialog dialogPort;
+  FakeProcess process;
+  Platform platform{window, box, trace, clock, registry, winsock, hid, tray, dialogPort, process};
+  App app(platform);
+  SettingsForm form = DialogHarness::CompleteForm();
+  form.password[0] = '\0';
+  dialogPort.onRun = [&](SettingsDialog& d) { d.Accept(form); };
+  app.MainWndProc(1, SM_START, 0, 0);  // incomplete settings: the dialog opens
+  EXPECT_EQ(dialogPort.runs, 1);
+  EXPECT_EQ(app.status.ready, 0);
+  app.MainWndProc(1, SM_CHECK, 0, 0);
+  EXPECT_EQ(app.status.busy, 0);
+
+  std::strcpy(form.password, "secret");
+  app.MainWndProc(1, kWmCommand, IDM_PROPERTIES, 0);
+  EXPECT_EQ(app.status.ready, 1);
+  app.MainWndProc(1, SM_CHECK, 0, 0);
+  EXPECT_EQ(app.status.busy, 1);
+}
+
+}  // namespace
+}  // namespace kc::test
