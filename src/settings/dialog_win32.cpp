@@ -64,8 +64,7 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
         default: break;
       }
       return TRUE;
-    default:
-      return FALSE;
+    default: return FALSE;
   }
 }
 
@@ -79,8 +78,8 @@ class Win32SettingsDialog final : public SettingsDialogPort {
       return;
     }
     currentDialog = &dialog;
-    DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETTINGS), ToHwnd(owner),
-                    SettingsDialogProc, 0);
+    DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETTINGS), ToHwnd(owner), SettingsDialogProc,
+                    0);
     openDialog = nullptr;
     currentDialog = nullptr;
   }

@@ -20,8 +20,7 @@ void CopyField(char* field, size_t size, const char* text) {
 
 // The 32 bits of an unsigned number taken as a signed one.
 int32_t AsSigned(uint32_t value) {
-  return value <= 0x7FFFFFFFu ? static_cast<int32_t>(value)
-                              : -static_cast<int32_t>(~value) - 1;
+  return value <= 0x7FFFFFFFu ? static_cast<int32_t>(value) : -static_cast<int32_t>(~value) - 1;
 }
 
 }  // namespace

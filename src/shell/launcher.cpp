@@ -7,8 +7,8 @@ namespace kc {
 
 namespace {
 
-constexpr size_t kPathSize = 260;      // the work copy of the command: 259 bytes and a NUL
-constexpr size_t kPartSize = 256;      // directory, file name and extension: 255 bytes and a NUL
+constexpr size_t kPathSize = 260;       // the work copy of the command: 259 bytes and a NUL
+constexpr size_t kPartSize = 256;       // directory, file name and extension: 255 bytes and a NUL
 constexpr size_t kLaunchBufSize = 280;  // full path, arguments and command line of the launch
 constexpr uint32_t kMsPerMinute = 60000;
 

@@ -1,10 +1,10 @@
 // The tray icon and its menu through the shell, and the mail program through CreateProcessA.
-#include "win32/backends.h"
-
 #include <shellapi.h>
 
 #include <cstring>
 #include <map>
+
+#include "win32/backends.h"
 
 namespace kc::win32 {
 

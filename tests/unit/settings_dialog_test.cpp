@@ -69,11 +69,19 @@ struct IntervalCase {
 
 TEST(SettingsDialog, IntervalRule) {
   const IntervalCase cases[] = {
-      {"4", 30},           {"0", 30},          {"", 30},
-      {"5", 5},            {"60", 60},         {"3000000000", 30},
-      {"2147483647", 2147483647},              {"2147483648", 30},
-      {"4294967291", 30},  {"4294967296", 30}, {"abc", 30},
-      {"  12", 12},        {"12abc", 12},
+      {"4", 30},
+      {"0", 30},
+      {"", 30},
+      {"5", 5},
+      {"60", 60},
+      {"3000000000", 30},
+      {"2147483647", 2147483647},
+      {"2147483648", 30},
+      {"4294967291", 30},
+      {"4294967296", 30},
+      {"abc", 30},
+      {"  12", 12},
+      {"12abc", 12},
   };
   for (const IntervalCase& c : cases) {
     DialogHarness h;
@@ -85,11 +93,22 @@ TEST(SettingsDialog, IntervalRule) {
 }
 
 TEST(SettingsDialog, ReadUnsignedNumberAsTheNumberFieldIsRead) {
-  const struct { const char* text; bool ok; uint32_t value; } cases[] = {
-      {"", false, 0},           {"   ", false, 0},      {"-5", false, 0},
-      {"+5", false, 0},         {"x1", false, 0},       {" \t7", true, 7},
-      {"007", true, 7},         {"42 min", true, 42},   {"4294967295", true, 4294967295u},
-      {"4294967296", false, 0}, {"99999999999999999999999", false, 0},
+  const struct {
+    const char* text;
+    bool ok;
+    uint32_t value;
+  } cases[] = {
+      {"", false, 0},
+      {"   ", false, 0},
+      {"-5", false, 0},
+      {"+5", false, 0},
+      {"x1", false, 0},
+      {" \t7", true, 7},
+      {"007", true, 7},
+      {"42 min", true, 42},
+      {"4294967295", true, 4294967295u},
+      {"4294967296", false, 0},
+      {"99999999999999999999999", false, 0},
   };
   for (const auto& c : cases) {
     uint32_t value = 123;

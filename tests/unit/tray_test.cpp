@@ -191,7 +191,10 @@ std::string ResDir() {
 TEST(TrayIcons, ShareOnePictureOnFourBackgrounds) {
   constexpr uint8_t kBlack = 0, kGreen = 2, kRed = 9, kYellow = 11, kBlue = 12, kMagenta = 13,
                     kWhite = 15;
-  const struct { const char* file; uint8_t background; } icons[] = {
+  const struct {
+    const char* file;
+    uint8_t background;
+  } icons[] = {
       {"idle.ico", kBlue}, {"mail.ico", kYellow}, {"manymail.ico", kRed}, {"busy.ico", kMagenta}};
   std::vector<IconImage> first;
   for (const auto& icon : icons) {
@@ -202,11 +205,11 @@ TEST(TrayIcons, ShareOnePictureOnFourBackgrounds) {
     const IconImage& large = images[0];
     const IconImage& small = images[1];
     auto at = [](const IconImage& im, int x, int y) { return im.pixels[y * im.size + x]; };
-    EXPECT_EQ(at(large, 0, 0), kGreen) << icon.file;          // the frame
+    EXPECT_EQ(at(large, 0, 0), kGreen) << icon.file;  // the frame
     EXPECT_EQ(at(large, 3, 3), icon.background) << icon.file;
-    EXPECT_EQ(at(large, 15, 15), kBlack) << icon.file;        // the cross
-    EXPECT_EQ(at(large, 10, 10), kWhite) << icon.file;        // a quarter of the diamond
-    EXPECT_EQ(at(small, 0, 0), icon.background) << icon.file; // no frame on the small one
+    EXPECT_EQ(at(large, 15, 15), kBlack) << icon.file;         // the cross
+    EXPECT_EQ(at(large, 10, 10), kWhite) << icon.file;         // a quarter of the diamond
+    EXPECT_EQ(at(small, 0, 0), icon.background) << icon.file;  // no frame on the small one
     EXPECT_EQ(at(small, 7, 7), kBlack) << icon.file;
     EXPECT_EQ(at(small, 5, 5), kWhite) << icon.file;
     // The same picture: every pixel that is not background matches the first icon's.
