@@ -1,4 +1,7 @@
 // The tray icon and its menu through the shell, and the mail program through CreateProcessA.
+// windows.h comes first: shellapi.h builds on it.
+#include <windows.h>
+// (kept apart so that include sorting leaves the order alone)
 #include <shellapi.h>
 
 #include <cstring>
