@@ -2,6 +2,8 @@
 // periodic timers that tick after posted messages, and one poll() that also serves the sockets,
 // the resolver and the terminal by turning their readiness into posted messages.
 #pragma once
+#include <poll.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -92,6 +94,10 @@ class EventLoop final : public WindowPort {
   int nextWatch_ = 1;
   std::map<int, Deadline> deadlines_;
   int nextDeadline_ = 1;
+  // Reused by every poll, so waiting allocates nothing once they have grown.
+  std::vector<pollfd> pollFds_;
+  std::vector<int> pollIds_;
+  std::vector<int> dueDeadlines_;
   bool quitPosted_ = false;
   int quitCode_ = 0;
   uint64_t wakeups_ = 0;

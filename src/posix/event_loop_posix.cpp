@@ -103,29 +103,34 @@ void EventLoop::PollOnce() {
   }
   if (timeout > 0x7FFFFFFF) timeout = 0x7FFFFFFF;
 
-  std::vector<pollfd> fds;
-  std::vector<int> ids;
+  pollFds_.clear();
+  pollIds_.clear();
   for (const auto& [id, watcher] : watchers_) {
     if (watcher.events == 0) continue;
-    fds.push_back(pollfd{watcher.fd, watcher.events, 0});
-    ids.push_back(id);
+    pollFds_.push_back(pollfd{watcher.fd, watcher.events, 0});
+    pollIds_.push_back(id);
   }
-  int n = poll(fds.data(), fds.size(), static_cast<int>(timeout));
+  int n = poll(pollFds_.data(), pollFds_.size(), static_cast<int>(timeout));
   ++wakeups_;
   if (n > 0) {
-    for (size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
-      auto it = watchers_.find(ids[i]);  // an earlier callback may have removed it
+    for (size_t i = 0; i < pollFds_.size(); ++i) {
+      if (pollFds_[i].revents == 0) continue;
+      auto it = watchers_.find(pollIds_[i]);  // an earlier callback may have removed it
       if (it == watchers_.end()) continue;
-      FdCallback callback = it->second.callback;
-      callback(fds[i].revents);
+      FdCallback callback = it->second.callback;  // the callback may remove its own watch
+      callback(pollFds_[i].revents);
     }
   }
-  std::vector<std::function<void()>> due;
+  dueDeadlines_.clear();
   for (const auto& [id, deadline] : deadlines_) {
-    if (deadline.nextMs() == 0) due.push_back(deadline.onDue);
+    if (deadline.nextMs() == 0) dueDeadlines_.push_back(id);
   }
-  for (auto& onDue : due) onDue();
+  for (int id : dueDeadlines_) {
+    auto it = deadlines_.find(id);  // an earlier one may have removed it
+    if (it == deadlines_.end()) continue;
+    std::function<void()> onDue = it->second.onDue;
+    onDue();
+  }
 }
 
 bool EventLoop::GetMessage(Message* out, int* exitCode) {
