@@ -17,6 +17,8 @@ $SUDO apt-get install -y -q --no-install-recommends \
   xvfb xauth x11-utils imagemagick xdotool locales fonts-ipafont-gothic \
   clang llvm valgrind tmux procps
 $SUDO apt-get install -y -q wine wine64 wine32:i386
+# libFuzzer and the sanitizer run-times for clang (only recommended by clang's packages).
+$SUDO apt-get install -y -q --no-install-recommends libclang-rt-14-dev
 
 # A Japanese locale: Wine prefixes made under it use code page 932.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
