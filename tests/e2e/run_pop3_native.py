@@ -21,238 +21,18 @@ import argparse
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPORT = os.path.join(os.path.dirname(HERE), "support")
 sys.path.insert(0, SUPPORT)
 
-import dovecot  # noqa: E402
-
-SKIP = 77
-USER = "kestova"
-PASSWORD = "Pw-e2e-7q3!x"  # distinctive, so any leak into the trace is found
-SERVER_WAIT_S = 60  # the program's limit on a silent server
-
-# ---- the settings file -------------------------------------------------------------------
-
-
-def _hex(data, size):
-    data = data[:size - 1]
-    return ",".join("%02x" % b for b in data + bytes(size - len(data)))
-
-
-def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, mailer=""):
-    """The settings key as a REGEDIT4 file, the form the Linux store reads."""
-    pw = bytes(b ^ 0xFF for b in password.encode()[:79] + bytes(80 - len(password.encode()[:79])))
-    lines = [
-        "REGEDIT4",
-        "",
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]",
-        '"SERVER"=hex(1):' + _hex(server.encode(), 255),
-        '"USER"=hex(1):' + _hex(user.encode(), 80),
-        '"PASS"=hex:' + ",".join("%02x" % b for b in pw),
-        '"TIME"=dword:%08x' % minutes,
-        '"LIST"=dword:00000001',
-        '"LED"=dword:00000001',
-        '"MAILLER"=hex(1):' + _hex(mailer.encode(), 260),
-        "",
-    ]
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-    with os.fdopen(fd, "w", newline="") as f:
-        f.write("\r\n".join(lines))
-
-
-# ---- the program -------------------------------------------------------------------------
-
-
-class Program:
-    """The Linux program with its trace (stderr) and console output (stdout) collected."""
-
-    def __init__(self, exe, workdir, server="localhost", **settings):
-        self.exe = exe
-        self.dir = workdir
-        self.settings = os.path.join(workdir, "config", "kestova", "settings.reg")
-        write_settings(self.settings, server, **settings)
-        for sub in ("runtime", "sys", "dev", "home"):
-            os.makedirs(os.path.join(workdir, sub), exist_ok=True)
-        os.chmod(os.path.join(workdir, "runtime"), 0o700)
-        self.env = dict(os.environ)
-        self.env.update({
-            "HOME": os.path.join(workdir, "home"),
-            "XDG_RUNTIME_DIR": os.path.join(workdir, "runtime"),
-            "XDG_CONFIG_HOME": os.path.join(workdir, "config"),
-            "KESTOVA_SETTINGS_FILE": self.settings,
-            # No display device: empty sysfs and /dev trees.
-            "KESTOVA_SYSFS_ROOT": os.path.join(workdir, "sys"),
-            "KESTOVA_DEV_ROOT": os.path.join(workdir, "dev"),
-            "LANG": "C.UTF-8",
-        })
-        self.err = bytearray()
-        self.out = bytearray()
-        self.cond = threading.Condition()
-        self.proc = None
-
-    def start(self):
-        self.proc = subprocess.Popen([self.exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=self.env, cwd=self.dir)
-        self.readers = [threading.Thread(target=self._pump, args=(self.proc.stderr, self.err), daemon=True),
-                        threading.Thread(target=self._pump, args=(self.proc.stdout, self.out), daemon=True)]
-        for t in self.readers:
-            t.start()
-        return self
-
-    def _pump(self, stream, sink):
-        while True:
-            data = stream.read1(65536)
-            if not data:
-                break
-            with self.cond:
-                sink.extend(data)
-                self.cond.notify_all()
-        with self.cond:
-            self.cond.notify_all()
-
-    def trace(self):
-        with self.cond:
-            return bytes(self.err)
-
-    def wait_for(self, pattern, timeout, start=0, count=1):
-        """Waits until the trace from `start` holds `count` matches of pattern (bytes regex);
-        returns the end of the last one."""
-        regex = re.compile(pattern, re.S)
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                matches = list(regex.finditer(bytes(self.err), start))
-                if len(matches) >= count:
-                    return matches[count - 1].end()
-                if self.proc.poll() is not None:
-                    raise AssertionError(f"program ended ({self.proc.returncode}) while waiting for {pattern!r}")
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError(f"timed out after {timeout} s waiting for {pattern!r}")
-                self.cond.wait(min(left, 0.2))
-
-    def press(self, key):
-        self.proc.stdin.write(key.encode())
-        self.proc.stdin.flush()
-
-    def check_again(self, start, timeout):
-        """Asks for a check until one starts after `start`; returns where its trace begins.
-        Requests made while the previous check still runs are dropped by the program."""
-        deadline = time.monotonic() + timeout
-        while True:
-            self.press("c")
-            try:
-                end = self.wait_for(rb"----- FIND HOST -----\r\n", 0.5, start)
-                return end - len(b"----- FIND HOST -----\r\n")
-            except AssertionError:
-                if time.monotonic() > deadline:
-                    raise AssertionError(f"no new check within {timeout} s")
-
-    def stop(self):
-        if self.proc is None or self.proc.poll() is not None:
-            return self.proc.returncode if self.proc else None
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            code = self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            raise AssertionError("the program did not end on SIGTERM")
-        for t in self.readers:
-            t.join(timeout=5)
-        return code
-
-
-# ---- expected traces ---------------------------------------------------------------------
-
-READS = rb"(?:FD_READ notification received\r\nCalling recv\(\)\r\n)+"
-
-CONNECT = (
-    rb"----- FIND HOST -----\r\n"
-    rb"Calling WSAAsyncGetHostByName\(\) to find server\r\n"
-    rb"SM_GETHOST message received\r\n"
-    rb"WSAAsyncGetHostByName\(\) took \d+  milliseconds to complete\r\n"
-    rb"Server found OK\r\n\r\n"
-    rb"----- CONNECT TO HOST -----\r\n"
-    rb"Calling socket\(AF_INET, SOCK_STREAM, 0\);\r\n"
-    rb"Calling WSAAsyncSelect\(\)\r\n"
-    rb"getservbyname\(\) took \d+ milliseconds to complete\r\n"
-    rb"Calling connect\(\)\r\n"
-    rb"\r\n----- PROCESS MESSAGES -----\r\n"
-    rb"FD_CONNECT notification received\r\n"
-    rb"FD_WRITE notification received\r\n"
-)
-
-LOGIN = (
-    READS + rb"AppState = CONNECTING, sending USER\r\n" +
-    READS + rb"AppState = USER, sending PASS\r\n"
-)
-
-
-def from_block(text):
-    return rb"----- FROM -----\r\n" + re.escape(text) + rb"\r\n----- FROM -----\r\n"
-
-
-def dialogue(count, froms, merged=False):
-    """The whole trace of a good check: count from STAT, froms the From: texts traced. With
-    merged, a reply may have come in the same receive as the one before it."""
-    reads = READS[:-1] + b"*" if merged else READS
-    p = CONNECT + reads + rb"AppState = CONNECTING, sending USER\r\n"
-    p += reads + rb"AppState = USER, sending PASS\r\n"
-    p += reads + rb"AppState = PASS, sending STAT\r\n"
-    p += reads + rb"AppState = STAT, reading response\r\n----- RESULT -----\r\n"
-    p += str(count).encode() + rb" messages \d+ bytes\r\n"
-    if froms:
-        p += rb"Sending TOP\r\n"
-        for text in froms:
-            p += reads + from_block(text)
-    p += rb"Sending QUIT\r\n" + reads + rb"Host QUIT OK\r\nClosing socket\r\n"
-    return p
-
-
-# ---- servers -----------------------------------------------------------------------------
-
-
-class ScriptServer:
-    """tests/support/pop3_server.py on 127.0.0.1:110."""
-
-    def __init__(self, workdir, *args):
-        self.log = os.path.join(workdir, "pop3_server.log")
-        self.proc = subprocess.Popen(
-            [sys.executable, os.path.join(SUPPORT, "pop3_server.py"), "--listen", "127.0.0.1:110",
-             "--user", USER, "--password", PASSWORD, "--log", self.log, *args],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        line = self.proc.stdout.readline()
-        if not line.startswith(b"LISTENING"):
-            raise RuntimeError("pop3_server.py did not start: " + line.decode(errors="replace"))
-
-    def commands(self):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log, "rb") as f:
-            return f.read().splitlines()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=10)
-
-
-def dovecot_server(workdir, count, password=PASSWORD):
-    server = dovecot.Dovecot(os.path.join(workdir, "dovecot"), user=USER, password=password)
-    server.start()
-    senders = [f"Sender {n} <sender{n}@example.com>" for n in range(1, count + 1)]
-    server.set_messages([dovecot.message(s, f"Message {i}") for i, s in enumerate(senders, 1)])
-    return server
+from native_program import (CONNECT, LOGIN, PASSWORD, READS, SERVER_WAIT_S, SKIP,  # noqa: E402
+                            Program, ScriptServer, dialogue, dovecot_server, from_block,
+                            senders_traced)
 
 
 # ---- scenarios ---------------------------------------------------------------------------
@@ -296,10 +76,6 @@ class Context:
                 c()
             except Exception as e:  # noqa: BLE001 - cleanup goes on
                 print(f"cleanup: {e}", file=sys.stderr)
-
-
-def senders_traced(count):
-    return [f"Sender {n} <sender{n}@example.com>\r\n".encode() for n in range(1, count + 1)]
 
 
 def scenario_three(ctx):
