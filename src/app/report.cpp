@@ -1,5 +1,6 @@
 #include "app/report.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -20,11 +21,13 @@ const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 class ReportWriter {
  public:
   explicit ReportWriter(char* out) : out_(out) { out_[0] = '\0'; }
-  template <typename... Args>
-  void Append(const char* format, Args... args) {
+  __attribute__((format(printf, 2, 3))) void Append(const char* format, ...) {
     size_t room = kReportLimit + 1 - length_;
     if (room <= 1) return;
-    int n = std::snprintf(out_ + length_, room, format, args...);
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(out_ + length_, room, format, args);
+    va_end(args);
     if (n < 0) {
       out_[length_] = '\0';
       return;
