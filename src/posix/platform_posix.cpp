@@ -31,37 +31,53 @@ void StderrTrace::Trace(const char* text) {
 
 namespace {
 
-std::string Convert(const char* to, const char* from, const char* text, size_t length) {
-  std::string out;
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(text, length);
-  std::string in(text, length);
-  char* inPtr = in.data();
-  size_t inLeft = in.size();
-  char buffer[512];
-  while (inLeft > 0) {
-    char* outPtr = buffer;
-    size_t outLeft = sizeof buffer;
-    size_t r = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    out.append(buffer, sizeof buffer - outLeft);
-    if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-      out.push_back('?');  // a byte the code page does not know
-      ++inPtr;
-      --inLeft;
-    }
+// One converter per direction, opened on first use and kept: opening one costs a large block.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (ok()) iconv_close(cd_);
   }
-  iconv_close(cd);
-  return out;
-}
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  std::string Convert(const char* text, size_t length) {
+    if (!ok()) return std::string(text, length);
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+    std::string out;
+    std::string in(text, length);
+    char* inPtr = in.data();
+    size_t inLeft = in.size();
+    char buffer[512];
+    while (inLeft > 0) {
+      char* outPtr = buffer;
+      size_t outLeft = sizeof buffer;
+      size_t r = iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft);
+      out.append(buffer, sizeof buffer - outLeft);
+      if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+        out.push_back('?');  // a byte the code page does not know
+        ++inPtr;
+        --inLeft;
+      }
+    }
+    return out;
+  }
+
+ private:
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t cd_;
+};
 
 }  // namespace
 
 std::string Cp932ToUtf8(const char* text) {
-  return Convert("UTF-8", "CP932", text, std::strlen(text));
+  static Converter toUtf8("UTF-8", "CP932");
+  return toUtf8.Convert(text, std::strlen(text));
 }
 
 std::string Utf8ToCp932(const std::string& text) {
-  return Convert("CP932", "UTF-8", text.data(), text.size());
+  static Converter toCp932("CP932", "UTF-8");
+  return toCp932.Convert(text.data(), text.size());
 }
 
 void StderrMessageBox::Show(WindowRef, const char* text, const char* caption) {
