@@ -11,6 +11,8 @@ sends 1 MiB without a line feed. In every cell:
     protocol takes as positive), and it ends once;
   - the cycle is idle again: the check key ("c" on standard input) starts a new check;
   - that check, against a healthy server, completes with the three senders;
+  - it holds the same descriptors after the failed check as after the good one;
+  - the server got no command after the fault but the QUIT a refusal calls for;
   - the program ends with exit code 0 on SIGTERM, with no sanitizer report.
 
 The POP3 faults come from tests/support/pop3_server.py (--fault STEP=KIND --faulty-sessions 1,
@@ -21,11 +23,12 @@ The connect row uses a refused port and a listener whose accept queue is full, s
 program's SYN is never answered. Cells that have no meaning for a row are marked n/a.
 
 Every cell has its own loopback address 127.0.0.N (the program connects to port 110 of its
-server) and its own program instance; all cells run at once inside one network namespace, so
-the silent cells wait out their 60 seconds together.
+server) and its own program instance, all in one network namespace. The silent cells run all
+at once and wait out their 60 seconds together; the others take turns beside them.
 
     run_fault_matrix.py --program build/linux/kestova
     run_fault_matrix.py --program build/linux/kestova --cells greeting/close,top2/silent
+    run_fault_matrix.py --program build/linux/kestova --valgrind    # every program under memcheck
 
 Exit code 77 (skipped) when not root or when unshare, ip or mount are missing.
 """
@@ -45,8 +48,8 @@ from concurrent.futures import ThreadPoolExecutor
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 
-from native_program import (PASSWORD, SERVER_WAIT_S, Program, ScriptServer,  # noqa: E402
-                            dialogue, enter_network_namespace, senders_traced)
+from native_program import (PASSWORD, SERVER_WAIT_S, USER, Program,  # noqa: E402
+                            ScriptServer, dialogue, enter_network_namespace, senders_traced)
 
 KINDS = [("close", "close"), ("reset", "reset"), ("silent", "silent"), ("err", "-ERR"),
          ("garbage", "garbage"), ("nolf", "1 MiB no LF")]
@@ -145,6 +148,28 @@ def classify(segment):
     return [outcome_of(m, segment) for m in ENDS.finditer(segment)]
 
 
+COMMANDS = [b"USER " + USER.encode(), b"PASS " + PASSWORD.encode(), b"STAT", b"TOP 1 0",
+            b"TOP 2 0", b"TOP 3 0", b"QUIT"]
+# How many commands the program has sent when the reply of a step is due.
+SENT_BEFORE = {"greeting": 0, "user": 1, "pass": 2, "stat": 3, "top1": 4, "top2": 5, "quit": 7}
+
+
+def first_session(row, kind):
+    """The commands the faulty session gets (as pop3_server.py logs them: a silent session
+    reads and drops what it is sent)."""
+    if row not in SENT_BEFORE:
+        return []  # no session, or none that got a command
+    n = SENT_BEFORE[row]
+    if kind == "err":
+        return COMMANDS[:n] if row == "quit" else COMMANDS[:n] + [b"QUIT"]
+    if kind == "garbage":
+        if row in ("greeting", "user", "quit"):
+            return COMMANDS
+        if row in ("pass", "stat"):
+            return COMMANDS[:3] + [b"QUIT"]
+    return COMMANDS[:n]
+
+
 # ---- a DNS server for the lookup row ------------------------------------------------------
 
 
@@ -233,7 +258,8 @@ LOOKUP_MODES = {"err": "nxdomain", "reset": "refused", "silent": "silent", "garb
 
 
 class Cell:
-    def __init__(self, row, kind, index, exe, workdir):
+    def __init__(self, row, kind, index, exe, workdir, tool=()):
+        self.tool = list(tool)
         self.row = row
         self.kind = kind
         expected = EXPECTED[(row, kind)]
@@ -248,6 +274,7 @@ class Cell:
         self.ended_after = None
         self.error = None
         self.program = None
+        self.server = None
         self.cleanups = []
 
     @property
@@ -255,9 +282,9 @@ class Cell:
         return f"{self.row}/{self.kind}"
 
     def script_server(self, *args):
-        server = ScriptServer(self.dir, "--count", "3", *args, listen=f"{self.addr}:110")
-        self.cleanups.append(server.stop)
-        return server
+        self.server = ScriptServer(self.dir, "--count", "3", *args, listen=f"{self.addr}:110")
+        self.cleanups.append(self.server.stop)
+        return self.server
 
     def run(self):
         try:
@@ -291,7 +318,7 @@ class Cell:
                 f.write(f"nameserver {self.addr}\n")
             # The program alone sees this resolver configuration.
             wrapper = ["unshare", "-m", "--propagation", "private", "--", "sh", "-c",
-                       'mount --bind "$0" /etc/resolv.conf && exec "$1"', resolv]
+                       'mount --bind "$0" /etc/resolv.conf && exec "$@"', resolv]
         elif self.row == "connect":
             if self.kind == "silent":
                 full = FullListener(self.addr)
@@ -307,7 +334,7 @@ class Cell:
             self.script_server("--fault", f"{self.row}={self.kind}", "--faulty-sessions", "1")
 
         p = Program(self.exe, os.path.join(self.dir, "program"), server=server_name,
-                    wrapper=wrapper)
+                    wrapper=list(wrapper) + self.tool, stop_timeout=60 if self.tool else 10)
         self.program = p
         started = time.monotonic()
         p.start()
@@ -346,6 +373,12 @@ class Cell:
             "utf-8", "backslashreplace")
         assert code == 0, f"exit code {code} after SIGTERM, expected 0"
         assert PASSWORD.encode() not in trace, "the password is in the trace"
+
+        # Nothing was sent after the fault but the QUIT a refusal calls for, and the good
+        # check was the whole dialogue.
+        commands = self.server.commands()
+        expected = first_session(self.row, self.kind) + COMMANDS
+        assert commands == expected, f"commands received: {commands}, expected {expected}"
 
     def text(self):
         text = ("PASS " if self.passed else "FAIL ") + self.outcome
@@ -402,6 +435,8 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the work dir")
     parser.add_argument("--parallel", type=int, default=8,
                         help="cells that end at once run this many at a time")
+    parser.add_argument("--valgrind", action="store_true",
+                        help="run every program under valgrind memcheck (exit code 99 on errors)")
     args = parser.parse_args()
     keys = all_cells()
     if args.cells != "all":
@@ -417,7 +452,11 @@ def main():
 
     exe = os.path.abspath(args.program)
     workdir = tempfile.mkdtemp(prefix="kc-fault-matrix-")
-    cells = [Cell(row, kind, i, exe, workdir) for i, (row, kind) in enumerate(keys)]
+    tool = []
+    if args.valgrind:
+        tool = ["valgrind", "--error-exitcode=99", "--leak-check=full",
+                "--errors-for-leak-kinds=definite,indirect", "--log-fd=2"]
+    cells = [Cell(row, kind, i, exe, workdir, tool) for i, (row, kind) in enumerate(keys)]
     started = time.monotonic()
     # The silent cells wait out the program's limit together; the others take turns beside them.
     slow = [c for c in cells if c.slow]
