@@ -2,9 +2,9 @@
 // display code over the fake HID device into the HD44780 emulator, page after page. The rows are
 // checked against a plain model of the rule: 0x0A ends a row, and so does the 16th cell.
 //
-// Input: the texts, one after another, each ended by a NUL. After every text but the last the
-// page timer ticks (first byte of the text % 8) times; after the last it ticks through a whole
-// round of pages and back to the first (at most 100 ticks).
+// Input: the texts, one after another, each ended by a NUL (at most 32 are shown). After every
+// text but the last the page timer ticks (first byte of the text % 8) times; after the last it
+// ticks through a whole round of pages and back to the first (at most 100 ticks).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -93,11 +93,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Rig rig;
   const char* p = reinterpret_cast<const char*>(data);
   const char* end = p + size;
-  while (p < end) {
+  for (int texts = 0; p < end && texts < 32; ++texts) {
     const char* nul = static_cast<const char*>(std::memchr(p, '\0', static_cast<size_t>(end - p)));
     const char* textEnd = nul != nullptr ? nul : end;
     const std::string text(p, textEnd);
-    bool last = nul == nullptr || nul + 1 == end;
+    bool last = nul == nullptr || nul + 1 == end || texts == 31;
     size_t ticks = text.empty() ? 0 : static_cast<unsigned char>(text[0]) % 8;
     rig.Show(text, ticks, last);
     p = textEnd + 1;
