@@ -105,7 +105,8 @@ class Session {
       }
       if (x == 'L') {
         if (size - i <= 3) break;
-        size_t count = (static_cast<size_t>(data[i + 1]) | static_cast<size_t>(data[i + 2]) << 8) * 16;
+        size_t count =
+            (static_cast<size_t>(data[i + 1]) | static_cast<size_t>(data[i + 2]) << 8) * 16;
         char fill = static_cast<char>(data[i + 3]);
         i += 3;
         Deliver();
@@ -188,15 +189,27 @@ class Session {
 
   void Event(char x) {
     switch (x) {
-      case 'c': Deliver(); h.winsock.PeerClose(); break;
-      case 'r': Deliver(); h.winsock.QueueRecvResult(-1, 10054); break;
+      case 'c':
+        Deliver();
+        h.winsock.PeerClose();
+        break;
+      case 'r':
+        Deliver();
+        h.winsock.QueueRecvResult(-1, 10054);
+        break;
       case 'w': h.winsock.PostEvent(kc::kFdRead); break;
       case 'q':
         if (!gathered_.empty()) h.winsock.Queue(gathered_);
         gathered_.clear();
         return;  // nothing dispatched: the bytes wait for the next read
-      case 't': Deliver(); h.ServerWaitTick(); break;
-      case 'T': Deliver(); h.ServerWaitTick(1000); break;
+      case 't':
+        Deliver();
+        h.ServerWaitTick();
+        break;
+      case 'T':
+        Deliver();
+        h.ServerWaitTick(1000);
+        break;
       case 'p': h.window.Post(CheckHarness::kMainWindow, kc::kWmTimer, kc::TIMER_LCDPAGE, 0); break;
       case 'k':  // only while the check runs: it must be dropped
         if (h.app->status.busy == 0) return;
