@@ -87,6 +87,8 @@ def session_seeds():
         "table_full_255": many,
         "events_between": events,
         "trailing_after_quit": b"".join(SESSION) + b"+OK extra\r\n-ERR more\r\n" + END,
+        # Another check asked for once this one has ended: not sent (it would be a new check).
+        "check_asked_after_end": by_reply(SESSION) + ctl(b"k") + b"+OK late\r\n" + END,
     }
 
 
