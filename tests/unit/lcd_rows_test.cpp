@@ -39,6 +39,8 @@ std::vector<RowCase> RowCases() {
   };
 }
 
+void PrintTo(const RowCase& c, std::ostream* os) { *os << c.name; }
+
 class RowBreaks : public ::testing::TestWithParam<RowCase> {};
 
 TEST_P(RowBreaks, CountsBreaksSizesTheBlockAndFillsTheSlots) {
