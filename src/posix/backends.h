@@ -46,6 +46,9 @@ std::string RuntimeDir();
 std::string Cp932ToUtf8(const char* text);
 std::string Utf8ToCp932(const std::string& text);
 
+// The settings file: $KESTOVA_SETTINGS_FILE, else $XDG_CONFIG_HOME/kestova/settings.reg, else
+// ~/.config/kestova/settings.reg.
+std::string SettingsFilePath();
 std::unique_ptr<RegistryPort> MakeRegistry();
 std::unique_ptr<WinSockPort> MakeWinSock(EventLoop& loop);
 std::unique_ptr<HidPort> MakeHid();

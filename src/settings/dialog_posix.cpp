@@ -214,21 +214,6 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   return rows;
 }
 
-std::string SettingsFileLocation() {
-  const char* file = std::getenv("KESTOVA_SETTINGS_FILE");
-  if (file != nullptr && file[0] != '\0') return file;
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config != nullptr && config[0] == '/') return std::string(config) + "/kestova/settings.reg";
-  const char* home = std::getenv("HOME");
-  std::string dir;
-  if (home != nullptr && home[0] == '/') {
-    dir = home;
-  } else if (struct passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-    dir = pw->pw_dir;
-  }
-  return dir + "/.config/kestova/settings.reg";
-}
-
 namespace {
 
 // A text as a quoted string of the file: \ and " escaped.
@@ -287,7 +272,7 @@ class ConsoleDialog final : public SettingsDialogPort {
     dialog.Fill(&initial);
     if (!console.keysFromTerminal()) {
       // No form without a terminal: tell where the settings go, then as after Cancel.
-      std::string help = Cp932ToUtf8(SettingsFileHelp(SettingsFileLocation(), initial).c_str());
+      std::string help = Cp932ToUtf8(SettingsFileHelp(SettingsFilePath(), initial).c_str());
       std::fwrite(help.data(), 1, help.size(), stderr);
       std::fflush(stderr);
       return;

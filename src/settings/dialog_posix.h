@@ -59,8 +59,6 @@ class SettingsFormModel {
   bool led_ = false;
 };
 
-// Where the Linux program keeps its settings file.
-std::string SettingsFileLocation();
 // What to tell a user who has no terminal for the form (code page 932): where the settings file
 // is and the lines to put in it, with the current values of `form` where they are set.
 std::string SettingsFileHelp(const std::string& path, const SettingsForm& form);

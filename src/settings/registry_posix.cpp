@@ -32,21 +32,6 @@ std::string HomeDir() {
   return std::string();
 }
 
-std::string SettingsFilePath() {
-  const char* file = getenv("KESTOVA_SETTINGS_FILE");
-  if (file != nullptr && file[0] != '\0') return file;
-  const char* config = getenv("XDG_CONFIG_HOME");
-  std::string dir;
-  if (config != nullptr && config[0] == '/') {
-    dir = config;  // only an absolute XDG_CONFIG_HOME counts
-  } else {
-    std::string home = HomeDir();
-    if (home.empty()) return std::string();
-    dir = home + "/.config";
-  }
-  return dir + "/kestova/settings.reg";
-}
-
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -212,6 +197,21 @@ class FileRegistry final : public RegistryPort {
 };
 
 }  // namespace
+
+std::string SettingsFilePath() {
+  const char* file = getenv("KESTOVA_SETTINGS_FILE");
+  if (file != nullptr && file[0] != '\0') return file;
+  const char* config = getenv("XDG_CONFIG_HOME");
+  std::string dir;
+  if (config != nullptr && config[0] == '/') {
+    dir = config;  // only an absolute XDG_CONFIG_HOME counts
+  } else {
+    std::string home = HomeDir();
+    if (home.empty()) return std::string();
+    dir = home + "/.config";
+  }
+  return dir + "/kestova/settings.reg";
+}
 
 std::unique_ptr<RegistryPort> MakeRegistry() { return std::make_unique<FileRegistry>(); }
 

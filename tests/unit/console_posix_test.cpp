@@ -397,16 +397,16 @@ TEST(SettingsFileHelp, GivesLinesThatLoadAsTheSettings) {
   EXPECT_STREQ(settings.mailer, "C:\\Mail\\\"m\".exe -x");
 }
 
-TEST(SettingsFileLocation, FollowsTheVariables) {
+TEST(SettingsFilePath, FollowsTheVariables) {
   std::string saved = std::getenv("HOME") ? std::getenv("HOME") : "";
   setenv("KESTOVA_SETTINGS_FILE", "/tmp/x.reg", 1);
-  EXPECT_EQ(SettingsFileLocation(), "/tmp/x.reg");
+  EXPECT_EQ(SettingsFilePath(), "/tmp/x.reg");
   unsetenv("KESTOVA_SETTINGS_FILE");
   setenv("XDG_CONFIG_HOME", "/cfg", 1);
-  EXPECT_EQ(SettingsFileLocation(), "/cfg/kestova/settings.reg");
+  EXPECT_EQ(SettingsFilePath(), "/cfg/kestova/settings.reg");
   setenv("XDG_CONFIG_HOME", "relative", 1);  // only an absolute one counts
   setenv("HOME", "/home/u", 1);
-  EXPECT_EQ(SettingsFileLocation(), "/home/u/.config/kestova/settings.reg");
+  EXPECT_EQ(SettingsFilePath(), "/home/u/.config/kestova/settings.reg");
   unsetenv("XDG_CONFIG_HOME");
   setenv("HOME", saved.c_str(), 1);
 }
