@@ -202,4 +202,19 @@ class NullHid final : public HidPort {
   void Close(HidHandle) override {}
 };
 
+// Every port faked, for tests of the whole App without a network or a display.
+struct FakePlatform {
+  FakeWindow window;
+  FakeMessageBox box;
+  FakeTrace trace;
+  FakeClock clock;
+  FakeRegistry registry;
+  NullWinSock winsock;
+  NullHid hid;
+  FakeTray tray;
+  FakeDialog dialog;
+  FakeProcess process;
+  Platform platform{window, box, trace, clock, registry, winsock, hid, tray, dialog, process};
+};
+
 }  // namespace kc::test

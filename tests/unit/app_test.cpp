@@ -11,18 +11,7 @@ namespace {
 
 constexpr WindowRef kWindow = 0x1234;
 
-struct Harness {
-  FakeWindow window;
-  FakeMessageBox box;
-  FakeTrace trace;
-  FakeClock clock;
-  FakeRegistry registry;
-  NullWinSock winsock;
-  NullHid hid;
-  FakeTray tray;
-  FakeDialog dialog;
-  FakeProcess process;
-  Platform platform{window, box, trace, clock, registry, winsock, hid, tray, dialog, process};
+struct Harness : FakePlatform {
   std::unique_ptr<App> app = std::make_unique<App>(platform);
 
   Harness() {

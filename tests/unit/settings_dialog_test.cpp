@@ -215,23 +215,13 @@ TEST(SettingsDialog, OkWithoutChangesWritesBackWhatWasLoaded) {
 
 // Through the controller: a refused OK blocks checks, an accepted one lets them run.
 TEST(SettingsDialog, ReadyGatesTheChecks) {
-  FakeWindow window;
-  FakeMessageBox box;
-  FakeTrace trace;
-  FakeClock clock;
-  FakeRegistry registry;
-  NullWinSock winsock;
-  NullHid hid;
-  FakeTray tray;
-  FakeDialog dialogPort;
-  FakeProcess process;
-  Platform platform{window, box, trace, clock, registry, winsock, hid, tray, dialogPort, process};
-  App app(platform);
+  FakePlatform f;
+  App app(f.platform);
   SettingsForm form = DialogHarness::CompleteForm();
   form.password[0] = '\0';
-  dialogPort.onRun = [&](SettingsDialog& d) { d.Accept(form); };
+  f.dialog.onRun = [&](SettingsDialog& d) { d.Accept(form); };
   app.MainWndProc(1, SM_START, 0, 0);  // incomplete settings: the dialog opens
-  EXPECT_EQ(dialogPort.runs, 1);
+  EXPECT_EQ(f.dialog.runs, 1);
   EXPECT_EQ(app.status.ready, 0);
   app.MainWndProc(1, SM_CHECK, 0, 0);
   EXPECT_EQ(app.status.busy, 0);

@@ -126,25 +126,15 @@ TEST(Tray, MenuGoesToThePortAndReturnsZero) {
 
 // The controller removes the icon when the main window goes.
 TEST(Tray, DestroyingTheMainWindowRemovesTheIcon) {
-  FakeWindow window;
-  FakeMessageBox box;
-  FakeTrace trace;
-  FakeClock clock;
-  FakeRegistry registry;
-  NullWinSock winsock;
-  NullHid hid;
-  FakeTray tray;
-  FakeDialog dialog;
-  FakeProcess process;
-  Platform platform{window, box, trace, clock, registry, winsock, hid, tray, dialog, process};
-  App app(platform);
+  FakePlatform f;
+  App app(f.platform);
   app.mainWindow = kMain;
   app.MainWndProc(kMain, SM_START, 0, 0);
   app.MainWndProc(kMain, kWmDestroy, 0, 0);
-  ASSERT_FALSE(tray.calls.empty());
-  EXPECT_EQ(tray.calls.front().first, "add");
-  EXPECT_EQ(tray.calls.back().first, "remove");
-  EXPECT_EQ(window.calls.back(), "quit 0");
+  ASSERT_FALSE(f.tray.calls.empty());
+  EXPECT_EQ(f.tray.calls.front().first, "add");
+  EXPECT_EQ(f.tray.calls.back().first, "remove");
+  EXPECT_EQ(f.window.calls.back(), "quit 0");
 }
 
 // The committed icons: two 16-colour images each, one picture on the state's background.
