@@ -5,7 +5,8 @@
 namespace kc {
 
 App::App(Platform& platform)
-    : poller({platform.winsock, platform.window, platform.box, platform.trace, platform.clock},
+    : poller({platform.winsock, platform.window, platform.box, platform.trace, platform.clock,
+              platform.tls},
              settings, status, senders, mainWindow),
       display({platform.hid, platform.window, platform.trace, platform.box}),
       tray(platform.tray, platform.clock, settings, mainWindow),

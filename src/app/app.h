@@ -25,6 +25,7 @@ struct Platform {
   TrayPort& tray;
   SettingsDialogPort& dialog;
   ProcessPort& process;
+  TlsPort& tls;
 };
 
 class App {

@@ -48,7 +48,9 @@ int main() {
   std::unique_ptr<TrayPort> tray = posix::MakeTray(loop);
   std::unique_ptr<SettingsDialogPort> dialog = posix::MakeSettingsDialog(loop);
   std::unique_ptr<ProcessPort> process = posix::MakeProcess();
-  Platform platform{loop, box, trace, clock, *registry, *winsock, *hid, *tray, *dialog, *process};
+  std::unique_ptr<TlsPort> tls = posix::MakeTls();
+  Platform platform{loop, box,   trace,   clock,    *registry, *winsock,
+                    *hid, *tray, *dialog, *process, *tls};
   auto app = std::make_unique<App>(platform);
 
   // The console is the program's window on Linux: a second start brings the status line back
@@ -61,10 +63,9 @@ int main() {
     return -1;
   }
   int signals = WatchTerminationSignals(loop, app->mainWindow);
-  app->mainWindow = loop.CreateWindow(
-      [&app](WindowRef w, uint32_t msg, WParam wp, LParam lp) {
-        return app->MainWndProc(w, msg, wp, lp);
-      });
+  app->mainWindow = loop.CreateWindow([&app](WindowRef w, uint32_t msg, WParam wp, LParam lp) {
+    return app->MainWndProc(w, msg, wp, lp);
+  });
   if (app->mainWindow == 0) {
     box.Show(0, "ウインドウ作成でエラーが発生しました", kCaption);
     return -1;

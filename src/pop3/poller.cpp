@@ -13,7 +13,6 @@ namespace {
 
 // The platform formatter writes at most this many bytes, NUL included.
 constexpr size_t kFormatLimit = 1024;
-constexpr uint16_t kFallbackPort = 110;
 constexpr int kMaxDrainReads = 256;   // CloseConnection: 255 bytes each
 constexpr int kMaxReadsAtClose = 64;  // FD_CLOSE: 4,096 bytes each
 constexpr uint32_t kStaleTickMs = kServerWaitMs / 2;
@@ -47,6 +46,7 @@ const char* NegativeReplyText(AppState state) {
     case STAT: return "STAT command not supported\r\n";
     case TOP: return "TOP command not supported\r\n";
     case QUIT: return "QUIT command not supported\r\n";
+    case STLS: return "STLS command not supported\r\n";
     default: return nullptr;
   }
 }
@@ -58,6 +58,8 @@ constexpr char kTraceNoAddress[] = "No IPv4 address for the server\r\n";
 constexpr char kTraceConnectFailed[] = "Could not connect to the server: %d\r\n";
 constexpr char kTraceClosedByServer[] = "Connection closed by the server\r\n";
 constexpr char kTraceServerTimedOut[] = "Server timed out\r\n";
+constexpr char kTraceLoginNotSecured[] =
+    "Connection not secured, user ID and password not sent\r\n";
 
 }  // namespace
 
@@ -93,6 +95,7 @@ bool Poller::StartWinSock() {
     checkActive_ = false;
     if (socketOpen_) ports_.winsock.CloseSocket(serverSocket_);
     socketOpen_ = false;
+    EndTls();
   }
   if (winsockStarted_) StopWinSock();
   ++checkId_;
@@ -153,6 +156,7 @@ void Poller::EndCheck(bool failed) {
     socketOpen_ = false;
     socketSelected_ = false;
   }
+  EndTls();
   framing_.Reset();
   if (failed) status_.serverError = 1;
   ports_.window.Post(mainWindow_, SM_CHECKDONE, 0, 0);
@@ -257,19 +261,8 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
   }
   socketSelected_ = true;
 
-  tickStart_ = ports_.clock.TickCount();
-  uint16_t port = 0;
-  bool haveService = ports_.winsock.GetServiceByName("pop3", "tcp", &port);
-  elapsedMs_ = ports_.clock.TickCount() - tickStart_;
-  TraceFormat("getservbyname() took %ld milliseconds to complete\r\n",
-              static_cast<long>(elapsedMs_));
-  if (!haveService) {
-    port = ports_.winsock.Htons(kFallbackPort);
-    Trace("getservbyent() failed. Using port 110\r\n");
-  }
-
   Ipv4Endpoint to{};
-  to.portNetworkOrder = port;
+  to.portNetworkOrder = ServerPort();
   if (!ports_.winsock.FirstAddress(hostEntryBuffer_, to.address)) {
     Trace(kTraceNoAddress);
     EndCheck(true);
@@ -288,6 +281,11 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
 
 void Poller::CloseConnection(SocketRef socket) {
   WinSockPort& ws = ports_.winsock;
+  if (tlsPhase_ == TlsPhase::kUp) {
+    // The server learns that the session ended here and was not cut short.
+    ports_.tls.Close();
+    FlushTls();
+  }
   ws.Shutdown(socket, 1);
   char discard[255];
   // The socket is non-blocking: the drain ends at the first read that finds nothing waiting.
@@ -313,6 +311,7 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
     case kFdWrite:
       RestartServerWait();
       Trace("FD_WRITE notification received\r\n");
+      if (tlsBegun_) FlushTls();
       break;
     case kFdConnect: {
       RestartServerWait();
@@ -321,6 +320,8 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
       if (error != 0) {
         TraceFormat(kTraceConnectFailed, error);
         EndCheck(true);
+      } else if (UsesTls(settings_) && !UsesStartTls(settings_) && !tlsBegun_) {
+        BeginTls(window);  // TLS from the first byte: the client speaks first
       }
       break;
     }
@@ -336,6 +337,10 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
 void Poller::OnRead(WindowRef window) {
   Trace("FD_READ notification received\r\n");
   Trace("Calling recv()\r\n");
+  if (tlsBegun_) {
+    OnTlsRead(window);
+    return;
+  }
   const uint32_t id = checkId_;
   int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
   if (n == 0) {
@@ -358,6 +363,10 @@ void Poller::OnRead(WindowRef window) {
 // The server closed its side. What it sent before closing is read and handled first; a check
 // that is still waiting for the reply to QUIT then ends as failed.
 void Poller::OnClosed(WindowRef window) {
+  if (tlsBegun_) {
+    OnTlsClosed(window);
+    return;
+  }
   const uint32_t id = checkId_;
   for (int i = 0; i < kMaxReadsAtClose && IsCurrent(id); ++i) {
     int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
@@ -390,13 +399,19 @@ bool Poller::TakeReceived(WindowRef window, int n) {
   return IsCurrent(id);
 }
 
-void Poller::OnServerResponse(WindowRef, const char* response) {
+void Poller::OnServerResponse(WindowRef window, const char* response) {
   if (response[0] == '-') {
     OnNegativeResponse();
     return;
   }
   switch (appState_) {
     case CONNECTING:
+      if (UsesStartTls(settings_) && !tlsBegun_) {
+        Trace("AppState = CONNECTING, sending STLS\r\n");
+        SendWork(Format("STLS\r\n"));
+        appState_ = STLS;
+        break;
+      }
       Trace("AppState = CONNECTING, sending USER\r\n");
       if (!SendCredential("USER %.*s\r\n", settings_.user, kUserSize)) return;
       appState_ = USER;
@@ -418,6 +433,13 @@ void Poller::OnServerResponse(WindowRef, const char* response) {
       Trace("Host QUIT OK\r\n");
       Trace("Closing socket\r\n");
       EndCheck(false);
+      break;
+    case STLS:
+      Trace("AppState = STLS, starting TLS\r\n");
+      // Whatever came in the clear after the reply is not the server's to say: an attacker
+      // on the path could have added it. The session starts afresh over TLS.
+      framing_.Reset();
+      BeginTls(window);
       break;
     case FINDHOST: break;
   }
@@ -499,6 +521,12 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
     EndCheck(true);
     return false;
   }
+  // With a secured account the user ID and the password travel only inside TLS.
+  if (UsesTls(settings_) && tlsPhase_ != TlsPhase::kUp) {
+    Trace(kTraceLoginNotSecured);
+    EndCheck(true);
+    return false;
+  }
   int length = Format(format, static_cast<int>(FieldLength(value, size)), value);
   SendWork(length);
   // The password is not left lying in the shared buffer.
@@ -506,6 +534,12 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
   return true;
 }
 
-void Poller::SendWork(int length) { ports_.winsock.Send(serverSocket_, workBuffer_, length); }
+void Poller::SendWork(int length) {
+  if (tlsBegun_) {
+    SendTls(workBuffer_, length);
+  } else {
+    ports_.winsock.Send(serverSocket_, workBuffer_, length);
+  }
+}
 
 }  // namespace kc

@@ -8,6 +8,7 @@
 #include "app/window.h"
 #include "pop3/framing.h"
 #include "pop3/sender_table.h"
+#include "pop3/tls_port.h"
 #include "pop3/winsock_port.h"
 #include "settings/settings.h"
 
@@ -20,7 +21,8 @@ enum AppState : int32_t {
   PASS = 3,
   STAT = 4,
   TOP = 5,
-  QUIT = 6
+  QUIT = 6,
+  STLS = 7  // STLS sent, its reply awaited
 };
 
 struct PollerPorts {
@@ -29,6 +31,7 @@ struct PollerPorts {
   MessageBoxPort& box;
   TracePort& trace;
   ClockPort& clock;
+  TlsPort& tls;
 };
 
 // How long the server may stay silent before the check is given up.
@@ -58,6 +61,7 @@ class Poller {
   void CloseConnection(SocketRef socket);
 
   AppState appState() const { return appState_; }
+  bool tlsUp() const { return tlsPhase_ == TlsPhase::kUp; }
   bool checkRunning() const { return checkActive_; }
   const FramingState& framing() const { return framing_; }
 
@@ -80,6 +84,26 @@ class Poller {
   // USER and PASS: refused (and the check ended) when the value holds a line break.
   bool SendCredential(const char* format, const char* value, uint32_t size);
   void SendWork(int length);
+
+  // Secure connection (poller_tls.cpp).
+  enum class TlsPhase { kOff, kHandshake, kUp };
+  uint16_t ServerPort();
+  void BeginTls(WindowRef window);
+  void OnTlsRead(WindowRef window);
+  // The server closed its side while TLS was in use.
+  void OnTlsClosed(WindowRef window);
+  // Hands ciphertext to the session and takes the handshake or the dialogue on; false when the
+  // check ended.
+  bool TakeTlsReceived(WindowRef window, const char* data, int n);
+  bool OnHandshakeDone(WindowRef window);
+  bool CertificateAccepted(const TlsPeer& peer);
+  void FailTls(WindowRef window, const char* boxText);
+  void ShowTlsBox(WindowRef window, const char* text);
+  // Sends the ciphertext the session has for the server; what the socket cannot take now waits
+  // for FD_WRITE.
+  void FlushTls();
+  void SendTls(const char* data, int length);
+  void EndTls();
   int Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void Trace(const char* text) { ports_.trace.Trace(text); }
   void TraceFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -114,6 +138,14 @@ class Poller {
   FramingState framing_;
   int32_t messageIndex_ = 0;
   char workBuffer_[4096] = {};
+
+  // Secure connection.
+  TlsPhase tlsPhase_ = TlsPhase::kOff;
+  bool tlsBegun_ = false;
+  bool tlsBoxOpen_ = false;  // a failure box is open: repeated failures do not stack boxes
+  char tlsInput_[kResponseBufferSize] = {};
+  char tlsOutput_[kResponseBufferSize] = {};
+  uint32_t tlsOutputLength_ = 0;
 };
 
 }  // namespace kc

@@ -5,6 +5,7 @@
 #include "app/clock.h"
 #include "app/window.h"
 #include "lcd/hid_port.h"
+#include "pop3/tls_port.h"
 #include "pop3/winsock_port.h"
 #include "posix/event_loop.h"
 #include "settings/settings.h"
@@ -55,5 +56,6 @@ std::unique_ptr<HidPort> MakeHid();
 std::unique_ptr<TrayPort> MakeTray(EventLoop& loop);
 std::unique_ptr<SettingsDialogPort> MakeSettingsDialog(EventLoop& loop);
 std::unique_ptr<ProcessPort> MakeProcess();
+std::unique_ptr<TlsPort> MakeTls();
 
 }  // namespace kc::posix

@@ -182,7 +182,8 @@ bool RunPollerChecks(const Options& o, RunReport* report) {
   kc::WindowRef mainWindow = 0;
   WinSockOutsideCore winsockPort(*winsock);
   WindowOutsideCore windowPort(loop);
-  auto poller = std::make_unique<kc::Poller>(kc::PollerPorts{winsockPort, windowPort, box, trace, clock},
+  std::unique_ptr<kc::TlsPort> tls = kc::posix::MakeTls();
+  auto poller = std::make_unique<kc::Poller>(kc::PollerPorts{winsockPort, windowPort, box, trace, clock, *tls},
                                              *settings, status, *senders, mainWindow);
   bool done = false;
   mainWindow = loop.CreateWindow([&](kc::WindowRef w, uint32_t msg, kc::WParam wp, kc::LParam lp) -> kc::LResult {
