@@ -77,7 +77,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   std::unique_ptr<TrayPort> tray = MakeTray();
   std::unique_ptr<SettingsDialogPort> dialog = MakeSettingsDialog();
   std::unique_ptr<ProcessPort> process = MakeProcess();
-  Platform platform{window, box, trace, clock, *registry, *winsock, *hid, *tray, *dialog, *process};
+  std::unique_ptr<TlsPort> tls = MakeTls();
+  Platform platform{window, box,   trace,   clock,    *registry, *winsock,
+                    *hid,   *tray, *dialog, *process, *tls};
   auto app = std::make_unique<App>(platform);
   theApp = app.get();
 

@@ -7,6 +7,7 @@
 #include "app/clock.h"
 #include "app/window.h"
 #include "lcd/hid_port.h"
+#include "pop3/tls_port.h"
 #include "pop3/winsock_port.h"
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
@@ -57,5 +58,6 @@ std::unique_ptr<HidPort> MakeHid();
 std::unique_ptr<TrayPort> MakeTray();
 std::unique_ptr<SettingsDialogPort> MakeSettingsDialog();
 std::unique_ptr<ProcessPort> MakeProcess();
+std::unique_ptr<TlsPort> MakeTls();
 
 }  // namespace kc::win32
