@@ -55,8 +55,8 @@ bool RegisterMainClass(HINSTANCE instance) {
 }
 
 bool CreateMainWindow(HINSTANCE instance) {
-  HWND window = CreateWindowExA(WS_EX_ACCEPTFILES, kAppName, kAppName, WS_OVERLAPPEDWINDOW, 0,
-                                0, 0, 0, nullptr, nullptr, instance, nullptr);
+  HWND window = CreateWindowExA(WS_EX_ACCEPTFILES, kAppName, kAppName, WS_OVERLAPPEDWINDOW, 0, 0, 0,
+                                0, nullptr, nullptr, instance, nullptr);
   theApp->mainWindow = FromHwnd(window);
   return window != nullptr;
 }

@@ -24,8 +24,8 @@ constexpr size_t kPlainSize = 32768;
 constexpr size_t kHostSize = 256;
 
 constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
-                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
-                                ISC_REQ_STREAM | ISC_REQ_MANUAL_CRED_VALIDATION;
+                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                                ISC_REQ_MANUAL_CRED_VALIDATION;
 
 const char* ProtocolName(DWORD protocol) {
   if ((protocol & SP_PROT_TLS1_3_CLIENT) != 0) return "TLSv1.3";
@@ -90,18 +90,18 @@ class SchannelTls final : public TlsPort {
       SECURITY_STATUS status;
       const bool fed = haveContext_;  // the first call writes the hello and reads nothing
       if (!haveContext_) {
-        status = InitializeSecurityContextA(&cred_, nullptr, host_, kContextFlags, 0, 0, nullptr,
-                                            0, &context_, &outDesc, &attributes, &expiry);
+        status = InitializeSecurityContextA(&cred_, nullptr, host_, kContextFlags, 0, 0, nullptr, 0,
+                                            &context_, &outDesc, &attributes, &expiry);
         if (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK) haveContext_ = true;
       } else {
         if (inLength_ == 0) return TlsStep::kMore;
-        status = InitializeSecurityContextA(&cred_, &context_, host_, kContextFlags, 0, 0,
-                                            &inDesc, 0, nullptr, &outDesc, &attributes, &expiry);
+        status = InitializeSecurityContextA(&cred_, &context_, host_, kContextFlags, 0, 0, &inDesc,
+                                            0, nullptr, &outDesc, &attributes, &expiry);
       }
       if (status == SEC_E_INCOMPLETE_MESSAGE) return TlsStep::kMore;
       if (outBuffers[0].cbBuffer > 0 && outBuffers[0].pvBuffer != nullptr) {
-        bool queued = Queue(static_cast<const char*>(outBuffers[0].pvBuffer),
-                            outBuffers[0].cbBuffer);
+        bool queued =
+            Queue(static_cast<const char*>(outBuffers[0].pvBuffer), outBuffers[0].cbBuffer);
         FreeContextBuffer(outBuffers[0].pvBuffer);
         if (!queued) {
           Fail(SEC_E_BUFFER_TOO_SMALL);
@@ -341,17 +341,34 @@ class SchannelTls final : public TlsPort {
     bool selfSigned = chain->cChain > 0 && chain->rgpChain[0]->cElement == 1 &&
                       CertCompareCertificateName(X509_ASN_ENCODING, &cert->pCertInfo->Subject,
                                                  &cert->pCertInfo->Issuer);
+    // The chain's own verdict counts as well: not every policy implementation refuses a chain
+    // that stops short of a root. Revocation is not checked (it would need the network).
+    DWORD chainErrors =
+        chain->TrustStatus.dwErrorStatus &
+        ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_NESTED | CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+                            CERT_TRUST_IS_OFFLINE_REVOCATION);
     CertFreeCertificateChain(chain);
     if (!checked) {
       *code = static_cast<int>(GetLastError());
       return TlsCertProblem::kOther;
     }
     *code = static_cast<int>(status.dwError);
+    if (status.dwError == 0 && chainErrors != 0) {
+      *code = static_cast<int>(chainErrors);
+      if ((chainErrors & CERT_TRUST_IS_NOT_TIME_VALID) != 0) {
+        return CertVerifyTimeValidity(nullptr, cert->pCertInfo) < 0 ? TlsCertProblem::kNotYetValid
+                                                                    : TlsCertProblem::kExpired;
+      }
+      if ((chainErrors & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) != 0) {
+        return selfSigned ? TlsCertProblem::kSelfSigned : TlsCertProblem::kUntrusted;
+      }
+      return TlsCertProblem::kOther;
+    }
     switch (status.dwError) {
       case 0: return TlsCertProblem::kNone;
       case static_cast<DWORD>(CERT_E_EXPIRED):
         return CertVerifyTimeValidity(nullptr, cert->pCertInfo) < 0 ? TlsCertProblem::kNotYetValid
-                                                                   : TlsCertProblem::kExpired;
+                                                                    : TlsCertProblem::kExpired;
       case static_cast<DWORD>(CERT_E_CN_NO_MATCH): return TlsCertProblem::kWrongName;
       case static_cast<DWORD>(CERT_E_UNTRUSTEDROOT):
       case static_cast<DWORD>(CERT_E_CHAINING):

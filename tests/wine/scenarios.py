@@ -831,3 +831,8 @@ SCENARIOS = {
     "server_down": server_down,
     "server_silent": server_silent,
 }
+
+# The secure connections, in a module of their own.
+import scenarios_tls  # noqa: E402
+
+SCENARIOS["tls"] = scenarios_tls.tls
