@@ -26,14 +26,15 @@ constexpr char kIntervalLabel[] = "チェック間隔";
 constexpr char kIntervalUnit[] = "分おきにチェックする";
 constexpr char kListText[] = "送信先リストを表示する";
 constexpr char kLedText[] = "LED自動点灯";
+constexpr char kEncryptionLabel[] = "暗号化";
 constexpr char kOkText[] = "OK";
 constexpr char kCancelText[] = "ｷｬﾝｾﾙ";
-constexpr char kKeysText[] = "Tab:次へ  Shift+Tab:前へ  Space:切替  Enter:OK  Esc:ｷｬﾝｾﾙ";
+constexpr char kKeysText[] = "Tab:次へ  Shift+Tab:前へ  Space/←→:切替  Enter:OK  Esc:ｷｬﾝｾﾙ";
 
 constexpr size_t kLabelWidth = 18;  // the widest label, "POP3サーバーネーム"
 constexpr size_t kIndent = 2 + kLabelWidth + 1;
 constexpr size_t kIntervalWidth = 10;
-constexpr int kFormRows = 13;
+constexpr int kFormRows = 14;
 
 const char kReverse[] = "\x1b[7m";
 const char kUnderline[] = "\x1b[4m";
@@ -66,6 +67,9 @@ void SettingsFormModel::Load(const SettingsForm& form) {
   interval_.SetText(number);
   list_ = form.listChecked;
   led_ = form.ledChecked;
+  // A value the list does not name shows as TLS, which is how the program connects with it.
+  encryption_ =
+      form.encryption >= 0 && form.encryption < kEncryptionCount ? form.encryption : kEncryptionTls;
   focus_ = kOk;
 }
 
@@ -110,6 +114,11 @@ SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code) {
     case KeyCode::kEscape: return Outcome::kCancel;
     default: break;
   }
+  if (focus_ == kEncryption && (code == KeyCode::kLeft || code == KeyCode::kRight)) {
+    int step = code == KeyCode::kRight ? 1 : kEncryptionCount - 1;
+    encryption_ = (encryption_ + step) % kEncryptionCount;
+    return Outcome::kNone;
+  }
   if (edit == nullptr) return Outcome::kNone;
   switch (code) {
     case KeyCode::kLeft: edit->Left(); break;
@@ -132,6 +141,9 @@ SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
     case kList:
       if (space) list_ = !list_;
       return Outcome::kNone;
+    case kEncryption:
+      if (space) encryption_ = (encryption_ + 1) % kEncryptionCount;
+      return Outcome::kNone;
     default: break;
   }
   if (EditField* edit = FocusedEdit()) edit->Insert(ch, n);
@@ -146,6 +158,7 @@ void SettingsFormModel::Read(SettingsForm* form) const {
   form->intervalOk = ReadUnsignedNumber(interval_.text().c_str(), &form->interval);
   form->listChecked = list_;
   form->ledChecked = led_;
+  form->encryption = encryption_;
 }
 
 std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t columns) const {
@@ -205,6 +218,9 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
                  " " + kIntervalUnit);
   rows.push_back(marker(kList) + Spaces(kLabelWidth + 1) + box(kList, list_, kListText, false));
   rows.push_back("  " + Spaces(kLabelWidth + 1) + box(kLed, led_, kLedText, true));
+  std::string choice = std::string("[") + kEncryptionItems[encryption_] + " ▼]";
+  if (focus_ == kEncryption) choice = attr(kReverse) + choice + attr(kPlain);
+  rows.push_back(marker(kEncryption) + label(kEncryptionLabel) + choice);
   rows.emplace_back();
   rows.push_back((focus_ == kOk || focus_ == kCancel ? "> " : "  ") + Spaces(kLabelWidth + 1) +
                  button(kOk, kOkText) + "  " + button(kCancel, kCancelText));
@@ -254,7 +270,14 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
   out += std::string("; REG_DWORD ") + kLedText + "\n";
   out += "\"LED\"=" + Dword(form.ledChecked ? 1 : 0) + "\n";
   out += std::string("; REG_SZ ") + kMailerLabel + "\n";
-  out += "\"MAILLER\"=" + Quoted(form.mailer) + "\n\n";
+  out += "\"MAILLER\"=" + Quoted(form.mailer) + "\n";
+  out += std::string("; REG_DWORD ") + kEncryptionLabel +
+         " (0: なし, 1: SSL/TLS ポート995, 2: STARTTLS)\n";
+  out += "\"SSL\"=" + Dword(static_cast<uint32_t>(form.encryption)) + "\n";
+  out += "; REG_DWORD ポート (0: 標準のポート)\n";
+  out += "\"PORT\"=dword:00000000\n";
+  out += "; REG_SZ 自己署名証明書を受け入れる場合: その SHA-256 フィンガープリント\n";
+  out += "\"CERTPIN\"=\"\"\n\n";
   out += "パスワードの hex は次で作れます: python3 -c \"import sys; print(','.join('%02x' % "
          "(b ^ 255) for b in sys.argv[1].encode('cp932') + bytes(1)))\" パスワード\n";
   return out;

@@ -23,6 +23,7 @@ class SettingsFormModel {
     kLed,
     kInterval,
     kMailer,
+    kEncryption,  // the list below the dialog's original rows
     kControlCount
   };
   enum class Outcome { kNone, kOk, kCancel };
@@ -39,6 +40,7 @@ class SettingsFormModel {
   Control focus() const { return focus_; }
   const EditField& edit(Control control) const;
   bool checked(Control control) const { return control == kList ? list_ : led_; }
+  int32_t encryption() const { return encryption_; }
 
   // The form's rows in code page 932, `columns` wide at most; with `attributes` the focus, the
   // caret and the disabled box are shown with terminal attributes, otherwise only with the
@@ -57,6 +59,7 @@ class SettingsFormModel {
   EditField interval_{true, false};
   bool list_ = false;
   bool led_ = false;
+  int32_t encryption_ = kEncryptionNone;
 };
 
 // What to tell a user who has no terminal for the form (code page 932): where the settings file

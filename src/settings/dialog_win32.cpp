@@ -34,6 +34,11 @@ void OnInitDialog(HWND dialog) {
   SetDlgItemInt(dialog, IDC_INTERVAL, form.interval, FALSE);
   SendDlgItemMessageA(dialog, IDC_LIST, BM_SETCHECK, CheckState(form.listChecked), 0);
   SendDlgItemMessageA(dialog, IDC_LED, BM_SETCHECK, CheckState(form.ledChecked), 0);
+  for (const char* item : kEncryptionItems) {
+    SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+  }
+  SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_SETCURSEL, static_cast<WPARAM>(form.encryption),
+                      0);
 }
 
 void OnOk(HWND dialog) {
@@ -47,6 +52,8 @@ void OnOk(HWND dialog) {
   form.intervalOk = translated != FALSE;
   form.listChecked = IsChecked(dialog, IDC_LIST);
   form.ledChecked = IsChecked(dialog, IDC_LED);
+  LRESULT selected = SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_GETCURSEL, 0, 0);
+  form.encryption = selected == CB_ERR ? -1 : static_cast<int32_t>(selected);
   // A refused OK has shown its box and leaves the dialog open.
   if (currentDialog->Accept(form)) EndDialog(dialog, IDOK);
 }

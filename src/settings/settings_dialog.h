@@ -22,6 +22,13 @@ class SettingsDialogPort {
 
 namespace kc {
 
+// The items of the encryption list, in the order it shows them: "なし", "SSL/TLS", "STARTTLS".
+constexpr int32_t kEncryptionNone = 0;
+constexpr int32_t kEncryptionTls = 1;
+constexpr int32_t kEncryptionStartTls = 2;
+constexpr int32_t kEncryptionCount = 3;
+extern const char* const kEncryptionItems[kEncryptionCount];
+
 // What the form's controls hold: texts already cut to their fields as the platform reads them
 // back (254, 79, 79 and 259 bytes), the interval as the platform's unsigned number reading
 // gives it, and the two check boxes.
@@ -34,6 +41,7 @@ struct SettingsForm {
   bool intervalOk = false;
   bool listChecked = false;
   bool ledChecked = false;
+  int32_t encryption = kEncryptionNone;  // the encryption list's selection
 };
 
 // Reads a text as an unsigned 32-bit decimal number the way the dialog's number field is read:

@@ -274,13 +274,14 @@ TEST(SettingsForm, TabsThroughTheDialogsOrderPastTheDisabledBox) {
   model.Load(FilledForm());
   using M = SettingsFormModel;
   std::vector<M::Control> order;
-  for (int i = 0; i < 9; ++i) {
+  for (int i = 0; i < 10; ++i) {
     order.push_back(model.focus());
     model.OnKey(KeyCode::kTab);
   }
   EXPECT_EQ(order, (std::vector<M::Control>{M::kOk, M::kCancel, M::kServer, M::kUser,
                                             M::kPassword, M::kList, M::kInterval, M::kMailer,
-                                            M::kOk}));
+                                            M::kEncryption, M::kOk}));
+  model.OnKey(KeyCode::kBackTab);
   model.OnKey(KeyCode::kBackTab);
   model.OnKey(KeyCode::kBackTab);
   EXPECT_EQ(model.focus(), M::kMailer);
@@ -465,6 +466,40 @@ TEST_F(ProcessTest, AProgramThatCannotStartGivesNoProcess) {
   // The launcher waits on and closes what it got, even nothing.
   process->Wait(0, 1000);
   process->Close(0);
+}
+
+}  // namespace
+}  // namespace kc::posix
+
+namespace kc::posix {
+namespace {
+
+// The encryption list is the last control of the tab order, as in the dialog; space and the
+// arrow keys go through its three items.
+TEST(SettingsForm, EncryptionListCyclesAndReadsBack) {
+  SettingsForm loaded;
+  loaded.encryption = kEncryptionStartTls;
+  SettingsFormModel model;
+  model.Load(loaded);
+  std::string all;
+  for (const std::string& row : model.Render(false, 80)) all += row + "\n";
+  EXPECT_NE(all.find("暗号化 [STARTTLS ▼]"), std::string::npos) << all;
+  model.OnKey(KeyCode::kBackTab);
+  ASSERT_EQ(model.focus(), SettingsFormModel::kEncryption);
+  model.OnChar(" ", 1);
+  EXPECT_EQ(model.encryption(), kEncryptionNone);
+  model.OnKey(KeyCode::kLeft);
+  EXPECT_EQ(model.encryption(), kEncryptionStartTls);
+  model.OnKey(KeyCode::kRight);
+  model.OnKey(KeyCode::kRight);
+  SettingsForm read;
+  model.Read(&read);
+  EXPECT_EQ(read.encryption, kEncryptionTls);
+  // A value the list does not know shows as TLS, the way it connects.
+  loaded.encryption = 9;
+  model.Load(loaded);
+  model.Read(&read);
+  EXPECT_EQ(read.encryption, kEncryptionTls);
 }
 
 }  // namespace

@@ -10,8 +10,9 @@ import subprocess
 import time
 
 import dovecot
-from harness import IDM_CHECK, IDM_EXIT, check, log
-from scenarios import PASSWORD, USER, in_order, mailbox, message_box, settings, tail
+from harness import IDM_CHECK, IDM_EXIT, IDM_PROPERTIES, check, log
+from scenarios import (DIALOG_CAPTION, PASSWORD, USER, in_order, mailbox, message_box, settings,
+                       tail)
 from test_certs import SYSTEM_BUNDLE, TestCerts, fingerprint
 
 TLS = ("InitializeSecurityContextA", "CertGetCertificateChain")
@@ -74,6 +75,35 @@ def good_check(env, mode, accepted=b"TLS certificate accepted\r\n", **extra):
     return trace
 
 
+def starttls_from_the_dialog(env):
+    """A plain account switched to STARTTLS in the settings dialog: saved as SSL 2, and the
+    next check upgrades the connection."""
+    CB_SETCURSEL, CB_GETCURSEL, IDC_ENCRYPTION = 0x14E, 0x147, 1009
+    program, window = run_once(env, settings())
+    check(program.wait_trace(b"Host QUIT OK\r\n", 40), f"no plain check:\n{tail(program)}")
+    check(b"TLS HANDSHAKE" not in program.text(), "a plain account spoke TLS")
+    env.command(window, IDM_PROPERTIES)
+    recs = env.driver.wait_window("#32770", DIALOG_CAPTION, 15)
+    check(recs, "the settings dialog did not open")
+    kids = {k["id"]: k for k in env.driver.children(recs[0]["hwnd"])}
+    combo = kids[IDC_ENCRYPTION]["hwnd"]
+    check(env.driver.send(combo, CB_GETCURSEL) == 0, "the list does not show なし")
+    env.driver.send(combo, CB_SETCURSEL, 2)
+    env.driver.click(kids[1]["hwnd"])
+    check(env.driver.wait_window("#32770", DIALOG_CAPTION, 10, gone=True) is not None,
+          "the dialog stayed open")
+    check(env.driver.regdump()["SSL"]["data_bytes"] == (2).to_bytes(4, "little"),
+          "SSL 2 was not saved")
+    env.command(window, IDM_CHECK)
+    check(program.wait_trace(b"Host QUIT OK\r\n", 40, 2), f"no second check:\n{tail(program)}")
+    second = program.text().split(b"----- FIND HOST -----")[-1]
+    missing = in_order(second, [b"AppState = CONNECTING, sending STLS\r\n",
+                                b"TLS certificate accepted\r\n",
+                                b"AppState = STLS, sending USER\r\n", b"3 messages "])
+    check(missing is True, f"the second check lacks {missing!r}:\n{tail(program, 4000)}")
+    finish(env, program, window)
+
+
 def refused_check(env, line, box_text):
     """The certificate is refused with its trace line and one box; a second check while the
     box is open is refused too but opens no second box."""
@@ -109,6 +139,10 @@ def tls(env):
         logins = server.log_lines(f"Login: user=<{USER}>")
         check(len(logins) == 2 and all("TLS" in line for line in logins), f"logins {logins}")
         log("modes 1 and 2 completed over TLS")
+        starttls_from_the_dialog(env)
+        logins = server.log_lines(f"Login: user=<{USER}>")
+        check(len(logins) == 4 and "TLS" in logins[-1], f"logins {logins}")
+        log("STARTTLS chosen in the dialog, saved and used")
 
         cases = [
             (certs.server("other-name", names=("mail.example.org",)),
