@@ -37,6 +37,7 @@ SOME_READS = READS[:-1] + b"*"
 HANDSHAKE = rb"----- TLS HANDSHAKE -----\r\nStarting TLS handshake with %s\r\n"
 DONE = rb"TLS handshake done: TLSv1\.[23], [A-Z0-9_-]+\r\n"
 USER_SENT = rb"AppState = CONNECTING, sending USER\r\n"
+SANITIZER_REPORT = re.compile(rb"ERROR: (?:Address|Leak|Memory)Sanitizer|runtime error:")
 
 
 def tls_dialogue(count, froms, starttls=False, host=b"localhost", accepted=None):
@@ -275,6 +276,9 @@ def run(exe, name, keep):
         SCENARIOS[name](ctx)
         for p in ctx.programs:
             assert PASSWORD.encode() not in p.trace(), "the password is in the trace"
+            report = SANITIZER_REPORT.search(p.trace())
+            assert report is None, "sanitizer report: " + p.trace()[report.start():][:400].decode(
+                "utf-8", "backslashreplace")
         ok = True
     except AssertionError as e:
         print(f"FAIL {name}: {e}")
