@@ -18,7 +18,7 @@ endif()
 
 set(KC_WINE_HARNESS "${CMAKE_CURRENT_SOURCE_DIR}/wine/harness.py")
 set(KC_WINE_SCENARIOS lifecycle first_start check_three counts menu launcher server_down
-    server_silent tls)
+    server_silent tls tls_faults)
 set(KC_WINE_LCD_SCREEN "")
 if(TARGET lcd_screen)
   set(KC_WINE_LCD_SCREEN --lcd-screen $<TARGET_FILE:lcd_screen>)

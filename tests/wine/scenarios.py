@@ -842,3 +842,4 @@ SCENARIOS = {
 import scenarios_tls  # noqa: E402
 
 SCENARIOS["tls"] = scenarios_tls.tls
+SCENARIOS["tls_faults"] = scenarios_tls.tls_faults

@@ -6,7 +6,9 @@ the host's CA bundle, so inside this run's mount namespace a copy of the system 
 test CA appended is bind-mounted over the original for the length of the scenario."""
 import contextlib
 import os
+import socket
 import subprocess
+import threading
 import time
 
 import dovecot
@@ -180,3 +182,106 @@ def tls(env):
         check(not env.server.log_lines("Login:"), "a login reached the plain server")
         finish(env, program, window)
         log("plain server on the TLS port: handshake failed, no login")
+
+
+class SilentListener:
+    """Accepts connections on 127.0.0.1:port and never answers: a server that stops in the
+    middle of the handshake."""
+
+    def __init__(self, port):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", port))
+        self.sock.listen(5)
+        self.held = []
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.held.append(conn)
+
+    def stop(self):
+        # Shutting the listener down wakes the accept; closing it alone would not.
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+        self.thread.join(timeout=5)
+        for conn in self.held:
+            conn.close()
+
+
+def next_check_completes(env, program, window, count):
+    """The cycle is idle again: a check asked for now runs and completes over TLS."""
+    env.command(window, IDM_CHECK)
+    check(program.wait_trace(b"----- FIND HOST -----", 15, count + 1),
+          f"no new check after the failed one:\n{tail(program)}")
+    check(program.wait_trace(b"Host QUIT OK\r\n", 40),
+          f"the next check did not complete:\n{tail(program, 4000)}")
+    check(b"TLS certificate accepted\r\n" in program.text().split(b"----- FIND HOST -----")[-1],
+          "the next check did not go over TLS")
+
+
+def close_box(env, text):
+    found = message_box(env, 10)
+    check(found is not None and text in found[1], f"box {found!r}")
+    env.driver.click([b for b in found[2] if b["text"] == "OK"][0]["hwnd"])
+
+
+def tls_faults(env):
+    """A server that refuses STLS gets no password; a plain-text server on the TLS port and a
+    server silent in the middle of the handshake end the check, and the next check runs."""
+    env.require(*TLS, feature="TLS")
+    certs = TestCerts(os.path.join(env.tmp, "certs"))
+    good = certs.server("good")
+    with trusted_bundle(certs.bundle()):
+        # A server without TLS: STLS is refused, QUIT follows, no login.
+        env.server.start()
+        env.server.set_messages(mailbox(3))
+        program, window = run_once(env, settings(SSL=2))
+        check(program.wait_trace(b"Negative response: STLS command not supported\r\n", 30),
+              f"STLS was not refused:\n{tail(program, 4000)}")
+        check(program.wait_trace(b"Host QUIT OK\r\n", 30), "no QUIT after the refused STLS")
+        check(b"sending USER" not in program.text(), "the login went out after a refused STLS")
+        check(not env.server.log_lines("Login:"), "a login reached the server without TLS")
+        finish(env, program, window)
+        env.server.stop()
+        log("STLS refused: no login")
+
+        # Plain text on 995: the handshake fails; the next check meets a TLS server there.
+        env.server = dovecot.Dovecot(os.path.join(env.tmp, "dovecot-plain"), user=USER,
+                                     password=PASSWORD, port=995)
+        env.server.start()
+        program, window = run_once(env, settings(SSL=1))
+        check(program.wait_trace(b"TLS handshake failed: ", 40),
+              f"no handshake failure:\n{tail(program, 4000)}")
+        close_box(env, BOX_HANDSHAKE)
+        tls_server(env, good, mailbox(3))
+        next_check_completes(env, program, window, 1)
+        finish(env, program, window)
+        log("plain server on the TLS port: handshake failed, the next check ran")
+
+        # Silent in the middle of the handshake: the time limit ends it.
+        env.server.stop()
+        silent = SilentListener(995)
+        try:
+            program, window = run_once(env, settings(SSL=1))
+            check(program.wait_trace(b"Starting TLS handshake with localhost\r\n", 30),
+                  f"no handshake:\n{tail(program)}")
+            began = time.time()
+            check(program.wait_trace(b"Server timed out\r\n", 90),
+                  f"the silent handshake was not given up:\n{tail(program)}")
+            waited = time.time() - began
+            check(50 <= waited <= 80, f"gave up after {waited:.0f} s")
+        finally:
+            silent.stop()
+        tls_server(env, good, mailbox(3))
+        next_check_completes(env, program, window, 1)
+        finish(env, program, window)
+        log(f"silent handshake given up after {waited:.0f} s, the next check ran")
