@@ -13,14 +13,14 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Copies length bytes of from into out, leaving carriage returns out, cut to outSize - 1 bytes;
-// every byte of out after the text is cleared.
-void CopyWithoutCr(char* out, size_t outSize, const char* from, size_t length) {
+// Copies length bytes of from into out, leaving line break bytes out (a folded address is one
+// address), cut to outSize - 1 bytes; every byte of out after the text is cleared.
+void CopyWithoutBreaks(char* out, size_t outSize, const char* from, size_t length) {
   if (outSize == 0) return;
   std::memset(out, 0, outSize);
   size_t n = 0;
   for (size_t i = 0; i < length && n < outSize - 1; ++i) {
-    if (from[i] != '\r') out[n++] = from[i];
+    if (from[i] != '\r' && from[i] != '\n') out[n++] = from[i];
   }
 }
 
@@ -124,14 +124,14 @@ void SenderFromText(const char* fromText, char* slot, size_t slotSize) {
   const char* open = std::strchr(fromText, '<');
   const char* close = open != nullptr ? std::strchr(open + 1, '>') : nullptr;
   if (close != nullptr) {
-    CopyWithoutCr(slot, slotSize, open + 1, static_cast<size_t>(close - open - 1));
+    CopyWithoutBreaks(slot, slotSize, open + 1, static_cast<size_t>(close - open - 1));
     return;
   }
   const char* begin = fromText;
   while (IsBlank(*begin) || *begin == '\r' || *begin == '\n') ++begin;
   const char* end = std::strchr(begin, '\n');
   if (end == nullptr) end = begin + std::strlen(begin);
-  CopyWithoutCr(slot, slotSize, begin, static_cast<size_t>(end - begin));
+  CopyWithoutBreaks(slot, slotSize, begin, static_cast<size_t>(end - begin));
 }
 
 }  // namespace kc

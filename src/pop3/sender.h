@@ -53,8 +53,8 @@ size_t ExtractFromText(const char* response, size_t length, char* out, size_t ou
 
 // Puts the sender named by a From text into slot (slotSize bytes, all rewritten): the text
 // between the first '<' and the first '>' after it; without such a pair, the first line that
-// is not empty, without its leading blanks. Carriage returns are left out. Cut to
-// slotSize - 1 bytes.
+// is not empty, without its leading blanks. Carriage returns and line feeds are left out. Cut
+// to slotSize - 1 bytes.
 void SenderFromText(const char* fromText, char* slot, size_t slotSize);
 
 }  // namespace kc
