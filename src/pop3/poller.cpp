@@ -60,6 +60,12 @@ constexpr char kTraceClosedByServer[] = "Connection closed by the server\r\n";
 constexpr char kTraceServerTimedOut[] = "Server timed out\r\n";
 constexpr char kTraceLoginNotSecured[] =
     "Connection not secured, user ID and password not sent\r\n";
+constexpr char kTraceLongReply[] =
+    "Reply to TOP %d is longer than %u bytes, reading on to its end\r\n";
+constexpr char kTraceReplyTooLong[] =
+    "Reply to TOP %d goes on beyond %lu bytes, check given up\r\n";
+constexpr char kTraceServerSaid[] = "Server said: %s\r\n";
+constexpr char kPasswordMask[] = "***";
 
 }  // namespace
 
@@ -105,6 +111,9 @@ bool Poller::StartWinSock() {
   socketSelected_ = false;
   messageIndex_ = 0;
   framing_.Reset();
+  from_.Reset();
+  longReplyTraced_ = false;
+  lastReply_[0] = '\0';
   const uint32_t id = checkId_;
 
   status_.mailCount = 0;
@@ -383,25 +392,60 @@ bool Poller::TakeReceived(WindowRef window, int n) {
   size_t count =
       static_cast<size_t>(n) < kResponseBufferSize ? static_cast<size_t>(n) : kResponseBufferSize;
   receiveBuffer_[count] = '\0';
-  if (!AppendReceived(framing_, receiveBuffer_, count)) {
-    Trace("!!!!! Buffer overrun, data truncated\r\n");
-    EndCheck(true);
-    return false;
+  // Hands each response on; the mode is read afresh for each, since handling one may change it.
+  struct Sink final : FrameSink {
+    Sink(Poller& p, WindowRef w, uint32_t i) : poller(p), window(w), id(i) {}
+    bool OnResponse(char* text, const Frame& frame) override {
+      poller.OnServerResponse(window, text, frame.length, frame.continued);
+      // Nothing that came in the clear after the server agreed to STLS is taken.
+      if (poller.clearTextEnded_) {
+        poller.clearTextEnded_ = false;
+        return false;
+      }
+      return poller.IsCurrent(id);  // false: the check ended and the buffer was reset
+    }
+    void OnSettled(const char* bytes, size_t length) override {
+      poller.OnLongReplyPart(bytes, length);
+    }
+    Poller& poller;
+    WindowRef window;
+    uint32_t id;
+  };
+  Sink sink(*this, window, checkId_);
+  switch (FeedReceived(framing_, receiveBuffer_, count, sink)) {
+    case FeedResult::kOk: return IsCurrent(sink.id);
+    case FeedResult::kStopped: return false;
+    case FeedResult::kOverrun:
+      Trace("!!!!! Buffer overrun, data truncated\r\n");
+      EndCheck(true);
+      return false;
+    case FeedResult::kReplyTooLong:
+      TraceFormat(kTraceReplyTooLong, static_cast<int>(messageIndex_ + 1),
+                  static_cast<unsigned long>(kLongestMultiLineReply));
+      EndCheck(true);
+      return false;
   }
-  // The mode is read afresh on every turn: handling a response may change it.
-  const uint32_t id = checkId_;
-  Frame frame{};
-  while (IsCurrent(id) && FindResponse(framing_, &frame)) {
-    OnServerResponse(window, CutResponse(framing_, frame));
-    if (!IsCurrent(id)) return false;  // the check ended; the buffer was reset
-    ConsumeResponse(framing_, frame);
+  return false;
+}
+
+void Poller::OnLongReplyPart(const char* bytes, size_t n) {
+  // One line for the whole reply; the From: line may stand anywhere in it.
+  if (!longReplyTraced_) {
+    longReplyTraced_ = true;
+    TraceFormat(kTraceLongReply, static_cast<int>(messageIndex_ + 1),
+                static_cast<unsigned>(kResponseBufferSize));
   }
-  return IsCurrent(id);
+  from_.Feed(bytes, n);
 }
 
 void Poller::OnServerResponse(WindowRef window, const char* response) {
-  if (response[0] == '-') {
-    OnNegativeResponse();
+  OnServerResponse(window, response, std::strlen(response), false);
+}
+
+void Poller::OnServerResponse(WindowRef window, const char* response, size_t length,
+                              bool continued) {
+  if (!continued && response[0] == '-') {
+    OnNegativeResponse(response);
     return;
   }
   switch (appState_) {
@@ -428,7 +472,7 @@ void Poller::OnServerResponse(WindowRef window, const char* response) {
       appState_ = STAT;
       break;
     case STAT: OnStatReply(response); break;
-    case TOP: OnTopReply(response); break;
+    case TOP: OnTopReply(response, length); break;
     case QUIT:
       Trace("Host QUIT OK\r\n");
       Trace("Closing socket\r\n");
@@ -439,19 +483,23 @@ void Poller::OnServerResponse(WindowRef window, const char* response) {
       // Whatever came in the clear after the reply is not the server's to say: an attacker
       // on the path could have added it. The session starts afresh over TLS.
       framing_.Reset();
+      clearTextEnded_ = true;
       BeginTls(window);
       break;
     case FINDHOST: break;
   }
 }
 
-void Poller::OnNegativeResponse() {
+void Poller::OnNegativeResponse(const char* response) {
   Trace("Negative response: ");
   const char* text = NegativeReplyText(appState_);
   if (text != nullptr) {
     Trace(text);
     status_.serverError = 1;
   }
+  // The server's own words tell a locked mailbox from a wrong password.
+  KeepLastReply(response);
+  TraceFormat(kTraceServerSaid, lastReply_);
   if (appState_ == QUIT) {
     // The server refused to end the session: sending QUIT again would get nowhere.
     EndCheck(true);
@@ -485,13 +533,14 @@ void Poller::OnStatReply(const char* response) {
   }
 }
 
-void Poller::OnTopReply(const char* response) {
-  ExtractFromText(response, workBuffer_, sizeof workBuffer_);
+void Poller::OnTopReply(const char* response, size_t length) {
+  // What a long reply dropped on the way was read already; this is the rest of it.
+  from_.Feed(response, length);
   Trace("----- FROM -----\r\n");
-  Trace(workBuffer_);
+  Trace(from_.text());
   Trace("\r\n----- FROM -----\r\n");
   if (messageIndex_ >= 0 && messageIndex_ < kSenderSlots) {
-    SenderFromText(workBuffer_, senders_.slot[messageIndex_], kSenderSlotSize);
+    SenderFromText(from_.text(), senders_.slot[messageIndex_], kSenderSlotSize);
   }
   ++messageIndex_;
   framing_.singleLineMode = 1;
@@ -504,6 +553,8 @@ void Poller::OnTopReply(const char* response) {
 }
 
 void Poller::SendTop() {
+  from_.Reset();
+  longReplyTraced_ = false;
   framing_.singleLineMode = 0;
   SendWork(Format("TOP %d 0\r\n", static_cast<int>(messageIndex_ + 1)));
 }
@@ -532,6 +583,29 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
   // The password is not left lying in the shared buffer.
   std::memset(workBuffer_, 0, static_cast<size_t>(length));
   return true;
+}
+
+// One line of the server's reply for the trace and the user: control bytes shown as '?', every
+// occurrence of the password (should a server ever echo it) masked, cut to the buffer.
+void Poller::KeepLastReply(const char* response) {
+  const char* password = settings_.password;
+  const size_t passwordLength = FieldLength(password, kPasswordSize);
+  size_t length = std::strlen(response);
+  while (length > 0 && (response[length - 1] == '\r' || response[length - 1] == '\n')) --length;
+  size_t out = 0;
+  for (size_t i = 0; i < length && out + 1 < sizeof lastReply_;) {
+    if (passwordLength != 0 && length - i >= passwordLength &&
+        std::memcmp(response + i, password, passwordLength) == 0) {
+      for (size_t k = 0; kPasswordMask[k] != '\0' && out + 1 < sizeof lastReply_; ++k) {
+        lastReply_[out++] = kPasswordMask[k];
+      }
+      i += passwordLength;
+      continue;
+    }
+    unsigned char c = static_cast<unsigned char>(response[i++]);
+    lastReply_[out++] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+  }
+  lastReply_[out] = '\0';
 }
 
 void Poller::SendWork(int length) {

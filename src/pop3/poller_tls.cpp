@@ -279,6 +279,7 @@ void Poller::EndTls() {
   if (tlsBegun_) ports_.tls.End();
   tlsBegun_ = false;
   tlsPhase_ = TlsPhase::kOff;
+  clearTextEnded_ = false;
   tlsOutputLength_ = 0;
   std::memset(tlsOutput_, 0, sizeof tlsOutput_);
 }

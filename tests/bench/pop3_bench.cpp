@@ -4,6 +4,7 @@
 // a child process of its own so that CPU time and peak memory are its own.
 //
 //   pop3_bench --messages N [--user U] [--password P] [--runs R] [--rounds K] [--header]
+//              [--label TEXT]
 //              [--tls [--other-ms MS --other-kib KIB]]
 //
 // With --tls both speak TLS from the first byte to the "pop3s" port: the poller through its TLS
@@ -12,7 +13,7 @@
 // bundle). --other-ms and --other-kib add a third client measured by the caller (Python's
 // poplib.POP3_SSL in scripts/bench-pop3.sh) to the row, with its ratio to the baseline.
 //
-// Prints one row: messages, median wall time per check of each, their ratio, CPU time per
+// Prints one row: messages (or the label of the mailbox), median wall time per check of each, their ratio, CPU time per
 // check, peak resident memory of each process, and the heap allocations of one check (all,
 // and those the poller itself makes, outside its calls into the back end and the loop). Run it through scripts/bench-pop3.sh, which
 // provides Dovecot in a network namespace of its own.
@@ -86,6 +87,7 @@ struct Options {
   bool tls = false;
   double otherMs = 0;  // a third client's median, measured by the caller
   long otherKiB = 0;
+  std::string label;  // names the mailbox in place of its count
 };
 
 // What a child reports to the parent.
@@ -467,6 +469,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->otherKiB = std::atol(v);
     } else if (a == "--tls") {
       o->tls = true;
+    } else if ((v = value("--label")) != nullptr) {
+      o->label = v;
     } else if (a == "--header") {
       o->header = true;
     } else {
@@ -503,7 +507,8 @@ int main(int argc, char** argv) {
     if (o.otherMs > 0) std::printf(" %10s %7s %10s", "poplib ms", "ratio", "poplib KiB");
     std::printf("\n");
   }
-  std::printf("%8d %12.3f %12.3f %7.3f %10.3fms %10.3fms %10ld %10ld %12lu %12lu", o.messages,
+  std::string name = o.label.empty() ? std::to_string(o.messages) : o.label;
+  std::printf("%8s %12.3f %12.3f %7.3f %10.3fms %10.3fms %10ld %10ld %12lu %12lu", name.c_str(),
               pollerMs, baselineMs, baselineMs > 0 ? pollerMs / baselineMs : 0.0,
               poller.cpuMs / poller.checks, baseline.cpuMs / baseline.checks, poller.peakKiB,
               baseline.peakKiB, poller.allocations, poller.coreAllocations);

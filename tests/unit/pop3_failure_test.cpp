@@ -272,11 +272,11 @@ INSTANTIATE_TEST_SUITE_P(Pop3, Failure,
                                                },
                                                "Connection closed by the server\r\n", "",
                                                0, 1, true},
-                                           FailureCase{"ReplyOverflowsTheBuffer",
+                                           FailureCase{"StatusLineOverflowsTheBuffer",
                                                        [](CheckHarness& h) {
-                                                         OnCommand(h, "TOP 1 0\r\n", [&h] {
+                                                         OnCommand(h, "STAT\r\n", [&h] {
                                                            h.winsock.DeliverSplit(
-                                                               "+OK\r\n" + std::string(5000, 'h'),
+                                                               "+OK 1 " + std::string(5000, '9'),
                                                                2048);
                                                          });
                                                        },
