@@ -55,8 +55,8 @@ bool RegisterMainClass(HINSTANCE instance) {
 }
 
 bool CreateMainWindow(HINSTANCE instance) {
-  HWND window = CreateWindowExA(WS_EX_ACCEPTFILES, kAppName, kAppName, WS_OVERLAPPEDWINDOW, 0,
-                                0, 0, 0, nullptr, nullptr, instance, nullptr);
+  HWND window = CreateWindowExA(WS_EX_ACCEPTFILES, kAppName, kAppName, WS_OVERLAPPEDWINDOW, 0, 0, 0,
+                                0, nullptr, nullptr, instance, nullptr);
   theApp->mainWindow = FromHwnd(window);
   return window != nullptr;
 }
@@ -77,7 +77,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   std::unique_ptr<TrayPort> tray = MakeTray();
   std::unique_ptr<SettingsDialogPort> dialog = MakeSettingsDialog();
   std::unique_ptr<ProcessPort> process = MakeProcess();
-  Platform platform{window, box, trace, clock, *registry, *winsock, *hid, *tray, *dialog, *process};
+  SilentNotice notice;  // the boxes, the tray and the display say what Windows users are told
+  Platform platform{window, box,   trace,   clock,    *registry, *winsock,
+                    *hid,   *tray, *dialog, *process, notice};
   auto app = std::make_unique<App>(platform);
   theApp = app.get();
 

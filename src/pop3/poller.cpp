@@ -106,15 +106,18 @@ bool Poller::StartWinSock() {
 
   status_.mailCount = 0;
   std::memset(senders_.slot, 0, sizeof senders_.slot);
+  result_ = CheckResult{};
 
   uint16_t granted = 0;
   if (ports_.winsock.Startup(kWinSockVersion, &granted) != 0) {
+    NoteFailure(CheckFailure::kNetworkStart);
     ports_.box.Show(0, "WinSockが初期化できませんでした", kCaption);
     FailCheckIfCurrent(id);
     return false;
   }
   winsockStarted_ = true;
   if (granted != kWinSockVersion) {
+    NoteFailure(CheckFailure::kNetworkStart, kWsaVersionNotSupported);
     ports_.box.Show(0, "このバージョンのWinSockでは使用できません", kCaption);
     StopWinSock();
     FailCheckIfCurrent(id);
@@ -127,6 +130,17 @@ int Poller::StopWinSock() {
   if (!winsockStarted_) return 0;
   winsockStarted_ = false;
   return ports_.winsock.Cleanup();
+}
+
+void Poller::NoteFailure(CheckFailure why, int32_t winsockError) {
+  if (result_.failure != CheckFailure::kNone) return;
+  result_.failure = why;
+  result_.winsockError = winsockError;
+}
+
+void Poller::Fail(CheckFailure why, int32_t winsockError) {
+  NoteFailure(why, winsockError);
+  EndCheck(true);
 }
 
 void Poller::FailCheckIfCurrent(uint32_t id) {
@@ -169,7 +183,7 @@ void Poller::OnServerWaitTimeout(WindowRef) {
   // A tick left over from an earlier wait arrives long before this wait is over.
   if (ports_.clock.TickCount() - lastActivityTick_ < kStaleTickMs) return;
   Trace(kTraceServerTimedOut);
-  EndCheck(true);
+  Fail(CheckFailure::kTimedOut);
 }
 
 // ----- Server connection -----
@@ -190,6 +204,7 @@ bool Poller::StartCheck(WindowRef window) {
     missing = "Please enter a password";
   }
   if (missing != nullptr) {
+    NoteFailure(CheckFailure::kSettingsIncomplete);
     ports_.box.Show(window, missing, kCaption);
     FailCheckIfCurrent(id);
     return false;
@@ -197,7 +212,7 @@ bool Poller::StartCheck(WindowRef window) {
   if (HoldsLineBreak(settings_.user, kUserSize) ||
       HoldsLineBreak(settings_.password, kPasswordSize)) {
     Trace(kTraceLineBreakInCredentials);
-    EndCheck(true);
+    Fail(CheckFailure::kLineBreakInCredentials);
     return false;
   }
 
@@ -211,6 +226,7 @@ bool Poller::StartCheck(WindowRef window) {
   lookupHandle_ = ports_.winsock.AsyncGetHostByName(window, SM_GETHOST, server, hostEntryBuffer_,
                                                     kHostEntrySize);
   if (lookupHandle_ == 0) {
+    NoteFailure(CheckFailure::kLookupNotStarted, ports_.winsock.LastError());
     ports_.box.Show(window, "Error initiating WSAAsyncGetHostByName()", kCaption);
     FailCheckIfCurrent(id);
     return false;
@@ -234,7 +250,8 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
   int error = static_cast<int>((static_cast<uint32_t>(result) >> 16) & 0xFFFF);
   if (error != 0) {
     TraceFormat("WSAAsyncGetHostByName() error: %d\r\n", error);
-    EndCheck(true);
+    bool unknown = error == kWsaHostNotFound || error == kWsaNoData;
+    Fail(unknown ? CheckFailure::kHostNotFound : CheckFailure::kLookupFailed, error);
     return;
   }
   Trace("Server found OK\r\n\r\n");
@@ -243,7 +260,7 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
   serverSocket_ = ports_.winsock.Socket();
   if (serverSocket_ == kInvalidSocket) {
     Trace("Could not create a socket\r\n");
-    EndCheck(true);
+    Fail(CheckFailure::kSocketFailed, ports_.winsock.LastError());
     return;
   }
   socketOpen_ = true;
@@ -252,7 +269,7 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
   Trace("Calling WSAAsyncSelect()\r\n");
   if (ports_.winsock.AsyncSelect(serverSocket_, window, SM_SOCKET, kSocketEventMask) != 0) {
     Trace("WSAAsyncSelect() failed\r\n");
-    EndCheck(true);
+    Fail(CheckFailure::kSocketFailed, ports_.winsock.LastError());
     return;
   }
   socketSelected_ = true;
@@ -272,15 +289,17 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
   to.portNetworkOrder = port;
   if (!ports_.winsock.FirstAddress(hostEntryBuffer_, to.address)) {
     Trace(kTraceNoAddress);
-    EndCheck(true);
+    Fail(CheckFailure::kNoIpv4Address);
     return;
   }
   Trace("Calling connect()\r\n");
-  if (ports_.winsock.Connect(serverSocket_, to) != 0 &&
-      ports_.winsock.LastError() != kWsaEWouldBlock) {
-    Trace("Error connecting\r\n");
-    EndCheck(true);
-    return;
+  if (ports_.winsock.Connect(serverSocket_, to) != 0) {
+    int connectError = ports_.winsock.LastError();
+    if (connectError != kWsaEWouldBlock) {
+      Trace("Error connecting\r\n");
+      Fail(CheckFailure::kConnectFailed, connectError);
+      return;
+    }
   }
   appState_ = CONNECTING;
   Trace("\r\n----- PROCESS MESSAGES -----\r\n");
@@ -320,7 +339,7 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
       int error = static_cast<int>((word >> 16) & 0xFFFF);
       if (error != 0) {
         TraceFormat(kTraceConnectFailed, error);
-        EndCheck(true);
+        Fail(CheckFailure::kConnectFailed, error);
       }
       break;
     }
@@ -339,13 +358,16 @@ void Poller::OnRead(WindowRef window) {
   const uint32_t id = checkId_;
   int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
   if (n == 0) {
+    NoteFailure(CheckFailure::kClosedByServer);
     ports_.box.Show(window, "Connection closed unexpectedly", kCaption);
     FailCheckIfCurrent(id);
     return;
   }
   if (n < 0) {
     // A read event can find nothing waiting when an earlier read took it all.
-    if (ports_.winsock.LastError() == kWsaEWouldBlock) return;
+    int error = ports_.winsock.LastError();
+    if (error == kWsaEWouldBlock) return;
+    NoteFailure(CheckFailure::kConnectionLost, error);
     char text[32];
     std::snprintf(text, sizeof text, "recv() error: %d", n);
     ports_.box.Show(window, text, kCaption);
@@ -366,7 +388,7 @@ void Poller::OnClosed(WindowRef window) {
   }
   if (IsCurrent(id)) {
     Trace(kTraceClosedByServer);
-    EndCheck(true);
+    Fail(CheckFailure::kClosedByServer);
   }
 }
 
@@ -376,7 +398,7 @@ bool Poller::TakeReceived(WindowRef window, int n) {
   receiveBuffer_[count] = '\0';
   if (!AppendReceived(framing_, receiveBuffer_, count)) {
     Trace("!!!!! Buffer overrun, data truncated\r\n");
-    EndCheck(true);
+    Fail(CheckFailure::kReplyTooLong);
     return false;
   }
   // The mode is read afresh on every turn: handling a response may change it.
@@ -392,6 +414,11 @@ bool Poller::TakeReceived(WindowRef window, int n) {
 
 void Poller::OnServerResponse(WindowRef, const char* response) {
   if (response[0] == '-') {
+    if (result_.failure == CheckFailure::kNone) {
+      result_.failure = CheckFailure::kRefused;
+      result_.refusedState = appState_;
+      KeepReplyText(response, result_.replyText);
+    }
     OnNegativeResponse();
     return;
   }
@@ -496,7 +523,7 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
   // A line break would end the command early and smuggle the rest to the server as commands.
   if (HoldsLineBreak(value, size)) {
     Trace(kTraceLineBreakInCredentials);
-    EndCheck(true);
+    Fail(CheckFailure::kLineBreakInCredentials);
     return false;
   }
   int length = Format(format, static_cast<int>(FieldLength(value, size)), value);

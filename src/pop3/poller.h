@@ -6,6 +6,7 @@
 #include "app/check_status.h"
 #include "app/clock.h"
 #include "app/window.h"
+#include "pop3/check_result.h"
 #include "pop3/framing.h"
 #include "pop3/sender_table.h"
 #include "pop3/winsock_port.h"
@@ -58,11 +59,17 @@ class Poller {
   void CloseConnection(SocketRef socket);
 
   AppState appState() const { return appState_; }
+  // Why the last check that ended ended as it did; reset when a check starts.
+  const CheckResult& lastResult() const { return result_; }
   bool checkRunning() const { return checkActive_; }
   const FramingState& framing() const { return framing_; }
 
  private:
   void EndCheck(bool failed);
+  // Records why the check fails (the first reason counts) and ends it as failed.
+  void Fail(CheckFailure why, int32_t winsockError = 0);
+  // Records why without ending the check (the check ends later, or through a message box).
+  void NoteFailure(CheckFailure why, int32_t winsockError = 0);
   // Ends the check `id` as failed unless it has ended meanwhile (for instance from inside the
   // modal loop of a message box).
   void FailCheckIfCurrent(uint32_t id);
@@ -108,6 +115,8 @@ class Poller {
   SocketRef serverSocket_ = kInvalidSocket;
   bool socketOpen_ = false;
   bool socketSelected_ = false;  // non-blocking, events selected
+
+  CheckResult result_;
 
   // Session.
   char receiveBuffer_[kResponseBufferSize + 1] = {};

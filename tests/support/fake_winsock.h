@@ -147,7 +147,9 @@ struct CheckHarness {
   FakeTray tray;
   FakeDialog dialog;
   FakeProcess process;
-  Platform platform{window, box, trace, clock, registry, winsock, hid, tray, dialog, process};
+  FakeNotice notice;
+  Platform platform{window, box,  trace,  clock,   registry, winsock,
+                    hid,    tray, dialog, process, notice};
   std::unique_ptr<App> app;
   FakeMailbox mailbox;
   int checkDone = 0;  // SM_CHECKDONE messages handled

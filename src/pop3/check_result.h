@@ -1,0 +1,49 @@
+// Why the last check ended as it did, kept by the poller for front ends that tell the user in
+// words (the Linux console). The Windows program shows the described boxes and LCD texts only.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace kc {
+
+enum class CheckFailure : int32_t {
+  kNone = 0,            // the check ran to the reply to QUIT without a negative reply
+  kNetworkStart,        // WinSock could not be started
+  kSettingsIncomplete,  // server, user or password empty
+  kLineBreakInCredentials,
+  kLookupNotStarted,  // the asynchronous lookup could not be started
+  kHostNotFound,      // the name does not exist (WSAHOST_NOT_FOUND, WSANO_DATA)
+  kLookupFailed,      // any other lookup error
+  kNoIpv4Address,
+  kSocketFailed,          // socket() or WSAAsyncSelect() failed
+  kConnectFailed,         // connect() or FD_CONNECT reported an error
+  kConnectionLost,        // recv() failed
+  kClosedByServer,        // the server closed before the reply to QUIT
+  kReplyTooLong,          // a reply overran the receive buffer
+  kTimedOut,              // the server stayed silent too long
+  kRefused,               // a negative reply; state and reply text say to what
+  kCertificateNotTrusted  // for the TLS layer: the server's certificate was refused
+};
+
+// The first line of a negative reply as kept for the user: printable ASCII and code page 932
+// bytes only, at most this many bytes.
+constexpr size_t kReplyTextSize = 128;
+
+struct CheckResult {
+  CheckFailure failure = CheckFailure::kNone;
+  int32_t winsockError = 0;  // the WinSock number, when the failure has one
+  int32_t refusedState = 0;  // AppState that got the negative reply (kRefused)
+  char replyText[kReplyTextSize] = {};
+};
+
+// Copies the first line of a server reply into replyText: control bytes and DEL become '?',
+// so the text is safe to show on a terminal; cut to kReplyTextSize - 1 bytes.
+void KeepReplyText(const char* reply, char (&replyText)[kReplyTextSize]);
+
+// The outcome of a check in English, one line: "3 messages", "1 message", "host not found:
+// pop.example.com", "connection refused", "login refused: -ERR ...", "server timed out", ...
+// serverError tells a check that ended badly without a recorded reason.
+void DescribeCheckResult(const CheckResult& result, bool serverError, int32_t mailCount,
+                         const char* server, char* out, size_t size);
+
+}  // namespace kc
