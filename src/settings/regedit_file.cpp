@@ -335,8 +335,12 @@ bool ParseRegeditFile(const std::string& text, const std::string& key, RegeditKe
                       size_t* badLine) {
   *out = RegeditKey{};
   std::vector<std::string> lines;
-  size_t bad = 0;
-  if (SplitLines(text, &lines, &bad)) {
+  size_t bad = 1;
+  // A file of another kind is pointed out at its first line, whatever comes after it.
+  std::string first = text.substr(0, text.find('\n'));
+  if (!first.empty() && first.back() == '\r') first.pop_back();
+  if (first.find('\0') == std::string::npos && TrimRight(first) == kHeader &&
+      SplitLines(text, &lines, &bad)) {
     Parser parser(lines, key, out);
     if (parser.Run()) return true;
     bad = parser.failedLine();

@@ -12,7 +12,7 @@ Faults:
   close    close the connection instead of replying
   reset    reset the connection (RST) instead of replying
   silent   send nothing, keep the connection open
-  err      answer -ERR
+  err      answer -ERR and --err-text
   garbage  a line of bytes that is no POP3 reply
   nolf     1 MiB without a line feed, then nothing
   split    the reply in three sends, 100 ms apart
@@ -137,7 +137,7 @@ class Session:
 
     def faulty_reply(self, step, fault, argument):
         if fault == "err":
-            return b"-ERR scripted failure\r\n"
+            return b"-ERR " + self.server.err_text + b"\r\n"
         if fault == "garbage":
             return b"\x8f\xa0 GARBAGE \x01\x7f~~ no reply here\r\n"
         if fault == "nul":
@@ -285,6 +285,7 @@ class Server:
                 raise SystemExit(f"unknown fault {fault!r}; known: {', '.join(FAULTS)}")
             self.faults[step.lower()] = fault
         self.faulty_sessions = args.faulty_sessions
+        self.err_text = args.err_text.encode()
         self.sessions = 0
         if args.maildir:
             self.messages = load_directory(args.maildir)
@@ -334,6 +335,8 @@ def main(argv=None):
     parser.add_argument("--faulty-sessions", type=int, default=-1,
                         help="faults only in the first N connections (default: all)")
     parser.add_argument("--log", help="append every received command to this file")
+    parser.add_argument("--err-text", default="scripted failure",
+                        help="what follows -ERR in the reply of an err fault")
     args = parser.parse_args(argv)
     try:
         asyncio.run(main_async(args))
