@@ -139,6 +139,8 @@ int main(int argc, char** argv) {
     return -1;
   }
   int signals = WatchTerminationSignals(loop, app->mainWindow);
+  // The result of a check is on the display as soon as it is known, not at the next page turn.
+  app->display.firstPageAtOnce = true;
   app->mainWindow = loop.CreateWindow([&app](WindowRef w, uint32_t msg, WParam wp, LParam lp) {
     return app->MainWndProc(w, msg, wp, lp);
   });
