@@ -119,7 +119,8 @@ void App::OnCheckDone(WindowRef window) {
 
 void App::TellOutcome() {
   char outcome[512];
-  DescribeCheckResult(poller.lastResult(), status.serverError == 1, status.mailCount,
+  const CheckResult& result = poller.lastResult();
+  DescribeCheckResult(result, result.replyText, status.serverError == 1, status.mailCount,
                       settings.server, outcome, sizeof outcome);
   platform_.notice.CheckEnded(outcome, status.serverError == 1);
 }

@@ -8,14 +8,21 @@
 
 namespace kc {
 
-void KeepReplyText(const char* reply, char (&replyText)[kReplyTextSize]) {
+void KeepReplyText(const char* reply, const char* secret, char (&replyText)[kReplyTextSize]) {
   size_t n = 0;
-  for (const char* p = reply; *p != '\0' && *p != '\r' && *p != '\n' && n + 1 < kReplyTextSize;
-       ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    replyText[n++] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+  size_t end = 0;  // the whole line, for finding the secret even where the copy is cut
+  while (reply[end] != '\0' && reply[end] != '\r' && reply[end] != '\n') ++end;
+  for (; n < end && n + 1 < kReplyTextSize; ++n) {
+    unsigned char c = static_cast<unsigned char>(reply[n]);
+    replyText[n] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
   }
   std::memset(replyText + n, 0, kReplyTextSize - n);
+  size_t secretLength = secret != nullptr ? std::strlen(secret) : 0;
+  if (secretLength == 0) return;
+  for (size_t at = 0; at + secretLength <= end; ++at) {
+    if (std::memcmp(reply + at, secret, secretLength) != 0) continue;
+    for (size_t k = at; k < at + secretLength && k < n; ++k) replyText[k] = '*';
+  }
 }
 
 namespace {
@@ -46,8 +53,8 @@ const char* RefusedWhat(int32_t state) {
 
 }  // namespace
 
-void DescribeCheckResult(const CheckResult& r, bool serverError, int32_t mailCount,
-                         const char* server, char* out, size_t size) {
+void DescribeCheckResult(const CheckResult& r, const char* replyText, bool serverError,
+                         int32_t mailCount, const char* server, char* out, size_t size) {
   if (size == 0) return;
   char suffix[48];
   ErrorSuffix(r.winsockError, suffix, sizeof suffix);
@@ -103,8 +110,8 @@ void DescribeCheckResult(const CheckResult& r, bool serverError, int32_t mailCou
     case CheckFailure::kReplyTooLong: std::snprintf(out, size, "server reply too long"); return;
     case CheckFailure::kTimedOut: std::snprintf(out, size, "server timed out"); return;
     case CheckFailure::kRefused:
-      if (r.replyText[0] != '\0') {
-        std::snprintf(out, size, "%s: %s", RefusedWhat(r.refusedState), r.replyText);
+      if (replyText != nullptr && replyText[0] != '\0') {
+        std::snprintf(out, size, "%s: %s", RefusedWhat(r.refusedState), replyText);
       } else {
         std::snprintf(out, size, "%s", RefusedWhat(r.refusedState));
       }

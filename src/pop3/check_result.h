@@ -37,13 +37,15 @@ struct CheckResult {
 };
 
 // Copies the first line of a server reply into replyText: control bytes and DEL become '?',
-// so the text is safe to show on a terminal; cut to kReplyTextSize - 1 bytes.
-void KeepReplyText(const char* reply, char (&replyText)[kReplyTextSize]);
+// so the text is safe to show on a terminal, and every occurrence of `secret` (the password,
+// should a server echo it) becomes asterisks; cut to kReplyTextSize - 1 bytes.
+void KeepReplyText(const char* reply, const char* secret, char (&replyText)[kReplyTextSize]);
 
 // The outcome of a check in English, one line: "3 messages", "1 message", "host not found:
 // pop.example.com", "connection refused", "login refused: -ERR ...", "server timed out", ...
-// serverError tells a check that ended badly without a recorded reason.
-void DescribeCheckResult(const CheckResult& result, bool serverError, int32_t mailCount,
-                         const char* server, char* out, size_t size);
+// replyText: the server's negative reply for a refusal ("" when none was kept). serverError
+// tells a check that ended badly without a recorded reason.
+void DescribeCheckResult(const CheckResult& result, const char* replyText, bool serverError,
+                         int32_t mailCount, const char* server, char* out, size_t size);
 
 }  // namespace kc

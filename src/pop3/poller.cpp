@@ -417,7 +417,12 @@ void Poller::OnServerResponse(WindowRef, const char* response) {
     if (result_.failure == CheckFailure::kNone) {
       result_.failure = CheckFailure::kRefused;
       result_.refusedState = appState_;
-      KeepReplyText(response, result_.replyText);
+      char password[kPasswordSize + 1];
+      uint32_t length = FieldLength(settings_.password, kPasswordSize);
+      std::memcpy(password, settings_.password, length);
+      password[length] = '\0';
+      KeepReplyText(response, password, result_.replyText);
+      std::memset(password, 0, sizeof password);
     }
     OnNegativeResponse();
     return;

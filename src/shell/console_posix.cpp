@@ -776,14 +776,18 @@ void Console::ShowStatus(const TrayIconRecord& record) {
 }
 
 void Console::ShowOutcome(const char* outcome, bool failed) {
+  // It may quote the server: no byte of it may act on the terminal.
   outcome_ = outcome;
+  for (char& c : outcome_) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
   lastCheckFailed_ = failed;
   if (statusShown_) statusText_ = StatusLineText(record_, lastCheckFailed_);
   time_t now = time(nullptr);
   tm parts{};
   char when[16] = "";
   if (localtime_r(&now, &parts) != nullptr) std::strftime(when, sizeof when, "%H:%M", &parts);
-  PrintLine((std::string("check ") + when + ": " + outcome).c_str());
+  PrintLine((std::string("check ") + when + ": " + outcome_).c_str());
   if (screen_) {
     if (!overlayShown_) DrawStatusRow();
   } else if (failed && statusShown_) {

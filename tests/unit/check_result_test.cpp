@@ -14,7 +14,7 @@ namespace {
 
 std::string Describe(const CheckResult& r, bool serverError = true, int32_t count = 0) {
   char out[512];
-  DescribeCheckResult(r, serverError, count, "pop.example.jp", out, sizeof out);
+  DescribeCheckResult(r, r.replyText, serverError, count, "pop.example.jp", out, sizeof out);
   return out;
 }
 
@@ -45,18 +45,21 @@ TEST(CheckResult, CountsAndFailuresInWords) {
 TEST(CheckResult, RefusalCarriesTheServersWordsSafeForATerminal) {
   CheckResult r = Failed(CheckFailure::kRefused);
   r.refusedState = PASS;
-  KeepReplyText("-ERR [IN-USE] Mailbox in use\r\n+OK", r.replyText);
+  KeepReplyText("-ERR [IN-USE] Mailbox in use\r\n+OK", "", r.replyText);
   EXPECT_EQ(Describe(r), "login refused: -ERR [IN-USE] Mailbox in use");
 
   // Escape sequences and other control bytes from the server never reach the terminal as such.
-  KeepReplyText("-ERR \x1b[2J\x07gone\x7f", r.replyText);
+  KeepReplyText("-ERR \x1b[2J\x07gone\x7f", "", r.replyText);
   EXPECT_STREQ(r.replyText, "-ERR ?[2J?gone?");
+  // A server that echoes the password does not put it on the screen.
+  KeepReplyText("-ERR bad PASS s3cret (s3cret)", "s3cret", r.replyText);
+  EXPECT_STREQ(r.replyText, "-ERR bad PASS ****** (******)");
   // A reply longer than the kept text is cut, and the line stays bounded.
   std::string longReply = "-ERR " + std::string(5000, 'x');
-  KeepReplyText(longReply.c_str(), r.replyText);
+  KeepReplyText(longReply.c_str(), nullptr, r.replyText);
   EXPECT_EQ(std::string(r.replyText).size(), kReplyTextSize - 1);
   char small[24];
-  DescribeCheckResult(r, true, 0, "pop.example.jp", small, sizeof small);
+  DescribeCheckResult(r, r.replyText, true, 0, "pop.example.jp", small, sizeof small);
   EXPECT_EQ(std::string(small), "login refused: -ERR xxx");
 }
 
