@@ -168,10 +168,12 @@ bool AskRunningInstanceForward() {
   if (!FillAddress(&address, socketPath)) return false;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  bool asked = false;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+  // The connection is the request: the running instance comes forward when it accepts it,
+  // and may close it before the line below arrives.
+  bool asked = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (asked) {
     static const char kRequest[] = "forward\n";
-    asked = write(fd, kRequest, sizeof kRequest - 1) == sizeof kRequest - 1;
+    (void)!write(fd, kRequest, sizeof kRequest - 1);
   }
   close(fd);
   return asked;
