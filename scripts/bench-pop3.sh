@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# One full check against Dovecot with 0, 50, 255 and 300 messages, through the program's poller
-# and its POSIX back end, beside a minimal blocking client measured in the same run. Runs in a
-# network namespace of its own (root). BUILD_DIR picks the build (default build/linux);
+# One full check against Dovecot with 0, 50, 255 and 300 messages, and with 50 messages of 6 KB
+# headers each, through the program's poller and its POSIX back end, beside a minimal blocking
+# client measured in the same run. Runs in a network namespace of its own (root). BUILD_DIR
+# picks the build (default build/linux);
 # RUNS and ROUNDS set the checks per child process and the number of alternating rounds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -13,7 +13,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   build-essential cmake pkg-config git python3 \
   libgtest-dev libgmock-dev googletest libbenchmark-dev libc-ares-dev \
   mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 \
-  dovecot-core dovecot-pop3d iproute2 util-linux \
+  dovecot-core dovecot-pop3d mailutils-pop3d iproute2 util-linux \
   xvfb xauth x11-utils imagemagick xdotool locales fonts-ipafont-gothic \
   clang llvm valgrind tmux procps
 $SUDO apt-get install -y -q wine wine64 wine32:i386

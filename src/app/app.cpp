@@ -5,6 +5,22 @@
 
 namespace kc {
 
+namespace {
+
+// The longest period the platform's timers take (USER_TIMER_MAXIMUM), about 24.8 days.
+constexpr uint32_t kLongestTimerMs = 0x7FFFFFFF;
+
+// The check timer's period for an interval in minutes. An interval of 0 or less would make the
+// timer tick back to back and hammer the server; it means the default, as in the settings
+// dialog. The product is taken in 64 bits, so a long interval never wraps to a short period.
+uint32_t CheckPeriodMs(int32_t interval) {
+  int64_t minutes = interval > 0 ? interval : kDefaultInterval;
+  int64_t ms = minutes * 60000;
+  return ms < kLongestTimerMs ? static_cast<uint32_t>(ms) : kLongestTimerMs;
+}
+
+}  // namespace
+
 App::App(Platform& platform)
     : poller({platform.winsock, platform.window, platform.box, platform.trace, platform.clock},
              settings, status, senders, mainWindow),
@@ -37,9 +53,7 @@ void App::OnCreate(WindowRef window) {
   LoadSettings(settings, platform_.registry);
   display.OpenLcdDevice();
   display.LcdInit(window);
-  // 32-bit arithmetic, handed over as an unsigned count of milliseconds.
-  uint32_t period = static_cast<uint32_t>(settings.interval) * 60000u;
-  platform_.window.StartTimer(window, TIMER_CHECK, period);
+  platform_.window.StartTimer(window, TIMER_CHECK, CheckPeriodMs(settings.interval));
   platform_.window.Post(window, SM_START, 0, 0);
 }
 
@@ -119,9 +133,8 @@ void App::OnCheckDone(WindowRef window) {
 
 void App::TellOutcome() {
   char outcome[512];
-  const CheckResult& result = poller.lastResult();
-  DescribeCheckResult(result, result.replyText, status.serverError == 1, status.mailCount,
-                      settings.server, outcome, sizeof outcome);
+  DescribeCheckResult(poller.lastResult(), poller.lastReply(), status.serverError == 1,
+                      status.mailCount, settings.server, outcome, sizeof outcome);
   platform_.notice.CheckEnded(outcome, status.serverError == 1);
 }
 
@@ -144,6 +157,13 @@ void App::OnTray(WindowRef window, WParam id, LParam mouse) {
   }
 }
 
-void App::ShowSettingsDialog() { platform_.dialog.Run(mainWindow, dialog); }
+void App::ShowSettingsDialog() {
+  const int32_t before = settings.interval;
+  platform_.dialog.Run(mainWindow, dialog);
+  // A new interval counts from now, so the next check comes when the tooltip says it will.
+  if (settings.interval != before && mainWindow != 0) {
+    platform_.window.StartTimer(mainWindow, TIMER_CHECK, CheckPeriodMs(settings.interval));
+  }
+}
 
 }  // namespace kc

@@ -155,6 +155,10 @@ bool Display::OpenLcdDevice() {
     }
   }
   if (link_.outputReport == nullptr || link_.inputReport == nullptr) {
+    // Running without the display means holding nothing of it: the buffer that was taken is
+    // released and the device closed, so no write reaches a half-prepared link.
+    FreeReportBuffers();
+    CloseLcdDevice();
     ports_.trace.Trace(
         "LCD report buffers could not be allocated; running without the display\r\n");
     return false;

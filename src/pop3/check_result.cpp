@@ -8,23 +8,6 @@
 
 namespace kc {
 
-void KeepReplyText(const char* reply, const char* secret, char (&replyText)[kReplyTextSize]) {
-  size_t n = 0;
-  size_t end = 0;  // the whole line, for finding the secret even where the copy is cut
-  while (reply[end] != '\0' && reply[end] != '\r' && reply[end] != '\n') ++end;
-  for (; n < end && n + 1 < kReplyTextSize; ++n) {
-    unsigned char c = static_cast<unsigned char>(reply[n]);
-    replyText[n] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
-  }
-  std::memset(replyText + n, 0, kReplyTextSize - n);
-  size_t secretLength = secret != nullptr ? std::strlen(secret) : 0;
-  if (secretLength == 0) return;
-  for (size_t at = 0; at + secretLength <= end; ++at) {
-    if (std::memcmp(reply + at, secret, secretLength) != 0) continue;
-    for (size_t k = at; k < at + secretLength && k < n; ++k) replyText[k] = '*';
-  }
-}
-
 namespace {
 
 // " (WSAECONNRESET 10054)", or " (10099)" for a number without a name; empty for 0.

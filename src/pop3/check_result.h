@@ -25,26 +25,16 @@ enum class CheckFailure : int32_t {
   kCertificateNotTrusted  // for the TLS layer: the server's certificate was refused
 };
 
-// The first line of a negative reply as kept for the user: printable ASCII and code page 932
-// bytes only, at most this many bytes.
-constexpr size_t kReplyTextSize = 128;
-
 struct CheckResult {
   CheckFailure failure = CheckFailure::kNone;
   int32_t winsockError = 0;  // the WinSock number, when the failure has one
   int32_t refusedState = 0;  // AppState that got the negative reply (kRefused)
-  char replyText[kReplyTextSize] = {};
 };
-
-// Copies the first line of a server reply into replyText: control bytes and DEL become '?',
-// so the text is safe to show on a terminal, and every occurrence of `secret` (the password,
-// should a server echo it) becomes asterisks; cut to kReplyTextSize - 1 bytes.
-void KeepReplyText(const char* reply, const char* secret, char (&replyText)[kReplyTextSize]);
 
 // The outcome of a check in English, one line: "3 messages", "1 message", "host not found:
 // pop.example.com", "connection refused", "login refused: -ERR ...", "server timed out", ...
-// replyText: the server's negative reply for a refusal ("" when none was kept). serverError
-// tells a check that ended badly without a recorded reason.
+// replyText: the server's negative reply for a refusal, as the poller kept it ("" for none).
+// serverError tells a check that ended badly without a recorded reason.
 void DescribeCheckResult(const CheckResult& result, const char* replyText, bool serverError,
                          int32_t mailCount, const char* server, char* out, size_t size);
 

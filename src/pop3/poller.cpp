@@ -58,6 +58,12 @@ constexpr char kTraceNoAddress[] = "No IPv4 address for the server\r\n";
 constexpr char kTraceConnectFailed[] = "Could not connect to the server: %d\r\n";
 constexpr char kTraceClosedByServer[] = "Connection closed by the server\r\n";
 constexpr char kTraceServerTimedOut[] = "Server timed out\r\n";
+constexpr char kTraceLongReply[] =
+    "Reply to TOP %d is longer than %u bytes, reading on to its end\r\n";
+constexpr char kTraceReplyTooLong[] =
+    "Reply to TOP %d goes on beyond %lu bytes, check given up\r\n";
+constexpr char kTraceServerSaid[] = "Server said: %s\r\n";
+constexpr char kPasswordMask[] = "***";
 
 }  // namespace
 
@@ -102,6 +108,9 @@ bool Poller::StartWinSock() {
   socketSelected_ = false;
   messageIndex_ = 0;
   framing_.Reset();
+  from_.Reset();
+  longReplyTraced_ = false;
+  lastReply_[0] = '\0';
   const uint32_t id = checkId_;
 
   status_.mailCount = 0;
@@ -396,35 +405,58 @@ bool Poller::TakeReceived(WindowRef window, int n) {
   size_t count =
       static_cast<size_t>(n) < kResponseBufferSize ? static_cast<size_t>(n) : kResponseBufferSize;
   receiveBuffer_[count] = '\0';
-  if (!AppendReceived(framing_, receiveBuffer_, count)) {
-    Trace("!!!!! Buffer overrun, data truncated\r\n");
-    Fail(CheckFailure::kReplyTooLong);
-    return false;
+  // Hands each response on; the mode is read afresh for each, since handling one may change it.
+  struct Sink final : FrameSink {
+    Sink(Poller& p, WindowRef w, uint32_t i) : poller(p), window(w), id(i) {}
+    bool OnResponse(char* text, const Frame& frame) override {
+      poller.OnServerResponse(window, text, frame.length, frame.continued);
+      return poller.IsCurrent(id);  // false: the check ended and the buffer was reset
+    }
+    void OnSettled(const char* bytes, size_t length) override {
+      poller.OnLongReplyPart(bytes, length);
+    }
+    Poller& poller;
+    WindowRef window;
+    uint32_t id;
+  };
+  Sink sink(*this, window, checkId_);
+  switch (FeedReceived(framing_, receiveBuffer_, count, sink)) {
+    case FeedResult::kOk: return IsCurrent(sink.id);
+    case FeedResult::kStopped: return false;
+    case FeedResult::kOverrun:
+      Trace("!!!!! Buffer overrun, data truncated\r\n");
+      Fail(CheckFailure::kReplyTooLong);
+      return false;
+    case FeedResult::kReplyTooLong:
+      TraceFormat(kTraceReplyTooLong, static_cast<int>(messageIndex_ + 1),
+                  static_cast<unsigned long>(kLongestMultiLineReply));
+      Fail(CheckFailure::kReplyTooLong);
+      return false;
   }
-  // The mode is read afresh on every turn: handling a response may change it.
-  const uint32_t id = checkId_;
-  Frame frame{};
-  while (IsCurrent(id) && FindResponse(framing_, &frame)) {
-    OnServerResponse(window, CutResponse(framing_, frame));
-    if (!IsCurrent(id)) return false;  // the check ended; the buffer was reset
-    ConsumeResponse(framing_, frame);
-  }
-  return IsCurrent(id);
+  return false;
 }
 
-void Poller::OnServerResponse(WindowRef, const char* response) {
-  if (response[0] == '-') {
+void Poller::OnLongReplyPart(const char* bytes, size_t n) {
+  // One line for the whole reply; the From: line may stand anywhere in it.
+  if (!longReplyTraced_) {
+    longReplyTraced_ = true;
+    TraceFormat(kTraceLongReply, static_cast<int>(messageIndex_ + 1),
+                static_cast<unsigned>(kResponseBufferSize));
+  }
+  from_.Feed(bytes, n);
+}
+
+void Poller::OnServerResponse(WindowRef window, const char* response) {
+  OnServerResponse(window, response, std::strlen(response), false);
+}
+
+void Poller::OnServerResponse(WindowRef, const char* response, size_t length, bool continued) {
+  if (!continued && response[0] == '-') {
     if (result_.failure == CheckFailure::kNone) {
       result_.failure = CheckFailure::kRefused;
       result_.refusedState = appState_;
-      char password[kPasswordSize + 1];
-      uint32_t length = FieldLength(settings_.password, kPasswordSize);
-      std::memcpy(password, settings_.password, length);
-      password[length] = '\0';
-      KeepReplyText(response, password, result_.replyText);
-      std::memset(password, 0, sizeof password);
     }
-    OnNegativeResponse();
+    OnNegativeResponse(response);
     return;
   }
   switch (appState_) {
@@ -445,7 +477,7 @@ void Poller::OnServerResponse(WindowRef, const char* response) {
       appState_ = STAT;
       break;
     case STAT: OnStatReply(response); break;
-    case TOP: OnTopReply(response); break;
+    case TOP: OnTopReply(response, length); break;
     case QUIT:
       Trace("Host QUIT OK\r\n");
       Trace("Closing socket\r\n");
@@ -455,13 +487,16 @@ void Poller::OnServerResponse(WindowRef, const char* response) {
   }
 }
 
-void Poller::OnNegativeResponse() {
+void Poller::OnNegativeResponse(const char* response) {
   Trace("Negative response: ");
   const char* text = NegativeReplyText(appState_);
   if (text != nullptr) {
     Trace(text);
     status_.serverError = 1;
   }
+  // The server's own words tell a locked mailbox from a wrong password.
+  KeepLastReply(response);
+  TraceFormat(kTraceServerSaid, lastReply_);
   if (appState_ == QUIT) {
     // The server refused to end the session: sending QUIT again would get nowhere.
     EndCheck(true);
@@ -495,13 +530,14 @@ void Poller::OnStatReply(const char* response) {
   }
 }
 
-void Poller::OnTopReply(const char* response) {
-  ExtractFromText(response, workBuffer_, sizeof workBuffer_);
+void Poller::OnTopReply(const char* response, size_t length) {
+  // What a long reply dropped on the way was read already; this is the rest of it.
+  from_.Feed(response, length);
   Trace("----- FROM -----\r\n");
-  Trace(workBuffer_);
+  Trace(from_.text());
   Trace("\r\n----- FROM -----\r\n");
   if (messageIndex_ >= 0 && messageIndex_ < kSenderSlots) {
-    SenderFromText(workBuffer_, senders_.slot[messageIndex_], kSenderSlotSize);
+    SenderFromText(from_.text(), senders_.slot[messageIndex_], kSenderSlotSize);
   }
   ++messageIndex_;
   framing_.singleLineMode = 1;
@@ -514,6 +550,8 @@ void Poller::OnTopReply(const char* response) {
 }
 
 void Poller::SendTop() {
+  from_.Reset();
+  longReplyTraced_ = false;
   framing_.singleLineMode = 0;
   SendWork(Format("TOP %d 0\r\n", static_cast<int>(messageIndex_ + 1)));
 }
@@ -536,6 +574,29 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
   // The password is not left lying in the shared buffer.
   std::memset(workBuffer_, 0, static_cast<size_t>(length));
   return true;
+}
+
+// One line of the server's reply for the trace and the user: control bytes shown as '?', every
+// occurrence of the password (should a server ever echo it) masked, cut to the buffer.
+void Poller::KeepLastReply(const char* response) {
+  const char* password = settings_.password;
+  const size_t passwordLength = FieldLength(password, kPasswordSize);
+  size_t length = std::strlen(response);
+  while (length > 0 && (response[length - 1] == '\r' || response[length - 1] == '\n')) --length;
+  size_t out = 0;
+  for (size_t i = 0; i < length && out + 1 < sizeof lastReply_;) {
+    if (passwordLength != 0 && length - i >= passwordLength &&
+        std::memcmp(response + i, password, passwordLength) == 0) {
+      for (size_t k = 0; kPasswordMask[k] != '\0' && out + 1 < sizeof lastReply_; ++k) {
+        lastReply_[out++] = kPasswordMask[k];
+      }
+      i += passwordLength;
+      continue;
+    }
+    unsigned char c = static_cast<unsigned char>(response[i++]);
+    lastReply_[out++] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+  }
+  lastReply_[out] = '\0';
 }
 
 void Poller::SendWork(int length) { ports_.winsock.Send(serverSocket_, workBuffer_, length); }

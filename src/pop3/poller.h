@@ -8,6 +8,7 @@
 #include "app/window.h"
 #include "pop3/check_result.h"
 #include "pop3/framing.h"
+#include "pop3/sender.h"
 #include "pop3/sender_table.h"
 #include "pop3/winsock_port.h"
 #include "settings/settings.h"
@@ -34,6 +35,8 @@ struct PollerPorts {
 
 // How long the server may stay silent before the check is given up.
 constexpr uint32_t kServerWaitMs = 60000;
+// The text of the server's last negative reply, as kept for the user (NUL included).
+constexpr size_t kLastReplySize = 256;
 
 class Poller {
  public:
@@ -55,6 +58,9 @@ class Poller {
   void OnServerWaitTimeout(WindowRef window);
   // One complete response of the server, NUL-terminated, without its terminator.
   void OnServerResponse(WindowRef window, const char* response);
+  // The same with its length, NUL bytes inside it included. continued: the response is the
+  // rest of a long reply to TOP whose start was read already.
+  void OnServerResponse(WindowRef window, const char* response, size_t length, bool continued);
   // Graceful close: no more sending, drain what is waiting, close.
   void CloseConnection(SocketRef socket);
 
@@ -63,6 +69,9 @@ class Poller {
   const CheckResult& lastResult() const { return result_; }
   bool checkRunning() const { return checkActive_; }
   const FramingState& framing() const { return framing_; }
+  // The server's last negative reply of this check as it said it (bounded, one line, the
+  // password masked), for instance "-ERR [IN-USE] Mailbox in use"; empty when there was none.
+  const char* lastReply() const { return lastReply_; }
 
  private:
   void EndCheck(bool failed);
@@ -79,9 +88,12 @@ class Poller {
   void OnClosed(WindowRef window);
   // Appends n received bytes and hands every complete response on; false when the check ended.
   bool TakeReceived(WindowRef window, int n);
-  void OnNegativeResponse();
+  // Bytes of a reply to TOP longer than the buffer, read before its end has arrived.
+  void OnLongReplyPart(const char* bytes, size_t n);
+  void OnNegativeResponse(const char* response);
+  void KeepLastReply(const char* response);
   void OnStatReply(const char* response);
-  void OnTopReply(const char* response);
+  void OnTopReply(const char* response, size_t length);
   void SendQuit();
   void SendTop();
   // USER and PASS: refused (and the check ended) when the value holds a line break.
@@ -123,6 +135,9 @@ class Poller {
   FramingState framing_;
   int32_t messageIndex_ = 0;
   char workBuffer_[4096] = {};
+  FromCollector from_;            // the From: value of the reply to TOP being read
+  bool longReplyTraced_ = false;  // the reply to TOP being read was traced as long
+  char lastReply_[kLastReplySize] = {};
 };
 
 }  // namespace kc

@@ -6,59 +6,132 @@ namespace kc {
 
 namespace {
 
-// True when the line [begin, end) holds the two bytes ": ".
-bool HoldsHeaderColon(const char* begin, const char* end) {
-  for (const char* p = begin; p + 1 < end; ++p) {
-    if (p[0] == ':' && p[1] == ' ') return true;
-  }
-  return false;
-}
+constexpr char kHeaderName[] = "from";
+constexpr uint8_t kHeaderNameLength = sizeof kHeaderName - 1;
 
-void CopyCut(char* out, size_t outSize, const char* from, size_t length) {
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Copies length bytes of from into out, leaving line break bytes out (a folded address is one
+// address), cut to outSize - 1 bytes; every byte of out after the text is cleared.
+void CopyWithoutBreaks(char* out, size_t outSize, const char* from, size_t length) {
   if (outSize == 0) return;
   std::memset(out, 0, outSize);
-  if (length > outSize - 1) length = outSize - 1;
-  std::memcpy(out, from, length);
+  size_t n = 0;
+  for (size_t i = 0; i < length && n < outSize - 1; ++i) {
+    if (from[i] != '\r' && from[i] != '\n') out[n++] = from[i];
+  }
 }
 
 }  // namespace
 
-size_t ExtractFromText(const char* response, char* out, size_t outSize) {
+void FromCollector::Reset() {
+  scan_ = Scan::kStatusLine;
+  nameMatched_ = 0;
+  length_ = 0;
+  text_[0] = '\0';
+}
+
+void FromCollector::Append(char c) {
+  if (length_ + 1 >= sizeof text_) return;
+  text_[length_++] = c;
+  text_[length_] = '\0';
+}
+
+void FromCollector::AppendBreak() {
+  // A break is kept whole or not at all.
+  if (length_ + 2 >= sizeof text_) return;
+  Append('\r');
+  Append('\n');
+}
+
+void FromCollector::Feed(const char* data, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const char c = data[i];
+    switch (scan_) {
+      case Scan::kStatusLine:
+      case Scan::kSkipLine:
+        if (c == '\n') scan_ = Scan::kLineStart;
+        break;
+      case Scan::kLineStart:
+      case Scan::kOnlyCr:
+        if (c == '\n') {
+          scan_ = Scan::kDone;  // the blank line: the header block is over
+        } else if (c == '\r') {
+          scan_ = Scan::kOnlyCr;
+        } else if (scan_ == Scan::kLineStart && Lower(c) == kHeaderName[0]) {
+          nameMatched_ = 1;
+          scan_ = Scan::kName;
+        } else {
+          scan_ = Scan::kSkipLine;
+        }
+        break;
+      case Scan::kName:
+        if (nameMatched_ < kHeaderNameLength && Lower(c) == kHeaderName[nameMatched_]) {
+          ++nameMatched_;
+        } else if (nameMatched_ == kHeaderNameLength && c == ':') {
+          scan_ = Scan::kValueStart;
+        } else if (nameMatched_ == kHeaderNameLength && IsBlank(c)) {
+          scan_ = Scan::kNameBlank;
+        } else {
+          scan_ = c == '\n' ? Scan::kLineStart : Scan::kSkipLine;
+        }
+        break;
+      case Scan::kNameBlank:
+        if (c == ':') {
+          scan_ = Scan::kValueStart;
+        } else if (!IsBlank(c)) {
+          scan_ = c == '\n' ? Scan::kLineStart : Scan::kSkipLine;
+        }
+        break;
+      case Scan::kValueStart:
+        if (IsBlank(c)) break;
+        scan_ = Scan::kValue;
+        [[fallthrough]];
+      case Scan::kValue:
+        if (c == '\n') {
+          AppendBreak();
+          scan_ = Scan::kAfterBreak;
+        } else if (c != '\r' && c != '\0') {
+          Append(c);
+        }
+        break;
+      case Scan::kAfterBreak:
+        if (IsBlank(c)) {
+          Append(c);
+          scan_ = Scan::kValue;
+        } else {
+          scan_ = Scan::kDone;
+        }
+        break;
+      case Scan::kDone: return;
+    }
+  }
+}
+
+size_t ExtractFromText(const char* response, size_t length, char* out, size_t outSize) {
   if (outSize == 0) return 0;
-  static const char kHeader[] = "\nFrom: ";
-  const char* header = std::strstr(response, kHeader);
-  if (header == nullptr) {
-    std::memset(out, 0, outSize);
-    return 0;
-  }
-  const char* value = header + (sizeof kHeader - 1);
-  const char* textEnd = value + std::strlen(value);
-  // The first line always belongs to the value.
-  const char* lf = std::strchr(value, '\n');
-  const char* end = lf != nullptr ? lf + 1 : textEnd;
-  // Continuation lines follow until a line that holds ": " or the end of the response.
-  while (end < textEnd) {
-    const char* next = std::strchr(end, '\n');
-    const char* lineEnd = next != nullptr ? next + 1 : textEnd;
-    if (HoldsHeaderColon(end, lineEnd)) break;
-    end = lineEnd;
-  }
-  size_t length = static_cast<size_t>(end - value);
-  CopyCut(out, outSize, value, length);
-  return length < outSize ? length : outSize - 1;
+  FromCollector collector;
+  collector.Feed(response, length);
+  size_t n = collector.length() < outSize ? collector.length() : outSize - 1;
+  std::memset(out, 0, outSize);
+  std::memcpy(out, collector.text(), n);
+  return n;
 }
 
 void SenderFromText(const char* fromText, char* slot, size_t slotSize) {
   const char* open = std::strchr(fromText, '<');
   const char* close = open != nullptr ? std::strchr(open + 1, '>') : nullptr;
   if (close != nullptr) {
-    CopyCut(slot, slotSize, open + 1, static_cast<size_t>(close - open - 1));
+    CopyWithoutBreaks(slot, slotSize, open + 1, static_cast<size_t>(close - open - 1));
     return;
   }
-  const char* end = std::strstr(fromText, "\r\n");
-  if (end == nullptr) end = std::strchr(fromText, '\n');
-  if (end == nullptr) end = fromText + std::strlen(fromText);
-  CopyCut(slot, slotSize, fromText, static_cast<size_t>(end - fromText));
+  const char* begin = fromText;
+  while (IsBlank(*begin) || *begin == '\r' || *begin == '\n') ++begin;
+  const char* end = std::strchr(begin, '\n');
+  if (end == nullptr) end = begin + std::strlen(begin);
+  CopyWithoutBreaks(slot, slotSize, begin, static_cast<size_t>(end - begin));
 }
 
 }  // namespace kc

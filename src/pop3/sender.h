@@ -1,19 +1,60 @@
 // The sender of a message, from the header block of its TOP reply.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 namespace kc {
 
-// Copies the value of the first "From: " header of response (header name and blank matched
-// exactly, the header found only at the start of a line) into out, folded continuation lines
-// and line breaks included: the value ends before the next line that holds ": ", or at the end
-// of the response. Without such a header out is made empty. The copy is cut to fit outSize
-// (NUL included). Returns the length of the text in out.
-size_t ExtractFromText(const char* response, char* out, size_t outSize);
+// The From: text kept of one reply: its value with its folded continuation lines.
+constexpr size_t kFromTextSize = 4096;
+
+// Reads the bytes of one TOP reply, status line first, in pieces of any size, and keeps the
+// value of its first From: header, in fixed memory:
+// - the header is the first line of the header block whose name is "From" in any case,
+//   optionally followed by blanks, then a colon; the status line is not a header, and the
+//   search ends at the blank line that ends the header block;
+// - the value starts after the colon and the blanks that follow it, and goes on over the
+//   following lines that begin with a blank or a tab (folding), line breaks included;
+// - carriage returns and NUL bytes are never part of it: every line break is kept as CR LF;
+// - text beyond kFromTextSize - 1 bytes is dropped.
+class FromCollector {
+ public:
+  void Reset();
+  void Feed(const char* data, size_t n);
+  // The value gathered so far, NUL-terminated; empty when no From: header was found.
+  const char* text() const { return text_; }
+  size_t length() const { return length_; }
+
+ private:
+  enum class Scan : uint8_t {
+    kStatusLine,  // the reply's own first line
+    kLineStart,   // at the start of a header line
+    kOnlyCr,      // a line of nothing but carriage returns so far
+    kName,        // matching "from"
+    kNameBlank,   // "from" and blanks, before the colon
+    kSkipLine,    // a line that is not the From: header
+    kValueStart,  // after the colon: leading blanks are skipped
+    kValue,       // inside a line of the value
+    kAfterBreak,  // a line break of the value: the next byte says whether it goes on
+    kDone         // the value (or the header block) has ended
+  };
+  void Append(char c);
+  void AppendBreak();
+
+  Scan scan_ = Scan::kStatusLine;
+  uint8_t nameMatched_ = 0;
+  size_t length_ = 0;
+  char text_[kFromTextSize] = {};
+};
+
+// Copies the From: value of a whole reply into out (see FromCollector), cut to fit outSize
+// (NUL included), the rest of out cleared. Returns the length of the text in out.
+size_t ExtractFromText(const char* response, size_t length, char* out, size_t outSize);
 
 // Puts the sender named by a From text into slot (slotSize bytes, all rewritten): the text
-// between the first '<' and the first '>' after it; without such a pair, the text before the
-// first "\r\n", else before the first line feed, else all of it. Cut to slotSize - 1 bytes.
+// between the first '<' and the first '>' after it; without such a pair, the first line that
+// is not empty, without its leading blanks. Carriage returns and line feeds are left out. Cut
+// to slotSize - 1 bytes.
 void SenderFromText(const char* fromText, char* slot, size_t slotSize);
 
 }  // namespace kc

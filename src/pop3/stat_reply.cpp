@@ -44,27 +44,28 @@ bool ParseStatReply(const char* reply, int32_t* count, int64_t* size) {
   if (*p == '\0') return false;
   while (*p != '\0' && !IsSpace(*p)) ++p;  // the status word
   int64_t first = 0;
-  int64_t second = 0;
   p = ReadNumber(p, &first);
-  if (p == nullptr) return false;
-  p = ReadNumber(p, &second);
-  if (p == nullptr) return false;
-  if (first < 0 || first > INT32_MAX || second < 0) return false;
+  if (p == nullptr || (*p != '\0' && !IsSpace(*p))) return false;
+  if (first < 0 || first > INT32_MAX) return false;
   *count = static_cast<int32_t>(first);
-  *size = second;
+  int64_t second = 0;
+  if (ReadNumber(p, &second) != nullptr) *size = second;
   return true;
 }
 
 void FormatDecimal(int64_t value, char out[21]) {
-  char digits[21];
+  char digits[20];
   int n = 0;
-  uint64_t v = value < 0 ? 0 : static_cast<uint64_t>(value);
+  // The magnitude of INT64_MIN does not fit int64_t; it does fit uint64_t.
+  uint64_t v = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
   do {
     digits[n++] = static_cast<char>('0' + v % 10);
     v /= 10;
   } while (v != 0 && n < 20);
-  for (int i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
-  out[n] = '\0';
+  int k = 0;
+  if (value < 0) out[k++] = '-';
+  for (int i = 0; i < n; ++i) out[k++] = digits[n - 1 - i];
+  out[k] = '\0';
 }
 
 }  // namespace kc

@@ -90,7 +90,8 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
   if (!serverOk) std::memset(settings.server, 0, kServerSize);
   if (!userOk) std::memset(settings.user, 0, kUserSize);
   if (!passOk) std::memset(settings.password, 0, kPasswordSize);
-  if (!timeOk) settings.interval = kDefaultInterval;
+  // An interval of 0 or less would check back to back; it means the default, as in the dialog.
+  if (!timeOk || settings.interval <= 0) settings.interval = kDefaultInterval;
 }
 
 void SaveSettings(const Settings& settings, RegistryPort& registry) {

@@ -4,8 +4,9 @@
 // a child process of its own so that CPU time and peak memory are its own.
 //
 //   pop3_bench --messages N [--user U] [--password P] [--runs R] [--rounds K] [--header]
+//              [--label TEXT]
 //
-// Prints one row: messages, median wall time per check of each, their ratio, CPU time per
+// Prints one row: messages (or the label of the mailbox), median wall time per check of each, their ratio, CPU time per
 // check, peak resident memory of each process, and the heap allocations of one check (all,
 // and those the poller itself makes, outside its calls into the back end and the loop). Run it through scripts/bench-pop3.sh, which
 // provides Dovecot in a network namespace of its own.
@@ -74,6 +75,7 @@ struct Options {
   int runs = 10;
   int rounds = 3;
   bool header = false;
+  std::string label;  // names the mailbox in place of its count
 };
 
 // What a child reports to the parent.
@@ -394,6 +396,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->runs = std::max(1, std::atoi(v));
     } else if ((v = value("--rounds")) != nullptr) {
       o->rounds = std::max(1, std::atoi(v));
+    } else if ((v = value("--label")) != nullptr) {
+      o->label = v;
     } else if (a == "--header") {
       o->header = true;
     } else {
@@ -428,7 +432,8 @@ int main(int argc, char** argv) {
                 "baseline ms", "ratio", "poller CPU", "base CPU", "poller KiB", "base KiB",
                 "allocs/check", "by poller");
   }
-  std::printf("%8d %12.3f %12.3f %7.3f %10.3fms %10.3fms %10ld %10ld %12lu %12lu\n", o.messages,
+  std::string name = o.label.empty() ? std::to_string(o.messages) : o.label;
+  std::printf("%8s %12.3f %12.3f %7.3f %10.3fms %10.3fms %10ld %10ld %12lu %12lu\n", name.c_str(),
               pollerMs, baselineMs, baselineMs > 0 ? pollerMs / baselineMs : 0.0,
               poller.cpuMs / poller.checks, baseline.cpuMs / baseline.checks, poller.peakKiB,
               baseline.peakKiB, poller.allocations, poller.coreAllocations);

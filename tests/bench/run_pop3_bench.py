@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Runs pop3_bench against Dovecot with 0, 50, 255 and 300 messages, inside a network
-namespace of its own so that Dovecot can listen on 127.0.0.1:110 (root needed).
+"""Runs pop3_bench against Dovecot with 0, 50, 255 and 300 messages, and with 50 messages that
+each carry 6 KB of provider headers (Received, ARC, DKIM) before their From: line, so that every
+reply to TOP is longer than the program's 4,096-byte buffer. Inside a network namespace of its
+own so that Dovecot can listen on 127.0.0.1:110 (root needed).
 
     run_pop3_bench.py --bench build/linux/tests/pop3_bench [--runs 10] [--rounds 3]
 """
@@ -15,6 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 
 import dovecot  # noqa: E402
+import real_mail  # noqa: E402
 
 USER = "kestova"
 PASSWORD = "bench-secret"
@@ -26,6 +29,8 @@ def main():
     parser.add_argument("--runs", default="10")
     parser.add_argument("--rounds", default="3")
     parser.add_argument("--counts", default="0,50,255,300")
+    parser.add_argument("--large", default="50",
+                        help="messages of the mailbox with 6 KB headers (0: none)")
     args = parser.parse_args()
     if os.environ.get("KC_BENCH_NETNS") != "1":
         if os.geteuid() != 0:
@@ -42,11 +47,23 @@ def main():
     try:
         server.start()
         first = True
-        for count in [int(c) for c in args.counts.split(",")]:
-            server.set_messages([dovecot.message(f"Sender {n} <sender{n}@example.com>", f"Message {n}")
-                                 for n in range(1, count + 1)])
+        mailboxes = [(int(c), None) for c in args.counts.split(",")]
+        if int(args.large) > 0:
+            mailboxes.append((int(args.large), f"{args.large}x6KB"))
+        for count, label in mailboxes:
+            if label is None:
+                messages = [dovecot.message(f"Sender {n} <sender{n}@example.com>", f"Message {n}")
+                            for n in range(1, count + 1)]
+            else:
+                messages = [(real_mail.provider_headers(6 * 1024) +
+                             f"From: Sender {n} <sender{n}@example.com>\r\n"
+                             f"Subject: Message {n}\r\n\r\nHello.\r\n").encode()
+                            for n in range(1, count + 1)]
+            server.set_messages(messages)
             cmd = [os.path.abspath(args.bench), "--messages", str(count), "--user", USER,
                    "--password", PASSWORD, "--runs", args.runs, "--rounds", args.rounds]
+            if label is not None:
+                cmd += ["--label", label]
             if first:
                 cmd.append("--header")
                 first = False

@@ -28,6 +28,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 
 import dovecot  # noqa: E402
+import real_mail  # noqa: E402
 
 SKIP = 77
 USER = "kestova"
@@ -232,8 +233,48 @@ def scenario_three(ctx):
     ctx.finish(rig)
 
 
-SCENARIOS = {"down": scenario_down, "empty": scenario_empty, "three": scenario_three}
-NEEDS_DOVECOT = {"empty", "three"}
+def scenario_real_mail(ctx):
+    """Realistic mail: 6 KB and 40 KB of provider headers before From:, FROM:, From:<a@b>,
+    CR CR LF lines and a NUL byte. The check reads every reply to its end, sends QUIT, and the
+    report's pages show the count and every sender."""
+    server = ctx.dovecot(0)
+    server.set_messages([m.data.replace(b"\r\n", b"\r\r\n") if m.stored_crlf else m.data
+                         for m in real_mail.MESSAGES])
+    rig = ctx.rig()
+    count = len(real_mail.MESSAGES)
+    i, _ = rig.screens.wait_for(CHECKING, 20)
+    j, _, _ = rig.screens.wait_match(
+        lambda t: t.startswith(f"[E-Mail ｶﾞ {count}ｹﾝ ﾄﾄ][ﾞｲﾃｲﾏｽ("), 20, i + 1, "the report")
+    trace = rig.trace()
+    froms = [b"----- FROM -----\r\n" + m.from_text + b"\r\n----- FROM -----\r\n"
+             for m in real_mail.MESSAGES]
+    pos = trace.find(b"----- RESULT -----\r\n%d messages " % count)
+    assert pos >= 0, "no STAT result of %d" % count
+    for f in froms:
+        at = trace.find(f, pos)
+        assert at >= 0, f"the trace lacks {f!r} in order"
+        pos = at + len(f)
+    assert trace.find(b"Sending QUIT\r\n", pos) >= 0 and b"Host QUIT OK\r\n" in trace[pos:]
+    # The two long header blocks, and only they, were read on past the buffer.
+    assert trace.count(b"is longer than 4096 bytes, reading on to its end\r\n") == 2, trace[-3000:]
+    assert b"Reply to TOP 2 is longer" in trace and b"Reply to TOP 3 is longer" in trace
+    assert b"Buffer overrun" not in trace
+    # Every sender line comes by as the report pages down, one row every 5 s.
+    wanted = {f"{n} : {m.sender}".ljust(16) for n, m in enumerate(real_mail.MESSAGES, 1)}
+    deadline = time.monotonic() + PAGE_S * (count + 6)
+    seen = set()
+    while not wanted <= seen and time.monotonic() < deadline:
+        for text in rig.screens.texts()[j:]:
+            seen.update({text[1:17], text[19:35]})
+        time.sleep(0.5)
+    assert wanted <= seen, f"never shown: {sorted(wanted - seen)}"
+    print("senders shown: " + ", ".join(m.sender for m in real_mail.MESSAGES))
+    ctx.finish(rig)
+
+
+SCENARIOS = {"down": scenario_down, "empty": scenario_empty, "three": scenario_three,
+             "real_mail": scenario_real_mail}
+NEEDS_DOVECOT = {"empty", "three", "real_mail"}
 
 
 class Context:

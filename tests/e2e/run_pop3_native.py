@@ -3,8 +3,8 @@
 
 Each scenario runs in a network namespace of its own (the script re-runs itself under
 `unshare -n` and brings the loopback up), so the servers can listen on 127.0.0.1:110, the
-"pop3" service port the program connects to. The server is Dovecot (tests/support/dovecot.py)
-or the scriptable server (tests/support/pop3_server.py) for faults Dovecot never makes.
+"pop3" service port the program connects to. The server is Dovecot (tests/support/dovecot.py),
+GNU mailutils' pop3d (tests/support/mailutils.py) or the scriptable server (tests/support/pop3_server.py) for faults Dovecot never makes.
 
 The program runs with its runtime, config and device directories inside a temp dir and the
 settings file written here. Its trace comes on stderr. A second check is asked for by writing
@@ -15,7 +15,8 @@ The program is ended with SIGTERM and must exit with 0.
     run_pop3_native.py --program build/linux/kestova --scenario three
     run_pop3_native.py --program build/linux/kestova --scenario all
 
-Exit code 77 (skipped) when not root or when unshare, ip or dovecot are missing.
+Exit code 77 (skipped) when not root or when unshare, ip or dovecot (or, for its scenarios,
+mailutils' pop3d) are missing.
 """
 import argparse
 import os
@@ -31,8 +32,11 @@ SUPPORT = os.path.join(os.path.dirname(HERE), "support")
 sys.path.insert(0, SUPPORT)
 
 from native_program import (CONNECT, LOGIN, PASSWORD, READS, SERVER_WAIT_S, SKIP,  # noqa: E402
-                            Program, ScriptServer, dialogue, dovecot_server, from_block,
+                            USER, Program, ScriptServer, dialogue, dovecot_server, from_block,
                             senders_traced)
+import mailutils  # noqa: E402
+import poplib  # noqa: E402
+import real_mail  # noqa: E402
 
 
 # ---- scenarios ---------------------------------------------------------------------------
@@ -109,7 +113,9 @@ def scenario_wrong_password(ctx):
     ctx.dovecot(3, password="another-password")
     p = ctx.program()
     p.wait_for(CONNECT + LOGIN + READS +
-               rb"Negative response: Wrong Password\r\nSending QUIT\r\nQUIT\r\n" +
+               rb"Negative response: Wrong Password\r\n"
+               rb"Server said: -ERR \[AUTH\] Authentication failed.\r\n"
+               rb"Sending QUIT\r\nQUIT\r\n" +
                READS + rb"Host QUIT OK\r\nClosing socket\r\n", 20)
     assert b"STAT" not in p.trace()
     ctx.finish(p)
@@ -156,14 +162,17 @@ def scenario_unknown_host(ctx):
 
 
 def scenario_reassembly(ctx):
-    """Replies split over several receives, two replies in one receive, a folded From: value
-    and NUL bytes after a reply: the dialogue still completes with the right senders."""
+    """Replies split over several receives, two replies in one receive, a folded From: value,
+    NUL bytes after a reply and a reply to TOP longer than the buffer: the dialogue still
+    completes with the right senders."""
     ctx.script_server("--count", "3", "--fault", "greeting=split", "--fault", "user=merge",
-                      "--fault", "stat=nultail", "--fault", "top1=split", "--fault", "top2=fold")
+                      "--fault", "stat=nultail", "--fault", "top1=split", "--fault", "top2=fold",
+                      "--fault", "top3=big")
     p = ctx.program()
     froms = senders_traced(3)
     froms[1] = b"Sender 2\r\n <sender2@example.com>\r\n"
-    end = p.wait_for(dialogue(3, froms, merged=True), 20)
+    end = p.wait_for(dialogue(3, froms, merged=True, long_replies=True), 20)
+    assert p.trace()[:end].count(b"is longer than 4096 bytes") == 1, "TOP 3 not traced as long"
     # The USER and PASS replies came in one receive and were both handled in that one event.
     assert re.search(rb"Calling recv\(\)\r\nAppState = USER, sending PASS\r\nAppState = PASS, sending STAT\r\n",
                      p.trace()[:end]), "merged replies not handled in one receive"
@@ -181,7 +190,8 @@ def scenario_negative(ctx):
         p = ctx.program()
         # A refused QUIT ends the check at once: QUIT is not sent a second time.
         then = b"" if step == "quit" else rb"Sending QUIT\r\nQUIT\r\n"
-        first = p.wait_for(rb"Negative response: " + re.escape(text) + then, 20)
+        said = rb"Server said: -ERR scripted failure\r\n"
+        first = p.wait_for(rb"Negative response: " + re.escape(text) + said + then, 20)
         second = p.check_again(first, 15)
         p.wait_for(dialogue(3, senders_traced(3)), 20, second)
         ctx.finish(p)
@@ -194,9 +204,9 @@ def scenario_negative(ctx):
 
 
 def scenario_broken(ctx):
-    """The server closes or resets mid-dialogue or sends more than a reply may hold: the check
-    ends at once (no waiting for the time-out) and the next check succeeds."""
-    cases = [("top2", "close"), ("stat", "reset"), ("top1", "big"), ("greeting", "big"),
+    """The server closes or resets mid-dialogue or sends a status line longer than the buffer:
+    the check ends at once (no waiting for the time-out) and the next check succeeds."""
+    cases = [("top2", "close"), ("stat", "reset"), ("greeting", "big"), ("user", "big"),
              ("user", "close")]
     for step, fault in cases:
         server = ctx.script_server("--count", "3", "--fault", f"{step}={fault}", "--faulty-sessions", "1")
@@ -206,6 +216,68 @@ def scenario_broken(ctx):
         p.wait_for(dialogue(3, senders_traced(3)), 20, second)
         ctx.finish(p)
         server.stop()
+
+
+def mailutils_server(ctx, password=PASSWORD):
+    server = mailutils.Pop3d(os.path.join(ctx.dir, "mailutils"), user=USER, password=password)
+    server.start()
+    ctx.cleanups.append(server.stop)
+    return server
+
+
+def ordinary(count):
+    return [f"From: Sender {n} <sender{n}@example.com>\r\nSubject: Message {n}\r\n\r\nHi.\r\n"
+            .encode() for n in range(1, count + 1)]
+
+
+def scenario_mailutils(ctx):
+    """GNU mailutils' pop3d, which sends "+OK" and a reply's data in separate packets and keeps
+    an mbox: three ordinary messages, then the realistic mailbox (long provider headers, FROM:,
+    From:<a@b>, a file stored with CR LF, a NUL byte), then an empty mailbox."""
+    server = mailutils_server(ctx)
+    server.set_messages(ordinary(3))
+    p = ctx.program(user=server.login)
+    first = p.wait_for(dialogue(3, senders_traced(3)), 20)
+    # The file stored with CR LF goes last: pop3d does not see the mbox separator after it.
+    mail = sorted(real_mail.MESSAGES, key=lambda m: m.stored_crlf)
+    server.set_messages([(m.data, m.stored_crlf) for m in mail])
+    second = p.check_again(first, 15)
+    froms = [m.from_text for m in mail]
+    end = p.wait_for(dialogue(len(froms), froms, long_replies=True), 30, second)
+    assert p.trace()[second:end].count(b"is longer than 4096 bytes") == 2, "long replies not traced"
+    server.set_messages([])
+    third = p.check_again(end, 15)
+    p.wait_for(dialogue(0, []), 20, third)
+    ctx.finish(p)
+
+
+def scenario_mailutils_refused(ctx):
+    """GNU mailutils' pop3d refusing the login: a wrong password, then a mailbox held by
+    another client ("-ERR [IN-USE]"); the trace tells the two apart in the server's words, and
+    once the mailbox is free a check succeeds."""
+    server = mailutils_server(ctx, password="another-password")
+    server.set_messages(ordinary(2))
+    p = ctx.program(user=server.login)
+    refused = (CONNECT + LOGIN + READS + rb"Negative response: Wrong Password\r\n"
+               rb"Server said: (-ERR [^\r\n]*)\r\nSending QUIT\r\nQUIT\r\n" +
+               READS + rb"Host QUIT OK\r\nClosing socket\r\n")
+    first = p.wait_for(refused, 20)
+    said = re.search(refused, p.trace(), re.S).group(1)
+    assert b"IN-USE" not in said, said
+    server.set_password(PASSWORD)
+    holder = poplib.POP3("127.0.0.1", 110, timeout=10)
+    try:
+        holder.user(server.login)
+        holder.pass_(PASSWORD)
+        second = p.check_again(first, 15)
+        end = p.wait_for(refused, 20, second)
+        said = re.search(refused, p.trace()[second:], re.S).group(1)
+        assert said.startswith(b"-ERR [IN-USE]"), said
+    finally:
+        holder.quit()
+    third = p.check_again(end, 15)
+    p.wait_for(dialogue(2, senders_traced(2)), 20, third)
+    ctx.finish(p)
 
 
 SCENARIOS = {
@@ -219,6 +291,8 @@ SCENARIOS = {
     "reassembly": scenario_reassembly,
     "negative": scenario_negative,
     "broken": scenario_broken,
+    "mailutils": scenario_mailutils,
+    "mailutils_refused": scenario_mailutils_refused,
 }
 
 
@@ -271,7 +345,10 @@ def main():
         if os.geteuid() != 0:
             print("SKIP: needs root for a network namespace")
             return SKIP
-        for tool in ("unshare", "ip", "dovecot"):
+        tools = ["unshare", "ip", "dovecot"]
+        if any(n.startswith("mailutils") for n in names):
+            tools.append("pop3d")
+        for tool in tools:
             if shutil.which(tool) is None and not os.path.exists(f"/usr/sbin/{tool}"):
                 print(f"SKIP: {tool} not found")
                 return SKIP

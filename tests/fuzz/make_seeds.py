@@ -104,6 +104,11 @@ def framing_seeds():
         "overflow": b"\x00" + b"+OK " + b"\xfd" + struct.pack("<H", 4093) + b"A" + END + b"\r\n" +
                     END,
         "nul_and_escapes": b"\x00+OK\x00tail\r\n" + END + b"\xfe\xff\xfe\xfe\r\n" + END,
+        # A reply to TOP of 9,000 bytes, From: last, in two receives.
+        "long_reply": bytes([1, 0b11111110]) + b"+OK\r\nX: " + b"\xfd" +
+                      struct.pack("<H", 6000) + b"a" + b"\r\nY: " + b"\xfd" +
+                      struct.pack("<H", 2950) + b"b" + END + b"\r\nFrom: <a@b>\r\n\r\n.\r\n" +
+                      b"+OK bye\r\n" + END,
     }
 
 
@@ -117,6 +122,8 @@ def sender_seeds():
         "no_from": b"+OK\r\nTo: kestova@example.com\r\n",
         "long_sender": b"+OK\r\nFrom: <" + b"s" * 300 + b"@example.org>\r\n",
         "kanji_name": b"+OK\r\nFrom: \x83\x5c\x95\x5c <k@example.jp>\r\n",
+        "upper_case_crcrlf": b"+OK\r\r\nFROM:\tA\r\r\n <a@b>\r\r\nMessage-ID:<x@y>\r\r\n",
+        "nul_in_header": b"+OK\r\nX: \x00\r\nfrom:<c@\x00d>\r\n\r\nFrom: body@x\r\n",
     })
     return out
 

@@ -1,7 +1,8 @@
 // Sender extraction from a TOP reply: the From text (folded lines included) and the sender put
-// into a table slot, at every buffer size from the tightest up to the session's own.
+// into a table slot, at every buffer size from the tightest up to the session's own, and the
+// same text whatever pieces the reply arrives in.
 //
-// Input: the reply text as the session hands it over (it ends at the first NUL).
+// Input: the reply's bytes, NULs included.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,42 +25,61 @@ void CheckTerminatedAndCleared(const char* out, size_t size, size_t length) {
   for (size_t i = length; i < size; ++i) FUZZ_CHECK(out[i] == '\0');
 }
 
+std::string WithoutBreaks(const char* text) {
+  std::string out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p != '\r' && *p != '\n') out += *p;
+  }
+  return out;
+}
+
 void CheckSlot(const char* fromText) {
   const size_t sizes[] = {1, 2, 17, static_cast<size_t>(kc::kSenderSlotSize)};
+  const std::string flat = WithoutBreaks(fromText);
   for (size_t size : sizes) {
     std::vector<char> slot = Exact(size, '\x55');
     kc::SenderFromText(fromText, slot.data(), size);
     size_t length = std::strlen(slot.data());
     CheckTerminatedAndCleared(slot.data(), size, length);
-    // The sender is a piece of the From text.
-    FUZZ_CHECK(std::strstr(fromText, slot.data()) != nullptr);
+    // The sender is a piece of the From text, never with a line break byte in it.
+    FUZZ_CHECK(std::memchr(slot.data(), '\r', length) == nullptr);
+    FUZZ_CHECK(std::memchr(slot.data(), '\n', length) == nullptr);
+    FUZZ_CHECK(flat.find(slot.data()) != std::string::npos);
   }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string response(reinterpret_cast<const char*>(data),
-                             strnlen(reinterpret_cast<const char*>(data), size));
-  const char* text = response.c_str();
-  const char* header = std::strstr(text, "\nFrom: ");
+  const char* bytes = reinterpret_cast<const char*>(data);
 
   const size_t sizes[] = {1, 2, 64, 255, 4096};
   std::string widest;
   for (size_t outSize : sizes) {
     std::vector<char> out = Exact(outSize, '\x55');
-    size_t length = kc::ExtractFromText(text, out.data(), outSize);
+    size_t length = kc::ExtractFromText(bytes, size, out.data(), outSize);
     CheckTerminatedAndCleared(out.data(), outSize, length);
-    if (header == nullptr) {
-      FUZZ_CHECK(length == 0);
-    } else {
-      // The value as it stands after the header, cut to the buffer.
-      FUZZ_CHECK(std::memcmp(out.data(), header + 7, length) == 0);
-    }
-    widest.assign(out.data(), length);
+    // A tighter buffer holds the start of the same text.
+    std::string now(out.data(), length);
+    FUZZ_CHECK(now.compare(0, widest.size(), widest) == 0);
+    widest = now;
   }
-  // The session's own path: the From text out of its 4,096-byte buffer into a 255-byte slot.
+  // No carriage return but as part of a CR LF line break.
+  for (size_t i = 0; i < widest.size(); ++i) {
+    if (widest[i] == '\r') FUZZ_CHECK(i + 1 < widest.size() && widest[i + 1] == '\n');
+    if (widest[i] == '\n') FUZZ_CHECK(i > 0 && widest[i - 1] == '\r');
+  }
+  // The same text whatever pieces the reply comes in.
+  kc::FromCollector collector;
+  for (size_t cut : {size / 2, size / 3, size > 0 ? size - 1 : 0}) {
+    collector.Reset();
+    collector.Feed(bytes, cut);
+    collector.Feed(bytes + cut, size - cut);
+    FUZZ_CHECK(std::string(collector.text(), collector.length()) == widest);
+  }
+  // The session's own path: the From text into a 255-byte slot; any text at all as well.
   CheckSlot(widest.c_str());
-  CheckSlot(text);
+  const std::string text(bytes, strnlen(bytes, size));
+  CheckSlot(text.c_str());
   return 0;
 }

@@ -38,7 +38,12 @@ void CheckInvariants(const CheckHarness& h) {
   const kc::FramingState& f = h.app->poller.framing();
   FUZZ_CHECK(f.responseLength <= kc::kResponseBufferSize);
   FUZZ_CHECK(f.responseBuffer[f.responseLength] == '\0');
-  FUZZ_CHECK(std::strlen(f.responseBuffer) == f.responseLength);
+  // A reply is never kept beyond its bound, and never with the password.
+  const char* said = h.app->poller.lastReply();
+  const size_t saidLength = strnlen(said, kc::kLastReplySize);
+  FUZZ_CHECK(saidLength < kc::kLastReplySize);
+  for (size_t i = 0; i < saidLength; ++i) FUZZ_CHECK(static_cast<unsigned char>(said[i]) >= 0x20);
+  FUZZ_CHECK(std::strstr(said, h.mailbox.password.c_str()) == nullptr);
   FUZZ_CHECK(f.singleLineMode == 0 || f.singleLineMode == 1);
   FUZZ_CHECK(h.app->status.mailCount >= 0);
   FUZZ_CHECK(h.app->status.busy <= 1 && h.app->status.serverError <= 1);

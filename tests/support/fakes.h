@@ -41,10 +41,12 @@ class FakeWindow final : public WindowPort {
   }
   void StartTimer(WindowRef, uint32_t id, uint32_t ms) override {
     timers[id] = ms;
+    due[id] = nowMs + ms;  // a timer started again counts from now
     calls.push_back("timer+ " + std::to_string(id));
   }
   void StopTimer(WindowRef, uint32_t id) override {
     timers.erase(id);
+    due.erase(id);
     calls.push_back("timer- " + std::to_string(id));
   }
   void Hide(WindowRef) override { calls.push_back("hide"); }
@@ -59,6 +61,26 @@ class FakeWindow final : public WindowPort {
   LResult DefaultProc(WindowRef, uint32_t msg, WParam, LParam) override {
     calls.push_back("default " + std::to_string(msg));
     return 77;
+  }
+  // The timers' clock: AdvanceMs lets every timer that falls due tick, in the order of their
+  // due times, each tick handled (and what it posts pumped) before the next.
+  uint64_t nowMs = 0;
+  std::map<uint32_t, uint64_t> due;  // id -> next tick
+  void AdvanceMs(WindowRef w, uint64_t ms) {
+    const uint64_t end = nowMs + ms;
+    for (;;) {
+      auto next = due.end();
+      for (auto it = due.begin(); it != due.end(); ++it) {
+        if (it->second <= end && (next == due.end() || it->second < next->second)) next = it;
+      }
+      if (next == due.end()) break;
+      const uint32_t id = next->first;
+      nowMs = next->second;
+      next->second += timers[id] != 0 ? timers[id] : 1;
+      if (proc) proc(w, kWmTimer, id, 0);
+      Pump();
+    }
+    nowMs = end;
   }
   // Hands every posted message to the procedure until none is left (or the bound is hit).
   void Pump(int bound = 1000) {

@@ -198,10 +198,19 @@ def from_block(text):
     return rb"----- FROM -----\r\n" + re.escape(text) + rb"\r\n----- FROM -----\r\n"
 
 
-def dialogue(count, froms, merged=False):
+# A reply to TOP longer than the receive buffer is read on to its end, with this one line.
+LONG_REPLY = rb"Reply to TOP \d+ is longer than 4096 bytes, reading on to its end\r\n"
+
+
+def dialogue(count, froms, merged=False, long_replies=False):
     """The whole trace of a good check: count from STAT, froms the From: texts traced. With
-    merged, a reply may have come in the same receive as the one before it."""
-    reads = READS[:-1] + b"*" if merged else READS
+    merged, a reply may have come in the same receive as the one before it; with long_replies,
+    a reply to TOP may be traced as long."""
+    reads = READS
+    if long_replies:
+        reads = rb"(?:FD_READ notification received\r\nCalling recv\(\)\r\n(?:" + LONG_REPLY + rb")?)+"
+    if merged:
+        reads = reads[:-1] + b"*"
     p = CONNECT + reads + rb"AppState = CONNECTING, sending USER\r\n"
     p += reads + rb"AppState = USER, sending PASS\r\n"
     p += reads + rb"AppState = PASS, sending STAT\r\n"

@@ -36,12 +36,12 @@ struct DispatchCase {
   uint32_t msg;
   WParam wp;
   LParam lp;
-  bool complete;           // settings complete before the message
-  uint32_t expectPosted;   // 0: nothing posted
-  bool expectDefault;      // handed to the default procedure
+  bool complete;          // settings complete before the message
+  uint32_t expectPosted;  // 0: nothing posted
+  bool expectDefault;     // handed to the default procedure
   int expectDialogRuns;
-  int expectTrayCalls;     // icon and menu calls
-  int expectStarts;        // mail program starts
+  int expectTrayCalls;  // icon and menu calls
+  int expectStarts;     // mail program starts
 };
 
 void PrintTo(const DispatchCase& c, std::ostream* os) { *os << c.name; }
@@ -94,8 +94,9 @@ TEST(Controller, CreationLoadsSettingsStartsTheTimerAndPostsStart) {
   Harness h;
   h.registry.exists = true;
   uint32_t ten = 10;
-  h.registry.values["TIME"] = {kRegDword, std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&ten),
-                                                               reinterpret_cast<uint8_t*>(&ten) + 4)};
+  h.registry.values["TIME"] = {
+      kRegDword,
+      std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&ten), reinterpret_cast<uint8_t*>(&ten) + 4)};
   h.app->status.propertiesEnabled = 0;
   EXPECT_EQ(h.Call(kWmCreate), 0);
   EXPECT_EQ(h.app->status.propertiesEnabled, 1);
@@ -104,15 +105,89 @@ TEST(Controller, CreationLoadsSettingsStartsTheTimerAndPostsStart) {
   EXPECT_EQ(h.window.posted[0].msg, SM_START);
 }
 
-TEST(Controller, TimerPeriodIs32BitArithmetic) {
-  Harness h;
+void StoreInterval(Harness& h, int32_t minutes) {
   h.registry.exists = true;
-  int32_t minutes = -5;
   h.registry.values["TIME"] = {kRegDword,
                                std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&minutes),
                                                     reinterpret_cast<uint8_t*>(&minutes) + 4)};
-  h.Call(kWmCreate);
-  EXPECT_EQ(h.window.timers[TIMER_CHECK], static_cast<uint32_t>(-300000));
+}
+
+// Created with complete settings; records the minute of every check that starts.
+struct TimedHarness : Harness {
+  std::vector<uint64_t> checkMinutes;
+  explicit TimedHarness(int32_t storedMinutes) {
+    StoreInterval(*this, storedMinutes);
+    window.proc = [this](WindowRef w, uint32_t m, WParam wp, LParam lp) {
+      if (m == SM_CHECK && app->status.ready == 1 && app->status.busy == 0) {
+        checkMinutes.push_back(window.nowMs / 60000);
+      }
+      return app->MainWndProc(w, m, wp, lp);
+    };
+    Call(kWmCreate);
+    app->mainWindow = kWindow;
+    Complete();
+    window.Pump();  // SM_START and the first check
+    checkMinutes.clear();
+  }
+  void AdvanceMinutes(uint64_t minutes) { window.AdvanceMs(kWindow, minutes * 60000); }
+};
+
+TEST(Controller, IntervalOfZeroOrLessChecksEveryThirtyMinutes) {
+  for (int32_t stored : {0, -5, INT32_MIN}) {
+    SCOPED_TRACE(stored);
+    TimedHarness h(stored);
+    EXPECT_EQ(h.app->settings.interval, 30);
+    EXPECT_EQ(h.window.timers[TIMER_CHECK], 1800000u);
+    h.AdvanceMinutes(120);
+    EXPECT_EQ(h.checkMinutes, (std::vector<uint64_t>{30, 60, 90, 120}));
+  }
+}
+
+TEST(Controller, TimerPeriodNeverWrapsToAShortOne) {
+  const struct {
+    int32_t minutes;
+    uint32_t period;
+  } cases[] = {{10, 600000u},
+               {35791, 2147460000u},
+               {35792, 0x7FFFFFFFu},  // the platform's longest period
+               {71583, 0x7FFFFFFFu},  // 32-bit arithmetic made this 12.7 seconds
+               {INT32_MAX, 0x7FFFFFFFu}};
+  for (const auto& c : cases) {
+    Harness h;
+    StoreInterval(h, c.minutes);
+    h.Call(kWmCreate);
+    EXPECT_EQ(h.window.timers[TIMER_CHECK], c.period) << c.minutes;
+  }
+}
+
+TEST(Controller, NewIntervalFromTheDialogCountsFromItsOk) {
+  TimedHarness h(30);
+  h.AdvanceMinutes(20);
+  h.dialog.onRun = [](SettingsDialog& d) {
+    SettingsForm form;
+    d.Fill(&form);
+    form.interval = 10;
+    EXPECT_TRUE(d.Accept(form));
+  };
+  h.Call(kWmCommand, IDM_PROPERTIES);
+  EXPECT_EQ(h.window.timers[TIMER_CHECK], 600000u);
+  h.AdvanceMinutes(35);
+  EXPECT_EQ(h.checkMinutes, (std::vector<uint64_t>{30, 40, 50}));
+}
+
+TEST(Controller, DialogThatKeepsTheIntervalLeavesTheTimerAlone) {
+  TimedHarness h(30);
+  h.AdvanceMinutes(20);
+  size_t calls = h.window.calls.size();
+  h.dialog.onRun = [](SettingsDialog& d) {
+    SettingsForm form;
+    d.Fill(&form);
+    EXPECT_TRUE(d.Accept(form));
+  };
+  h.Call(kWmCommand, IDM_PROPERTIES);
+  for (size_t i = calls; i < h.window.calls.size(); ++i) EXPECT_NE(h.window.calls[i], "timer+ 3");
+  h.AdvanceMinutes(45);
+  EXPECT_EQ(h.checkMinutes, (std::vector<uint64_t>{30, 60}));
 }
 
 TEST(Controller, StartWithCompleteSettingsChecksAtOnce) {

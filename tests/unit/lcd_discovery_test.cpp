@@ -183,21 +183,27 @@ TEST(OpenLcdDevice, UnreadableReportLengthsLeaveTheDeviceUnused) {
 }
 
 TEST(OpenLcdDevice, NoMemoryForTheReportBuffersMeansNoDisplay) {
-  DisplayRig rig;
-  rig.hid.interfaces = {LcdInterface()};
-  rig.heap.failAt = 1;  // the output report buffer
-  EXPECT_FALSE(rig.display.OpenLcdDevice());
-  EXPECT_EQ(rig.trace.lines.back(),
-            "LCD report buffers could not be allocated; running without the display\r\n");
-  EXPECT_EQ(rig.display.link().outputReport, nullptr);
-  EXPECT_FALSE(rig.display.LcdInit(DisplayRig::kWindow));
-  rig.display.LcdShowText("POP3ｻｰﾊﾞｰｴﾗｰ");
-  rig.display.LcdNextPage();
-  EXPECT_EQ(rig.hid.writeAttempts, 0);
-  EXPECT_TRUE(rig.display.LcdShutdown(DisplayRig::kWindow));
-  EXPECT_TRUE(rig.display.FreeReportBuffers());
-  EXPECT_TRUE(rig.display.CloseLcdDevice());
-  EXPECT_TRUE(rig.heap.live.empty());
+  // Either allocation failing leaves nothing held: no buffer and no open device.
+  for (int failAt : {1, 2}) {
+    SCOPED_TRACE(failAt == 1 ? "output report buffer" : "input report buffer");
+    DisplayRig rig;
+    rig.hid.interfaces = {LcdInterface()};
+    rig.heap.failAt = failAt;
+    EXPECT_FALSE(rig.display.OpenLcdDevice());
+    EXPECT_EQ(rig.trace.lines.back(),
+              "LCD report buffers could not be allocated; running without the display\r\n");
+    EXPECT_EQ(rig.display.link().outputReport, nullptr);
+    EXPECT_EQ(rig.display.link().inputReport, nullptr);
+    EXPECT_TRUE(rig.heap.live.empty());
+    EXPECT_TRUE(rig.hid.OpenPaths().empty());
+    EXPECT_FALSE(rig.display.LcdInit(DisplayRig::kWindow));
+    rig.display.LcdShowText("POP3ｻｰﾊﾞｰｴﾗｰ");
+    rig.display.LcdNextPage();
+    EXPECT_EQ(rig.hid.writeAttempts, 0);
+    EXPECT_TRUE(rig.display.LcdShutdown(DisplayRig::kWindow));
+    EXPECT_TRUE(rig.display.FreeReportBuffers());
+    EXPECT_FALSE(rig.display.CloseLcdDevice());  // closed already
+  }
 }
 
 TEST(Display, ReleasesWhatIsStillHeldWhenItGoesAway) {

@@ -96,7 +96,7 @@ const std::map<std::string, std::string> kOutcomes = {
     {"RecvFails", "connection lost (WSAECONNRESET 10054)"},
     {"ServerClosesInsideAHeaderBlock", "connection closed by the server"},
     {"ServerClosesBeforeTheGreeting", "connection closed by the server"},
-    {"ReplyOverflowsTheBuffer", "server reply too long"},
+    {"StatusLineOverflowsTheBuffer", "server reply too long"},
     {"SilentBeforeTheLookupReply", "server timed out"},
     {"SilentAfterStat", "server timed out"},
     {"SilentInsideAHeaderBlock", "server timed out"},
@@ -304,11 +304,11 @@ INSTANTIATE_TEST_SUITE_P(Pop3, Failure,
                                                },
                                                "Connection closed by the server\r\n", "",
                                                0, 1, true},
-                                           FailureCase{"ReplyOverflowsTheBuffer",
+                                           FailureCase{"StatusLineOverflowsTheBuffer",
                                                        [](CheckHarness& h) {
-                                                         OnCommand(h, "TOP 1 0\r\n", [&h] {
+                                                         OnCommand(h, "STAT\r\n", [&h] {
                                                            h.winsock.DeliverSplit(
-                                                               "+OK\r\n" + std::string(5000, 'h'),
+                                                               "+OK 1 " + std::string(5000, '9'),
                                                                2048);
                                                          });
                                                        },

@@ -25,7 +25,7 @@ TEST_P(Sender, TakesTheFromValueAndItsAddress) {
   const SenderCase& c = GetParam();
   char text[4096];
   std::memset(text, 'Q', sizeof text);
-  size_t length = ExtractFromText(c.response.c_str(), text, sizeof text);
+  size_t length = ExtractFromText(c.response.data(), c.response.size(), text, sizeof text);
   EXPECT_EQ(std::string(text), c.fromText);
   EXPECT_EQ(length, c.fromText.size());
   char slot[kSenderSlotSize];
@@ -36,11 +36,34 @@ TEST_P(Sender, TakesTheFromValueAndItsAddress) {
   for (size_t i = c.sender.size(); i < sizeof slot; ++i) ASSERT_EQ(slot[i], '\0') << i;
 }
 
+TEST_P(Sender, GivesTheSameValueWhateverPiecesTheReplyComesIn) {
+  // The reply cut in two at every point, and fed one byte at a time.
+  const SenderCase& c = GetParam();
+  const std::string& r = c.response;
+  FromCollector collector;
+  for (size_t cut = 0; cut <= r.size(); ++cut) {
+    collector.Reset();
+    collector.Feed(r.data(), cut);
+    collector.Feed(r.data() + cut, r.size() - cut);
+    ASSERT_EQ(std::string(collector.text()), c.fromText) << "cut at " << cut;
+  }
+  collector.Reset();
+  for (char b : r) collector.Feed(&b, 1);
+  EXPECT_EQ(std::string(collector.text()), c.fromText);
+}
+
 const std::string kLong(300, 'x');
+
+// A literal with the NUL bytes inside it.
+template <size_t N>
+std::string Bytes(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Pop3, Sender,
     ::testing::Values(
+        // Ordinary headers, as every server sends them.
         SenderCase{"NameAndAddress",
                    "+OK\r\nTo: b@x\r\nFrom: Alice <alice@example.org>\r\nSubject: hi\r\n",
                    "Alice <alice@example.org>\r\n", "alice@example.org"},
@@ -49,8 +72,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "\"Alice Long\"\r\n <alice@example.org>\r\n", "alice@example.org"},
         SenderCase{"FoldedTabContinuation", "+OK\r\nFrom: Alice\r\n\t<a@x>\r\n",
                    "Alice\r\n\t<a@x>\r\n", "a@x"},
-        SenderCase{"BareAddressKeepsItsBlanks", "+OK\r\nFrom:  bob@example.org  \r\nTo: x\r\n",
-                   " bob@example.org  \r\n", " bob@example.org  "},
+        SenderCase{"BareAddressKeepsItsTrailingBlanks",
+                   "+OK\r\nFrom: bob@example.org  \r\nTo: x\r\n", "bob@example.org  \r\n",
+                   "bob@example.org  "},
         SenderCase{"FoldedWithoutBracketsGivesTheFirstLine",
                    "+OK\r\nFrom: line one\r\n line two\r\nTo: x\r\n", "line one\r\n line two\r\n",
                    "line one"},
@@ -63,24 +87,61 @@ INSTANTIATE_TEST_SUITE_P(
                    "first@x"},
         SenderCase{"LastTextWithoutLineFeed", "+OK\r\nTo: y\r\nFrom: last@x", "last@x", "last@x"},
         SenderCase{"ContinuationWithoutLineFeed", "+OK\r\nFrom: a@x\r\n b", "a@x\r\n b", "a@x"},
-        SenderCase{"BareLineFeeds", "+OK\nFrom: lf@x\nTo: y\n", "lf@x\n", "lf@x"},
+        SenderCase{"BareLineFeeds", "+OK\nFrom: lf@x\nTo: y\n", "lf@x\r\n", "lf@x"},
         SenderCase{"OnlyTheFirstFromCounts", "+OK\r\nFrom: one@x\r\nFrom: two@x\r\n", "one@x\r\n",
                    "one@x"},
-        SenderCase{"CaseMatters", "+OK\r\nFROM: a@x\r\nfrom: b@x\r\n", "", ""},
-        SenderCase{"BlankAfterColonNeeded", "+OK\r\nFrom:a@x\r\n", "", ""},
         SenderCase{"OtherHeaderEndingInFrom", "+OK\r\nX-Resent-From: a@x\r\n", "", ""},
+        SenderCase{"OtherHeaderStartingWithFrom", "+OK\r\nFromage: a@x\r\nFrom: b@x\r\n", "b@x\r\n",
+                   "b@x"},
         SenderCase{"NoHeaders", "+OK", "", ""},
+        SenderCase{"StatusLineIsNotAHeader", "From: x@y\r\nTo: z\r\n", "", ""},
         SenderCase{"LongAddressIsCutAt254", "+OK\r\nFrom: <" + kLong + ">\r\n",
                    "<" + kLong + ">\r\n", std::string(254, 'x')},
         SenderCase{"LongLineIsCutAt254", "+OK\r\nFrom: " + kLong + "\r\n", kLong + "\r\n",
-                   std::string(254, 'x')}),
+                   std::string(254, 'x')},
+        // The other forms the mail standard allows.
+        SenderCase{"NameInCapitals", "+OK\r\nFROM: a@x\r\nfrom: b@x\r\n", "a@x\r\n", "a@x"},
+        SenderCase{"NameInLowerCase", "+OK\r\nTo: y\r\nfrom: Bee <b@x>\r\n", "Bee <b@x>\r\n",
+                   "b@x"},
+        SenderCase{"NoBlankAfterTheColon", "+OK\r\nFrom:<a@b>\r\n", "<a@b>\r\n", "a@b"},
+        SenderCase{"BareAddressWithoutBlank", "+OK\r\nFrom:a@b\r\n", "a@b\r\n", "a@b"},
+        SenderCase{"BlanksAroundTheColon", "+OK\r\nFrom \t:\t a@b\r\n", "a@b\r\n", "a@b"},
+        SenderCase{"HeaderWithoutBlankEndsTheValue", "+OK\r\nFrom: a@b\r\nMessage-ID:<x@y>\r\n",
+                   "a@b\r\n", "a@b"},
+        SenderCase{"LineWithoutColonEndsTheValue", "+OK\r\nFrom: a@b\r\nnot folded\r\n", "a@b\r\n",
+                   "a@b"},
+        SenderCase{"ValueOnTheNextLine", "+OK\r\nFrom:\r\n a@b\r\nTo: c\r\n", "\r\n a@b\r\n",
+                   "a@b"},
+        SenderCase{"CrCrLfLines", "+OK\r\r\nTo: c\r\r\nFrom: a@b\r\r\nSubject: s\r\r\n", "a@b\r\n",
+                   "a@b"},
+        SenderCase{"CrCrLfFolded", "+OK\r\r\nFrom: Al\r\r\n <a@b>\r\r\n\r\r\n", "Al\r\n <a@b>\r\n",
+                   "a@b"},
+        SenderCase{"StrayCrInsideTheValue", "+OK\r\nFrom: <a@\rb>\r\n", "<a@b>\r\n", "a@b"},
+        SenderCase{"NulInAnotherHeader", Bytes("+OK\r\nX: a\0b\r\nFrom: c@d\r\n"), "c@d\r\n",
+                   "c@d"},
+        SenderCase{"NulInTheValue", Bytes("+OK\r\nFrom: <c@\0d>\r\n"), "<c@d>\r\n", "c@d"},
+        SenderCase{"FromAfterTheHeaderBlockIsNotAHeader", "+OK\r\nTo: x\r\n\r\nFrom: body@x\r\n",
+                   "", ""},
+        SenderCase{"FromAfterCrCrLfBlankLineIsNotAHeader",
+                   "+OK\r\r\nTo: x\r\r\n\r\r\nFrom: body@x\r\n", "", ""}),
     [](const ::testing::TestParamInfo<SenderCase>& info) { return info.param.name; });
 
 TEST(Sender, FromTextIsCutToItsBuffer) {
   std::string response = "+OK\r\nFrom: " + std::string(100, 'v') + "\r\n";
   char text[16];
-  EXPECT_EQ(ExtractFromText(response.c_str(), text, sizeof text), 15u);
+  EXPECT_EQ(ExtractFromText(response.data(), response.size(), text, sizeof text), 15u);
   EXPECT_EQ(std::string(text), std::string(15, 'v'));
+}
+
+TEST(Sender, CollectorKeepsAtMostItsBufferOfAValue) {
+  // A value of 10,000 bytes over folded lines: the first 4,095 bytes are kept, and the
+  // header after it still ends the value.
+  std::string response = "+OK\r\nFrom: <" + std::string(5000, 'a') + "\r\n " +
+                         std::string(5000, 'b') + ">\r\nFrom: late@x\r\n";
+  FromCollector collector;
+  collector.Feed(response.data(), response.size());
+  EXPECT_EQ(collector.length(), kFromTextSize - 1);
+  EXPECT_EQ(std::string(collector.text()).substr(0, 6), "<aaaaa");
 }
 
 }  // namespace

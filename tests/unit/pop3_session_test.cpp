@@ -265,7 +265,11 @@ TEST_P(NegativeReply, EndsTheCheckAsAServerErrorAndTheNextCheckRuns) {
   if (!c.greeting.empty()) h.winsock.greeting = c.greeting;
   h.RunCheck();
 
-  std::string expected = "Negative response: " + c.text;
+  // The server's own words follow the described line.
+  std::string said = !c.greeting.empty() ? c.greeting : c.overrides.front().second;
+  said = said.substr(0, said.find("\r\n"));
+  std::string expected = "Negative response: " + c.text + "Server said: " + said + "\r\n";
+  EXPECT_EQ(std::string(h.app->poller.lastReply()), said);
   if (c.commands.back() == "QUIT\r\n" && c.text != "QUIT command not supported\r\n") {
     expected += "Sending QUIT\r\nQUIT\r\n";
   }
@@ -297,6 +301,7 @@ TEST_P(NegativeReply, EndsTheCheckAsAServerErrorAndTheNextCheckRuns) {
   h.RunCheck();
   EXPECT_EQ(h.checkDone, 2);
   EXPECT_EQ(h.app->status.serverError, 0);
+  EXPECT_STREQ(h.app->poller.lastReply(), "");
   EXPECT_EQ(h.app->status.mailCount, 3);
   EXPECT_STREQ(h.app->senders.slot[2], "s3@x");
   EXPECT_EQ(h.notice.outcomes.back(), std::make_pair(std::string("3 messages"), false));
@@ -349,14 +354,38 @@ TEST_F(Pop3Session, NegativeTopReplyInPiecesIsFramedAsOneLine) {
     return h.mailbox.Reply(command);
   };
   h.RunCheck();
-  EXPECT_NE(
-      h.trace.all.find("Negative response: TOP command not supported\r\nSending QUIT\r\nQUIT\r\n"),
-      std::string::npos);
+  EXPECT_NE(h.trace.all.find("Negative response: TOP command not supported\r\n"
+                             "Server said: -ERR no such message\r\nSending QUIT\r\nQUIT\r\n"),
+            std::string::npos);
   // The reply to QUIT is framed as a line: the check ends through it, not through a close.
   EXPECT_NE(h.trace.all.find("Host QUIT OK\r\n"), std::string::npos);
   EXPECT_EQ(h.trace.all.find("Connection closed"), std::string::npos);
   EXPECT_EQ(h.app->status.serverError, 1);
   ExpectEndedCleanly();
+}
+
+TEST_F(Pop3Session, NegativeReplyTextIsBoundedOneLineAndNeverHoldsThePassword) {
+  const struct {
+    std::string reply;
+    std::string kept;
+  } cases[] = {
+      {"-ERR [IN-USE] Mailbox in use\r\n", "-ERR [IN-USE] Mailbox in use"},
+      {"-ERR [AUTH] s3cret is wrong for bob\r\n", "-ERR [AUTH] *** is wrong for bob"},
+      {"-ERR s3crets3cret\r\n", "-ERR ******"},
+      {"-ERR a\tb\x1b[2Jc\r\r\n", "-ERR a?b?[2Jc"},
+      {"-ERR " + std::string(400, 'x') + "\r\n", "-ERR " + std::string(250, 'x')},
+      {"-ERR " + std::string(248, 'x') + "s3cret\r\n", "-ERR " + std::string(248, 'x') + "**"},
+  };
+  for (const auto& c : cases) {
+    CheckHarness run;
+    run.mailbox.overrides = {{"PASS s3cret\r\n", c.reply}};
+    run.RunCheck();
+    EXPECT_EQ(std::string(run.app->poller.lastReply()), c.kept);
+    EXPECT_NE(run.trace.all.find("Wrong Password\r\nServer said: " + c.kept + "\r\n"),
+              std::string::npos);
+    EXPECT_EQ(run.trace.all.find("s3cret"), std::string::npos);
+    EXPECT_EQ(run.app->status.serverError, 1);
+  }
 }
 
 }  // namespace

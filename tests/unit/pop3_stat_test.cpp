@@ -16,7 +16,7 @@ struct StatCase {
   int64_t size;
 };
 
-TEST(StatReply, ReadsCountAndSizeOrGivesZero) {
+TEST(StatReply, TakesAValidCountWhateverTheSize) {
   const StatCase cases[] = {
       {"+OK 2 320\r", true, 2, 320},
       {"+OK 0 0\r", true, 0, 0},
@@ -26,13 +26,18 @@ TEST(StatReply, ReadsCountAndSizeOrGivesZero) {
       {"+OK 3 99999999999999999999999", true, 3, INT64_MAX},
       {"+OK 1 5000000000", true, 1, 5000000000LL},
       {"+OK\r", false, 0, 0},
-      {"+OK 5\r", false, 0, 0},
+      {"+OK 5\r", true, 5, 0},
+      {"+OK 5", true, 5, 0},
+      {"+OK 2 -", true, 2, 0},
+      {"+OK 2 many", true, 2, 0},
       {"+OK five 5", false, 0, 0},
       {"+OK 3abc 4", false, 0, 0},
-      {"+OK3 4", false, 0, 0},
+      {"+OK3 4", true, 4, 0},  // the status word is whatever comes before the first blank
       {"+OK -1 10", false, 0, 0},
       {"+OK 2147483648 1", false, 0, 0},
-      {"+OK 2 -1", false, 0, 0},
+      {"+OK 2 -1", true, 2, -1},
+      {"+OK -0 3", true, 0, 3},
+      {"+OK 99999999999 3", false, 0, 0},
       {"", false, 0, 0},
   };
   for (const StatCase& c : cases) {
@@ -52,6 +57,10 @@ TEST(StatReply, FormatsSizesInDecimal) {
   EXPECT_STREQ(text, "320");
   FormatDecimal(INT64_MAX, text);
   EXPECT_STREQ(text, "9223372036854775807");
+  FormatDecimal(-1, text);
+  EXPECT_STREQ(text, "-1");
+  FormatDecimal(INT64_MIN, text);
+  EXPECT_STREQ(text, "-9223372036854775808");
 }
 
 }  // namespace

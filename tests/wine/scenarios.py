@@ -13,6 +13,7 @@ from harness import (APP, IDM_CHECK, IDM_EXIT, IDM_PROPERTIES, WM_LBUTTONDBLCLK,
                      check, complement, log)
 import dovecot
 import lcd
+import real_mail
 
 SERVER = "localhost"
 USER = "kestova"
@@ -556,6 +557,45 @@ def check_with_emulator(env, f):
     log(f"lcd_screen agrees: {len(theirs)} screens from {f.reports} reports")
 
 
+def check_real_mail(env):
+    """Realistic mail: 6 KB and 40 KB of provider headers before From:, FROM:, From:<a@b>,
+    CR CR LF lines and a NUL byte. Every reply to TOP is read to its end, QUIT is sent, the
+    trace holds every From: text and the display the count and every sender."""
+    env.require(*POLLER, feature="the mailbox poller")
+    parts = Parts(env)
+    mail = real_mail.MESSAGES
+    env.reg_delete()
+    env.reg_import(settings())
+    env.server.start()
+    env.server.set_messages([m.data.replace(b"\r\n", b"\r\r\n") if m.stored_crlf else m.data
+                             for m in mail])
+    count, size = stat_of()
+    check(count == len(mail), f"the server holds {count} messages")
+    program = env.start_program()
+    window = env.main_window()
+    started = time.time()
+    wait_check_done(env, program, 1, 60)
+    done = time.time()
+    trace = program.text()
+    expected = [b"----- RESULT -----\r\n", f"{count} messages {size} bytes\r\n".encode(),
+                b"Sending TOP\r\n"]
+    for m in mail:
+        expected += [b"----- FROM -----\r\n" + m.from_text + b"\r\n----- FROM -----\r\n"]
+    expected += [b"Sending QUIT\r\n", b"Host QUIT OK\r\n", b"Closing socket\r\n"]
+    missing = in_order(trace, expected)
+    check(missing is True, f"trace lacks {missing!r} (in order); trace:\n{tail(program, 4000)}")
+    check(trace.count(b"is longer than 4096 bytes, reading on to its end\r\n") == 2,
+          "the two long header blocks were not traced as read on")
+    check(b"Buffer overrun" not in trace, "a reply overran the buffer")
+    check(PASSWORD.encode() not in trace, "the password reached the trace")
+    log(f"trace: {count} senders, the long replies read on, QUIT sent")
+    if parts.can(DISPLAY, "the display"):
+        check_display_report(env, program, started, done, [m.sender for m in mail])
+    env.command(window, IDM_EXIT)
+    check(program.wait(15) == 0, "exit code after IDM_EXIT")
+    parts.finish()
+
+
 # -- c. counts and a wrong password ------------------------------------------------------------
 
 def counts(env):
@@ -830,4 +870,5 @@ SCENARIOS = {
     "launcher": launcher,
     "server_down": server_down,
     "server_silent": server_silent,
+    "real_mail": check_real_mail,
 }
