@@ -3,20 +3,39 @@
 #
 #   bash scripts/demo.sh                               a built-in demo mailbox
 #   bash scripts/demo.sh SERVER USER PASSWORD [MINUTES] your own POP3 mailbox
+#   bash scripts/demo.sh --help
 #
 # The built-in mailbox is the project's scriptable POP3 server on 127.0.0.1:110 inside a network
-# namespace of its own (so nothing on this machine is touched and no port is taken). The settings
-# live in a temporary file; the display is a simulated hidraw device whose screen is drawn above
-# the program. On a terminal, the screen is split with tmux: the 16 x 2 LCD on top, the program
-# below with its trace and, on its last row, the status line that stands for the tray icon.
+# namespace of its own (so nothing on this machine is touched and no port is taken). It holds
+# seven messages and is checked every 2 minutes: the display pages its report one row every
+# 5 seconds, and needs about 90 seconds to show every sender. The settings live in a temporary
+# file; the display is a simulated hidraw device. On a terminal, the screen is split with tmux:
+# the 16 x 2 LCD on top, the program in the middle with its outcome lines and, on its last row,
+# the status line that stands for the tray icon, and the trace at the bottom. The trace is also
+# written to KESTOVA_DEMO_TRACE (default build/linux/demo-trace.log).
 # Keys: c check now, space the tray menu, p settings, m mail program, q exit.
-# Without a terminal the demo runs for KESTOVA_DEMO_SECONDS (default 40) and prints everything.
+# Without a terminal the demo runs for KESTOVA_DEMO_SECONDS (default: one check interval),
+# printing the display's screens ("LCD [row 1][row 2]") and the program's console.
+# KESTOVA_DEMO_BUILD names a build directory that holds kestova and tests/lcd_screen already
+# (the demo then builds nothing).
 # KESTOVA_DEMO_SSL=1 (TLS on port 995) or 2 (STARTTLS) secures the connection: the built-in
 # mailbox then gets a certificate from a test CA made for the run, which the program trusts.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+
+usage() {
+  sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'
+}
+if [ $# -eq 1 ] && { [ "$1" = "--help" ] || [ "$1" = "-h" ]; }; then
+  usage
+  exit 0
+fi
+
 BUILD="$ROOT/build/linux"
+if [ -n "${KESTOVA_DEMO_BUILD:-}" ]; then
+  BUILD=$(cd "$KESTOVA_DEMO_BUILD" && pwd) || exit 1
+fi
 PROGRAM="$BUILD/kestova"
 SCREEN="$BUILD/tests/lcd_screen"
 POP3_SERVER="$ROOT/tests/support/pop3_server.py"
@@ -24,9 +43,10 @@ POP3_SERVER="$ROOT/tests/support/pop3_server.py"
 say() { printf 'demo: %s\n' "$*" >&2; }
 
 if [ $# -ne 0 ] && { [ $# -lt 3 ] || [ $# -gt 4 ]; }; then
-  echo "usage: $0 [SERVER USER PASSWORD [MINUTES]]" >&2
+  echo "usage: $0 [SERVER USER PASSWORD [MINUTES]]   (--help: what the demo does)" >&2
   exit 2
 fi
+TRACE_LOG="${KESTOVA_DEMO_TRACE:-$ROOT/build/linux/demo-trace.log}"
 
 interactive() { [ -t 0 ] && [ -t 1 ]; }
 
@@ -43,7 +63,9 @@ missing_tools() {
 }
 
 if [ "${KC_DEMO_STAGE:-}" != "inside" ]; then
-  if [ -n "$(missing_tools "$@")" ]; then
+  if [ -n "${KESTOVA_DEMO_BUILD:-}" ]; then
+    [ -x "$PROGRAM" ] && [ -x "$SCREEN" ] || { say "no kestova and lcd_screen in $BUILD"; exit 1; }
+  elif [ -n "$(missing_tools "$@")" ]; then
     say "missing: $(missing_tools "$@" | tr '\n' ' ')- installing the project's dependencies"
     if [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null 2>&1; then
       say "run scripts/install-deps.sh as root first"
@@ -52,16 +74,18 @@ if [ "${KC_DEMO_STAGE:-}" != "inside" ]; then
     bash "$ROOT/scripts/install-deps.sh"
   fi
 
-  say "building (cmake --preset linux)"
-  log=$(mktemp)
-  if ! (cd "$ROOT" && cmake --preset linux &&
-          cmake --build --preset linux -j"$(nproc)" --target kestova lcd_screen) >"$log" 2>&1; then
-    tail -n 40 "$log" >&2
+  if [ -z "${KESTOVA_DEMO_BUILD:-}" ]; then
+    say "building (cmake --preset linux)"
+    log=$(mktemp)
+    if ! (cd "$ROOT" && cmake --preset linux &&
+            cmake --build --preset linux -j"$(nproc)" --target kestova lcd_screen) >"$log" 2>&1; then
+      tail -n 40 "$log" >&2
+      rm -f "$log"
+      say "the build failed"
+      exit 1
+    fi
     rm -f "$log"
-    say "the build failed"
-    exit 1
   fi
-  rm -f "$log"
 
   if [ $# -eq 0 ]; then
     # The demo mailbox answers on 127.0.0.1:110 in a network namespace of the demo's own.
@@ -94,7 +118,8 @@ case "$SSL_MODE" in 0 | 1 | 2) ;; *) say "KESTOVA_DEMO_SSL must be 0, 1 or 2"; e
 TRUST=()
 if [ $# -eq 0 ]; then
   ip link set lo up
-  SERVER=127.0.0.1 USER_NAME=demo PASSWORD=demo-pass MINUTES=1
+  # Two minutes: the report of seven messages takes about 90 seconds to page through.
+  SERVER=127.0.0.1 USER_NAME=demo PASSWORD=demo-pass MINUTES=2
   LISTEN=127.0.0.1:110 TLS_ARGS=()
   if [ "$SSL_MODE" != 0 ]; then
     # A certificate for 127.0.0.1 from a CA of this run; the program trusts that CA alone.
@@ -113,6 +138,8 @@ c = TestCerts(sys.argv[2]); print(",".join(c.server("demo", names=("127.0.0.1",)
     --sender "Carol Tanaka <carol@example.jp>" \
     --sender "Newsletter <news@shop.example>" \
     --sender "Dave <dave@example.org>" \
+    --sender "Eve <eve@example.com>" \
+    --sender "Frank <frank@example.net>" \
     --log "$WORK/pop3.log" >"$WORK/pop3.out" 2>&1 &
   PIDS+=($!)
   for _ in $(seq 100); do
@@ -157,15 +184,22 @@ PROGRAM_ENV=(env KESTOVA_SETTINGS_FILE="$WORK/settings.reg" XDG_RUNTIME_DIR="$WO
              "${TRUST[@]}")
 
 say "mailbox $USER_NAME@$SERVER, a check every $MINUTES minute(s)"
+mkdir -p "$(dirname "$TRACE_LOG")"
+: >"$TRACE_LOG"
+say "the program's trace goes to $TRACE_LOG"
 
 if ! interactive; then
   "$SCREEN" --tree "$WORK/lcd" --oneline --follow > >(sed -u 's/^/LCD /') &
   PIDS+=($!)
   sleep 0.3
-  (cd "$WORK" && exec "${PROGRAM_ENV[@]}" "$PROGRAM" </dev/null) &
+  (cd "$WORK" && exec "${PROGRAM_ENV[@]}" "$PROGRAM" 2>>"$TRACE_LOG" </dev/null) &
   program=$!
   PIDS+=($program)
-  sleep "${KESTOVA_DEMO_SECONDS:-40}"
+  seconds=${KESTOVA_DEMO_SECONDS:-$((MINUTES * 60))}
+  say "running for $seconds seconds"
+  sleep "$seconds" &  # waited for in the background, so a signal ends the demo at once
+  PIDS+=($!)
+  wait $! || true
   kill -TERM "$program" 2>/dev/null || true
   code=0
   wait "$program" || code=$?
@@ -191,7 +225,7 @@ EOF
 cat >"$WORK/program.sh" <<EOF
 #!/bin/bash
 cd "$WORK"
-${PROGRAM_ENV[*]@Q} "$PROGRAM"
+${PROGRAM_ENV[*]@Q} "$PROGRAM" 2>>${TRACE_LOG@Q}
 code=\$?
 printf '\nkestova ended with exit code %d\n' "\$code"
 sleep 2
@@ -206,5 +240,10 @@ T=(env -u TMUX tmux -L "$TMUX_SOCKET" -f /dev/null)
 "${T[@]}" set-option -g status off \; set-option -g escape-time 0 \; \
   set-option -g pane-border-style fg=colour8 \; set-option -g pane-active-border-style fg=colour8
 sleep 0.3  # the display's reader first
+# The trace below the program, in a pane of its own; the program's pane keeps the keys.
+trace_rows=$(((rows - 7) / 3))
 "${T[@]}" split-window -v -t demo -l $((rows - 7)) "$WORK/program.sh"
+"${T[@]}" split-window -v -t demo -l "$trace_rows" \
+  "printf '\\033[2m trace: %s\\033[0m\\n' ${TRACE_LOG@Q}; exec tail -n +1 -f ${TRACE_LOG@Q}"
+"${T[@]}" select-pane -t demo.1
 "${T[@]}" attach -t demo || true

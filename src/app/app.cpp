@@ -1,6 +1,7 @@
 #include "app/app.h"
 
 #include "app/report.h"
+#include "pop3/check_result.h"
 
 namespace kc {
 
@@ -27,7 +28,7 @@ App::App(Platform& platform)
       display({platform.hid, platform.window, platform.trace, platform.box}),
       tray(platform.tray, platform.clock, settings, mainWindow),
       dialog(settings, status, platform.registry, platform.box),
-      launcher(platform.process, platform.window, settings),
+      launcher(platform.process, platform.window, platform.notice, settings),
       platform_(platform) {}
 
 LResult App::MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
@@ -128,6 +129,14 @@ void App::OnCheckDone(WindowRef window) {
   }
   status.propertiesEnabled = 1;
   status.busy = 0;
+  TellOutcome();
+}
+
+void App::TellOutcome() {
+  char outcome[512];
+  DescribeCheckResult(poller.lastResult(), poller.lastReply(), status.serverError == 1,
+                      status.mailCount, settings.server, outcome, sizeof outcome);
+  platform_.notice.CheckEnded(outcome, status.serverError == 1);
 }
 
 void App::OnShowCount() {

@@ -2,6 +2,7 @@
 #pragma once
 #include "app/check_status.h"
 #include "app/clock.h"
+#include "app/notice.h"
 #include "app/window.h"
 #include "lcd/display.h"
 #include "pop3/poller.h"
@@ -25,6 +26,7 @@ struct Platform {
   TrayPort& tray;
   SettingsDialogPort& dialog;
   ProcessPort& process;
+  NoticePort& notice;
   TlsPort& tls;
 };
 
@@ -56,6 +58,7 @@ class App {
   void OnCheck(WindowRef window);
   void OnCheckDone(WindowRef window);
   void OnShowCount();
+  void TellOutcome();
   void OnTray(WindowRef window, WParam id, LParam mouse);
   void ShowSettingsDialog();
 

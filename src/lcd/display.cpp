@@ -217,12 +217,14 @@ bool Display::LcdInit(WindowRef window) {
     if (!LcdWrite(instruction, kModeInstruction)) return false;
   }
   ports_.window.StartTimer(window, TIMER_LCDPAGE, kLcdPageMs);
+  pageWindow_ = window;
   std::memset(shadow_, 0x20, sizeof shadow_);
   return true;
 }
 
 bool Display::LcdShutdown(WindowRef window) {
   ports_.window.StopTimer(window, TIMER_LCDPAGE);
+  pageWindow_ = 0;
   ReleaseRows();
   return true;
 }
@@ -284,8 +286,14 @@ void Display::LcdShowText(const char* text) {
   pager_.rows = block;
   pager_.slotCount = slots;
   pager_.rowBreaks = breaks;
-  if (IsPaged(breaks)) return;  // the first page comes with the next tick
-  ShowPage(0);
+  if (!IsPaged(breaks)) {
+    ShowPage(0);
+  } else if (firstPageAtOnce && pageWindow_ != 0) {
+    // The timer starts again so that the first page, too, stays a whole page time.
+    ShowPage(0);
+    pager_.pageIndex = NextPageIndex(0, breaks);
+    ports_.window.StartTimer(pageWindow_, TIMER_LCDPAGE, kLcdPageMs);
+  }  // otherwise the first page comes with the next tick
 }
 
 void Display::LcdNextPage() {

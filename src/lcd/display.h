@@ -69,6 +69,10 @@ class Display {
 
   // The LCD command link. mode: 0 for an instruction, 1 for a character.
   bool LcdWrite(uint8_t value, uint8_t mode);
+  // Shows the first page of a paged text at once and gives it a whole page time, instead of
+  // leaving the display as it was until the next tick. Off unless the front end asks for it.
+  bool firstPageAtOnce = false;
+
   bool LcdInit(WindowRef window);
   bool LcdShutdown(WindowRef window);
   bool LcdShowLines(const char* row1, const char* row2);
@@ -94,6 +98,7 @@ class Display {
   LcdLink link_;
   LcdPager pager_;
   uint8_t shadow_[2][16] = {};
+  WindowRef pageWindow_ = 0;  // the window of the page timer while it runs
 };
 
 }  // namespace kc

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "lcd/display.h"
 #include "lcd/report_descriptor.h"
 #include "posix/backends.h"
 
@@ -136,11 +137,29 @@ class HidrawHid final : public HidPort {
     // Non-blocking, so that a node nobody drains (a simulated one) fails a write rather than
     // stopping the program; hidraw writes themselves are synchronous either way.
     int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
     const char* slash = std::strrchr(path, '/');
+    if (fd < 0) {
+      if (errno == EACCES || errno == EPERM) TellIfOurDisplay(path, slash, errno);
+      return 0;
+    }
     HidHandle h = static_cast<HidHandle>(fd) + 1;
     open_[h] = slash != nullptr ? slash + 1 : path;
     return h;
+  }
+
+  // The display is there but this user may not open it: the one thing a user can fix.
+  void TellIfOurDisplay(const char* path, const char* slash, int error) {
+    std::string node = slash != nullptr ? slash + 1 : path;
+    std::string uevent;
+    uint16_t vendor = 0, product = 0;
+    if (!ReadSmallFile(sysfs_ + "/class/hidraw/" + node + "/device/uevent", kMaxUeventSize,
+                       &uevent) ||
+        !ParseHidId(uevent, &vendor, &product) || vendor != kLcdVendorId ||
+        product != kLcdProductId) {
+      return;
+    }
+    TellUser(std::string("the display ") + path + " cannot be opened: " + std::strerror(error) +
+             "; install dist/linux/70-kestova-lcd.rules (see README, Using it)");
   }
 
   bool GetAttributes(HidHandle h, HidAttributes* attributes) override {

@@ -118,15 +118,18 @@ bool Poller::StartWinSock() {
 
   status_.mailCount = 0;
   std::memset(senders_.slot, 0, sizeof senders_.slot);
+  result_ = CheckResult{};
 
   uint16_t granted = 0;
   if (ports_.winsock.Startup(kWinSockVersion, &granted) != 0) {
+    NoteFailure(CheckFailure::kNetworkStart);
     ports_.box.Show(0, "WinSockが初期化できませんでした", kCaption);
     FailCheckIfCurrent(id);
     return false;
   }
   winsockStarted_ = true;
   if (granted != kWinSockVersion) {
+    NoteFailure(CheckFailure::kNetworkStart, kWsaVersionNotSupported);
     ports_.box.Show(0, "このバージョンのWinSockでは使用できません", kCaption);
     StopWinSock();
     FailCheckIfCurrent(id);
@@ -139,6 +142,17 @@ int Poller::StopWinSock() {
   if (!winsockStarted_) return 0;
   winsockStarted_ = false;
   return ports_.winsock.Cleanup();
+}
+
+void Poller::NoteFailure(CheckFailure why, int32_t winsockError) {
+  if (result_.failure != CheckFailure::kNone) return;
+  result_.failure = why;
+  result_.winsockError = winsockError;
+}
+
+void Poller::Fail(CheckFailure why, int32_t winsockError) {
+  NoteFailure(why, winsockError);
+  EndCheck(true);
 }
 
 void Poller::FailCheckIfCurrent(uint32_t id) {
@@ -182,7 +196,7 @@ void Poller::OnServerWaitTimeout(WindowRef) {
   // A tick left over from an earlier wait arrives long before this wait is over.
   if (ports_.clock.TickCount() - lastActivityTick_ < kStaleTickMs) return;
   Trace(kTraceServerTimedOut);
-  EndCheck(true);
+  Fail(CheckFailure::kTimedOut);
 }
 
 // ----- Server connection -----
@@ -203,6 +217,7 @@ bool Poller::StartCheck(WindowRef window) {
     missing = "Please enter a password";
   }
   if (missing != nullptr) {
+    NoteFailure(CheckFailure::kSettingsIncomplete);
     ports_.box.Show(window, missing, kCaption);
     FailCheckIfCurrent(id);
     return false;
@@ -210,7 +225,7 @@ bool Poller::StartCheck(WindowRef window) {
   if (HoldsLineBreak(settings_.user, kUserSize) ||
       HoldsLineBreak(settings_.password, kPasswordSize)) {
     Trace(kTraceLineBreakInCredentials);
-    EndCheck(true);
+    Fail(CheckFailure::kLineBreakInCredentials);
     return false;
   }
 
@@ -224,6 +239,7 @@ bool Poller::StartCheck(WindowRef window) {
   lookupHandle_ = ports_.winsock.AsyncGetHostByName(window, SM_GETHOST, server, hostEntryBuffer_,
                                                     kHostEntrySize);
   if (lookupHandle_ == 0) {
+    NoteFailure(CheckFailure::kLookupNotStarted, ports_.winsock.LastError());
     ports_.box.Show(window, "Error initiating WSAAsyncGetHostByName()", kCaption);
     FailCheckIfCurrent(id);
     return false;
@@ -247,7 +263,8 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
   int error = static_cast<int>((static_cast<uint32_t>(result) >> 16) & 0xFFFF);
   if (error != 0) {
     TraceFormat("WSAAsyncGetHostByName() error: %d\r\n", error);
-    EndCheck(true);
+    bool unknown = error == kWsaHostNotFound || error == kWsaNoData;
+    Fail(unknown ? CheckFailure::kHostNotFound : CheckFailure::kLookupFailed, error);
     return;
   }
   Trace("Server found OK\r\n\r\n");
@@ -256,7 +273,7 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
   serverSocket_ = ports_.winsock.Socket();
   if (serverSocket_ == kInvalidSocket) {
     Trace("Could not create a socket\r\n");
-    EndCheck(true);
+    Fail(CheckFailure::kSocketFailed, ports_.winsock.LastError());
     return;
   }
   socketOpen_ = true;
@@ -265,7 +282,7 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
   Trace("Calling WSAAsyncSelect()\r\n");
   if (ports_.winsock.AsyncSelect(serverSocket_, window, SM_SOCKET, kSocketEventMask) != 0) {
     Trace("WSAAsyncSelect() failed\r\n");
-    EndCheck(true);
+    Fail(CheckFailure::kSocketFailed, ports_.winsock.LastError());
     return;
   }
   socketSelected_ = true;
@@ -274,15 +291,17 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
   to.portNetworkOrder = ServerPort();
   if (!ports_.winsock.FirstAddress(hostEntryBuffer_, to.address)) {
     Trace(kTraceNoAddress);
-    EndCheck(true);
+    Fail(CheckFailure::kNoIpv4Address);
     return;
   }
   Trace("Calling connect()\r\n");
-  if (ports_.winsock.Connect(serverSocket_, to) != 0 &&
-      ports_.winsock.LastError() != kWsaEWouldBlock) {
-    Trace("Error connecting\r\n");
-    EndCheck(true);
-    return;
+  if (ports_.winsock.Connect(serverSocket_, to) != 0) {
+    int connectError = ports_.winsock.LastError();
+    if (connectError != kWsaEWouldBlock) {
+      Trace("Error connecting\r\n");
+      Fail(CheckFailure::kConnectFailed, connectError);
+      return;
+    }
   }
   appState_ = CONNECTING;
   Trace("\r\n----- PROCESS MESSAGES -----\r\n");
@@ -328,7 +347,7 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
       int error = static_cast<int>((word >> 16) & 0xFFFF);
       if (error != 0) {
         TraceFormat(kTraceConnectFailed, error);
-        EndCheck(true);
+        Fail(CheckFailure::kConnectFailed, error);
       } else if (UsesTls(settings_) && !UsesStartTls(settings_) && !tlsBegun_) {
         BeginTls(window);  // TLS from the first byte: the client speaks first
       }
@@ -353,13 +372,16 @@ void Poller::OnRead(WindowRef window) {
   const uint32_t id = checkId_;
   int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
   if (n == 0) {
+    NoteFailure(CheckFailure::kClosedByServer);
     ports_.box.Show(window, "Connection closed unexpectedly", kCaption);
     FailCheckIfCurrent(id);
     return;
   }
   if (n < 0) {
     // A read event can find nothing waiting when an earlier read took it all.
-    if (ports_.winsock.LastError() == kWsaEWouldBlock) return;
+    int error = ports_.winsock.LastError();
+    if (error == kWsaEWouldBlock) return;
+    NoteFailure(CheckFailure::kConnectionLost, error);
     char text[32];
     std::snprintf(text, sizeof text, "recv() error: %d", n);
     ports_.box.Show(window, text, kCaption);
@@ -384,7 +406,7 @@ void Poller::OnClosed(WindowRef window) {
   }
   if (IsCurrent(id)) {
     Trace(kTraceClosedByServer);
-    EndCheck(true);
+    Fail(CheckFailure::kClosedByServer);
   }
 }
 
@@ -417,12 +439,12 @@ bool Poller::TakeReceived(WindowRef window, int n) {
     case FeedResult::kStopped: return false;
     case FeedResult::kOverrun:
       Trace("!!!!! Buffer overrun, data truncated\r\n");
-      EndCheck(true);
+      Fail(CheckFailure::kReplyTooLong);
       return false;
     case FeedResult::kReplyTooLong:
       TraceFormat(kTraceReplyTooLong, static_cast<int>(messageIndex_ + 1),
                   static_cast<unsigned long>(kLongestMultiLineReply));
-      EndCheck(true);
+      Fail(CheckFailure::kReplyTooLong);
       return false;
   }
   return false;
@@ -445,6 +467,10 @@ void Poller::OnServerResponse(WindowRef window, const char* response) {
 void Poller::OnServerResponse(WindowRef window, const char* response, size_t length,
                               bool continued) {
   if (!continued && response[0] == '-') {
+    if (result_.failure == CheckFailure::kNone) {
+      result_.failure = CheckFailure::kRefused;
+      result_.refusedState = appState_;
+    }
     OnNegativeResponse(response);
     return;
   }
@@ -569,13 +595,13 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
   // A line break would end the command early and smuggle the rest to the server as commands.
   if (HoldsLineBreak(value, size)) {
     Trace(kTraceLineBreakInCredentials);
-    EndCheck(true);
+    Fail(CheckFailure::kLineBreakInCredentials);
     return false;
   }
   // With a secured account the user ID and the password travel only inside TLS.
   if (UsesTls(settings_) && tlsPhase_ != TlsPhase::kUp) {
     Trace(kTraceLoginNotSecured);
-    EndCheck(true);
+    Fail(CheckFailure::kSecureConnectionFailed);
     return false;
   }
   int length = Format(format, static_cast<int>(FieldLength(value, size)), value);

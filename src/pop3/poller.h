@@ -6,6 +6,7 @@
 #include "app/check_status.h"
 #include "app/clock.h"
 #include "app/window.h"
+#include "pop3/check_result.h"
 #include "pop3/framing.h"
 #include "pop3/sender.h"
 #include "pop3/sender_table.h"
@@ -68,6 +69,8 @@ class Poller {
 
   AppState appState() const { return appState_; }
   bool tlsUp() const { return tlsPhase_ == TlsPhase::kUp; }
+  // Why the last check that ended ended as it did; reset when a check starts.
+  const CheckResult& lastResult() const { return result_; }
   bool checkRunning() const { return checkActive_; }
   const FramingState& framing() const { return framing_; }
   // The server's last negative reply of this check as it said it (bounded, one line, the
@@ -76,6 +79,10 @@ class Poller {
 
  private:
   void EndCheck(bool failed);
+  // Records why the check fails (the first reason counts) and ends it as failed.
+  void Fail(CheckFailure why, int32_t winsockError = 0);
+  // Records why without ending the check (the check ends later, or through a message box).
+  void NoteFailure(CheckFailure why, int32_t winsockError = 0);
   // Ends the check `id` as failed unless it has ended meanwhile (for instance from inside the
   // modal loop of a message box).
   void FailCheckIfCurrent(uint32_t id);
@@ -109,7 +116,7 @@ class Poller {
   bool TakeTlsReceived(WindowRef window, const char* data, int n);
   bool OnHandshakeDone(WindowRef window);
   bool CertificateAccepted(const TlsPeer& peer);
-  void FailTls(WindowRef window, const char* boxText);
+  void FailTls(WindowRef window, const char* boxText, CheckFailure why);
   void ShowTlsBox(WindowRef window, const char* text);
   // Sends the ciphertext the session has for the server; what the socket cannot take now waits
   // for FD_WRITE.
@@ -144,6 +151,8 @@ class Poller {
   SocketRef serverSocket_ = kInvalidSocket;
   bool socketOpen_ = false;
   bool socketSelected_ = false;  // non-blocking, events selected
+
+  CheckResult result_;
 
   // Session.
   char receiveBuffer_[kResponseBufferSize + 1] = {};

@@ -87,7 +87,7 @@ void Poller::BeginTls(WindowRef window) {
   tlsOutputLength_ = 0;
   if (!ports_.tls.Begin(server)) {
     TraceFormat("TLS session could not be created: error %d\r\n", ports_.tls.ErrorCode());
-    FailTls(window, kBoxHandshake);
+    FailTls(window, kBoxHandshake, CheckFailure::kSecureConnectionFailed);
     return;
   }
   tlsBegun_ = true;
@@ -105,7 +105,9 @@ void Poller::OnTlsRead(WindowRef window) {
     return;
   }
   if (n < 0) {
-    if (ports_.winsock.LastError() == kWsaEWouldBlock) return;
+    int error = ports_.winsock.LastError();
+    if (error == kWsaEWouldBlock) return;
+    NoteFailure(CheckFailure::kConnectionLost, error);
     char text[32];
     std::snprintf(text, sizeof text, "recv() error: %d", n);
     ports_.box.Show(window, text, kCaption);
@@ -126,11 +128,11 @@ void Poller::OnTlsClosed(WindowRef window) {
   if (!IsCurrent(id)) return;
   if (tlsPhase_ == TlsPhase::kHandshake) {
     Trace("TLS handshake failed: the server closed the connection\r\n");
-    FailTls(window, kBoxHandshake);
+    FailTls(window, kBoxHandshake, CheckFailure::kSecureConnectionFailed);
     return;
   }
   Trace("Connection closed by the server\r\n");
-  EndCheck(true);
+  Fail(CheckFailure::kClosedByServer);
 }
 
 bool Poller::TakeTlsReceived(WindowRef window, const char* data, int n) {
@@ -138,7 +140,7 @@ bool Poller::TakeTlsReceived(WindowRef window, const char* data, int n) {
   TlsPort& tls = ports_.tls;
   if (n > 0 && !tls.Feed(data, static_cast<size_t>(n))) {
     TraceFormat("TLS error: %d\r\n", tls.ErrorCode());
-    FailTls(window, kBoxHandshake);
+    FailTls(window, kBoxHandshake, CheckFailure::kSecureConnectionFailed);
     return false;
   }
   if (tlsPhase_ == TlsPhase::kHandshake) {
@@ -149,7 +151,7 @@ bool Poller::TakeTlsReceived(WindowRef window, const char* data, int n) {
       char words[160];
       tls.ErrorText(words, sizeof words);
       TraceFormat("TLS handshake failed: error %d (%s)\r\n", tls.ErrorCode(), words);
-      FailTls(window, kBoxHandshake);
+      FailTls(window, kBoxHandshake, CheckFailure::kSecureConnectionFailed);
       return false;
     }
     if (!OnHandshakeDone(window)) return false;
@@ -163,14 +165,14 @@ bool Poller::TakeTlsReceived(WindowRef window, const char* data, int n) {
     if (got == 0) break;
     if (got == kTlsReadClosed) {
       Trace("Connection closed by the server\r\n");
-      EndCheck(true);
+      Fail(CheckFailure::kClosedByServer);
       return false;
     }
     if (got < 0) {
       char words[160];
       tls.ErrorText(words, sizeof words);
       TraceFormat("TLS error: %d (%s)\r\n", tls.ErrorCode(), words);
-      EndCheck(true);
+      Fail(CheckFailure::kSecureConnectionFailed);
       return false;
     }
     if (!TakeReceived(window, got)) return false;
@@ -187,7 +189,7 @@ bool Poller::OnHandshakeDone(WindowRef window) {
   ports_.tls.CheckPeer(&peer);
   peer.fingerprint[kFingerprintSize - 1] = '\0';
   if (!CertificateAccepted(peer)) {
-    FailTls(window, kBoxCertificate);
+    FailTls(window, kBoxCertificate, CheckFailure::kCertificateNotTrusted);
     return false;
   }
   tlsPhase_ = TlsPhase::kUp;
@@ -235,9 +237,9 @@ bool Poller::CertificateAccepted(const TlsPeer& peer) {
   }
 }
 
-void Poller::FailTls(WindowRef window, const char* boxText) {
+void Poller::FailTls(WindowRef window, const char* boxText, CheckFailure why) {
   // The check ends first, so the cycle goes on while the box is open.
-  EndCheck(true);
+  Fail(why);
   ShowTlsBox(window, boxText);
 }
 

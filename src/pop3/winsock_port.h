@@ -16,6 +16,8 @@ constexpr long kFdRead = 1, kFdWrite = 2, kFdConnect = 16, kFdClose = 32;
 constexpr long kSocketEventMask = kFdRead | kFdWrite | kFdConnect | kFdClose;  // 51
 constexpr int kWsaEWouldBlock = 10035;
 constexpr int kWsaHostNotFound = 11001;
+constexpr int kWsaNoData = 11004;
+constexpr int kWsaVersionNotSupported = 10092;
 
 // An IPv4 address and port, both in network byte order, as sockaddr_in holds them.
 struct Ipv4Endpoint {
@@ -39,7 +41,8 @@ class WinSockPort {
   virtual SocketRef Socket() = 0;  // AF_INET, SOCK_STREAM, 0; kInvalidSocket on failure
   virtual int AsyncSelect(SocketRef s, WindowRef window, uint32_t msg, long events) = 0;
   // The port of a service in network byte order; false when there is no entry.
-  virtual bool GetServiceByName(const char* name, const char* proto, uint16_t* portNetworkOrder) = 0;
+  virtual bool GetServiceByName(const char* name, const char* proto,
+                                uint16_t* portNetworkOrder) = 0;
   virtual uint16_t Htons(uint16_t value) = 0;
   virtual int Connect(SocketRef s, const Ipv4Endpoint& to) = 0;  // 0, or -1 and LastError()
   virtual int LastError() = 0;

@@ -4,8 +4,8 @@
 // events in the same order as on Windows.
 #include "pop3/winsock_posix.h"
 
-#include <arpa/inet.h>
 #include <ares.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -163,8 +163,8 @@ class PosixWinSock final : public WinSockPort {
 
   uintptr_t AsyncGetHostByName(WindowRef window, uint32_t msg, const char* name, uint8_t* buffer,
                                uint32_t length) override {
-    int error = startups_ == 0                           ? kWsaNotInitialised
-                : name == nullptr || buffer == nullptr ? kWsaEFault
+    int error = startups_ == 0                          ? kWsaNotInitialised
+                : name == nullptr || buffer == nullptr  ? kWsaEFault
                 : channel_ == nullptr && !OpenChannel() ? kWsaENoBufs
                                                         : 0;
     if (error != 0) {
@@ -223,7 +223,8 @@ class PosixWinSock final : public WinSockPort {
     sock->msg = msg;
     sock->events = events;
     if (sock->watch == 0) {
-      sock->watch = loop_.Watch(sock->fd, 0, [this, s](short revents) { OnSocketReady(s, revents); });
+      sock->watch =
+          loop_.Watch(sock->fd, 0, [this, s](short revents) { OnSocketReady(s, revents); });
     }
     if (sock->state == State::kConnected) {
       // Selecting again re-arms the events that are due at once, as Windows does.
@@ -411,7 +412,8 @@ class PosixWinSock final : public WinSockPort {
       sock->writeArmed = false;
       PostEvent(*sock, kFdWrite, 0);
     }
-    if (sock->readEnabled && !sock->closeNotified && (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+    if (sock->readEnabled && !sock->closeNotified &&
+        (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
       char probe;
       ssize_t n = ::recv(sock->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
       if (n > 0) {

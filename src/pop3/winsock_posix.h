@@ -47,7 +47,6 @@ constexpr int kWsaVerNotSupported = 10092;
 constexpr int kWsaNotInitialised = 10093;
 constexpr int kWsaTryAgain = 11002;
 constexpr int kWsaNoRecovery = 11003;
-constexpr int kWsaNoData = 11004;
 
 // The WinSock number for an errno value of the socket calls.
 int WsaErrorFromErrno(int error);

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/clock.h"
+#include "app/notice.h"
 #include "app/window.h"
 #include "lcd/hid_port.h"
 #include "pop3/tls_port.h"
@@ -15,7 +16,11 @@
 
 namespace kc::posix {
 
-// The debug trace: the bytes go to stderr unchanged.
+// Trace text with each WinSock error number after ": " followed by its name:
+// "error: 11001" becomes "error: 11001 (WSAHOST_NOT_FOUND)".
+std::string NameWinSockNumbers(const char* text);
+
+// The debug trace on stderr: the bytes as the core wrote them, WinSock numbers named.
 class StderrTrace final : public TracePort {
  public:
   void Trace(const char* text) override;
@@ -36,8 +41,10 @@ class SystemClock final : public ClockPort {
 
 // The running instance holds a lock named after the program until its loop ends; a second
 // start asks it forward through a socket beside the lock. Returns 0 with the lock held, or -1
-// when another instance runs. onForward runs in the first instance when it is asked forward.
-int AcquireSingleInstance(const char* name, EventLoop& loop, std::function<void()> onForward);
+// when another instance runs; *askedForward then tells whether the request reached it.
+// onForward runs in the first instance when it is asked forward.
+int AcquireSingleInstance(const char* name, EventLoop& loop, std::function<void()> onForward,
+                          bool* askedForward);
 void ReleaseSingleInstance();
 
 // Where the program keeps its runtime files: $XDG_RUNTIME_DIR, else /tmp/kestova-<uid>.
@@ -56,6 +63,10 @@ std::unique_ptr<HidPort> MakeHid();
 std::unique_ptr<TrayPort> MakeTray(EventLoop& loop);
 std::unique_ptr<SettingsDialogPort> MakeSettingsDialog(EventLoop& loop);
 std::unique_ptr<ProcessPort> MakeProcess();
+std::unique_ptr<NoticePort> MakeNotice(EventLoop& loop);
+
+// A line for the user (UTF-8, no line end) on standard output, where the console shows it.
+void TellUser(const std::string& line);
 std::unique_ptr<TlsPort> MakeTls();
 
 }  // namespace kc::posix

@@ -14,18 +14,57 @@
 #include <cstring>
 #include <string>
 
+#include "pop3/winsock_errors.h"
 #include "posix/backends.h"
 
 namespace kc::posix {
 
+std::string NameWinSockNumbers(const char* text) {
+  std::string out;
+  const char* p = text;
+  while (*p != '\0') {
+    out.push_back(*p);
+    bool afterColon = p[0] == ':' && p[1] == ' ';
+    ++p;
+    if (!afterColon) continue;
+    out.push_back(*p++);  // the blank
+    const char* digits = p;
+    int number = 0;
+    while (*p >= '0' && *p <= '9' && p - digits < 6) number = number * 10 + (*p++ - '0');
+    out.append(digits, static_cast<size_t>(p - digits));
+    if (p - digits != 5 || (*p >= '0' && *p <= '9')) continue;
+    if (const char* name = WinSockErrorName(number)) {
+      out += " (";
+      out += name;
+      out += ")";
+    }
+  }
+  return out;
+}
+
 void StderrTrace::Trace(const char* text) {
-  // Unchanged bytes, unbuffered, so the trace interleaves correctly with other output.
-  size_t length = std::strlen(text);
+  // Unbuffered, so the trace interleaves correctly with other output.
+  std::string line = NameWinSockNumbers(text);
+  const char* p = line.data();
+  size_t length = line.size();
   while (length > 0) {
-    ssize_t n = write(STDERR_FILENO, text, length);
+    ssize_t n = write(STDERR_FILENO, p, length);
     if (n <= 0) return;
-    text += n;
+    p += n;
     length -= static_cast<size_t>(n);
+  }
+}
+
+void TellUser(const std::string& line) {
+  std::string text = line + "\n";
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(STDOUT_FILENO, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    p += n;
+    left -= static_cast<size_t>(n);
   }
 }
 
@@ -123,29 +162,35 @@ bool FillAddress(sockaddr_un* address, const std::string& path) {
   return true;
 }
 
-// Asks the running instance forward; it answers nothing.
-void AskRunningInstanceForward() {
+// Asks the running instance forward; it answers nothing. True when the request was delivered.
+bool AskRunningInstanceForward() {
   sockaddr_un address;
-  if (!FillAddress(&address, socketPath)) return;
+  if (!FillAddress(&address, socketPath)) return false;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+  if (fd < 0) return false;
+  // The connection is the request: the running instance comes forward when it accepts it,
+  // and may close it before the line below arrives.
+  bool asked = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (asked) {
     static const char kRequest[] = "forward\n";
     (void)!write(fd, kRequest, sizeof kRequest - 1);
   }
   close(fd);
+  return asked;
 }
 
 }  // namespace
 
-int AcquireSingleInstance(const char* name, EventLoop& loop, std::function<void()> onForward) {
+int AcquireSingleInstance(const char* name, EventLoop& loop, std::function<void()> onForward,
+                          bool* askedForward) {
+  *askedForward = false;
   std::string base = RuntimeDir() + "/" + name;
   socketPath = base + ".sock";
   lockFd = open((base + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lockFd >= 0 && flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
     close(lockFd);
     lockFd = -1;
-    AskRunningInstanceForward();
+    *askedForward = AskRunningInstanceForward();
     return -1;
   }
   // As on Windows, a lock that can be neither opened nor taken is not detected: run unguarded.

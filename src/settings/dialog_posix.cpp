@@ -53,62 +53,96 @@ void ReadText(const EditField& edit, char* field, size_t size) {
 
 std::string Spaces(size_t n) { return std::string(n, ' '); }
 
+// The controls in screen order, which Tab follows forward and Shift+Tab backward. Buttons that
+// follow each other share a row. A field of a later version is one more row here.
+enum class Kind { kEdit, kSecret, kNumber, kCheck, kChoice, kButton };
+struct ControlRow {
+  SettingsFormModel::Control control;
+  Kind kind;
+  const char* text;  // label of an edit, text of a box or a button
+  size_t limit;      // edits: the bytes the setting keeps
+  bool disabled;     // shown, never focused
+};
+constexpr ControlRow kRows[] = {
+    {SettingsFormModel::kServer, Kind::kEdit, kServerLabel, kServerSize - 1, false},
+    {SettingsFormModel::kUser, Kind::kEdit, kUserLabel, kUserSize - 1, false},
+    {SettingsFormModel::kPassword, Kind::kSecret, kPasswordLabel, kPasswordSize - 1, false},
+    {SettingsFormModel::kMailer, Kind::kEdit, kMailerLabel, kMailerSize - 1, false},
+    {SettingsFormModel::kInterval, Kind::kNumber, kIntervalLabel, kIntervalWidth, false},
+    {SettingsFormModel::kList, Kind::kCheck, kListText, 0, false},
+    {SettingsFormModel::kLed, Kind::kCheck, kLedText, 0, true},
+    {SettingsFormModel::kEncryption, Kind::kChoice, kEncryptionLabel, 0, false},
+    {SettingsFormModel::kOk, Kind::kButton, kOkText, 0, false},
+    {SettingsFormModel::kCancel, Kind::kButton, kCancelText, 0, false},
+};
+constexpr int kRowCount = static_cast<int>(sizeof kRows / sizeof kRows[0]);
+
+int RowOf(SettingsFormModel::Control control) {
+  for (int i = 0; i < kRowCount; ++i) {
+    if (kRows[i].control == control) return i;
+  }
+  return 0;
+}
+
+bool IsEdit(Kind kind) {
+  return kind == Kind::kEdit || kind == Kind::kSecret || kind == Kind::kNumber;
+}
+
 }  // namespace
 
-SettingsFormModel::SettingsFormModel() = default;
+SettingsFormModel::SettingsFormModel() {
+  for (const ControlRow& row : kRows) {
+    if (IsEdit(row.kind)) {
+      edits_[row.control].Configure(row.kind == Kind::kNumber, row.kind == Kind::kSecret,
+                                    row.limit);
+    }
+  }
+}
 
 void SettingsFormModel::Load(const SettingsForm& form) {
-  server_.SetText(form.server);
-  user_.SetText(form.user);
-  password_.SetText(form.password);
-  mailer_.SetText(form.mailer);
+  edits_[kServer].SetText(form.server);
+  edits_[kUser].SetText(form.user);
+  edits_[kPassword].SetText(form.password);
+  edits_[kMailer].SetText(form.mailer);
   char number[16];
   std::snprintf(number, sizeof number, "%u", static_cast<unsigned>(form.interval));
-  interval_.SetText(number);
-  list_ = form.listChecked;
-  led_ = form.ledChecked;
+  edits_[kInterval].SetText(number);
+  checks_[kList] = form.listChecked;
+  checks_[kLed] = form.ledChecked;
   // A value the list does not name shows as TLS, which is how the program connects with it.
   encryption_ =
       form.encryption >= 0 && form.encryption < kEncryptionCount ? form.encryption : kEncryptionTls;
   focus_ = kOk;
-}
-
-const EditField& SettingsFormModel::edit(Control control) const {
-  switch (control) {
-    case kUser: return user_;
-    case kPassword: return password_;
-    case kMailer: return mailer_;
-    case kInterval: return interval_;
-    default: return server_;
-  }
+  note_.clear();
 }
 
 EditField* SettingsFormModel::FocusedEdit() {
-  switch (focus_) {
-    case kServer: return &server_;
-    case kUser: return &user_;
-    case kPassword: return &password_;
-    case kMailer: return &mailer_;
-    case kInterval: return &interval_;
-    default: return nullptr;
-  }
+  return IsEdit(kRows[RowOf(focus_)].kind) ? &edits_[focus_] : nullptr;
 }
 
 void SettingsFormModel::MoveFocus(int step) {
-  int next = focus_;
+  int row = RowOf(focus_);
   do {
-    next = (next + step + kControlCount) % kControlCount;
-  } while (next == kLed);  // disabled
-  focus_ = static_cast<Control>(next);
+    row = (row + step + kRowCount) % kRowCount;
+  } while (kRows[row].disabled);
+  focus_ = kRows[row].control;
   // An edit control entered from the keyboard has its whole text selected.
   if (EditField* edit = FocusedEdit()) edit->SelectAll();
 }
 
-SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code) {
+SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code, bool pasted) {
+  note_.clear();
+  if (pasted && (code == KeyCode::kEnter || code == KeyCode::kTab)) {
+    // Pasted text stays text: its line break neither submits nor moves on.
+    note_ = "貼り付けた文字の改行とタブは入力しません";
+    return Outcome::kNone;
+  }
   EditField* edit = FocusedEdit();
   switch (code) {
-    case KeyCode::kTab: case KeyCode::kDown: MoveFocus(1); return Outcome::kNone;
-    case KeyCode::kBackTab: case KeyCode::kUp: MoveFocus(-1); return Outcome::kNone;
+    case KeyCode::kTab:
+    case KeyCode::kDown: MoveFocus(1); return Outcome::kNone;
+    case KeyCode::kBackTab:
+    case KeyCode::kUp: MoveFocus(-1); return Outcome::kNone;
     // Enter pushes the focused button, else the default button OK.
     case KeyCode::kEnter: return focus_ == kCancel ? Outcome::kCancel : Outcome::kOk;
     case KeyCode::kEscape: return Outcome::kCancel;
@@ -134,42 +168,51 @@ SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code) {
 }
 
 SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
+  note_.clear();
   bool space = n == 1 && ch[0] == ' ';
   switch (focus_) {
     case kOk: return space ? Outcome::kOk : Outcome::kNone;
     case kCancel: return space ? Outcome::kCancel : Outcome::kNone;
     case kList:
-      if (space) list_ = !list_;
+      if (space) checks_[kList] = !checks_[kList];
       return Outcome::kNone;
     case kEncryption:
       if (space) encryption_ = (encryption_ + 1) % kEncryptionCount;
       return Outcome::kNone;
     default: break;
   }
-  if (EditField* edit = FocusedEdit()) edit->Insert(ch, n);
+  EditField* edit = FocusedEdit();
+  if (edit == nullptr || edit->Insert(ch, n)) return Outcome::kNone;
+  // Said at once, in the form, so nothing is dropped or cut without a word.
+  const ControlRow& row = kRows[RowOf(focus_)];
+  if (edit->digitsOnly() && (n != 1 || ch[0] < '0' || ch[0] > '9')) {
+    note_ = std::string(row.text) + "には数字だけを入力できます";
+  } else {
+    note_ = std::string(row.text) + "は " + std::to_string(edit->limit()) +
+            " バイトまでです。それ以上の文字は入りません";
+  }
   return Outcome::kNone;
 }
 
 void SettingsFormModel::Read(SettingsForm* form) const {
-  ReadText(server_, form->server, sizeof form->server);
-  ReadText(user_, form->user, sizeof form->user);
-  ReadText(password_, form->password, sizeof form->password);
-  ReadText(mailer_, form->mailer, sizeof form->mailer);
-  form->intervalOk = ReadUnsignedNumber(interval_.text().c_str(), &form->interval);
-  form->listChecked = list_;
-  form->ledChecked = led_;
+  ReadText(edits_[kServer], form->server, sizeof form->server);
+  ReadText(edits_[kUser], form->user, sizeof form->user);
+  ReadText(edits_[kPassword], form->password, sizeof form->password);
+  ReadText(edits_[kMailer], form->mailer, sizeof form->mailer);
+  form->intervalOk = ReadUnsignedNumber(edits_[kInterval].text().c_str(), &form->interval);
+  form->listChecked = checks_[kList];
+  form->ledChecked = checks_[kLed];
   form->encryption = encryption_;
 }
 
 std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t columns) const {
   auto attr = [attributes](const char* a) { return attributes ? std::string(a) : std::string(); };
-  auto marker = [this](Control c) { return std::string(focus_ == c ? "> " : "  "); };
   size_t fieldWidth = columns > kIndent + 2 + 8 ? columns - kIndent - 2 : 8;
   if (fieldWidth > 48) fieldWidth = 48;
 
   // An edit control: its text in brackets, with the caret (or the selection) when focused.
   auto field = [&](Control c, size_t width) {
-    const EditField& e = edit(c);
+    const EditField& e = edits_[c];
     std::string shown;
     size_t caret = 0;
     e.View(width, &shown, &caret);
@@ -191,15 +234,15 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
     size_t n = std::strlen(text);
     return Spaces(n < kLabelWidth ? kLabelWidth - n : 0) + text + " ";
   };
-  auto box = [&](Control c, bool on, const char* text, bool disabled) {
-    std::string mark = std::string("[") + (on ? "x" : " ") + "] " + text;
-    if (disabled) return attr(kDim) + mark + attr(kPlain);
-    if (focus_ == c) return attr(kReverse) + mark + attr(kPlain);
+  auto box = [&](const ControlRow& row) {
+    std::string mark = std::string("[") + (checks_[row.control] ? "x" : " ") + "] " + row.text;
+    if (row.disabled) return attr(kDim) + mark + attr(kPlain);
+    if (focus_ == row.control) return attr(kReverse) + mark + attr(kPlain);
     return mark;
   };
-  auto button = [&](Control c, const char* text) {
-    std::string face = std::string("[ ") + text + " ]";
-    if (focus_ == c) return attr(kReverse) + face + attr(kPlain);
+  auto button = [&](const ControlRow& row) {
+    std::string face = std::string("[ ") + row.text + " ]";
+    if (focus_ == row.control) return attr(kReverse) + face + attr(kPlain);
     return face;
   };
 
@@ -210,21 +253,48 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   if (title.size() < bar) title += Spaces(bar - title.size());
   rows.push_back(attr(kReverse) + attr(kBold) + title + attr(kPlain));
   rows.emplace_back();
-  rows.push_back(marker(kServer) + label(kServerLabel) + field(kServer, fieldWidth));
-  rows.push_back(marker(kUser) + label(kUserLabel) + field(kUser, fieldWidth));
-  rows.push_back(marker(kPassword) + label(kPasswordLabel) + field(kPassword, fieldWidth));
-  rows.push_back(marker(kMailer) + label(kMailerLabel) + field(kMailer, fieldWidth));
-  rows.push_back(marker(kInterval) + label(kIntervalLabel) + field(kInterval, kIntervalWidth) +
-                 " " + kIntervalUnit);
-  rows.push_back(marker(kList) + Spaces(kLabelWidth + 1) + box(kList, list_, kListText, false));
-  rows.push_back("  " + Spaces(kLabelWidth + 1) + box(kLed, led_, kLedText, true));
-  std::string choice = std::string("[") + kEncryptionItems[encryption_] + " ▼]";
-  if (focus_ == kEncryption) choice = attr(kReverse) + choice + attr(kPlain);
-  rows.push_back(marker(kEncryption) + label(kEncryptionLabel) + choice);
-  rows.emplace_back();
-  rows.push_back((focus_ == kOk || focus_ == kCancel ? "> " : "  ") + Spaces(kLabelWidth + 1) +
-                 button(kOk, kOkText) + "  " + button(kCancel, kCancelText));
-  rows.push_back("  " + attr(kDim) + kKeysText + attr(kPlain));
+  for (int i = 0; i < kRowCount; ++i) {
+    const ControlRow& row = kRows[i];
+    bool focused = focus_ == row.control;
+    switch (row.kind) {
+      case Kind::kEdit:
+      case Kind::kSecret:
+        rows.push_back((focused ? "> " : "  ") + label(row.text) + field(row.control, fieldWidth));
+        break;
+      case Kind::kNumber:
+        rows.push_back((focused ? "> " : "  ") + label(row.text) +
+                       field(row.control, kIntervalWidth) + " " + kIntervalUnit);
+        break;
+      case Kind::kCheck:
+        rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + box(row));
+        break;
+      case Kind::kChoice: {
+        std::string choice = std::string("[") + kEncryptionItems[encryption_] + " ▼]";
+        if (focused) choice = attr(kReverse) + choice + attr(kPlain);
+        rows.push_back((focused ? "> " : "  ") + label(row.text) + choice);
+        break;
+      }
+      case Kind::kButton: {
+        // The buttons that follow each other stand in one row, after an empty one.
+        std::string faces;
+        bool any = false;
+        for (; i < kRowCount && kRows[i].kind == Kind::kButton; ++i) {
+          faces += (faces.empty() ? "" : "  ") + button(kRows[i]);
+          any = any || focus_ == kRows[i].control;
+        }
+        --i;
+        rows.emplace_back();
+        rows.push_back((any ? "> " : "  ") + Spaces(kLabelWidth + 1) + faces);
+        break;
+      }
+    }
+  }
+  // What the form refused or cut, else the keys.
+  if (!note_.empty()) {
+    rows.push_back("  " + attr(kBold) + note_ + attr(kPlain));
+  } else {
+    rows.push_back("  " + attr(kDim) + kKeysText + attr(kPlain));
+  }
   rows.push_back(attr(kDim) + std::string(bar, '-') + attr(kPlain));
   for (std::string& row : rows) row = FitColumns(row, columns);
   return rows;
@@ -254,8 +324,9 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
   std::string out;
   out += std::string(kTitle) + ": 端末がないため設定フォームを表示できません。\n";
   out += "設定ファイル: " + path + "\n";
-  out += "次の内容で作成し、プログラムを起動し直してください"
-         " (文字列はシフトJIS, パスワードは各バイトを反転 (XOR ff) し最後に ff):\n\n";
+  out +=
+      "次の内容で作成し、プログラムを起動し直してください"
+      " (文字列はシフトJIS, パスワードは各バイトを反転 (XOR ff) し最後に ff):\n\n";
   out += "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\n";
   out += std::string("; REG_SZ ") + kServerLabel + "\n";
   out += "\"SERVER\"=" + Quoted(form.server[0] != '\0' ? form.server : "pop.example.com") + "\n";
@@ -278,18 +349,29 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
   out += "\"PORT\"=dword:00000000\n";
   out += "; REG_SZ 自己署名証明書を受け入れる場合: その SHA-256 フィンガープリント\n";
   out += "\"CERTPIN\"=\"\"\n\n";
-  out += "パスワードの hex は次で作れます: python3 -c \"import sys; print(','.join('%02x' % "
-         "(b ^ 255) for b in sys.argv[1].encode('cp932') + bytes(1)))\" パスワード\n";
+  out +=
+      "パスワードの hex は次で作れます: python3 -c \"import sys; print(','.join('%02x' % "
+      "(b ^ 255) for b in sys.argv[1].encode('cp932') + bytes(1)))\" パスワード\n";
   return out;
 }
 
 namespace {
 
+bool endedForMissingSettings = false;
+
+// The interval the dialog's rule put in place of what was entered, said on the console.
+void TellReplacedInterval(const SettingsForm& entered, int32_t kept) {
+  if (entered.intervalOk && static_cast<uint32_t>(kept) == entered.interval) return;
+  std::string was = entered.intervalOk ? std::to_string(entered.interval) : "no number";
+  TellUser("interval " + was + " is not 5 minutes or more; " + std::to_string(kept) +
+           " minutes is used");
+}
+
 class ConsoleDialog final : public SettingsDialogPort {
  public:
   explicit ConsoleDialog(EventLoop& loop) : loop_(loop) {}
 
-  void Run(WindowRef, SettingsDialog& dialog) override {
+  void Run(WindowRef owner, SettingsDialog& dialog) override {
     Console& console = Console::Get(loop_);
     SettingsForm initial;
     dialog.Fill(&initial);
@@ -298,6 +380,12 @@ class ConsoleDialog final : public SettingsDialogPort {
       std::string help = Cp932ToUtf8(SettingsFileHelp(SettingsFilePath(), initial).c_str());
       std::fwrite(help.data(), 1, help.size(), stderr);
       std::fflush(stderr);
+      if (initial.server[0] == '\0' || initial.user[0] == '\0' || initial.password[0] == '\0') {
+        // Nothing could ever be checked: end rather than wait for ever.
+        TellUser("kestova: no settings and no terminal for the settings form; ending");
+        endedForMissingSettings = true;
+        loop_.Post(owner, kWmCommand, IDM_EXIT, 0);
+      }
       return;
     }
 
@@ -313,32 +401,34 @@ class ConsoleDialog final : public SettingsDialogPort {
       console.DrawPanel(rows);
     };
     // The form is a window of its own: its keys arrive as messages in the nested loop.
-    WindowRef form = loop_.CreateWindow([&](WindowRef, uint32_t msg, WParam wp, LParam lp) -> LResult {
-      using Outcome = SettingsFormModel::Outcome;
-      Outcome outcome = Outcome::kNone;
-      if (msg == kWmConsoleKey) {
-        outcome = model.OnKey(static_cast<KeyCode>(wp));
-      } else if (msg == kWmConsoleChar) {
-        char ch[2] = {static_cast<char>(wp & 0xFF), static_cast<char>((wp >> 8) & 0xFF)};
-        outcome = model.OnChar(ch, lp == 2 ? 2 : 1);
-      } else {
-        return 0;
-      }
-      if (outcome == Outcome::kCancel) {
-        done = true;
-        return 0;
-      }
-      if (outcome == Outcome::kOk) {
-        SettingsForm entered;
-        model.Read(&entered);
-        if (dialog.Accept(entered)) {
-          done = true;
+    WindowRef form =
+        loop_.CreateWindow([&](WindowRef, uint32_t msg, WParam wp, LParam lp) -> LResult {
+          using Outcome = SettingsFormModel::Outcome;
+          Outcome outcome = Outcome::kNone;
+          if (msg == kWmConsoleKey) {
+            outcome = model.OnKey(static_cast<KeyCode>(wp), lp == 1);
+          } else if (msg == kWmConsoleChar) {
+            char ch[2] = {static_cast<char>(wp & 0xFF), static_cast<char>((wp >> 8) & 0xFF)};
+            outcome = model.OnChar(ch, lp == 2 ? 2 : 1);
+          } else {
+            return 0;
+          }
+          if (outcome == Outcome::kCancel) {
+            done = true;
+            return 0;
+          }
+          if (outcome == Outcome::kOk) {
+            SettingsForm entered;
+            model.Read(&entered);
+            if (dialog.Accept(entered)) {
+              TellReplacedInterval(entered, dialog.settings().interval);
+              done = true;
+              return 0;
+            }
+          }
+          redraw();
           return 0;
-        }
-      }
-      redraw();
-      return 0;
-    });
+        });
     if (form == 0) return;
     console.PushKeyTarget(form);
     console.OpenPanel(kFormRows);
@@ -354,6 +444,8 @@ class ConsoleDialog final : public SettingsDialogPort {
 };
 
 }  // namespace
+
+bool EndedForMissingSettings() { return endedForMissingSettings; }
 
 std::unique_ptr<SettingsDialogPort> MakeSettingsDialog(EventLoop& loop) {
   return std::make_unique<ConsoleDialog>(loop);

@@ -12,18 +12,19 @@ namespace kc::posix {
 
 class SettingsFormModel {
  public:
-  // The controls in the dialog's tab order (the LED box is disabled and never takes focus).
+  // The form's controls. Their order on the screen, which is also the order Tab and Shift+Tab
+  // follow, is the table in dialog_posix.cpp: a new field is one row there.
   enum Control : int {
-    kOk,
-    kCancel,
     kServer,
     kUser,
     kPassword,
+    kMailer,
+    kInterval,
     kList,
     kLed,
-    kInterval,
-    kMailer,
-    kEncryption,  // the list below the dialog's original rows
+    kEncryption,  // the list of the row below the dialog's original ones
+    kOk,
+    kCancel,
     kControlCount
   };
   enum class Outcome { kNone, kOk, kCancel };
@@ -31,16 +32,19 @@ class SettingsFormModel {
   SettingsFormModel();
   // Fills the controls as the dialog does when it opens; the focus is on OK.
   void Load(const SettingsForm& form);
-  Outcome OnKey(KeyCode code);
+  // pasted: the key came inside a paste, where a line break or a tab is text, not a command.
+  Outcome OnKey(KeyCode code, bool pasted = false);
   // One character in code page 932 (1 or 2 bytes).
   Outcome OnChar(const char* ch, size_t n);
   // What the controls hold, read back as the dialog reads them on OK.
   void Read(SettingsForm* form) const;
 
   Control focus() const { return focus_; }
-  const EditField& edit(Control control) const;
-  bool checked(Control control) const { return control == kList ? list_ : led_; }
+  const EditField& edit(Control control) const { return edits_[control]; }
+  bool checked(Control control) const { return checks_[control]; }
   int32_t encryption() const { return encryption_; }
+  // What the form says about the last key it refused or cut (code page 932); empty if none.
+  const std::string& note() const { return note_; }
 
   // The form's rows in code page 932, `columns` wide at most; with `attributes` the focus, the
   // caret and the disabled box are shown with terminal attributes, otherwise only with the
@@ -52,15 +56,14 @@ class SettingsFormModel {
   EditField* FocusedEdit();
 
   Control focus_ = kOk;
-  EditField server_;
-  EditField user_;
-  EditField password_{false, true};
-  EditField mailer_;
-  EditField interval_{true, false};
-  bool list_ = false;
-  bool led_ = false;
+  EditField edits_[kControlCount];
+  bool checks_[kControlCount] = {};
   int32_t encryption_ = kEncryptionNone;
+  std::string note_;
 };
+
+// The program was ended because it has no settings and no terminal to ask for them.
+bool EndedForMissingSettings();
 
 // What to tell a user who has no terminal for the form (code page 932): where the settings file
 // is and the lines to put in it, with the current values of `form` where they are set.

@@ -117,12 +117,17 @@ bool ParseHexBytes(const std::string& s, std::vector<uint8_t>* out) {
 }
 
 // The file cut into lines without their line ends. False when the text does not end with a
-// line end (cut off mid-line) or holds a NUL byte (a damaged file, such as a zero-filled tail).
-bool SplitLines(const std::string& text, std::vector<std::string>* lines) {
-  if (text.empty() || text.find('\0') != std::string::npos) return false;
+// line end (cut off mid-line) or holds a NUL byte (a damaged file, such as a zero-filled tail);
+// *badLine is then the number of that line.
+bool SplitLines(const std::string& text, std::vector<std::string>* lines, size_t* badLine) {
+  *badLine = 1;
+  if (text.empty()) return false;
   size_t start = 0;
   while (start < text.size()) {
+    *badLine = lines->size() + 1;
     size_t end = text.find('\n', start);
+    size_t nul = text.find('\0', start);
+    if (nul != std::string::npos && (end == std::string::npos || nul < end)) return false;
     if (end == std::string::npos) return false;
     std::string line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -158,8 +163,14 @@ class Parser {
   Parser(const std::vector<std::string>& lines, const std::string& key, RegeditKey* out)
       : lines_(lines), key_(key), out_(out) {}
 
+  // The number (from 1) of the line that stopped a failed run.
+  size_t failedLine() const { return next_ == 0 ? 1 : next_; }
+
   bool Run() {
-    if (lines_.empty() || TrimRight(lines_[0]) != kHeader) return false;
+    if (lines_.empty() || TrimRight(lines_[0]) != kHeader) {
+      next_ = 1;
+      return false;
+    }
     for (next_ = 1; next_ < lines_.size();) {
       const std::string line = lines_[next_++];
       size_t i = SkipBlanks(line, 0);
@@ -249,7 +260,7 @@ class Parser {
       data = TrimRight(data);
       if (data.empty() || data.back() != '\\') break;
       data.pop_back();
-      if (next_ >= lines_.size()) return false;  // the continuation never comes
+      if (next_ >= lines_.size()) return false;  // the continuation never comes: the last line
       const std::string& more = lines_[next_++];
       data += more.substr(SkipBlanks(more, 0));
     }
@@ -320,10 +331,21 @@ void AppendValue(std::string* out, const RegeditValue& v) {
 
 }  // namespace
 
-bool ParseRegeditFile(const std::string& text, const std::string& key, RegeditKey* out) {
+bool ParseRegeditFile(const std::string& text, const std::string& key, RegeditKey* out,
+                      size_t* badLine) {
   *out = RegeditKey{};
   std::vector<std::string> lines;
-  if (SplitLines(text, &lines) && Parser(lines, key, out).Run()) return true;
+  size_t bad = 1;
+  // A file of another kind is pointed out at its first line, whatever comes after it.
+  std::string first = text.substr(0, text.find('\n'));
+  if (!first.empty() && first.back() == '\r') first.pop_back();
+  if (first.find('\0') == std::string::npos && TrimRight(first) == kHeader &&
+      SplitLines(text, &lines, &bad)) {
+    Parser parser(lines, key, out);
+    if (parser.Run()) return true;
+    bad = parser.failedLine();
+  }
+  if (badLine != nullptr) *badLine = bad;
   *out = RegeditKey{};
   return false;
 }

@@ -41,7 +41,9 @@ struct RegeditKey {
 // and "name"=- remove what they name. Returns false, with *out empty, when the text is not a
 // whole, well-formed file: another header, a malformed line, a value outside any key, a last
 // line without its line end or a continuation that never comes (a truncated file).
-bool ParseRegeditFile(const std::string& text, const std::string& key, RegeditKey* out);
+// badLine, when given, receives the number (from 1) of the line that made the text unreadable.
+bool ParseRegeditFile(const std::string& text, const std::string& key, RegeditKey* out,
+                      size_t* badLine = nullptr);
 
 // The whole file for one key and its values, in the given order. Values of type 4 with four
 // bytes are written as dword:, type 3 as hex:, every other value (REG_SZ included) as hex(N):.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "posix/backends.h"
@@ -132,17 +133,20 @@ std::vector<std::string> SplitCommandLine(const char* commandLine) {
 
 const char* TrayPictureName(uint32_t icon) {
   switch (icon) {
-    case IDI_IDLE: return "idle/blue";
-    case IDI_MAIL: return "mail/yellow";
-    case IDI_MANYMAIL: return "many mail/red";
-    case IDI_BUSY: return "busy/magenta";
+    case IDI_IDLE: return "no mail";
+    case IDI_MAIL: return "mail";
+    case IDI_MANYMAIL: return "much mail";
+    case IDI_BUSY: return "checking";
     default: return "none";
   }
 }
 
-std::string StatusLineText(const TrayIconRecord& record) {
+const char kFailedPictureName[] = "check failed";
+
+std::string StatusLineText(const TrayIconRecord& record, bool lastCheckFailed) {
   std::string line = "[";
-  line += TrayPictureName(record.icon);
+  line += lastCheckFailed && record.icon == IDI_BUSY ? kFailedPictureName
+                                                     : TrayPictureName(record.icon);
   line += "] ";
   line.append(record.tip, strnlen(record.tip, sizeof record.tip));
   return line;
@@ -151,9 +155,10 @@ std::string StatusLineText(const TrayIconRecord& record) {
 void KeyDecoder::Feed(const char* bytes, size_t n, std::vector<Key>* keys) {
   pending_.append(bytes, n);
   size_t i = 0;
+  const size_t first = keys->size();
   const std::string& p = pending_;
-  auto emit = [keys](KeyCode code, std::string text = std::string()) {
-    keys->push_back(Key{code, std::move(text)});
+  auto emit = [this, keys](KeyCode code, std::string text = std::string()) {
+    keys->push_back(Key{code, std::move(text), inPaste_});
   };
   while (i < p.size()) {
     unsigned char c = static_cast<unsigned char>(p[i]);
@@ -189,6 +194,8 @@ void KeyDecoder::Feed(const char* bytes, size_t n, std::vector<Key>* keys) {
         }
         default: break;
       }
+      if (final == '~' && params == "200") inPaste_ = true;
+      if (final == '~' && params == "201") inPaste_ = false;
       if (code != KeyCode::kNone) emit(code);
       i = j + 1;
     } else if (c == '\r' || c == '\n') {
@@ -230,6 +237,13 @@ void KeyDecoder::Feed(const char* bytes, size_t n, std::vector<Key>* keys) {
     }
   }
   pending_.erase(0, i);
+  // A line break or tab after text in the same read was pasted with it.
+  bool afterText = false;
+  for (size_t k = first; k < keys->size(); ++k) {
+    Key& key = (*keys)[k];
+    if (key.code == KeyCode::kChar) afterText = true;
+    if ((key.code == KeyCode::kEnter || key.code == KeyCode::kTab) && afterText) key.pasted = true;
+  }
 }
 
 void KeyDecoder::Flush(std::vector<Key>* keys) {
@@ -243,10 +257,23 @@ bool TrayKeyMessage(const Key& key, uint32_t* msg, WParam* wp, LParam* lp) {
   if (key.code != KeyCode::kChar || key.text.size() != 1) return false;
   *lp = 0;
   switch (key.text[0]) {
-    case 'c': case 'C': *msg = kWmCommand; *wp = IDM_CHECK; return true;
-    case 'p': case 'P': *msg = kWmCommand; *wp = IDM_PROPERTIES; return true;
-    case 'q': case 'Q': *msg = kWmCommand; *wp = IDM_EXIT; return true;
-    case 'm': case 'M':
+    case 'c':
+    case 'C':
+      *msg = kWmCommand;
+      *wp = IDM_CHECK;
+      return true;
+    case 'p':
+    case 'P':
+      *msg = kWmCommand;
+      *wp = IDM_PROPERTIES;
+      return true;
+    case 'q':
+    case 'Q':
+      *msg = kWmCommand;
+      *wp = IDM_EXIT;
+      return true;
+    case 'm':
+    case 'M':
       *msg = SM_TRAY;
       *wp = kTrayIconId;
       *lp = kWmLButtonDblClk;
@@ -264,7 +291,7 @@ bool TrayKeyMessage(const Key& key, uint32_t* msg, WParam* wp, LParam* lp) {
 
 void EditField::SetText(const char* text) {
   size_t length = std::strlen(text);
-  text_.assign(text, Cp932Fit(text, length, kCapacity));
+  text_.assign(text, Cp932Fit(text, length, limit_));
   caret_ = text_.size();
   allSelected_ = false;
 }
@@ -280,8 +307,9 @@ bool EditField::TakeSelection() {
 bool EditField::Insert(const char* ch, size_t n) {
   if (n == 0 || n > 2) return false;
   if (digitsOnly_ && (n != 1 || ch[0] < '0' || ch[0] > '9')) return false;
+  size_t kept = allSelected_ ? 0 : text_.size();
+  if (kept + n > limit_) return false;
   TakeSelection();
-  if (text_.size() + n > kCapacity) return false;
   text_.insert(caret_, ch, n);
   caret_ += n;
   return true;
@@ -492,7 +520,13 @@ void Console::UpdateSize() {
   }
   // The sequence that gives the screen back: whole-screen scrolling, an empty status row,
   // the cursor where it was and visible.
-  std::string restore = "\x1b" "7\x1b[r" + Esc("\x1b[%d;1H", rows_) + "\x1b[2K\x1b" "8\x1b[?25h";
+  std::string restore =
+      "\x1b"
+      "7\x1b[r" +
+      Esc("\x1b[%d;1H", rows_) +
+      "\x1b[2K\x1b"
+      "8\x1b[?25h" +
+      (keysFromTerminal_ ? "\x1b[?2004l" : "");
   restoreLength = restore.size() < sizeof restoreSequence ? restore.size() : 0;
   std::memcpy(restoreSequence, restore.data(), restoreLength);
 }
@@ -501,7 +535,12 @@ void Console::SetScrollRegion() {
   if (!screen_) return;
   // Setting the region homes the cursor: keep it where the trace left it.
   int top = panelRows_ + 1;
-  Write("\x1b" "7" + Esc("\x1b[%d;%dr", top, rows_ - 1) + "\x1b" "8");
+  Write(
+      "\x1b"
+      "7" +
+      Esc("\x1b[%d;%dr", top, rows_ - 1) +
+      "\x1b"
+      "8");
 }
 
 void Console::EnterTerminalMode() {
@@ -522,17 +561,28 @@ void Console::EnterTerminalMode() {
   if (screen_) {
     UpdateSize();
     // Make room for the status row below the cursor, then keep the rows above for the trace.
-    Write("\n\x1b" "7" + Esc("\x1b[%d;%dr", panelRows_ + 1, rows_ - 1) + "\x1b" "8\x1b[1A");
-    if (keysFromTerminal_) Write("\x1b[?25l");
+    Write(
+        "\n\x1b"
+        "7" +
+        Esc("\x1b[%d;%dr", panelRows_ + 1, rows_ - 1) +
+        "\x1b"
+        "8\x1b[1A");
+    // Hidden cursor; pastes bracketed, so a pasted line break is text and not Enter.
+    if (keysFromTerminal_) Write("\x1b[?25l\x1b[?2004h");
     screenTaken = 1;
   }
 }
 
 void Console::LeaveTerminalMode() {
   if (screen_) {
-    std::string out = "\x1b" "7";
+    std::string out =
+        "\x1b"
+        "7";
     for (int row = 1; row <= panelRows_; ++row) out += Esc("\x1b[%d;1H\x1b[2K", row);
-    out += "\x1b[r" + Esc("\x1b[%d;1H", rows_) + "\x1b[2K\x1b" "8\x1b[?25h";
+    out += "\x1b[r" + Esc("\x1b[%d;1H", rows_) +
+           "\x1b[2K\x1b"
+           "8\x1b[?25h";
+    if (keysFromTerminal_) out += "\x1b[?2004l";
     Write(out);
     screenTaken = 0;
   }
@@ -565,7 +615,8 @@ void Console::Start(const WindowRef& mainWindow) {
     if (keysFromTerminal_) sigaddset(&set, SIGTSTP);
     sigprocmask(SIG_BLOCK, &set, nullptr);
     signalFd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signalFd_ >= 0) signalWatch_ = loop_.Watch(signalFd_, POLLIN, [this](short) { OnSignal(); });
+    if (signalFd_ >= 0)
+      signalWatch_ = loop_.Watch(signalFd_, POLLIN, [this](short) { OnSignal(); });
     EnterTerminalMode();
   }
   if (readKeys) inputWatch_ = loop_.Watch(STDIN_FILENO, POLLIN, [this](short) { OnInput(); });
@@ -641,10 +692,12 @@ void Console::RouteKey(const Key& key) {
       if (ch.size() == 2) packed |= static_cast<WParam>(static_cast<unsigned char>(ch[1])) << 8;
       loop_.Post(target, kWmConsoleChar, packed, static_cast<LParam>(ch.size()));
     } else {
-      loop_.Post(target, kWmConsoleKey, static_cast<WParam>(key.code), 0);
+      loop_.Post(target, kWmConsoleKey, static_cast<WParam>(key.code), key.pasted ? 1 : 0);
     }
     return;
   }
+  // A paste is text for a form; pasted into the status line it would act as keys.
+  if (key.pasted) return;
   if (key.code == KeyCode::kChar && (key.text == "?" || key.text == "h" || key.text == "H")) {
     PrintHelp();
     return;
@@ -670,7 +723,10 @@ void Console::PopKeyTarget(WindowRef window) {
 
 void Console::DrawStatusRow() {
   if (!screen_) return;
-  std::string out = "\x1b" "7" + Esc("\x1b[%d;1H", rows_) + "\x1b[2K";
+  std::string out =
+      "\x1b"
+      "7" +
+      Esc("\x1b[%d;1H", rows_) + "\x1b[2K";
   size_t width = columns_ > 1 ? static_cast<size_t>(columns_ - 1) : 0;  // never the last cell
   if (overlayShown_) {
     out += overlayRendered_;
@@ -684,22 +740,57 @@ void Console::DrawStatusRow() {
     size_t fitTip = Cp932Fit(tip.data(), tip.size(), left);
     out += Cp932ToUtf8(tip.substr(0, fitTip).c_str());
     left -= fitTip;
+    if (!outcome_.empty() && left > 4) {
+      std::string last = "  " + outcome_;
+      size_t fit = Cp932Fit(last.data(), last.size(), left);
+      out += (lastCheckFailed_ ? "\x1b[1;31m" : "\x1b[1m") +
+             Cp932ToUtf8(last.substr(0, fit).c_str()) + "\x1b[0m";
+      left -= fit;
+    }
     size_t hints = sizeof kKeyHints - 1;
     if (keysFromTerminal_ && left >= hints + 3) {
       out += std::string(left - hints, ' ') + "\x1b[2m" + Cp932ToUtf8(kKeyHints) + "\x1b[0m";
     }
   }
-  out += "\x1b" "8";
+  out +=
+      "\x1b"
+      "8";
   Write(out);
 }
 
 void Console::ShowStatus(const TrayIconRecord& record) {
-  statusText_ = StatusLineText(record);
+  // A busy picture means a check (or the mail program) is starting: the last outcome is over.
+  if (record.icon == IDI_BUSY) {
+    outcome_.clear();
+    lastCheckFailed_ = false;
+  }
+  record_ = record;
+  statusText_ = StatusLineText(record, lastCheckFailed_);
   icon_ = record.icon;
   statusShown_ = true;
   if (screen_) {
     if (!overlayShown_) DrawStatusRow();
   } else {
+    Write(Cp932ToUtf8(statusText_.c_str()) + "\n");
+  }
+}
+
+void Console::ShowOutcome(const char* outcome, bool failed) {
+  // It may quote the server: no byte of it may act on the terminal.
+  outcome_ = outcome;
+  for (char& c : outcome_) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  lastCheckFailed_ = failed;
+  if (statusShown_) statusText_ = StatusLineText(record_, lastCheckFailed_);
+  time_t now = time(nullptr);
+  tm parts{};
+  char when[16] = "";
+  if (localtime_r(&now, &parts) != nullptr) std::strftime(when, sizeof when, "%H:%M", &parts);
+  PrintLine((std::string("check ") + when + ": " + outcome_).c_str());
+  if (screen_) {
+    if (!overlayShown_) DrawStatusRow();
+  } else if (failed && statusShown_) {
     Write(Cp932ToUtf8(statusText_.c_str()) + "\n");
   }
 }
@@ -735,8 +826,9 @@ void Console::RestoreStatus() {
 void Console::PrintLine(const char* cp932Text) { Write(Cp932ToUtf8(cp932Text) + "\n"); }
 
 void Console::PrintHelp() {
-  PrintLine("KestovaChecker: c チェック / m メーラー起動 / p プロパティ / q 終了 / "
-            "space メニュー / ? この説明");
+  PrintLine(
+      "KestovaChecker: c チェック / m メーラー起動 / p プロパティ / q 終了 / "
+      "space メニュー / ? この説明");
 }
 
 void Console::OpenPanel(int rows) {
@@ -764,20 +856,28 @@ void Console::DrawPanel(const std::vector<std::string>& rows) {
     Write(out);
     return;
   }
-  std::string out = "\x1b" "7";
+  std::string out =
+      "\x1b"
+      "7";
   for (int i = 0; i < panelRows_; ++i) {
     out += Esc("\x1b[%d;1H\x1b[2K", i + 1);
     if (static_cast<size_t>(i) < rows.size()) out += rows[static_cast<size_t>(i)];
   }
-  out += "\x1b[0m\x1b" "8";
+  out +=
+      "\x1b[0m\x1b"
+      "8";
   Write(out);
 }
 
 void Console::ClosePanel() {
   if (screen_ && panelRows_ > 0) {
-    std::string out = "\x1b" "7";
+    std::string out =
+        "\x1b"
+        "7";
     for (int row = 1; row <= panelRows_; ++row) out += Esc("\x1b[%d;1H\x1b[2K", row);
-    out += "\x1b" "8";
+    out +=
+        "\x1b"
+        "8";
     Write(out);
     panelRows_ = 0;
     SetScrollRegion();

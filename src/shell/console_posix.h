@@ -26,12 +26,15 @@ namespace kc::posix {
 // literal quote, other backslashes are literal, and "" inside a quoted part is a literal quote.
 std::vector<std::string> SplitCommandLine(const char* commandLine);
 
-// The picture of a tray icon resource as a word and its colour: "idle/blue", "mail/yellow",
-// "many mail/red", "busy/magenta"; "none" for anything else.
+// The picture of a tray icon resource in words: "no mail" (blue), "mail" (yellow), "much mail"
+// (red), "checking" (magenta); "none" for anything else.
 const char* TrayPictureName(uint32_t icon);
+// The busy picture left in place after a check that failed: "check failed".
+extern const char kFailedPictureName[];
 
-// The status line in code page 932: the picture's name in brackets and the tooltip.
-std::string StatusLineText(const TrayIconRecord& record);
+// The status line in code page 932: the picture's name in brackets and the tooltip. With
+// lastCheckFailed, a busy picture that no check is behind reads "check failed".
+std::string StatusLineText(const TrayIconRecord& record, bool lastCheckFailed = false);
 
 // Code page 932: lead bytes of double-byte characters (0x81-0x9F, 0xE0-0xFC).
 inline bool IsCp932Lead(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || b >= 0xE0; }
@@ -66,11 +69,15 @@ enum class KeyCode : uint16_t {
 
 struct Key {
   KeyCode code = KeyCode::kNone;
-  std::string text;  // UTF-8, for kChar
+  std::string text;     // UTF-8, for kChar
+  bool pasted = false;  // part of a paste (bracketed by the terminal, or a burst in one read)
 };
 
 // Turns terminal input bytes into keys. An escape sequence or UTF-8 character cut by the end
 // of a read is kept for the next one; Flush turns a lone ESC left at the end into Escape.
+// Keys between the terminal's paste brackets (ESC [200~ ... ESC [201~) are marked pasted, and
+// so is a line break or tab that follows text within one read: a person types one key per
+// read, a paste comes in one piece.
 class KeyDecoder {
  public:
   void Feed(const char* bytes, size_t n, std::vector<Key>* keys);
@@ -78,6 +85,7 @@ class KeyDecoder {
 
  private:
   std::string pending_;
+  bool inPaste_ = false;
 };
 
 // What a key means while no modal window is open: the tray's messages to the main window.
@@ -91,8 +99,16 @@ class EditField {
  public:
   static constexpr size_t kCapacity = 1024;  // bytes; keys beyond it are refused
 
-  EditField(bool digitsOnly = false, bool masked = false)
-      : digitsOnly_(digitsOnly), masked_(masked) {}
+  // limit: the bytes the field takes (at most kCapacity); keys beyond it are refused.
+  explicit EditField(bool digitsOnly = false, bool masked = false, size_t limit = kCapacity)
+      : digitsOnly_(digitsOnly), masked_(masked), limit_(limit < kCapacity ? limit : kCapacity) {}
+  void Configure(bool digitsOnly, bool masked, size_t limit) {
+    digitsOnly_ = digitsOnly;
+    masked_ = masked;
+    limit_ = limit < kCapacity ? limit : kCapacity;
+  }
+  size_t limit() const { return limit_; }
+  bool digitsOnly() const { return digitsOnly_; }
   void SetText(const char* text);
   const std::string& text() const { return text_; }
   size_t caret() const { return caret_; }
@@ -122,12 +138,13 @@ class EditField {
   bool allSelected_ = false;
   bool digitsOnly_;
   bool masked_;
+  size_t limit_;
 };
 
 // ---- The terminal -----------------------------------------------------------------------
 
 // Key messages to the modal console windows (menu, form).
-constexpr uint32_t kWmConsoleKey = 0x0100;   // wp: KeyCode
+constexpr uint32_t kWmConsoleKey = 0x0100;   // wp: KeyCode; lp: 1 when pasted
 constexpr uint32_t kWmConsoleChar = 0x0102;  // wp: the character's code page 932 bytes,
                                              // first byte in the low 8 bits
 
@@ -157,6 +174,9 @@ class Console {
   // A transient text in the status row (the menu), until RestoreStatus.
   void ShowStatusOverlay(const std::string& cp932Text, const std::string& rendered);
   void RestoreStatus();
+  // A check has ended: its outcome (code page 932, English) as a line of its own and at the
+  // end of the status row until the next check starts.
+  void ShowOutcome(const char* outcome, bool failed);
 
   // A line in the scrolling area (code page 932), e.g. a notice.
   void PrintLine(const char* cp932Text);
@@ -200,11 +220,14 @@ class Console {
   KeyDecoder decoder_;
   std::vector<WindowRef> keyTargets_;
   bool statusShown_ = false;
-  std::string statusText_;      // code page 932
+  std::string statusText_;  // code page 932
   uint32_t icon_ = 0;
+  std::string outcome_;  // code page 932; empty while a check runs
+  bool lastCheckFailed_ = false;
+  TrayIconRecord record_{};
   bool overlayShown_ = false;
-  std::string overlayText_;     // code page 932, for line output
-  std::string overlayRendered_; // ready for the terminal
+  std::string overlayText_;      // code page 932, for line output
+  std::string overlayRendered_;  // ready for the terminal
   int panelRows_ = 0;
   std::vector<std::string> panel_;
 };

@@ -103,7 +103,10 @@ uint32_t LaunchWaitMs(int32_t interval) {
 }
 
 void Launcher::LaunchMailer(WindowRef window) {
-  if (settings_.mailer[0] == '\0') return;
+  if (settings_.mailer[0] == '\0') {
+    notice_.NoMailProgram();  // nothing else happens, not even the busy picture
+    return;
+  }
 
   char fullPath[kLaunchBufSize] = {};
   char args[kLaunchBufSize] = {};

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 
+#include "app/notice.h"
 #include "app/window.h"
 #include "settings/settings.h"
 
@@ -35,13 +36,14 @@ uint32_t LaunchWaitMs(int32_t interval);
 
 class Launcher {
  public:
-  Launcher(ProcessPort& process, WindowPort& window, const Settings& settings)
-      : process_(process), window_(window), settings_(settings) {}
+  Launcher(ProcessPort& process, WindowPort& window, NoticePort& notice, const Settings& settings)
+      : process_(process), window_(window), notice_(notice), settings_(settings) {}
   void LaunchMailer(WindowRef window);
 
  private:
   ProcessPort& process_;
   WindowPort& window_;
+  NoticePort& notice_;
   const Settings& settings_;
 };
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -64,12 +65,12 @@ class ConsoleTray final : public TrayPort {
         done = true;  // any other character closes the menu without a choice
       } else if (msg == kWmConsoleKey) {
         switch (static_cast<KeyCode>(wp)) {
-          case KeyCode::kLeft: case KeyCode::kUp: case KeyCode::kBackTab:
-            selected = (selected + kMenuCount - 1) % kMenuCount;
-            break;
-          case KeyCode::kRight: case KeyCode::kDown: case KeyCode::kTab:
-            selected = (selected + 1) % kMenuCount;
-            break;
+          case KeyCode::kLeft:
+          case KeyCode::kUp:
+          case KeyCode::kBackTab: selected = (selected + kMenuCount - 1) % kMenuCount; break;
+          case KeyCode::kRight:
+          case KeyCode::kDown:
+          case KeyCode::kTab: selected = (selected + 1) % kMenuCount; break;
           case KeyCode::kEnter:
             chosen = kMenu[selected].command;
             done = true;
@@ -111,6 +112,23 @@ class ConsoleTray final : public TrayPort {
     console.ShowStatusOverlay(plain, Cp932ToUtf8(rendered.c_str()));
   }
 
+  EventLoop& loop_;
+};
+
+// ---- What the console tells the user ---------------------------------------------------
+
+class ConsoleNotice final : public NoticePort {
+ public:
+  explicit ConsoleNotice(EventLoop& loop) : loop_(loop) {}
+  void CheckEnded(const char* outcome, bool failed) override {
+    Console::Get(loop_).ShowOutcome(outcome, failed);
+  }
+  void NoMailProgram() override {
+    TellUser(
+        Cp932ToUtf8("mail program not set: enter its command as メーラー in the settings (p)"));
+  }
+
+ private:
   EventLoop& loop_;
 };
 
@@ -161,9 +179,12 @@ class SpawnProcess final : public ProcessPort {
     int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    if (rc != 0) return 0;
+    if (rc != 0) {
+      TellUser("mail program could not be started: " + path + ": " + std::strerror(rc));
+      return 0;
+    }
 
-    Child child{pid, PidFdOpen(pid)};
+    Child child{pid, PidFdOpen(pid), false, path};
     ProcessRef ref = nextRef_++;
     children_[ref] = child;
     return ref;
@@ -210,14 +231,27 @@ class SpawnProcess final : public ProcessPort {
     pid_t pid = 0;
     int pidfd = -1;
     bool reaped = false;
+    std::string path;  // UTF-8, for what the user is told
   };
 
   static bool Reap(Child& child) {
     if (child.reaped) return true;
     int status = 0;
     pid_t r = waitpid(child.pid, &status, WNOHANG);
+    if (r == child.pid) TellEnd(child.path, status);
     if (r == child.pid || (r < 0 && errno == ECHILD)) child.reaped = true;
     return child.reaped;
+  }
+
+  // A mail program that ends in failure is said on the console; a clean end says nothing.
+  static void TellEnd(const std::string& path, int status) {
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+      TellUser("mail program failed: " + path + " ended with exit code " +
+               std::to_string(WEXITSTATUS(status)));
+    } else if (WIFSIGNALED(status)) {
+      TellUser("mail program failed: " + path + " ended by signal " +
+               std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")");
+    }
   }
 
   // Mail programs that outlived their wait are collected when they have ended.
@@ -226,7 +260,7 @@ class SpawnProcess final : public ProcessPort {
     for (pid_t pid : running_) {
       int status = 0;
       pid_t r = waitpid(pid, &status, WNOHANG);
-      if (r == 0) still.push_back(pid);
+      if (r == 0) still.push_back(pid);  // a late failure is not told: the wait is long over
     }
     running_.swap(still);
   }
@@ -240,5 +274,8 @@ class SpawnProcess final : public ProcessPort {
 
 std::unique_ptr<TrayPort> MakeTray(EventLoop& loop) { return std::make_unique<ConsoleTray>(loop); }
 std::unique_ptr<ProcessPort> MakeProcess() { return std::make_unique<SpawnProcess>(); }
+std::unique_ptr<NoticePort> MakeNotice(EventLoop& loop) {
+  return std::make_unique<ConsoleNotice>(loop);
+}
 
 }  // namespace kc::posix

@@ -48,7 +48,7 @@ PASSWORD = "Soak-pw-4k2"
 MAX_MESSAGES = 40  # the mailbox wanders between 0 and this
 SENDER_SLOTS = 255  # the program fetches the senders of the first 255 messages
 
-BUSY = "busy/magenta"
+BUSY = "checking"
 
 
 def proc_status(pid):
@@ -273,8 +273,8 @@ class Program:
 
 def picture_for(count):
     if count == 0:
-        return "idle/blue"
-    return "mail/yellow" if count <= 10 else "many mail/red"
+        return "no mail"
+    return "mail" if count <= 10 else "much mail"
 
 
 def soak(args, workdir):

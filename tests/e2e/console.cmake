@@ -3,7 +3,8 @@
 # namespace of its own when root (the keys scenario needs one and is skipped otherwise).
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
-  foreach(scenario form keys second notty)
+  foreach(scenario form keys second notty options outcomes settingsfile savefailure formkeys
+                   launcher)
     add_test(NAME e2e_console_${scenario}
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/run_console.py
                      --program $<TARGET_FILE:kestova> --scenario ${scenario})

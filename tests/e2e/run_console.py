@@ -19,6 +19,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -69,9 +70,10 @@ def read_settings_value(path, name):
 class Program:
     """The program on a pseudo-terminal (tty=True) or on pipes, its output collected."""
 
-    def __init__(self, exe, workdir, tty=True):
+    def __init__(self, exe, workdir, tty=True, wrapper=(), settings=None):
         self.exe, self.dir, self.tty = exe, workdir, tty
-        self.settings = os.path.join(workdir, "settings.reg")
+        self.argv = list(wrapper) + [exe]
+        self.settings = settings or os.path.join(workdir, "settings.reg")
         for sub in ("runtime", "sys", "dev", "home"):
             os.makedirs(os.path.join(workdir, sub), exist_ok=True)
         os.chmod(os.path.join(workdir, "runtime"), 0o700)
@@ -98,13 +100,13 @@ class Program:
                 try:
                     fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
                     os.chdir(self.dir)
-                    os.execve(self.exe, [self.exe], self.env)
+                    os.execvpe(self.argv[0], self.argv, self.env)
                 finally:
                     os._exit(127)
             self.pid, self.master = pid, fd
             threading.Thread(target=self._pump_fd, daemon=True).start()
         else:
-            self.proc = subprocess.Popen([self.exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            self.proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                          stderr=subprocess.STDOUT, env=self.env, cwd=self.dir)
             threading.Thread(target=self._pump_pipe, daemon=True).start()
         return self
@@ -201,9 +203,9 @@ class Program:
 
 
 class Pop3Server:
-    def __init__(self, workdir, count=3):
+    def __init__(self, workdir, count=3, listen="127.0.0.1:110"):
         self.proc = subprocess.Popen(
-            [sys.executable, os.path.join(SUPPORT, "pop3_server.py"), "--listen", "127.0.0.1:110",
+            [sys.executable, os.path.join(SUPPORT, "pop3_server.py"), "--listen", listen,
              "--user", USER, "--password", PASSWORD, "--count", str(count),
              "--log", os.path.join(workdir, "pop3.log")],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -254,7 +256,7 @@ def scenario_form(exe, workdir):
         assert re.search(r'^"TIME"=dword:0000000c\s*$', raw, re.M), "interval not saved as 12"
         del pw
         # The check the OK allowed starts; then q ends the program with 0.
-        p.wait_for("[busy/magenta]", start=at)
+        p.wait_for("[checking]", start=at)
         p.press(["q"])
         code = p.wait_exit()
         assert code == 0, f"exit code {code}"
@@ -276,18 +278,18 @@ def scenario_keys(exe, workdir):
     write_settings(p.settings, mailer=mailer + " -check")
     p.start()
     try:
-        at = p.wait_for("[mail/yellow]", timeout=30)
+        at = p.wait_for("[mail]", timeout=30)
         p.press(["c"])
-        at = p.wait_for("[busy/magenta]", start=at)
-        at = p.wait_for("[mail/yellow]", start=at, timeout=30)
+        at = p.wait_for("[checking]", start=at)
+        at = p.wait_for("[mail]", start=at, timeout=30)
         # The menu, in the tray menu's order, then its check command.
         p.press([" "])
         menu = p.wait_for("メニュー", start=at)
         out = p.output()[menu:].decode("utf-8", "replace")
         assert re.search("チェック.*終了.*\\|.*プロパティ", out), out[:400]
         p.press(["1"])
-        at = p.wait_for("[busy/magenta]", start=menu)
-        at = p.wait_for("[mail/yellow]", start=at, timeout=30)
+        at = p.wait_for("[checking]", start=menu)
+        at = p.wait_for("[mail]", start=at, timeout=30)
         # Settings through the menu, closed by Esc.
         p.press([" ", "3"])
         at = p.wait_for("KESTOVA の 設定", start=at)
@@ -300,8 +302,8 @@ def scenario_keys(exe, workdir):
         while not os.path.exists(launched):
             assert time.monotonic() < deadline, "the mail program was not started"
             time.sleep(0.05)
-        at = p.wait_for("[busy/magenta]", start=at)
-        at = p.wait_for("[mail/yellow]", start=at, timeout=30)
+        at = p.wait_for("[checking]", start=at)
+        at = p.wait_for("[mail]", start=at, timeout=30)
         time.sleep(0.1)
         with open(launched) as f:
             assert f.read() == "-check|"
@@ -316,17 +318,19 @@ def scenario_keys(exe, workdir):
 
 
 def scenario_second(exe, workdir):
-    """A second start ends at once with -1 (255); the first is asked forward, says so, and
-    goes on until q."""
+    """A second start ends at once with -1 (255) and says that it asked the running program
+    forward; the first is asked forward, says so, and goes on until q."""
     first = Program(exe, workdir)
     write_settings(first.settings)
     first.start()
     try:
-        at = first.wait_for("[idle/blue]")
+        at = first.wait_for("[")
         second = subprocess.run([exe], env=first.env, cwd=workdir, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=15)
         assert second.returncode == 255, f"second start exit code {second.returncode}"
         assert second.stdout == b"", second.stdout
+        assert b"already running; asked the running program to come forward" in second.stderr, \
+            second.stderr
         first.wait_for("asked forward by a second start", start=at)
         assert first.running(), "the first instance ended"
         first.press(["q"])
@@ -337,27 +341,303 @@ def scenario_second(exe, workdir):
 
 
 def scenario_notty(exe, workdir):
-    """Without a terminal and without settings: the settings-file help instead of the form;
-    the program goes on (no check) and q on standard input ends it with 0."""
+    """Without a terminal and without settings: the settings-file help instead of the form,
+    then the program ends with exit code 1 instead of waiting for ever."""
     p = Program(exe, workdir, tty=False).start()
     try:
-        at = p.wait_for("REGEDIT4")
+        p.wait_for("REGEDIT4")
         p.wait_for(p.settings)
         for line in ('[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]', '"SERVER"=', '"USER"=',
                      '"PASS"=hex:', '"TIME"=dword:0000001e', '"LIST"=dword:', '"LED"=dword:',
                      '"MAILLER"='):
             p.wait_for(line)
-        p.wait_for("[idle/blue]")  # status lines, one per change
-        time.sleep(0.5)
-        assert p.running(), "the program ended after the help"
-        assert b"FIND HOST" not in p.output(), "a check started without settings"
-        p.press(["q"])
+        p.wait_for("no settings and no terminal for the settings form")
         code = p.wait_exit()
-        assert code == 0, f"exit code {code}"
+        assert code == 1, f"exit code {code}"
+        assert b"FIND HOST" not in p.output(), "a check started without settings"
         assert b"\x1b[" not in p.output(), "terminal sequences without a terminal"
-        del at
     finally:
         p.kill()
+
+
+def scenario_options(exe, workdir):
+    """--help and --version print and end with 0; an unknown option or an argument gives the
+    usage on stderr and exit code 2; none of them starts the program."""
+    env = Program(exe, workdir).env
+    settings = env["KESTOVA_SETTINGS_FILE"]
+
+    def run(*args):
+        return subprocess.run([exe, *args], env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=10)
+
+    for option in ("--help", "-h"):
+        r = run(option)
+        out = r.stdout.decode()
+        assert r.returncode == 0 and r.stderr == b"", (option, r.returncode, r.stderr)
+        for text in ("Usage: kestova", settings, "Keys: c check now", "q quit", "[no mail]",
+                     "[check failed]", "2>trace.log"):
+            assert text in out, (option, text, out)
+    r = run("--version")
+    assert r.returncode == 0 and re.match(rb"kestova \(KESTOVA Checker for Linux\) \d", r.stdout), r
+    for args in (["--bogus"], ["pop.example.com"], ["--help", "extra"]):
+        r = run(*args)
+        assert r.returncode == 2, (args, r.returncode)
+        assert r.stdout == b"", (args, r.stdout)
+        err = r.stderr.decode()
+        assert "unknown option or argument: " + args[-1] in err and "Usage: kestova" in err, err
+    assert not os.listdir(env["XDG_RUNTIME_DIR"]), "an option started the program"
+
+
+class SilentListener:
+    """Accepts connections on addr:110 and never says a word."""
+
+    def __init__(self, addr):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((addr, 110))
+        self.sock.listen(4)
+        self.held = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.held.append(conn)
+
+    def stop(self):
+        self.sock.close()
+        for c in self.held:
+            c.close()
+
+
+def scenario_outcomes(exe, workdir):
+    """Each way a check ends gives its line in words on the console, and the status line
+    shows [check failed] rather than a picture of a check under way; WinSock numbers in the
+    trace carry their names. All cells run at once, each with a loopback address of its own
+    (the silent server takes the program's 60-second limit)."""
+    sys.path.insert(0, HERE)
+    from run_fault_matrix import DnsServer  # noqa: E402 - the matrix's own DNS server
+
+    servers, programs = [], []
+    try:
+        dns = DnsServer("127.0.0.2", "nxdomain", "127.0.0.2")
+        servers.append(dns.stop)
+        resolv = os.path.join(workdir, "resolv.conf")
+        with open(resolv, "w") as f:
+            f.write("nameserver 127.0.0.2\n")
+        in_use = subprocess.Popen(
+            [sys.executable, os.path.join(SUPPORT, "pop3_server.py"), "--listen", "127.0.0.4:110",
+             "--user", USER, "--password", PASSWORD, "--fault", "pass=err",
+             "--err-text", "[IN-USE] Mailbox in use"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        servers.append(lambda: (in_use.terminate(), in_use.wait(10)))
+        assert in_use.stdout.readline().startswith(b"LISTENING")
+        silent = SilentListener("127.0.0.5")
+        servers.append(silent.stop)
+        good = Pop3Server(workdir, count=3, listen="127.0.0.6:110")
+        servers.append(good.stop)
+
+        cells = [
+            ("nosuch.invalid", "host not found: nosuch.invalid", True,
+             "error: 11001 (WSAHOST_NOT_FOUND)"),
+            ("127.0.0.3", "connection refused", True,
+             "Could not connect to the server: 10061 (WSAECONNREFUSED)"),
+            ("127.0.0.4", "login refused: -ERR [IN-USE] Mailbox in use", True, "Wrong Password"),
+            ("127.0.0.5", "server timed out", True, "Server timed out"),
+            ("127.0.0.6", "3 messages", False, "Host QUIT OK"),
+        ]
+        for server, _, _, _ in cells:
+            cell = os.path.join(workdir, server)
+            os.makedirs(cell)
+            # The program alone sees this resolver configuration.
+            wrapper = ["unshare", "-m", "--propagation", "private", "--", "sh", "-c",
+                       'mount --bind "$0" /etc/resolv.conf && exec "$@"', resolv]
+            p = Program(exe, cell, tty=False, wrapper=wrapper)
+            write_settings(p.settings, server=server)
+            programs.append(p.start())
+        for p, (server, line, failed, traced) in zip(programs, cells):
+            at = p.wait_for(": " + line + "\n", timeout=90)
+            p.wait_for(traced)
+            # A failure leaves the busy picture, but the console does not call it checking.
+            p.wait_for("[check failed] OMBRIX" if failed else "[mail] OMBRIX")
+        for p in programs:
+            p.press(["q"])
+            assert p.wait_exit() == 0
+    finally:
+        for p in programs:
+            p.kill()
+        for stop in servers:
+            try:
+                stop()
+            except Exception:  # noqa: BLE001 - the others still stop
+                pass
+
+
+def damaged_settings(workdir):
+    """Settings files that cannot be used, each with the line the program must print."""
+    good = os.path.join(workdir, "good.reg")
+    write_settings(good)
+    with open(good, "rb") as f:
+        text = f.read()
+    cut = text[:text.index(b'"PASS"') + 20]  # cut inside the PASS line, line 6
+    return [
+        ("truncated", cut, "settings file damaged at line 6: "),
+        ("binary", b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR", "settings file damaged at line 1: "),
+        ("zero-filled", text[:120] + bytes(300),
+         "settings file damaged at line %d: " % (text[:120].count(b"\n") + 1)),
+        ("huge", b"REGEDIT4\r\n" + b";" * (2 << 20) + b"\r\n", "larger than 1 MiB"),
+    ]
+
+
+def scenario_settingsfile(exe, workdir):
+    """A missing, unreadable and damaged settings file each give their own message, and the
+    file is left exactly as it was (without a terminal the program then ends with 1)."""
+    for name, data, line in [("missing", None, "no settings file yet: "),
+                             ("directory", "dir", "settings file cannot be read: ")] + \
+            damaged_settings(workdir):
+        cell = os.path.join(workdir, name)
+        os.makedirs(cell)
+        p = Program(exe, cell, tty=False)
+        if data == "dir":
+            os.makedirs(p.settings)
+        elif data is not None:
+            with open(p.settings, "wb") as f:
+                f.write(data)
+        before = os.stat(p.settings) if data is not None else None
+        p.start()
+        try:
+            p.wait_for(line)
+            if data != "huge":
+                p.wait_for(p.settings)
+            if data == "dir":
+                p.wait_for(": Is a directory")
+            code = p.wait_exit()
+            assert code == 1, (name, code)
+        finally:
+            p.kill()
+        if data is None:
+            assert not os.path.exists(p.settings), name
+        elif data == "dir":
+            assert os.path.isdir(p.settings) and not os.listdir(p.settings), name
+        else:
+            after = os.stat(p.settings)
+            with open(p.settings, "rb") as f:
+                assert f.read() == data, name
+            assert (after.st_mtime_ns, after.st_ino) == (before.st_mtime_ns, before.st_ino), name
+
+
+def fill_form(p, at):
+    """From the form's opening focus (OK): server, account, password, OK."""
+    p.press([TAB, TAB] + list("127.0.0.1") + [TAB] + list(USER) + [TAB] + list(PASSWORD) +
+            [ENTER])
+
+
+def scenario_savefailure(exe, workdir):
+    """With a terminal the form opens over an unusable settings file. A directory in its place
+    cannot be replaced: the save is refused with the reason and the program goes on with what
+    was entered. A damaged file is kept aside (settings.reg.damaged) when the save replaces it."""
+    cell = os.path.join(workdir, "directory")
+    os.makedirs(cell)
+    p = Program(exe, cell)
+    os.makedirs(p.settings)
+    p.start()
+    try:
+        at = p.wait_for("KESTOVA の 設定")
+        fill_form(p, at)
+        at = p.wait_for("settings not saved: " + p.settings + " cannot be read (Is a directory)",
+                        start=at)
+        p.wait_for("[checking]", start=at)  # the entry is used for this run
+        p.press(["q"])
+        assert p.wait_exit() == 0
+        assert os.path.isdir(p.settings) and not os.listdir(p.settings)
+    finally:
+        p.kill()
+
+    name, data, _ = damaged_settings(workdir)[0]
+    cell = os.path.join(workdir, name)
+    os.makedirs(cell)
+    p = Program(exe, cell)
+    with open(p.settings, "wb") as f:
+        f.write(data)
+    p.start()
+    try:
+        at = p.wait_for("KESTOVA の 設定")
+        fill_form(p, at)
+        p.wait_for("the damaged settings file was kept as " + p.settings + ".damaged", start=at)
+        p.press(["q"])
+        assert p.wait_exit() == 0
+        with open(p.settings + ".damaged", "rb") as f:
+            assert f.read() == data
+        assert read_settings_value(p.settings, "USER") == USER.encode()
+    finally:
+        p.kill()
+
+
+def scenario_formkeys(exe, workdir):
+    """The form in screen order: Shift+Tab from the password goes back to the account. A
+    password pasted with a line break does not submit the form, and the form says so; a letter
+    typed into the interval is refused with a word in the form."""
+    p = Program(exe, workdir).start()
+    try:
+        at = p.wait_for("KESTOVA の 設定")
+        p.press([TAB, TAB] + list("127.0.0.1") + [TAB, TAB])
+        # The terminal brackets a paste; its line break is text, not Enter.
+        p.press(["\x1b[200~" + PASSWORD + "\r\n\x1b[201~"])
+        at = p.wait_for("改行", start=at)
+        time.sleep(0.3)
+        assert not os.path.exists(p.settings), "a pasted line break submitted the form"
+        # Back to the account (not forward into another field), typed there.
+        p.press(["\x1b[Z"] + list(USER) + [TAB, TAB, TAB, "x"])
+        at = p.wait_for("チェック間隔には数字だけを入力できます", start=at)
+        p.press(["\x15"] + list("3") + [ENTER])
+        deadline = time.monotonic() + 10
+        while not os.path.exists(p.settings):
+            assert time.monotonic() < deadline, "OK wrote no settings file"
+            time.sleep(0.05)
+        time.sleep(0.2)
+        assert read_settings_value(p.settings, "USER") == USER.encode()
+        with open(p.settings, "rb") as f:
+            raw = f.read().decode("latin-1").replace("\\\r\n", "").replace("\\\n", "")
+        m = re.search(r'^"PASS"=hex:(.*)$', raw, re.M)
+        stored = bytes(int(b, 16) ^ 0xFF for b in m.group(1).replace(" ", "").split(","))
+        assert stored.split(b"\0", 1)[0] == PASSWORD.encode(), stored
+        # 3 minutes is below the least interval: the rule puts 30 in its place, and says so.
+        assert re.search(r'^"TIME"=dword:0000001e\s*$', raw, re.M), "interval not saved as 30"
+        p.wait_for("interval 3 is not 5 minutes or more; 30 minutes is used", start=at)
+        p.press(["q"])
+        assert p.wait_exit() == 0
+    finally:
+        p.kill()
+
+
+def scenario_launcher(exe, workdir):
+    """The mail program key m: no program set, a program that does not exist and one that
+    fails are each said on the console."""
+    failing = os.path.join(workdir, "failing.sh")
+    with open(failing, "w") as f:
+        f.write("#!/bin/sh\nexit 3\n")
+    os.chmod(failing, 0o755)
+    cases = [("", "mail program not set: enter its command as メーラー in the settings (p)"),
+             ("/nonexistent/mail", "mail program could not be started: /nonexistent/mail: "
+                                   "No such file or directory"),
+             (failing, "mail program failed: " + failing + " ended with exit code 3")]
+    for i, (mailer, line) in enumerate(cases):
+        cell = os.path.join(workdir, str(i))
+        os.makedirs(cell)
+        p = Program(exe, cell, tty=False)
+        write_settings(p.settings, mailer=mailer)
+        p.start()
+        try:
+            at = p.wait_for("check ")  # the first check has ended (nothing answers)
+            p.press(["m"])
+            p.wait_for(line, start=at)
+            p.press(["q"])
+            assert p.wait_exit() == 0
+        finally:
+            p.kill()
 
 
 SCENARIOS = {
@@ -365,6 +645,12 @@ SCENARIOS = {
     "keys": (scenario_keys, True),
     "second": (scenario_second, False),
     "notty": (scenario_notty, False),
+    "options": (scenario_options, False),
+    "outcomes": (scenario_outcomes, True),
+    "settingsfile": (scenario_settingsfile, False),
+    "savefailure": (scenario_savefailure, False),
+    "formkeys": (scenario_formkeys, False),
+    "launcher": (scenario_launcher, False),
 }
 
 
@@ -383,7 +669,7 @@ def main():
     # test answers on port 110, and the keys scenario needs its own server there.
     if not in_namespace():
         can = os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip")
-        needs = args.scenario in ("keys", "all")
+        needs = args.scenario == "all" or SCENARIOS[args.scenario][1]
         if can:
             env = dict(os.environ, KC_CONSOLE_NETNS="1")
             cmd = ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"', "sh",

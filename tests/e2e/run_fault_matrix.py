@@ -119,8 +119,8 @@ ENDS = re.compile(
     rb"|(?P<timeout>Server timed out\r\n)"
     rb"|(?P<overrun>!!!!! Buffer overrun, data truncated\r\n)"
     rb"|(?P<handshake>TLS handshake failed: [^\r\n]*\r\n)"
-    rb"|(?P<lookup>WSAAsyncGetHostByName\(\) error: (?P<lookupcode>\d+)\r\n)"
-    rb"|(?P<connect>Could not connect to the server: (?P<connectcode>\d+)\r\n)"
+    rb"|(?P<lookup>WSAAsyncGetHostByName\(\) error: (?P<lookupcode>\d+)(?: \(WSA\w+\))?\r\n)"
+    rb"|(?P<connect>Could not connect to the server: (?P<connectcode>\d+)(?: \(WSA\w+\))?\r\n)"
     rb"|(?P<other>Error connecting\r\n|No IPv4 address for the server\r\n"
     rb"|Could not create a socket\r\n|WSAAsyncSelect\(\) failed\r\n)")
 

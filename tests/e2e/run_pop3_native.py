@@ -156,7 +156,7 @@ def scenario_unknown_host(ctx):
     p = ctx.program(server="kc-no-such-host.invalid")
     first = p.wait_for(rb"SM_GETHOST message received\r\n"
                        rb"WSAAsyncGetHostByName\(\) took \d+  milliseconds to complete\r\n"
-                       rb"WSAAsyncGetHostByName\(\) error: 110\d\d\r\n", 10)
+                       rb"WSAAsyncGetHostByName\(\) error: 110\d\d \(WSA\w+\)\r\n", 10)
     p.check_again(first, 10)
     ctx.finish(p)
 

@@ -49,7 +49,8 @@ void CheckLaunch(const uint8_t* data, size_t size) {
   kc::test::FakeWindow window;
   kc::Settings settings;
   std::memcpy(settings.mailer, data, size < kc::kMailerSize ? size : kc::kMailerSize);
-  kc::Launcher launcher(process, window, settings);
+  kc::test::FakeNotice notice;
+  kc::Launcher launcher(process, window, notice, settings);
   launcher.LaunchMailer(0x77);
   if (settings.mailer[0] == '\0') {
     FUZZ_CHECK(process.started.empty());

@@ -154,8 +154,10 @@ struct CheckHarness {
   FakeTray tray;
   FakeDialog dialog;
   FakeProcess process;
+  FakeNotice notice;
   FakeTls tls;
-  Platform platform{window, box, trace, clock, registry, winsock, hid, tray, dialog, process, tls};
+  Platform platform{window, box,  trace,  clock,   registry, winsock,
+                    hid,    tray, dialog, process, notice,   tls};
   std::unique_ptr<App> app;
   FakeMailbox mailbox;
   int checkDone = 0;  // SM_CHECKDONE messages handled

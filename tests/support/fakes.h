@@ -28,11 +28,13 @@ class FakeWindow final : public WindowPort {
   std::deque<PostedMessage> posted;
   std::vector<PostedMessage> sent;
   std::map<uint32_t, uint32_t> timers;  // id -> period
-  std::vector<std::string> calls;        // "hide", "destroy", "quit 0", "timer+ 3", "timer- 2"
+  std::vector<std::string> calls;       // "hide", "destroy", "quit 0", "timer+ 3", "timer- 2"
   std::function<LResult(WindowRef, uint32_t, WParam, LParam)> proc;
   int quitCode = -100;
 
-  void Post(WindowRef w, uint32_t msg, WParam wp, LParam lp) override { posted.push_back({w, msg, wp, lp}); }
+  void Post(WindowRef w, uint32_t msg, WParam wp, LParam lp) override {
+    posted.push_back({w, msg, wp, lp});
+  }
   LResult Send(WindowRef w, uint32_t msg, WParam wp, LParam lp) override {
     sent.push_back({w, msg, wp, lp});
     return proc ? proc(w, msg, wp, lp) : 0;
@@ -92,7 +94,11 @@ class FakeWindow final : public WindowPort {
 
 class FakeMessageBox final : public MessageBoxPort {
  public:
-  struct Box { WindowRef owner; std::string text; std::string caption; };
+  struct Box {
+    WindowRef owner;
+    std::string text;
+    std::string caption;
+  };
   std::vector<Box> shown;
   void Show(WindowRef owner, const char* text, const char* caption) override {
     shown.push_back({owner, text, caption});
@@ -133,13 +139,22 @@ class FakeClock final : public ClockPort {
 // The registry as a map of values under one key.
 class FakeRegistry final : public RegistryPort {
  public:
-  struct Value { uint32_t type; std::vector<uint8_t> bytes; };
+  struct Value {
+    uint32_t type;
+    std::vector<uint8_t> bytes;
+  };
   bool exists = false;
   bool open = false;
   std::map<std::string, Value> values;
   std::vector<std::string> order;  // names in the order they were set
-  bool OpenKey() override { open = exists; return open; }
-  bool CreateKey() override { exists = open = true; return true; }
+  bool OpenKey() override {
+    open = exists;
+    return open;
+  }
+  bool CreateKey() override {
+    exists = open = true;
+    return true;
+  }
   bool QueryValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length) override {
     if (!open) return false;
     auto it = values.find(name);
@@ -194,9 +209,14 @@ class FakeProcess final : public ProcessPort {
 // WinSock that never starts, for tests that do not reach the network.
 class NullWinSock final : public WinSockPort {
  public:
-  int Startup(uint16_t, uint16_t* granted) override { *granted = 0; return 10091; }
+  int Startup(uint16_t, uint16_t* granted) override {
+    *granted = 0;
+    return 10091;
+  }
   int Cleanup() override { return 0; }
-  uintptr_t AsyncGetHostByName(WindowRef, uint32_t, const char*, uint8_t*, uint32_t) override { return 0; }
+  uintptr_t AsyncGetHostByName(WindowRef, uint32_t, const char*, uint8_t*, uint32_t) override {
+    return 0;
+  }
   bool FirstAddress(const uint8_t*, uint8_t*) override { return false; }
   SocketRef Socket() override { return kInvalidSocket; }
   int AsyncSelect(SocketRef, WindowRef, uint32_t, long) override { return -1; }
@@ -227,6 +247,17 @@ class NullTls final : public TlsPort {
   void ErrorText(char* out, size_t) override { out[0] = '\0'; }
 };
 
+// Records what the console would tell the user.
+class FakeNotice final : public NoticePort {
+ public:
+  void CheckEnded(const char* outcome, bool failed) override {
+    outcomes.emplace_back(outcome, failed);
+  }
+  void NoMailProgram() override { ++noMailProgram; }
+  std::vector<std::pair<std::string, bool>> outcomes;
+  int noMailProgram = 0;
+};
+
 // A machine with no HID interface.
 class NullHid final : public HidPort {
  public:
@@ -253,8 +284,10 @@ struct FakePlatform {
   FakeTray tray;
   FakeDialog dialog;
   FakeProcess process;
+  FakeNotice notice;
   NullTls tls;
-  Platform platform{window, box, trace, clock, registry, winsock, hid, tray, dialog, process, tls};
+  Platform platform{window, box,  trace,  clock,   registry, winsock,
+                    hid,    tray, dialog, process, notice,   tls};
 };
 
 }  // namespace kc::test

@@ -12,7 +12,7 @@ Faults:
   close    close the connection instead of replying
   reset    reset the connection (RST) instead of replying
   silent   send nothing, keep the connection open
-  err      answer -ERR
+  err      answer -ERR and --err-text
   garbage  a line of bytes that is no POP3 reply
   nolf     1 MiB without a line feed, then nothing
   split    the reply in three sends, 100 ms apart
@@ -141,7 +141,7 @@ class Session:
 
     def faulty_reply(self, step, fault, argument):
         if fault == "err":
-            return b"-ERR scripted failure\r\n"
+            return b"-ERR " + self.server.err_text + b"\r\n"
         if fault == "garbage":
             return b"\x8f\xa0 GARBAGE \x01\x7f~~ no reply here\r\n"
         if fault == "nul":
@@ -328,6 +328,7 @@ class Server:
         self.faulty_sessions = args.faulty_sessions
         self.tls_context = tls_context(args.tls)
         self.stls_context = tls_context(args.stls)
+        self.err_text = args.err_text.encode()
         self.sessions = 0
         if args.maildir:
             self.messages = load_directory(args.maildir)
@@ -381,6 +382,8 @@ def main(argv=None):
     parser.add_argument("--log", help="append every received command to this file")
     parser.add_argument("--tls", help="CERT,KEY: TLS from the first byte")
     parser.add_argument("--stls", help="CERT,KEY: offer STLS")
+    parser.add_argument("--err-text", default="scripted failure",
+                        help="what follows -ERR in the reply of an err fault")
     args = parser.parse_args(argv)
     try:
         asyncio.run(main_async(args))

@@ -1,5 +1,7 @@
 // The console front end's own logic: command-line splitting, the status line, key decoding,
 // the edit control and the settings form, the settings-file help, and the process port.
+#include "shell/console_posix.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,11 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "support/fakes.h"
 #include "posix/backends.h"
 #include "settings/dialog_posix.h"
 #include "settings/regedit_file.h"
-#include "shell/console_posix.h"
+#include "support/fakes.h"
 
 namespace kc::posix {
 namespace {
@@ -56,10 +57,10 @@ TEST(StatusLine, NamesThePictureAndShowsTheTooltip) {
   struct Case {
     uint32_t icon;
     const char* name;
-  } cases[] = {{IDI_IDLE, "idle/blue"},
-               {IDI_MAIL, "mail/yellow"},
-               {IDI_MANYMAIL, "many mail/red"},
-               {IDI_BUSY, "busy/magenta"},
+  } cases[] = {{IDI_IDLE, "no mail"},
+               {IDI_MAIL, "mail"},
+               {IDI_MANYMAIL, "much mail"},
+               {IDI_BUSY, "checking"},
                {0, "none"}};
   for (const Case& c : cases) {
     TrayIconRecord record;
@@ -72,13 +73,18 @@ TEST(StatusLine, NamesThePictureAndShowsTheTooltip) {
   TrayIconRecord full;
   full.icon = IDI_IDLE;
   std::memset(full.tip, 'x', sizeof full.tip);
-  EXPECT_EQ(StatusLineText(full), "[idle/blue] " + std::string(sizeof full.tip, 'x'));
+  EXPECT_EQ(StatusLineText(full), "[no mail] " + std::string(sizeof full.tip, 'x'));
+  // The busy picture that a failed check leaves behind is not "checking" on the console.
+  full.icon = IDI_BUSY;
+  EXPECT_EQ(StatusLineText(full, true).substr(0, 15), "[check failed] ");
+  full.icon = IDI_MAIL;
+  EXPECT_EQ(StatusLineText(full, true).substr(0, 7), "[mail] ");
   // On the terminal it is UTF-8.
   TrayIconRecord start;
   start.icon = IDI_IDLE;
   std::snprintf(start.tip, sizeof start.tip, "OMBRIX コントロール");
   EXPECT_EQ(Cp932ToUtf8(StatusLineText(start).c_str()),
-            "[idle/blue] OMBRIX \xE3\x82\xB3\xE3\x83\xB3\xE3\x83\x88\xE3\x83\xAD\xE3\x83\xBC"
+            "[no mail] OMBRIX \xE3\x82\xB3\xE3\x83\xB3\xE3\x83\x88\xE3\x83\xAD\xE3\x83\xBC"
             "\xE3\x83\xAB");
 }
 
@@ -97,8 +103,8 @@ TEST(KeyDecoder, TurnsTerminalBytesIntoKeys) {
       {"\x1b[A\x1b[B\x1b[C\x1b[D", {K::kUp, K::kDown, K::kRight, K::kLeft}},
       {"\x1bOH\x1bOF\x1b[H\x1b[F", {K::kHome, K::kEnd, K::kHome, K::kEnd}},
       {"\x1b[1~\x1b[4~\x1b[3~\x1b[Z", {K::kHome, K::kEnd, K::kDelete, K::kBackTab}},
-      {"\t\r\n\r\x7f\x08\x15", {K::kTab, K::kEnter, K::kEnter, K::kBackspace, K::kBackspace,
-                                K::kClearLine}},
+      {"\t\r\n\r\x7f\x08\x15",
+       {K::kTab, K::kEnter, K::kEnter, K::kBackspace, K::kBackspace, K::kClearLine}},
       {"\x1b[15~", {}},  // a function key means nothing here
       {"\x01\x02", {}},  // nor do other control keys
       {"\x1bx", {K::kEscape, K::kChar}},
@@ -110,6 +116,33 @@ TEST(KeyDecoder, TurnsTerminalBytesIntoKeys) {
     decoder.Flush(&keys);
     EXPECT_EQ(Codes(keys), c.codes) << c.bytes.size();
   }
+}
+
+TEST(KeyDecoder, MarksPastedLineBreaks) {
+  std::vector<bool> pasted;
+  auto feed = [&pasted](KeyDecoder& decoder, const std::string& bytes) {
+    std::vector<Key> keys;
+    decoder.Feed(bytes.data(), bytes.size(), &keys);
+    pasted.clear();
+    for (const Key& k : keys) pasted.push_back(k.pasted);
+    return Codes(keys);
+  };
+  using K = KeyCode;
+  KeyDecoder decoder;
+  // The terminal brackets the paste, here across two reads.
+  EXPECT_EQ(feed(decoder, "\x1b[200~pw\r"), (std::vector<K>{K::kChar, K::kChar, K::kEnter}));
+  EXPECT_EQ(pasted, (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(feed(decoder, "\n\x1b[201~\r"), (std::vector<K>{K::kEnter, K::kEnter}));
+  EXPECT_EQ(pasted, (std::vector<bool>{true, false}));
+  // Without brackets: a line break or tab after text in the same read came with it.
+  EXPECT_EQ(feed(decoder, "ab\r\tc"),
+            (std::vector<K>{K::kChar, K::kChar, K::kEnter, K::kTab, K::kChar}));
+  EXPECT_EQ(pasted, (std::vector<bool>{false, false, true, true, false}));
+  // One key a read, as a person types, is never a paste.
+  EXPECT_EQ(feed(decoder, "\r"), std::vector<K>{K::kEnter});
+  EXPECT_EQ(pasted, std::vector<bool>{false});
+  EXPECT_EQ(feed(decoder, "\x1b[Z\t"), (std::vector<K>{K::kBackTab, K::kTab}));
+  EXPECT_EQ(pasted, (std::vector<bool>{false, false}));
 }
 
 TEST(KeyDecoder, KeepsWhatAReadCutForTheNext) {
@@ -168,7 +201,9 @@ TEST(TrayKeys, AreTheMessagesOfTheTrayAndItsMenu) {
 }
 
 TEST(Cp932Fit, NeverSplitsADoubleByteCharacter) {
-  const std::string text = "ab\x83\x5C" "c";
+  const std::string text =
+      "ab\x83\x5C"
+      "c";
   EXPECT_EQ(Cp932Fit(text.data(), text.size(), 2), 2u);
   EXPECT_EQ(Cp932Fit(text.data(), text.size(), 3), 2u);
   EXPECT_EQ(Cp932Fit(text.data(), text.size(), 4), 4u);
@@ -179,7 +214,10 @@ TEST(Cp932Fit, NeverSplitsADoubleByteCharacter) {
 
 TEST(FitColumns, CountsCharactersNotAttributes) {
   EXPECT_EQ(FitColumns("\x1b[7mabc\x1b[0mdef", 4), "\x1b[7mabc\x1b[0md");
-  EXPECT_EQ(FitColumns("a\x83\x5C" "b\x1b[0m", 2), "a\x1b[0m");  // attributes after the cut stay
+  EXPECT_EQ(FitColumns("a\x83\x5C"
+                       "b\x1b[0m",
+                       2),
+            "a\x1b[0m");  // attributes after the cut stay
   EXPECT_EQ(FitColumns("abc", 9), "abc");
 }
 
@@ -210,7 +248,7 @@ TEST(EditField, TypingReplacesAWholeSelectionAndNumbersTakeDigitsOnly) {
   number.SelectAll();
   EXPECT_FALSE(number.Insert("a", 1));
   EXPECT_FALSE(number.Insert("\x82\x4F", 2));  // a full-width digit is no digit
-  EXPECT_EQ(number.text(), "30");  // the refused key keeps the selection and the text
+  EXPECT_EQ(number.text(), "30");              // the refused key keeps the selection and the text
   EXPECT_TRUE(number.allSelected());
   EXPECT_TRUE(number.Insert("5", 1));
   EXPECT_EQ(number.text(), "5");
@@ -269,24 +307,80 @@ SettingsForm FilledForm() {
   return form;
 }
 
-TEST(SettingsForm, TabsThroughTheDialogsOrderPastTheDisabledBox) {
+// The first column of the row that holds the focus marker, and each control's row.
+size_t FocusedRow(const SettingsFormModel& model) {
+  std::vector<std::string> rows = model.Render(false, 100);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].rfind("> ", 0) == 0) return i;
+  }
+  return rows.size();
+}
+
+TEST(SettingsForm, TabAndShiftTabFollowTheScreenPastTheDisabledBox) {
   SettingsFormModel model;
   model.Load(FilledForm());
   using M = SettingsFormModel;
   std::vector<M::Control> order;
+  std::vector<size_t> rows;
   for (int i = 0; i < 10; ++i) {
     order.push_back(model.focus());
+    rows.push_back(FocusedRow(model));
     model.OnKey(KeyCode::kTab);
   }
-  EXPECT_EQ(order, (std::vector<M::Control>{M::kOk, M::kCancel, M::kServer, M::kUser,
-                                            M::kPassword, M::kList, M::kInterval, M::kMailer,
-                                            M::kEncryption, M::kOk}));
+  EXPECT_EQ(order, (std::vector<M::Control>{M::kOk, M::kCancel, M::kServer, M::kUser, M::kPassword,
+                                            M::kMailer, M::kInterval, M::kList, M::kEncryption,
+                                            M::kOk}));
+  // From the server on, each Tab goes down the screen (the two buttons share a row).
+  for (size_t i = 3; i + 1 < rows.size(); ++i) EXPECT_LT(rows[i - 1], rows[i]) << i;
+  // Shift+Tab walks the same way back: from the check box to the interval, not the password.
+  while (model.focus() != M::kList) model.OnKey(KeyCode::kTab);
   model.OnKey(KeyCode::kBackTab);
-  model.OnKey(KeyCode::kBackTab);
+  EXPECT_EQ(model.focus(), M::kInterval);
   model.OnKey(KeyCode::kBackTab);
   EXPECT_EQ(model.focus(), M::kMailer);
   model.OnKey(KeyCode::kUp);
-  EXPECT_EQ(model.focus(), M::kInterval);
+  EXPECT_EQ(model.focus(), M::kPassword);
+  model.OnKey(KeyCode::kBackTab);
+  model.OnKey(KeyCode::kBackTab);
+  model.OnKey(KeyCode::kBackTab);
+  EXPECT_EQ(model.focus(), M::kCancel);  // wraps round to the buttons
+}
+
+TEST(SettingsForm, APastedLineBreakIsNotEnterAndRefusedKeysAreSaid) {
+  using M = SettingsFormModel;
+  using O = M::Outcome;
+  SettingsFormModel model;
+  model.Load(FilledForm());
+  while (model.focus() != M::kPassword) model.OnKey(KeyCode::kTab);
+  for (char c : std::string("new")) model.OnChar(&c, 1);
+  EXPECT_EQ(model.OnKey(KeyCode::kEnter, true), O::kNone);  // pasted: the form stays open
+  EXPECT_EQ(model.OnKey(KeyCode::kTab, true), O::kNone);
+  EXPECT_EQ(model.focus(), M::kPassword);
+  EXPECT_NE(model.note().find("改行"), std::string::npos);
+  EXPECT_EQ(model.edit(M::kPassword).text(), "new");
+  EXPECT_EQ(model.OnKey(KeyCode::kEnter), O::kOk);  // a typed Enter still is OK
+  EXPECT_TRUE(model.note().empty());
+
+  // A letter in the interval is refused with a word in the form.
+  while (model.focus() != M::kInterval) model.OnKey(KeyCode::kTab);
+  model.OnChar("5", 1);
+  model.OnChar("x", 1);
+  EXPECT_EQ(model.edit(M::kInterval).text(), "5");
+  EXPECT_NE(model.note().find("チェック間隔には数字だけ"), std::string::npos);
+  std::string shown;
+  for (const std::string& row : model.Render(false, 100)) shown += row + "\n";
+  EXPECT_NE(shown.find(model.note()), std::string::npos);
+  model.OnChar("0", 1);
+  EXPECT_TRUE(model.note().empty());
+
+  // A 300-character server keeps its first 254 bytes, and the form says so at the 255th.
+  model.OnKey(KeyCode::kTab);
+  while (model.focus() != M::kServer) model.OnKey(KeyCode::kTab);
+  for (int i = 0; i < 254; ++i) model.OnChar("s", 1);
+  EXPECT_TRUE(model.note().empty());
+  model.OnChar("s", 1);
+  EXPECT_NE(model.note().find("254"), std::string::npos);
+  EXPECT_EQ(model.edit(M::kServer).text(), std::string(254, 's'));
 }
 
 TEST(SettingsForm, EnterSpaceAndEscapeActAsTheDialogsButtons) {
@@ -320,7 +414,7 @@ TEST(SettingsForm, ReadsTheControlsBackAsTheDialogDoes) {
   EXPECT_EQ(model.edit(SettingsFormModel::kInterval).text(), "4294967291");
 
   // Tab into the server field selects it: typing replaces it, here with 300 characters of
-  // which only 254 bytes are read back; a double-byte character across the limit is left out.
+  // which the field takes 254 bytes; a double-byte character across the limit is left out.
   model.OnKey(KeyCode::kTab);
   model.OnKey(KeyCode::kTab);
   for (int i = 0; i < 253; ++i) model.OnChar("s", 1);
@@ -350,9 +444,17 @@ TEST(SettingsForm, ShowsTheDialogsTextsInItsRowsAndMasksThePassword) {
   std::vector<std::string> rows = model.Render(false, 80);
   std::string all;
   for (const std::string& row : rows) all += row + "\n";
-  const char* texts[] = {"KESTOVA の 設定", "POP3サーバーネーム", "アカウント", "パスワード",
-                         "メーラー",        "チェック間隔",       "分おきにチェックする",
-                         "送信先リストを表示する", "LED自動点灯", "OK", "ｷｬﾝｾﾙ"};
+  const char* texts[] = {"KESTOVA の 設定",
+                         "POP3サーバーネーム",
+                         "アカウント",
+                         "パスワード",
+                         "メーラー",
+                         "チェック間隔",
+                         "分おきにチェックする",
+                         "送信先リストを表示する",
+                         "LED自動点灯",
+                         "OK",
+                         "ｷｬﾝｾﾙ"};
   size_t at = 0;
   for (const char* text : texts) {
     size_t found = all.find(text, at);
@@ -433,8 +535,8 @@ class ProcessTest : public ::testing::Test {
 TEST_F(ProcessTest, StartsTheProgramWithItsArgumentsAndWaitsForIt) {
   auto process = MakeProcess();
   // Quotes for the shell, escaped for the command line.
-  std::string script = "printf '%s|' \\\"$0\\\" \\\"$@\\\" > " + dir_ +
-                       "/argv; cat > " + dir_ + "/stdin; pwd > " + dir_ + "/cwd";
+  std::string script = "printf '%s|' \\\"$0\\\" \\\"$@\\\" > " + dir_ + "/argv; cat > " + dir_ +
+                       "/stdin; pwd > " + dir_ + "/cwd";
   std::string line = "\"/bin/sh\" -c \"" + script + "\" \"a b\" c\\\"d";
   ProcessRef ref = process->Start("/bin/sh", line.c_str());
   ASSERT_NE(ref, 0u);
@@ -474,7 +576,7 @@ TEST_F(ProcessTest, AProgramThatCannotStartGivesNoProcess) {
 namespace kc::posix {
 namespace {
 
-// The encryption list is the last control of the tab order, as in the dialog; space and the
+// The encryption list is the row above the buttons, reached with Tab in screen order; space and the
 // arrow keys go through its three items.
 TEST(SettingsForm, EncryptionListCyclesAndReadsBack) {
   SettingsForm loaded;

@@ -101,8 +101,9 @@ constexpr WindowRef kMain = 0x77;
 struct LaunchHarness {
   FakeProcess process;
   FakeWindow window;
+  FakeNotice notice;
   Settings settings;
-  Launcher launcher{process, window, settings};
+  Launcher launcher{process, window, notice, settings};
   size_t startsWhenLaunchSent = 99;
   LaunchHarness() {
     window.proc = [this](WindowRef, uint32_t msg, WParam, LParam) -> LResult {
@@ -162,9 +163,10 @@ TEST(Launcher, FailedStartStillShowsBusyAndChecksAtOnce) {
   EXPECT_EQ(h.window.posted[0].msg, SM_CHECK);
 }
 
-TEST(Launcher, EmptyMailerDoesNothing) {
+TEST(Launcher, EmptyMailerOnlySaysSo) {
   LaunchHarness h;
   h.launcher.LaunchMailer(kMain);
+  EXPECT_EQ(h.notice.noMailProgram, 1);
   EXPECT_TRUE(h.window.sent.empty());
   EXPECT_TRUE(h.window.posted.empty());
   EXPECT_TRUE(h.process.started.empty());

@@ -91,6 +91,23 @@ TEST(LcdShowText, LongerTextsPageOneRowDownPerTick) {
   }
 }
 
+TEST(LcdShowText, OnRequestTheFirstPageComesAtOnceAndStaysAWholePageTime) {
+  DisplayRig rig;
+  ASSERT_TRUE(rig.Start());
+  rig.display.firstPageAtOnce = true;
+  rig.display.LcdShowLines("previous", "screen");
+  rig.window.timers.erase(TIMER_LCDPAGE);
+  rig.display.LcdShowText("r0\nr1\nr2\nr3\n");
+  EXPECT_EQ(rig.hid.lcd.ScreenUtf8(), Screen("r0", "r1"));
+  EXPECT_EQ(rig.window.timers[TIMER_LCDPAGE], 5000u);  // started again with this page
+  rig.display.LcdNextPage();
+  EXPECT_EQ(rig.hid.lcd.ScreenUtf8(), Screen("r1", "r2"));
+  rig.display.LcdNextPage();
+  EXPECT_EQ(rig.hid.lcd.ScreenUtf8(), Screen("r2", "r3"));
+  rig.display.LcdNextPage();
+  EXPECT_EQ(rig.hid.lcd.ScreenUtf8(), Screen("r0", "r1"));
+}
+
 TEST(LcdShowText, AThreeMessageReportPagesEveryTick) {
   DisplayRig rig;
   ASSERT_TRUE(rig.Start());

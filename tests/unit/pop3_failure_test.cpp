@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,34 @@ void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class Failure : public ::testing::TestWithParam<FailureCase> {};
 
+// What the console says of each failure, in words.
+const std::map<std::string, std::string> kOutcomes = {
+    {"WinSockDoesNotStart", "network could not be started"},
+    {"WrongWinSockVersion", "network could not be started (WSAVERNOTSUPPORTED 10092)"},
+    {"NoServer", "settings incomplete: server, account and password are needed"},
+    {"NothingSet", "settings incomplete: server, account and password are needed"},
+    {"NoUser", "settings incomplete: server, account and password are needed"},
+    {"NoPassword", "settings incomplete: server, account and password are needed"},
+    {"LineBreakInUser", "account or password holds a line break; not sent"},
+    {"LineBreakInPassword", "account or password holds a line break; not sent"},
+    {"LookupNotStarted", "host lookup could not be started: pop.example"},
+    {"HostNotFound", "host not found: pop.example"},
+    {"NoSocket", "could not open a socket"},
+    {"SelectFails", "could not open a socket"},
+    {"NoAddress", "no IPv4 address for pop.example"},
+    {"ConnectFailsAtOnce", "connection refused"},
+    {"ConnectRefusedLater", "connection refused"},
+    {"RecvReturnsZero", "connection closed by the server"},
+    {"RecvFails", "connection lost (WSAECONNRESET 10054)"},
+    {"ServerClosesInsideAHeaderBlock", "connection closed by the server"},
+    {"ServerClosesBeforeTheGreeting", "connection closed by the server"},
+    {"StatusLineOverflowsTheBuffer", "server reply too long"},
+    {"SilentBeforeTheLookupReply", "server timed out"},
+    {"SilentAfterStat", "server timed out"},
+    {"SilentInsideAHeaderBlock", "server timed out"},
+    {"NoReplyToQuit", "server timed out"},
+};
+
 TEST_P(Failure, EndsTheCheckOnceAndTheNextCheckRuns) {
   const FailureCase& c = GetParam();
   CheckHarness h;
@@ -97,6 +126,9 @@ TEST_P(Failure, EndsTheCheckOnceAndTheNextCheckRuns) {
   EXPECT_EQ(h.app->status.serverError, 1);
   EXPECT_EQ(h.app->status.busy, 0);
   EXPECT_EQ(h.app->status.propertiesEnabled, 1);
+  // The console's line for it, once.
+  ASSERT_EQ(h.notice.outcomes.size(), 1u);
+  EXPECT_EQ(h.notice.outcomes[0], std::make_pair(kOutcomes.at(c.name), true));
   EXPECT_EQ(h.winsock.Count("WSACleanup"), c.cleanups);
   EXPECT_TRUE(h.winsock.openSockets.empty());
   EXPECT_FALSE(h.ServerWaitRunning());

@@ -3,6 +3,7 @@
 // negative reply in every state.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -282,6 +283,16 @@ TEST_P(NegativeReply, EndsTheCheckAsAServerErrorAndTheNextCheckRuns) {
   EXPECT_FALSE(h.ServerWaitRunning());
   EXPECT_EQ(h.app->poller.framing().singleLineMode, 1);
   EXPECT_EQ(h.app->poller.framing().responseLength, 0u);
+  // The console says who refused what, with the server's own words.
+  const std::map<std::string, std::string> outcomes = {
+      {"Greeting", "server refused the connection: -ERR too busy"},
+      {"User", "login refused: -ERR no"},
+      {"Pass", "login refused: -ERR [AUTH] Authentication failed."},
+      {"Stat", "server refused STAT: -ERR"},
+      {"Top", "server refused TOP: -ERR no such message"},
+      {"Quit", "server refused QUIT: -ERR not now"}};
+  ASSERT_EQ(h.notice.outcomes.size(), 1u);
+  EXPECT_EQ(h.notice.outcomes[0], std::make_pair(outcomes.at(c.name), true));
 
   // The next check runs normally.
   h.mailbox.overrides.clear();
@@ -293,6 +304,7 @@ TEST_P(NegativeReply, EndsTheCheckAsAServerErrorAndTheNextCheckRuns) {
   EXPECT_STREQ(h.app->poller.lastReply(), "");
   EXPECT_EQ(h.app->status.mailCount, 3);
   EXPECT_STREQ(h.app->senders.slot[2], "s3@x");
+  EXPECT_EQ(h.notice.outcomes.back(), std::make_pair(std::string("3 messages"), false));
   EXPECT_EQ(h.winsock.Count("WSACleanup"), 2);
   EXPECT_EQ(h.trace.all.find(h.mailbox.password), std::string::npos);
 }

@@ -195,6 +195,9 @@ TEST_P(Pop3TlsCertificates, RefusedCertificateEndsTheCheckBeforeTheLogin) {
   ASSERT_EQ(h.box.shown.size(), 1u);
   EXPECT_EQ(h.box.shown[0].text, kBoxCertificate);
   EXPECT_EQ(h.box.shown[0].caption, "KESTOVA");
+  // The console says it in words.
+  ASSERT_FALSE(h.notice.outcomes.empty());
+  EXPECT_EQ(h.notice.outcomes.back(), std::make_pair(std::string("certificate not trusted"), true));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -339,6 +342,9 @@ TEST_F(Pop3Tls, NoTlsSessionMeansNoLogin) {
   EXPECT_NE(h.trace.all.find("TLS session could not be created: error 12\r\n"), std::string::npos);
   ASSERT_EQ(h.box.shown.size(), 1u);
   EXPECT_EQ(h.box.shown[0].text, kBoxHandshake);
+  ASSERT_FALSE(h.notice.outcomes.empty());
+  EXPECT_EQ(h.notice.outcomes.back(),
+            std::make_pair(std::string("secure connection failed"), true));
 }
 
 struct PortCase {

@@ -186,35 +186,38 @@ TEST(RegeditParse, RejectsDamagedAndTruncatedText) {
   const std::string head = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n";
   const struct {
     const char* what;
+    size_t line;  // the line the user is pointed to
     std::string text;
   } cases[] = {
-      {"empty", ""},
-      {"other header",
+      {"empty", 1, ""},
+      {"other header", 1,
        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n"},
-      {"no header", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n\"TIME\"=dword:1\r\n"},
-      {"cut mid-line", head + "\"TIME\"=dword:0000"},
-      {"cut after a fold", head + "\"PASS\"=hex:9e,9d,\\\r\n"},
-      {"fold into a blank line", head + "\"PASS\"=hex:9e,9d,\\\r\n\r\n"},
-      {"trailing comma", head + "\"PASS\"=hex:9e,9d,\r\n"},
-      {"bad hex", head + "\"PASS\"=hex:9e,zz\r\n"},
-      {"three hex digits", head + "\"PASS\"=hex:9e,123\r\n"},
-      {"bad dword", head + "\"TIME\"=dword:xyz\r\n"},
-      {"long dword", head + "\"TIME\"=dword:000000001\r\n"},
-      {"unknown type", head + "\"TIME\"=qword:1\r\n"},
-      {"bad hex type", head + "\"X\"=hex(z):00\r\n"},
-      {"open quote", head + "\"SERVER\"=\"pop\r\n"},
-      {"text after value", head + "\"SERVER\"=\"pop\" junk\r\n"},
-      {"unquoted name", head + "SERVER=\"pop\"\r\n"},
-      {"no equals", head + "\"SERVER\" \"pop\"\r\n"},
-      {"open key line", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\r\n"},
-      {"value before any key", "REGEDIT4\r\n\r\n\"TIME\"=dword:1\r\n"},
-      {"NUL bytes", head + std::string(64, '\0') + "\r\n"},
-      {"garbage", "\x89PNG\r\n\x1a\n"},
+      {"no header", 1, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n\"TIME\"=dword:1\r\n"},
+      {"cut mid-line", 4, head + "\"TIME\"=dword:0000"},
+      {"cut after a fold", 4, head + "\"PASS\"=hex:9e,9d,\\\r\n"},
+      {"fold into a blank line", 5, head + "\"PASS\"=hex:9e,9d,\\\r\n\r\n"},
+      {"trailing comma", 4, head + "\"PASS\"=hex:9e,9d,\r\n"},
+      {"bad hex", 4, head + "\"PASS\"=hex:9e,zz\r\n"},
+      {"three hex digits", 4, head + "\"PASS\"=hex:9e,123\r\n"},
+      {"bad dword", 4, head + "\"TIME\"=dword:xyz\r\n"},
+      {"long dword", 4, head + "\"TIME\"=dword:000000001\r\n"},
+      {"unknown type", 4, head + "\"TIME\"=qword:1\r\n"},
+      {"bad hex type", 4, head + "\"X\"=hex(z):00\r\n"},
+      {"open quote", 4, head + "\"SERVER\"=\"pop\r\n"},
+      {"text after value", 4, head + "\"SERVER\"=\"pop\" junk\r\n"},
+      {"unquoted name", 4, head + "SERVER=\"pop\"\r\n"},
+      {"no equals", 4, head + "\"SERVER\" \"pop\"\r\n"},
+      {"open key line", 3, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\r\n"},
+      {"value before any key", 3, "REGEDIT4\r\n\r\n\"TIME\"=dword:1\r\n"},
+      {"NUL bytes", 4, head + std::string(64, '\0') + "\r\n"},
+      {"garbage", 1, "\x89PNG\r\n\x1a\n"},
   };
   for (const auto& c : cases) {
     RegeditKey key;
     key.found = true;
-    EXPECT_FALSE(ParseRegeditFile(c.text, kKey, &key)) << c.what;
+    size_t line = 0;
+    EXPECT_FALSE(ParseRegeditFile(c.text, kKey, &key, &line)) << c.what;
+    EXPECT_EQ(line, c.line) << c.what;
     EXPECT_FALSE(key.found) << c.what;
     EXPECT_TRUE(key.values.empty()) << c.what;
   }

@@ -392,7 +392,7 @@ TEST_F(SettingsFile, SavedRecordLoadsIdenticallyFromAPrivateFile) {
   EXPECT_EQ(Load().interval, 45);
 }
 
-TEST_F(SettingsFile, DamagedOrTruncatedFileLoadsAsAbsentAndIsKeptUntilTheNextSave) {
+TEST_F(SettingsFile, DamagedOrTruncatedFileLoadsAsAbsentAndTheNextSaveKeepsItAside) {
   SaveSettings(FullRecord(), *registry_);
   const std::string good = Read(path_);
   const struct {
@@ -411,8 +411,15 @@ TEST_F(SettingsFile, DamagedOrTruncatedFileLoadsAsAbsentAndIsKeptUntilTheNextSav
     ExpectAbsentKeyRules(Load(), PreviousRecord());
     EXPECT_EQ(Read(path_), c.text);
   }
+  // The save writes the settings and keeps the damaged file beside them, as it was.
   SaveSettings(FullRecord(), *registry_);
   ExpectSameRecord(Load(), FullRecord());
+  EXPECT_EQ(Read(path_ + ".damaged"), cases[4].text);
+  Write("garbage\n");
+  Load();
+  SaveSettings(FullRecord(), *registry_);
+  EXPECT_EQ(Read(path_ + ".damaged-1"), "garbage\n");
+  EXPECT_EQ(Read(path_ + ".damaged"), cases[4].text);
 }
 
 TEST_F(SettingsFile, UnreadableFileLoadsAsAbsentAndSaveDoesNotCrash) {

@@ -129,6 +129,11 @@ def make_prefix(prefix):
     subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
                     "/t", "REG_SZ", "/d", "N", "/f"], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    # The dialog's font "ＭＳ Ｐゴシック" is not on Linux; Wine would draw it with a wider
+    # Japanese font and cut the labels. IPAPGothic has the same metrics, as on Windows.
+    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Fonts\Replacements", "/v",
+                    "ＭＳ Ｐゴシック", "/t", "REG_SZ", "/d", "IPAPGothic", "/f"], env=env,
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     subprocess.run(["wineserver", "-w"], env=env, timeout=120)
     # Caption buttons are drawn with the Marlett symbol font; Debian's Wine does not find the
     # copy in its data directory, so the prefix gets its own.

@@ -1,0 +1,42 @@
+// Why the last check ended as it did, kept by the poller for front ends that tell the user in
+// words (the Linux console). The Windows program shows the described boxes and LCD texts only.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace kc {
+
+enum class CheckFailure : int32_t {
+  kNone = 0,            // the check ran to the reply to QUIT without a negative reply
+  kNetworkStart,        // WinSock could not be started
+  kSettingsIncomplete,  // server, user or password empty
+  kLineBreakInCredentials,
+  kLookupNotStarted,  // the asynchronous lookup could not be started
+  kHostNotFound,      // the name does not exist (WSAHOST_NOT_FOUND, WSANO_DATA)
+  kLookupFailed,      // any other lookup error
+  kNoIpv4Address,
+  kSocketFailed,          // socket() or WSAAsyncSelect() failed
+  kConnectFailed,         // connect() or FD_CONNECT reported an error
+  kConnectionLost,        // recv() failed
+  kClosedByServer,        // the server closed before the reply to QUIT
+  kReplyTooLong,          // a reply overran the receive buffer
+  kTimedOut,              // the server stayed silent too long
+  kRefused,               // a negative reply; state and reply text say to what
+  kCertificateNotTrusted,  // the server's certificate was refused
+  kSecureConnectionFailed  // the TLS session could not be made or broke; no login was sent
+};
+
+struct CheckResult {
+  CheckFailure failure = CheckFailure::kNone;
+  int32_t winsockError = 0;  // the WinSock number, when the failure has one
+  int32_t refusedState = 0;  // AppState that got the negative reply (kRefused)
+};
+
+// The outcome of a check in English, one line: "3 messages", "1 message", "host not found:
+// pop.example.com", "connection refused", "login refused: -ERR ...", "server timed out", ...
+// replyText: the server's negative reply for a refusal, as the poller kept it ("" for none).
+// serverError tells a check that ended badly without a recorded reason.
+void DescribeCheckResult(const CheckResult& result, const char* replyText, bool serverError,
+                         int32_t mailCount, const char* server, char* out, size_t size);
+
+}  // namespace kc
