@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   posix::EventLoop loop;
   posix::StderrTrace trace;
+  loop.SetAfterDispatch([&trace] { trace.Flush(); });
   posix::StderrMessageBox box;
   posix::SystemClock clock;
   std::unique_ptr<RegistryPort> registry = posix::MakeRegistry();
@@ -117,8 +118,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<ProcessPort> process = posix::MakeProcess();
   std::unique_ptr<NoticePort> notice = posix::MakeNotice(loop);
   std::unique_ptr<TlsPort> tls = posix::MakeTls();
-  Platform platform{loop,  box,   trace,    clock,    *registry, *winsock,
-                    *hid,  *tray, *dialog, *process, *notice,   *tls};
+  Platform platform{loop, box,   trace,   clock,    *registry, *winsock,
+                    *hid, *tray, *dialog, *process, *notice,   *tls};
   auto app = std::make_unique<App>(platform);
 
   // The console is the program's window on Linux: a second start brings the status line back

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pop3/capa_reply.h"
 #include "pop3/sender.h"
 #include "pop3/stat_reply.h"
 
@@ -47,6 +48,7 @@ const char* NegativeReplyText(AppState state) {
     case TOP: return "TOP command not supported\r\n";
     case QUIT: return "QUIT command not supported\r\n";
     case STLS: return "STLS command not supported\r\n";
+    case CAPA: return "CAPA command not supported\r\n";
     default: return nullptr;
   }
 }
@@ -66,6 +68,13 @@ constexpr char kTraceReplyTooLong[] =
     "Reply to TOP %d goes on beyond %lu bytes, check given up\r\n";
 constexpr char kTraceServerSaid[] = "Server said: %s\r\n";
 constexpr char kPasswordMask[] = "***";
+constexpr char kTraceCapaPipelining[] = "Server pipelines commands: TOP commands sent at once\r\n";
+constexpr char kTraceCapaNoPipelining[] = "Server does not pipeline commands: one at a time\r\n";
+constexpr char kTraceCapaRefused[] = "CAPA refused: commands sent one at a time\r\n";
+constexpr char kTraceBatchSent[] = "Sent TOP 1 to TOP %d and QUIT at once\r\n";
+constexpr char kTraceAwaitQuit[] = "AppState = TOP, QUIT sent already, reading its reply\r\n";
+constexpr char kTraceBatchDropped[] =
+    "QUIT sent already; %d replies still in flight are read and dropped\r\n";
 
 }  // namespace
 
@@ -114,6 +123,9 @@ bool Poller::StartWinSock() {
   from_.Reset();
   longReplyTraced_ = false;
   lastReply_[0] = '\0';
+  pipelining_ = false;
+  batchCount_ = 0;
+  dropReplies_ = 0;
   const uint32_t id = checkId_;
 
   status_.mailCount = 0;
@@ -451,6 +463,7 @@ bool Poller::TakeReceived(WindowRef window, int n) {
 }
 
 void Poller::OnLongReplyPart(const char* bytes, size_t n) {
+  if (dropReplies_ > 0) return;  // a reply of the batch that is dropped unread
   // One line for the whole reply; the From: line may stand anywhere in it.
   if (!longReplyTraced_) {
     longReplyTraced_ = true;
@@ -466,6 +479,16 @@ void Poller::OnServerResponse(WindowRef window, const char* response) {
 
 void Poller::OnServerResponse(WindowRef window, const char* response, size_t length,
                               bool continued) {
+  if (dropReplies_ > 0) {
+    // After a negative reply in a batch: the rest of the batch is read and dropped; the reply
+    // to QUIT, a single line, comes last.
+    if (--dropReplies_ == 0) framing_.singleLineMode = 1;
+    return;
+  }
+  if (appState_ == CAPA) {
+    OnCapaReply(response, continued ? 0 : length);
+    return;
+  }
   if (!continued && response[0] == '-') {
     if (result_.failure == CheckFailure::kNone) {
       result_.failure = CheckFailure::kRefused;
@@ -480,6 +503,10 @@ void Poller::OnServerResponse(WindowRef window, const char* response, size_t len
         Trace("AppState = CONNECTING, sending STLS\r\n");
         SendWork(Format("STLS\r\n"));
         appState_ = STLS;
+        break;
+      }
+      if (UsesTls(settings_)) {
+        SendCapa();
         break;
       }
       Trace("AppState = CONNECTING, sending USER\r\n");
@@ -512,6 +539,7 @@ void Poller::OnServerResponse(WindowRef window, const char* response, size_t len
       clearTextEnded_ = true;
       BeginTls(window);
       break;
+    case CAPA:  // handled above
     case FINDHOST: break;
   }
 }
@@ -529,6 +557,10 @@ void Poller::OnNegativeResponse(const char* response) {
   if (appState_ == QUIT) {
     // The server refused to end the session: sending QUIT again would get nowhere.
     EndCheck(true);
+    return;
+  }
+  if (batchCount_ > 0 && appState_ == TOP) {
+    OnNegativeInBatch();
     return;
   }
   Trace("Sending QUIT\r\n");
@@ -550,7 +582,10 @@ void Poller::OnStatReply(const char* response) {
   char sizeText[21];
   FormatDecimal(size, sizeText);
   TraceFormat("%ld messages %s bytes\r\n", static_cast<long>(count), sizeText);
-  if (count != 0) {
+  if (count != 0 && pipelining_) {
+    Trace("Sending TOP\r\n");
+    SendTopBatch();
+  } else if (count != 0) {
     Trace("Sending TOP\r\n");
     SendTop();
     appState_ = TOP;
@@ -570,6 +605,18 @@ void Poller::OnTopReply(const char* response, size_t length) {
   }
   ++messageIndex_;
   framing_.singleLineMode = 1;
+  if (batchCount_ > 0) {
+    // The commands went out together; the replies are read in the order they were sent.
+    if (messageIndex_ < batchCount_) {
+      from_.Reset();
+      longReplyTraced_ = false;
+      framing_.singleLineMode = 0;
+    } else {
+      Trace(kTraceAwaitQuit);
+      appState_ = QUIT;
+    }
+    return;
+  }
   // Headers are fetched for as many messages as the table holds; the count stays the server's.
   if (messageIndex_ < status_.mailCount && messageIndex_ < kSenderSlots) {
     SendTop();
@@ -583,6 +630,67 @@ void Poller::SendTop() {
   longReplyTraced_ = false;
   framing_.singleLineMode = 0;
   SendWork(Format("TOP %d 0\r\n", static_cast<int>(messageIndex_ + 1)));
+}
+
+void Poller::SendCapa() {
+  Trace(appState_ == STLS ? "AppState = STLS, sending CAPA\r\n"
+                          : "AppState = CONNECTING, sending CAPA\r\n");
+  pipelining_ = false;
+  // A positive reply lists the capabilities up to a dot line; a negative one is one line.
+  framing_.singleLineMode = 0;
+  SendWork(Format("CAPA\r\n"));
+  appState_ = CAPA;
+}
+
+bool Poller::OnCapaReply(const char* response, size_t length) {
+  framing_.singleLineMode = 1;
+  if (length > 0 && response[0] == '-') {
+    // A server without CAPA still speaks POP3: the dialogue goes on one command at a time.
+    KeepLastReply(response);
+    Trace(kTraceCapaRefused);
+    TraceFormat(kTraceServerSaid, lastReply_);
+    lastReply_[0] = '\0';
+  } else {
+    pipelining_ = AdvertisesPipelining(response, length);
+    Trace(pipelining_ ? kTraceCapaPipelining : kTraceCapaNoPipelining);
+  }
+  Trace("AppState = CAPA, sending USER\r\n");
+  if (!SendCredential("USER %.*s\r\n", settings_.user, kUserSize)) return false;
+  appState_ = USER;
+  return true;
+}
+
+void Poller::SendTopBatch() {
+  int32_t count = status_.mailCount < kSenderSlots ? status_.mailCount : kSenderSlots;
+  TraceFormat(kTraceBatchSent, static_cast<int>(count));
+  // "TOP 255 0\r\n" is 11 bytes: 255 of them and QUIT fit the work buffer.
+  int length = 0;
+  for (int32_t i = 1; i <= count; ++i) {
+    int n = std::snprintf(workBuffer_ + length, sizeof workBuffer_ - static_cast<size_t>(length),
+                          "TOP %d 0\r\n", static_cast<int>(i));
+    if (n < 0 || static_cast<size_t>(length + n) >= sizeof workBuffer_) return;
+    length += n;
+  }
+  int n = std::snprintf(workBuffer_ + length, sizeof workBuffer_ - static_cast<size_t>(length),
+                        "QUIT\r\n");
+  if (n < 0 || static_cast<size_t>(length + n) >= sizeof workBuffer_) return;
+  length += n;
+  from_.Reset();
+  longReplyTraced_ = false;
+  framing_.singleLineMode = 0;
+  batchCount_ = count;
+  appState_ = TOP;
+  SendWork(length);
+}
+
+void Poller::OnNegativeInBatch() {
+  // QUIT is on its way already; the replies to the TOP commands after this one come first.
+  int32_t inFlight = batchCount_ - messageIndex_ - 1;
+  if (inFlight < 0) inFlight = 0;
+  TraceFormat(kTraceBatchDropped, static_cast<int>(inFlight));
+  appState_ = QUIT;
+  dropReplies_ = inFlight;
+  framing_.singleLineMode = inFlight > 0 ? 0 : 1;
 }
 
 void Poller::SendQuit() {

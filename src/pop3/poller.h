@@ -24,7 +24,8 @@ enum AppState : int32_t {
   STAT = 4,
   TOP = 5,
   QUIT = 6,
-  STLS = 7  // STLS sent, its reply awaited
+  STLS = 7,  // STLS sent, its reply awaited
+  CAPA = 8   // CAPA sent over TLS, the server's capabilities awaited
 };
 
 struct PollerPorts {
@@ -100,6 +101,13 @@ class Poller {
   void OnTopReply(const char* response, size_t length);
   void SendQuit();
   void SendTop();
+  // Over TLS: asks the server's capabilities before the login.
+  void SendCapa();
+  bool OnCapaReply(const char* response, size_t length);
+  // All the TOP commands of the check and QUIT in one send, for a server that pipelines.
+  void SendTopBatch();
+  // A negative reply in the middle of a batch: the replies still in flight are read and dropped.
+  void OnNegativeInBatch();
   // USER and PASS: refused (and the check ended) when the value holds a line break.
   bool SendCredential(const char* format, const char* value, uint32_t size);
   void SendWork(int length);
@@ -162,11 +170,14 @@ class Poller {
   FromCollector from_;            // the From: value of the reply to TOP being read
   bool longReplyTraced_ = false;  // the reply to TOP being read was traced as long
   char lastReply_[kLastReplySize] = {};
+  bool pipelining_ = false;  // the server said PIPELINING in its reply to CAPA
+  int32_t batchCount_ = 0;   // TOP commands sent in one batch (0: one at a time)
+  int32_t dropReplies_ = 0;  // replies of the batch still in flight after a negative one
 
   // Secure connection.
   TlsPhase tlsPhase_ = TlsPhase::kOff;
   bool tlsBegun_ = false;
-  bool tlsBoxOpen_ = false;  // a failure box is open: repeated failures do not stack boxes
+  bool tlsBoxOpen_ = false;      // a failure box is open: repeated failures do not stack boxes
   bool clearTextEnded_ = false;  // STLS accepted: the rest of the clear text is dropped
   char tlsInput_[kResponseBufferSize] = {};
   char tlsOutput_[kResponseBufferSize] = {};

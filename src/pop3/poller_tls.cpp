@@ -194,10 +194,9 @@ bool Poller::OnHandshakeDone(WindowRef window) {
   }
   tlsPhase_ = TlsPhase::kUp;
   if (UsesStartTls(settings_) && appState_ == STLS) {
-    // The greeting came before STLS: the login goes out at once.
-    Trace("AppState = STLS, sending USER\r\n");
-    if (!SendCredential("USER %.*s\r\n", settings_.user, kUserSize)) return false;
-    appState_ = USER;
+    // The greeting came before STLS: the capabilities are asked afresh over TLS (what the
+    // server said in the clear may have been altered on the way), then the login goes out.
+    SendCapa();
   }
   return true;
 }

@@ -11,12 +11,16 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <string>
 #include <utility>
 
 #include "posix/backends.h"
@@ -77,6 +81,39 @@ namespace {
 // The host entry this back end writes into the caller's lookup buffer; FirstAddress reads it.
 // Offsets: 0 magic, 4 family, 6 address length, 8 address count, 10 name offset, 12 the
 // addresses (4 bytes each, network byte order), then the official name with its NUL.
+// One receive of the poller.
+constexpr size_t kReadAheadSize = 4096;
+// The files the resolver and the service lookup read their configuration from.
+constexpr const char* kResolverFiles[] = {"/etc/resolv.conf", "/etc/nsswitch.conf",
+                                          "/etc/host.conf", "/etc/hosts"};
+constexpr char kServicesFile[] = "/etc/services";
+
+// Identity and change time of a file; all zeros when it does not exist.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  time_t seconds = 0;
+  long nanoseconds = 0;
+  bool operator==(const FileStamp& o) const {
+    return device == o.device && inode == o.inode && size == o.size && seconds == o.seconds &&
+           nanoseconds == o.nanoseconds;
+  }
+  bool operator!=(const FileStamp& o) const { return !(*this == o); }
+};
+
+FileStamp StampOf(const char* path) {
+  struct stat st {};
+  FileStamp stamp;
+  if (::stat(path, &st) != 0) return stamp;
+  stamp.device = st.st_dev;
+  stamp.inode = st.st_ino;
+  stamp.size = st.st_size;
+  stamp.seconds = st.st_mtim.tv_sec;
+  stamp.nanoseconds = st.st_mtim.tv_nsec;
+  return stamp;
+}
+
 constexpr uint32_t kHostEntryMagic = 0x4B434845;  // "KCHE"
 constexpr uint32_t kHostHeaderSize = 12;
 constexpr uint16_t kFamilyInet = 2;
@@ -139,6 +176,7 @@ class PosixWinSock final : public WinSockPort {
 
   ~PosixWinSock() override {
     ReleaseAll();
+    CloseChannel();
     loop_.RemoveDeadline(deadline_);
     ares_library_cleanup();
   }
@@ -163,6 +201,7 @@ class PosixWinSock final : public WinSockPort {
 
   uintptr_t AsyncGetHostByName(WindowRef window, uint32_t msg, const char* name, uint8_t* buffer,
                                uint32_t length) override {
+    if (startups_ != 0 && channel_ != nullptr && ResolverFilesChanged()) CloseChannel();
     int error = startups_ == 0                          ? kWsaNotInitialised
                 : name == nullptr || buffer == nullptr  ? kWsaEFault
                 : channel_ == nullptr && !OpenChannel() ? kWsaENoBufs
@@ -236,14 +275,28 @@ class PosixWinSock final : public WinSockPort {
   }
 
   bool GetServiceByName(const char* name, const char* proto, uint16_t* portNetworkOrder) override {
-    servent entry{};
-    servent* found = nullptr;
-    char scratch[1024];
-    if (getservbyname_r(name, proto, &entry, scratch, sizeof scratch, &found) != 0 ||
-        found == nullptr) {
-      return false;
+    if (name == nullptr || proto == nullptr || portNetworkOrder == nullptr) return false;
+    // The services file is read again only when it changed since the last look-up.
+    FileStamp stamp = StampOf(kServicesFile);
+    if (stamp != servicesStamp_) {
+      services_.clear();
+      servicesStamp_ = stamp;
     }
-    *portNetworkOrder = static_cast<uint16_t>(found->s_port);
+    std::string key = std::string(name) + '/' + proto;
+    auto it = services_.find(key);
+    if (it == services_.end()) {
+      servent entry{};
+      servent* found = nullptr;
+      char scratch[1024];
+      int port = -1;
+      if (getservbyname_r(name, proto, &entry, scratch, sizeof scratch, &found) == 0 &&
+          found != nullptr) {
+        port = static_cast<uint16_t>(found->s_port);
+      }
+      it = services_.emplace(std::move(key), port).first;
+    }
+    if (it->second < 0) return false;
+    *portNetworkOrder = static_cast<uint16_t>(it->second);
     return true;
   }
 
@@ -301,11 +354,24 @@ class PosixWinSock final : public WinSockPort {
     Sock* sock = Find(s);
     if (sock == nullptr) return Fail(kWsaENotSock);
     if (length < 0) return Fail(kWsaEInval);
+    if (sock->aheadLength > 0) {
+      // What the poll read ahead, then whatever else is waiting, as one receive would give it.
+      size_t n = sock->aheadLength < static_cast<size_t>(length) ? sock->aheadLength
+                                                                 : static_cast<size_t>(length);
+      std::memcpy(buffer, sock->ahead().data() + sock->aheadStart, n);
+      sock->aheadStart += n;
+      sock->aheadLength -= n;
+      if (sock->aheadLength == 0) sock->aheadStart = 0;
+      if (n < static_cast<size_t>(length)) {
+        ssize_t more = ::recv(sock->fd, buffer + n, static_cast<size_t>(length) - n, MSG_DONTWAIT);
+        if (more > 0) n += static_cast<size_t>(more);
+      }
+      ReenableRead(*sock);
+      return static_cast<int>(n);
+    }
     ssize_t n = ::recv(sock->fd, buffer, static_cast<size_t>(length), 0);
     int error = errno;
-    // A receive re-enables FD_READ, whatever it returned.
-    sock->readEnabled = true;
-    UpdateWatch(*sock);
+    ReenableRead(*sock);
     if (n < 0) return Fail(WsaErrorFromErrno(error));
     return static_cast<int>(n);
   }
@@ -341,7 +407,36 @@ class PosixWinSock final : public WinSockPort {
     bool readEnabled = false;
     bool writeArmed = false;
     bool closeNotified = false;
+    // Bytes the poll read to learn that data (not the close) was waiting; Recv hands them on.
+    std::shared_ptr<std::array<char, kReadAheadSize>> aheadBuffer;
+    std::array<char, kReadAheadSize>& ahead() { return *aheadBuffer; }
+    size_t aheadStart = 0;
+    size_t aheadLength = 0;
   };
+
+  // Reads what is waiting into the socket's read-ahead buffer: a count above 0, 0 when the peer
+  // has closed and everything was read, -1 with errno set.
+  static ssize_t ReadAhead(Sock& sock) {
+    if (sock.aheadLength > 0) return static_cast<ssize_t>(sock.aheadLength);
+    if (!sock.aheadBuffer) sock.aheadBuffer = std::make_shared<std::array<char, kReadAheadSize>>();
+    ssize_t n = ::recv(sock.fd, sock.ahead().data(), kReadAheadSize, MSG_DONTWAIT);
+    if (n > 0) {
+      sock.aheadStart = 0;
+      sock.aheadLength = static_cast<size_t>(n);
+    }
+    return n;
+  }
+
+  // A receive re-enables FD_READ, whatever it returned; bytes still read ahead are reported
+  // again at once, as Windows posts FD_READ again while data remains.
+  void ReenableRead(Sock& sock) {
+    sock.readEnabled = true;
+    if (sock.aheadLength > 0 && !sock.closeNotified) {
+      sock.readEnabled = false;
+      PostEvent(sock, kFdRead, 0);
+    }
+    UpdateWatch(sock);
+  }
 
   struct Lookup {
     WindowRef window;
@@ -414,8 +509,9 @@ class PosixWinSock final : public WinSockPort {
     }
     if (sock->readEnabled && !sock->closeNotified &&
         (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
-      char probe;
-      ssize_t n = ::recv(sock->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+      // The bytes are read here, into the socket's own buffer, where the next Recv takes them:
+      // one receive tells data from the peer's close, without a peek in front of it.
+      ssize_t n = ReadAhead(*sock);
       if (n > 0) {
         sock->readEnabled = false;  // until the next receive
         PostEvent(*sock, kFdRead, 0);
@@ -456,6 +552,7 @@ class PosixWinSock final : public WinSockPort {
       options.tries = options_.tries;
       mask |= ARES_OPT_TRIES;
     }
+    for (size_t i = 0; i < kResolverFileCount; ++i) resolverStamps_[i] = StampOf(kResolverFiles[i]);
     if (ares_init_options(&channel_, &options, mask) != ARES_SUCCESS) {
       channel_ = nullptr;
       return false;
@@ -530,8 +627,16 @@ class PosixWinSock final : public WinSockPort {
     self->loop_.Post(lookup.window, lookup.msg, static_cast<WParam>(handle), Reply(error, needed));
   }
 
-  void ReleaseAll() {
-    lookups_.clear();  // open lookups are never answered
+  static constexpr size_t kResolverFileCount = sizeof kResolverFiles / sizeof kResolverFiles[0];
+
+  bool ResolverFilesChanged() const {
+    for (size_t i = 0; i < kResolverFileCount; ++i) {
+      if (StampOf(kResolverFiles[i]) != resolverStamps_[i]) return true;
+    }
+    return false;
+  }
+
+  void CloseChannel() {
     if (channel_ != nullptr) {
       ares_channel channel = channel_;
       ares_destroy(channel);  // closes the resolver's sockets through OnResolverSocket
@@ -539,6 +644,14 @@ class PosixWinSock final : public WinSockPort {
     }
     for (auto& [fd, watch] : resolverWatches_) loop_.Unwatch(watch);
     resolverWatches_.clear();
+  }
+
+  // The last Cleanup: open lookups are cancelled and never answered, every socket is closed.
+  // The resolver itself is kept for the next check, so its configuration is not read again
+  // unless it changed.
+  void ReleaseAll() {
+    lookups_.clear();
+    if (channel_ != nullptr) ares_cancel(channel_);
     for (auto& [handle, sock] : sockets_) CloseSock(sock);
     sockets_.clear();
   }
@@ -549,6 +662,9 @@ class PosixWinSock final : public WinSockPort {
   int startups_ = 0;
   int lastError_ = 0;
   ares_channel channel_ = nullptr;
+  FileStamp resolverStamps_[kResolverFileCount];
+  FileStamp servicesStamp_;
+  std::map<std::string, int> services_;  // "name/proto" -> port in network order, -1: none
   std::map<ares_socket_t, int> resolverWatches_;
   std::map<uintptr_t, Lookup> lookups_;
   uintptr_t nextLookup_ = 1;

@@ -1,6 +1,7 @@
 // The POSIX back ends of the ports, as the Linux program puts them together.
 #pragma once
 #include <memory>
+#include <string>
 
 #include "app/clock.h"
 #include "app/notice.h"
@@ -20,10 +21,23 @@ namespace kc::posix {
 // "error: 11001" becomes "error: 11001 (WSAHOST_NOT_FOUND)".
 std::string NameWinSockNumbers(const char* text);
 
-// The debug trace on stderr: the bytes as the core wrote them, WinSock numbers named.
+// The debug trace on stderr: the bytes as the core wrote them, WinSock numbers named. Lines
+// are gathered and written with one write when the event that traced them has been handled
+// (Flush, called by the event loop after every dispatch), instead of one write per line.
 class StderrTrace final : public TracePort {
  public:
+  StderrTrace();
+  ~StderrTrace() override;
+  StderrTrace(const StderrTrace&) = delete;
+  StderrTrace& operator=(const StderrTrace&) = delete;
   void Trace(const char* text) override;
+  void Flush();
+  // Writes what the running program's trace holds, so that a message box or a console line
+  // appears after the trace lines that led to it.
+  static void FlushCurrent();
+
+ private:
+  std::string pending_;
 };
 
 // Message boxes print their caption and text on stderr, in the terminal's UTF-8.

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "app/window.h"
@@ -50,6 +51,10 @@ class EventLoop final : public WindowPort {
   // Waits for the next message; false when it is the quit message (its code in *exitCode).
   bool GetMessage(Message* out, int* exitCode);
   void Dispatch(const Message& m);
+  // Runs after every dispatched message (the trace writes what the event traced).
+  void SetAfterDispatch(std::function<void()> afterDispatch) {
+    afterDispatch_ = std::move(afterDispatch);
+  }
   int Run();  // the message loop: returns the quit message's exit code
   // A nested loop (modal dialogs): dispatches until done() is true. A quit message met on the
   // way is posted again for the outer loop and ends the nested one.
@@ -98,6 +103,7 @@ class EventLoop final : public WindowPort {
   std::vector<pollfd> pollFds_;
   std::vector<int> pollIds_;
   std::vector<int> dueDeadlines_;
+  std::function<void()> afterDispatch_;
   bool quitPosted_ = false;
   int quitCode_ = 0;
   uint64_t wakeups_ = 0;

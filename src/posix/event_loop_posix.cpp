@@ -151,7 +151,10 @@ bool EventLoop::GetMessage(Message* out, int* exitCode) {
   }
 }
 
-void EventLoop::Dispatch(const Message& m) { Send(m.window, m.msg, m.wp, m.lp); }
+void EventLoop::Dispatch(const Message& m) {
+  Send(m.window, m.msg, m.wp, m.lp);
+  if (afterDispatch_) afterDispatch_();
+}
 
 int EventLoop::Run() {
   Message m{};

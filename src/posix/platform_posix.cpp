@@ -42,17 +42,42 @@ std::string NameWinSockNumbers(const char* text) {
   return out;
 }
 
+namespace {
+StderrTrace* currentTrace = nullptr;
+// A trace that grows beyond this inside one event is written at once.
+constexpr size_t kTraceFlushSize = 64 * 1024;
+}  // namespace
+
+StderrTrace::StderrTrace() {
+  pending_.reserve(kTraceFlushSize);
+  currentTrace = this;
+}
+
+StderrTrace::~StderrTrace() {
+  Flush();
+  if (currentTrace == this) currentTrace = nullptr;
+}
+
 void StderrTrace::Trace(const char* text) {
-  // Unbuffered, so the trace interleaves correctly with other output.
-  std::string line = NameWinSockNumbers(text);
-  const char* p = line.data();
-  size_t length = line.size();
+  pending_ += NameWinSockNumbers(text);
+  if (pending_.size() >= kTraceFlushSize) Flush();
+}
+
+void StderrTrace::Flush() {
+  const char* p = pending_.data();
+  size_t length = pending_.size();
   while (length > 0) {
     ssize_t n = write(STDERR_FILENO, p, length);
-    if (n <= 0) return;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
     p += n;
     length -= static_cast<size_t>(n);
   }
+  pending_.clear();
+}
+
+void StderrTrace::FlushCurrent() {
+  if (currentTrace != nullptr) currentTrace->Flush();
 }
 
 void TellUser(const std::string& line) {
@@ -120,6 +145,7 @@ std::string Utf8ToCp932(const std::string& text) {
 }
 
 void StderrMessageBox::Show(WindowRef, const char* text, const char* caption) {
+  StderrTrace::FlushCurrent();
   std::string line = "[" + Cp932ToUtf8(caption) + "] " + Cp932ToUtf8(text) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);

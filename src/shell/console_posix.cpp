@@ -501,6 +501,7 @@ Console& Console::Get(EventLoop& loop) {
 }
 
 void Console::Write(const std::string& bytes) {
+  StderrTrace::FlushCurrent();  // the trace lines that led to this line come first
   const char* p = bytes.data();
   size_t left = bytes.size();
   while (left > 0) {

@@ -155,6 +155,7 @@ std::string FakeTlsServer::Take(const std::string& bytes) {
     socket_ = winsock_.lastSocket;
     tls_ = false;
     in_.clear();
+    commandIn_.clear();
   }
   if (!tls_ && !bytes.empty() && bytes[0] != 'H') {
     clearCommands.push_back(bytes);
@@ -175,9 +176,19 @@ std::string FakeTlsServer::Take(const std::string& bytes) {
       reply += handshakeReply;
       if (implicitTls) reply += FakeTlsData(greeting, recordSize);
     } else if (type == 'D') {
-      secureCommands.push_back(payload);
-      reply += FakeTlsData(inner_(payload), recordSize);
-      if (payload == "QUIT\r\n") winsock_.closeAfterReply = true;
+      // Each command line is answered in turn, as a server that pipelines does.
+      commandIn_ += payload;
+      for (size_t end; (end = commandIn_.find("\r\n")) != std::string::npos;) {
+        std::string command = commandIn_.substr(0, end + 2);
+        commandIn_.erase(0, end + 2);
+        secureCommands.push_back(command);
+        reply += FakeTlsData(inner_(command), recordSize);
+        if (command == "QUIT\r\n") {
+          winsock_.closeAfterReply = true;
+          commandIn_.clear();  // a server reads nothing after QUIT
+          break;
+        }
+      }
     } else if (type == 'C') {
       closeNotified = true;
     }

@@ -81,6 +81,7 @@ class FakeTlsServer {
   bool tls_ = false;
   SocketRef socket_ = kInvalidSocket;  // the connection tls_ and in_ belong to
   std::string in_;
+  std::string commandIn_;  // plaintext commands not yet complete (a batch may span records)
   std::function<std::string(const std::string&)> inner_;
 };
 

@@ -226,6 +226,9 @@ std::string FakeMailbox::Reply(const std::string& command) const {
     return "+OK " + std::to_string(headers.size()) + " " + std::to_string(size) + "\r\n";
   }
   if (command == "QUIT\r\n") return "+OK Logging out.\r\n";
+  if (command == "CAPA\r\n" && !capabilities.empty()) {
+    return "+OK\r\n" + capabilities + ".\r\n";
+  }
   unsigned n = 0;
   if (std::sscanf(command.c_str(), "TOP %u 0\r\n", &n) == 1) {
     if (n == 0 || n > headers.size())

@@ -116,6 +116,8 @@ struct FakeMailbox {
   std::string password = "s3cret";
   // Replies that replace the mailbox's own, by command text (e.g. "STAT\r\n").
   std::vector<std::pair<std::string, std::string>> overrides;
+  // The capability lines of the reply to CAPA, each ended by CR LF; empty: CAPA is unknown.
+  std::string capabilities;
 
   std::string Reply(const std::string& command) const;
   // Plugs the mailbox into a fake as its server.

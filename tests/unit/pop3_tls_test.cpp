@@ -33,8 +33,8 @@ class Pop3Tls : public ::testing::Test {
                          HeadersFrom("Carol <carol@example.org>")};
   }
   Commands FullDialogue() const {
-    return {"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n", "TOP 1 0\r\n",
-            "TOP 2 0\r\n",  "TOP 3 0\r\n",     "QUIT\r\n"};
+    return {"CAPA\r\n",    "USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n",
+            "TOP 1 0\r\n", "TOP 2 0\r\n",  "TOP 3 0\r\n",     "QUIT\r\n"};
   }
   // The check ended as failed, with nothing of the login sent, in the clear or inside TLS.
   void ExpectRefusedWithoutLogin() {
@@ -96,7 +96,9 @@ TEST_P(Pop3TlsCuts, ImplicitTlsCompletesTheDialogue) {
             0u);
   const char* inOrder[] = {"TLS handshake done: FAKE-TLS, FAKE-CIPHER\r\n",
                            "TLS certificate accepted\r\n",
-                           "AppState = CONNECTING, sending USER\r\n",
+                           "AppState = CONNECTING, sending CAPA\r\n",
+                           "CAPA refused: commands sent one at a time\r\n",
+                           "AppState = CAPA, sending USER\r\n",
                            "AppState = USER, sending PASS\r\n",
                            "AppState = PASS, sending STAT\r\n",
                            "3 messages",
@@ -147,7 +149,11 @@ TEST_F(Pop3Tls, StartTlsUpgradesAfterTheGreetingAndLogsInInsideTls) {
                         "FD_READ notification received\r\nCalling recv()\r\n"
                         "TLS handshake done: FAKE-TLS, FAKE-CIPHER\r\n"
                         "TLS certificate accepted\r\n"
-                        "AppState = STLS, sending USER\r\n"
+                        "AppState = STLS, sending CAPA\r\n"
+                        "FD_READ notification received\r\nCalling recv()\r\n"
+                        "CAPA refused: commands sent one at a time\r\n"
+                        "Server said: -ERR Unknown command.\r\n"
+                        "AppState = CAPA, sending USER\r\n"
                         "FD_READ notification received\r\nCalling recv()\r\n"
                         "AppState = USER, sending PASS\r\n",
                         0),
@@ -235,7 +241,7 @@ TEST_F(Pop3Tls, PinnedSelfSignedCertificateIsAcceptedWrittenEitherWay) {
     tlsServer.Serve([&fresh](const std::string& c) { return fresh.mailbox.Reply(c); });
     fresh.RunCheck();
     EXPECT_EQ(fresh.app->status.serverError, 0);
-    EXPECT_EQ(tlsServer.secureCommands.size(), 4u);  // USER PASS STAT QUIT
+    EXPECT_EQ(tlsServer.secureCommands.size(), 5u);  // CAPA USER PASS STAT QUIT
     EXPECT_NE(fresh.trace.all.find("TLS certificate accepted: it matches CERTPIN\r\n"),
               std::string::npos);
   }
@@ -298,7 +304,7 @@ TEST_P(Pop3TlsHandshakeFaults, EndTheCheckAndTheNextCheckRuns) {
   h.RunCheck();
   EXPECT_EQ(h.checkDone, 2);
   EXPECT_EQ(h.app->status.serverError, 0);
-  EXPECT_EQ(server.secureCommands.size(), 4u);
+  EXPECT_EQ(server.secureCommands.size(), 5u);  // CAPA USER PASS STAT QUIT
 }
 
 INSTANTIATE_TEST_SUITE_P(
