@@ -29,7 +29,8 @@ sys.path.insert(0, SUPPORT)
 
 import dovecot  # noqa: E402
 from native_program import (CONNECT, PASSWORD, READS, SERVER_WAIT_S, SKIP, USER,  # noqa: E402
-                            Program, ScriptServer, dialogue, senders_traced)
+                            LatencyProxy, Program, ScriptServer, dialogue, from_block,
+                            senders_traced)
 from test_certs import TestCerts, fingerprint  # noqa: E402
 
 FD_WRITE = rb"FD_WRITE notification received\r\n"
@@ -40,19 +41,45 @@ USER_SENT = rb"AppState = CONNECTING, sending USER\r\n"
 SANITIZER_REPORT = re.compile(rb"ERROR: (?:Address|Leak|Memory)Sanitizer|runtime error:")
 
 
-def tls_dialogue(count, froms, starttls=False, host=b"localhost", accepted=None):
-    """The trace of a good check over TLS: the handshake, then the described dialogue."""
+# Receives, and the FD_WRITE of a batch that did not go out in one send.
+EVENTS = rb"(?:FD_READ notification received\r\nCalling recv\(\)\r\n|" + FD_WRITE + rb")*"
+CAPA_ONE_AT_A_TIME = (rb"(?:Server does not pipeline commands: one at a time\r\n|"
+                      rb"CAPA refused: commands sent one at a time\r\nServer said: [^\r\n]*\r\n)")
+PIPELINES = rb"Server pipelines commands: TOP commands sent at once\r\n"
+CAPA_USER = rb"AppState = CAPA, sending USER\r\n"
+
+
+def pipelined_tail(count, froms):
+    """From the login on, with all the TOP commands and QUIT sent at once."""
+    one = dialogue(count, froms).split(USER_SENT, 1)[1]
+    if not froms:
+        return one
+    p = one.split(rb"Sending TOP\r\n", 1)[0] + rb"Sending TOP\r\n"
+    p += rb"Sent TOP 1 to TOP %d and QUIT at once\r\n" % len(froms)
+    for text in froms:
+        p += EVENTS + from_block(text)
+    p += rb"AppState = TOP, QUIT sent already, reading its reply\r\n"
+    p += EVENTS + rb"Host QUIT OK\r\nClosing socket\r\n"
+    return p
+
+
+def tls_dialogue(count, froms, starttls=False, host=b"localhost", accepted=None, pipelined=None):
+    """The trace of a good check over TLS: the handshake, CAPA, then the dialogue, one command
+    at a time or with the TOP commands pipelined (pipelined None: either, as the server says)."""
     accepted = accepted or rb"TLS certificate accepted\r\n"
     start = HANDSHAKE % re.escape(host)
     if starttls:
         p = (CONNECT + READS + rb"AppState = CONNECTING, sending STLS\r\n" + READS +
              rb"AppState = STLS, starting TLS\r\n" + start + READS + DONE + accepted +
-             rb"AppState = STLS, sending USER\r\n")
+             rb"AppState = STLS, sending CAPA\r\n")
     else:
         p = (CONNECT[:-len(FD_WRITE)] + start + FD_WRITE + READS + DONE + accepted +
-             SOME_READS + USER_SENT)
-    tail = dialogue(count, froms).split(USER_SENT, 1)[1]
-    return p + tail
+             SOME_READS + rb"AppState = CONNECTING, sending CAPA\r\n")
+    one = SOME_READS + CAPA_ONE_AT_A_TIME + CAPA_USER + dialogue(count, froms).split(USER_SENT, 1)[1]
+    piped = SOME_READS + PIPELINES + CAPA_USER + pipelined_tail(count, froms)
+    if pipelined is None:
+        return p + rb"(?:" + piped + rb"|" + one + rb")"
+    return p + (piped if pipelined else one)
 
 
 def refusal(text, cert):
@@ -130,6 +157,24 @@ def scenario_implicit(ctx):
     p = ctx.program(1, server="127.0.0.1")
     p.wait_for(tls_dialogue(3, senders_traced(3), host=b"127.0.0.1"), 30)
     ctx.finish(p)
+    assert_tls_login(server, 2)
+
+
+def scenario_pipelined_slow(ctx):
+    """Dovecot behind a link of 20 ms round trip, TLS from the first byte and after STLS: the
+    TOP commands and QUIT go out at once; the senders, the count, QUIT and the traces per
+    message are those of the dialogue."""
+    count = 60
+    server = ctx.dovecot(ctx.certs.server("good"), count=count)
+    for ssl, target, listen in ((1, 995, 1995), (2, 110, 1110)):
+        proxy = LatencyProxy(f"127.0.0.1:{listen}", f"127.0.0.1:{target}", 10)
+        ctx.cleanups.append(proxy.stop)
+        p = ctx.program(ssl, port=listen)
+        expected = tls_dialogue(count, senders_traced(count), starttls=ssl == 2, pipelined=True)
+        expected = expected.replace(rb"getservbyname\(\) took \d+ milliseconds to complete\r\n",
+                                    rb"Using port %d\r\n" % listen)
+        p.wait_for(expected, 60)
+        ctx.finish(p)
     assert_tls_login(server, 2)
 
 
@@ -258,6 +303,7 @@ def scenario_silent_handshake(ctx):
 SCENARIOS = {
     "implicit": scenario_implicit,
     "stls": scenario_stls,
+    "pipelined_slow": scenario_pipelined_slow,
     "refused": scenario_refused,
     "pinned": scenario_pinned,
     "stls_refused": scenario_stls_refused,

@@ -296,3 +296,23 @@ def enter_network_namespace(script, argv, tools=("unshare", "ip")):
     env = dict(os.environ, KC_E2E_NETNS="1")
     return subprocess.call(["unshare", "-n", "--", sys.executable, os.path.abspath(script), *argv],
                            env=env)
+
+
+class LatencyProxy:
+    """tests/support/latency_proxy.py: a relay to `to` that delays each direction by delay_ms."""
+
+    def __init__(self, listen, to, delay_ms):
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(SUPPORT, "latency_proxy.py"), "--listen", listen,
+             "--to", to, "--delay-ms", str(delay_ms)], stdout=subprocess.PIPE)
+        line = self.proc.stdout.readline()
+        if not line.startswith(b"LISTENING"):
+            self.proc.kill()
+            self.proc.wait()
+            raise RuntimeError("latency proxy did not start")
+        self.port = int(line.split()[1])
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=5)
