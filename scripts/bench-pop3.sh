@@ -15,5 +15,7 @@ fi
 cmake --build "$build" --target pop3_bench -j2 >/dev/null
 tls=()
 if [ "${TLS:-0}" = 1 ]; then tls=(--tls --counts 0,50,255); fi
+# SLOW=1: also behind a latency proxy (20 ms round trip), with the pipelining client.
+if [ "${SLOW:-0}" = 1 ]; then tls+=(--counts 0,50,255 --delays 0,10 --pipelined --large 0); fi
 exec python3 "$root/tests/bench/run_pop3_bench.py" --bench "$build/tests/pop3_bench" \
   --runs "${RUNS:-10}" --rounds "${ROUNDS:-3}" "${tls[@]}"

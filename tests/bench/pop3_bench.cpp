@@ -5,7 +5,11 @@
 //
 //   pop3_bench --messages N [--user U] [--password P] [--runs R] [--rounds K] [--header]
 //              [--label TEXT]
-//              [--tls [--other-ms MS --other-kib KIB]]
+//              [--tls [--other-ms MS --other-kib KIB]] [--port P] [--pipelined]
+//
+// --port sends every client to that port (a latency proxy in front of the server, for one);
+// --pipelined measures a third client of our own beside them: the blocking client that sends
+// all its TOP commands and QUIT at once (RFC 2449 PIPELINING) and reads the replies in order.
 //
 // With --tls both speak TLS from the first byte to the "pop3s" port: the poller through its TLS
 // port (OpenSSL over memory buffers on the event loop), the baseline as a minimal blocking
@@ -13,10 +17,10 @@
 // bundle). --other-ms and --other-kib add a third client measured by the caller (Python's
 // poplib.POP3_SSL in scripts/bench-pop3.sh) to the row, with its ratio to the baseline.
 //
-// Prints one row: messages (or the label of the mailbox), median wall time per check of each, their ratio, CPU time per
-// check, peak resident memory of each process, and the heap allocations of one check (all,
-// and those the poller itself makes, outside its calls into the back end and the loop). Run it through scripts/bench-pop3.sh, which
-// provides Dovecot in a network namespace of its own.
+// Prints one row: messages (or the label of the mailbox), median wall time per check of each, their
+// ratio, CPU time per check, peak resident memory of each process, and the heap allocations of one
+// check (all, and those the poller itself makes, outside its calls into the back end and the loop).
+// Run it through scripts/bench-pop3.sh, which provides Dovecot in a network namespace of its own.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -88,7 +92,11 @@ struct Options {
   double otherMs = 0;  // a third client's median, measured by the caller
   long otherKiB = 0;
   std::string label;  // names the mailbox in place of its count
+  int port = 0;       // 0: the service's port
+  bool pipelined = false;
 };
+
+enum class Client { kPoller, kBaseline, kPipelined };
 
 // What a child reports to the parent.
 struct RunReport {
@@ -123,15 +131,27 @@ struct OutsideCore {
 class WinSockOutsideCore final : public kc::WinSockPort {
  public:
   explicit WinSockOutsideCore(kc::WinSockPort& inner) : in_(inner) {}
-  int Startup(uint16_t w, uint16_t* g) override { OutsideCore o; return in_.Startup(w, g); }
-  int Cleanup() override { OutsideCore o; return in_.Cleanup(); }
+  int Startup(uint16_t w, uint16_t* g) override {
+    OutsideCore o;
+    return in_.Startup(w, g);
+  }
+  int Cleanup() override {
+    OutsideCore o;
+    return in_.Cleanup();
+  }
   uintptr_t AsyncGetHostByName(kc::WindowRef w, uint32_t m, const char* n, uint8_t* b,
                                uint32_t l) override {
     OutsideCore o;
     return in_.AsyncGetHostByName(w, m, n, b, l);
   }
-  bool FirstAddress(const uint8_t* b, uint8_t a[4]) override { OutsideCore o; return in_.FirstAddress(b, a); }
-  kc::SocketRef Socket() override { OutsideCore o; return in_.Socket(); }
+  bool FirstAddress(const uint8_t* b, uint8_t a[4]) override {
+    OutsideCore o;
+    return in_.FirstAddress(b, a);
+  }
+  kc::SocketRef Socket() override {
+    OutsideCore o;
+    return in_.Socket();
+  }
   int AsyncSelect(kc::SocketRef s, kc::WindowRef w, uint32_t m, long e) override {
     OutsideCore o;
     return in_.AsyncSelect(s, w, m, e);
@@ -141,12 +161,27 @@ class WinSockOutsideCore final : public kc::WinSockPort {
     return in_.GetServiceByName(n, p, port);
   }
   uint16_t Htons(uint16_t v) override { return in_.Htons(v); }
-  int Connect(kc::SocketRef s, const kc::Ipv4Endpoint& to) override { OutsideCore o; return in_.Connect(s, to); }
+  int Connect(kc::SocketRef s, const kc::Ipv4Endpoint& to) override {
+    OutsideCore o;
+    return in_.Connect(s, to);
+  }
   int LastError() override { return in_.LastError(); }
-  int Send(kc::SocketRef s, const char* d, int l) override { OutsideCore o; return in_.Send(s, d, l); }
-  int Recv(kc::SocketRef s, char* b, int l) override { OutsideCore o; return in_.Recv(s, b, l); }
-  int Shutdown(kc::SocketRef s, int h) override { OutsideCore o; return in_.Shutdown(s, h); }
-  int CloseSocket(kc::SocketRef s) override { OutsideCore o; return in_.CloseSocket(s); }
+  int Send(kc::SocketRef s, const char* d, int l) override {
+    OutsideCore o;
+    return in_.Send(s, d, l);
+  }
+  int Recv(kc::SocketRef s, char* b, int l) override {
+    OutsideCore o;
+    return in_.Recv(s, b, l);
+  }
+  int Shutdown(kc::SocketRef s, int h) override {
+    OutsideCore o;
+    return in_.Shutdown(s, h);
+  }
+  int CloseSocket(kc::SocketRef s) override {
+    OutsideCore o;
+    return in_.CloseSocket(s);
+  }
 
  private:
   kc::WinSockPort& in_;
@@ -155,19 +190,46 @@ class WinSockOutsideCore final : public kc::WinSockPort {
 class TlsOutsideCore final : public kc::TlsPort {
  public:
   explicit TlsOutsideCore(kc::TlsPort& inner) : in_(inner) {}
-  bool Begin(const char* h) override { OutsideCore o; return in_.Begin(h); }
-  bool Feed(const char* d, size_t n) override { OutsideCore o; return in_.Feed(d, n); }
-  kc::TlsStep Handshake() override { OutsideCore o; return in_.Handshake(); }
+  bool Begin(const char* h) override {
+    OutsideCore o;
+    return in_.Begin(h);
+  }
+  bool Feed(const char* d, size_t n) override {
+    OutsideCore o;
+    return in_.Feed(d, n);
+  }
+  kc::TlsStep Handshake() override {
+    OutsideCore o;
+    return in_.Handshake();
+  }
   void Describe(char* p, size_t ps, char* c, size_t cs) override {
     OutsideCore o;
     in_.Describe(p, ps, c, cs);
   }
-  void CheckPeer(kc::TlsPeer* peer) override { OutsideCore o; in_.CheckPeer(peer); }
-  bool Write(const char* d, size_t n) override { OutsideCore o; return in_.Write(d, n); }
-  int Read(char* out, size_t n) override { OutsideCore o; return in_.Read(out, n); }
-  size_t TakeOutput(char* out, size_t n) override { OutsideCore o; return in_.TakeOutput(out, n); }
-  void Close() override { OutsideCore o; in_.Close(); }
-  void End() override { OutsideCore o; in_.End(); }
+  void CheckPeer(kc::TlsPeer* peer) override {
+    OutsideCore o;
+    in_.CheckPeer(peer);
+  }
+  bool Write(const char* d, size_t n) override {
+    OutsideCore o;
+    return in_.Write(d, n);
+  }
+  int Read(char* out, size_t n) override {
+    OutsideCore o;
+    return in_.Read(out, n);
+  }
+  size_t TakeOutput(char* out, size_t n) override {
+    OutsideCore o;
+    return in_.TakeOutput(out, n);
+  }
+  void Close() override {
+    OutsideCore o;
+    in_.Close();
+  }
+  void End() override {
+    OutsideCore o;
+    in_.End();
+  }
   int ErrorCode() override { return in_.ErrorCode(); }
   void ErrorText(char* out, size_t n) override { in_.ErrorText(out, n); }
 
@@ -190,9 +252,15 @@ class WindowOutsideCore final : public kc::WindowPort {
     OutsideCore o;
     in_.StartTimer(w, id, ms);
   }
-  void StopTimer(kc::WindowRef w, uint32_t id) override { OutsideCore o; in_.StopTimer(w, id); }
+  void StopTimer(kc::WindowRef w, uint32_t id) override {
+    OutsideCore o;
+    in_.StopTimer(w, id);
+  }
   void Hide(kc::WindowRef w) override { in_.Hide(w); }
-  void Destroy(kc::WindowRef w) override { OutsideCore o; in_.Destroy(w); }
+  void Destroy(kc::WindowRef w) override {
+    OutsideCore o;
+    in_.Destroy(w);
+  }
   void PostQuit(int code) override { in_.PostQuit(code); }
   kc::LResult DefaultProc(kc::WindowRef w, uint32_t m, kc::WParam wp, kc::LParam lp) override {
     return in_.DefaultProc(w, m, wp, lp);
@@ -215,6 +283,7 @@ bool RunPollerChecks(const Options& o, RunReport* report) {
   std::snprintf(settings->user, sizeof settings->user, "%s", o.user.c_str());
   std::snprintf(settings->password, sizeof settings->password, "%s", o.password.c_str());
   if (o.tls) settings->ssl = kc::kSslImplicit;
+  settings->port = o.port;
   kc::CheckStatus status;
   auto senders = std::make_unique<kc::SenderTable>();
   kc::WindowRef mainWindow = 0;
@@ -222,26 +291,28 @@ bool RunPollerChecks(const Options& o, RunReport* report) {
   WindowOutsideCore windowPort(loop);
   std::unique_ptr<kc::TlsPort> tls = kc::posix::MakeTls();
   TlsOutsideCore tlsPort(*tls);
-  auto poller = std::make_unique<kc::Poller>(kc::PollerPorts{winsockPort, windowPort, box, trace, clock, tlsPort},
-                                             *settings, status, *senders, mainWindow);
+  auto poller = std::make_unique<kc::Poller>(
+      kc::PollerPorts{winsockPort, windowPort, box, trace, clock, tlsPort}, *settings, status,
+      *senders, mainWindow);
   bool done = false;
-  mainWindow = loop.CreateWindow([&](kc::WindowRef w, uint32_t msg, kc::WParam wp, kc::LParam lp) -> kc::LResult {
-    inCore = true;
-    switch (msg) {
-      case kc::SM_GETHOST: poller->OnGetHost(w, wp, lp); break;
-      case kc::SM_SOCKET: poller->OnSocketEvent(w, wp, lp); break;
-      case kc::kWmTimer:
-        if (wp == kc::TIMER_SERVERWAIT) poller->OnServerWaitTimeout(w);
-        break;
-      case kc::SM_CHECKDONE:
-        poller->StopWinSock();
-        done = true;
-        break;
-      default: break;
-    }
-    inCore = false;
-    return 0;
-  });
+  mainWindow = loop.CreateWindow(
+      [&](kc::WindowRef w, uint32_t msg, kc::WParam wp, kc::LParam lp) -> kc::LResult {
+        inCore = true;
+        switch (msg) {
+          case kc::SM_GETHOST: poller->OnGetHost(w, wp, lp); break;
+          case kc::SM_SOCKET: poller->OnSocketEvent(w, wp, lp); break;
+          case kc::kWmTimer:
+            if (wp == kc::TIMER_SERVERWAIT) poller->OnServerWaitTimeout(w);
+            break;
+          case kc::SM_CHECKDONE:
+            poller->StopWinSock();
+            done = true;
+            break;
+          default: break;
+        }
+        inCore = false;
+        return 0;
+      });
   int total = std::min(o.runs, 64);
   for (int i = -1; i < total; ++i) {  // one warm-up check first
     done = false;
@@ -291,12 +362,13 @@ class BlockingClient {
     if (fd_ >= 0) close(fd_);
   }
 
-  bool Connect(const std::string& host, bool tls) {
+  bool Connect(const std::string& host, bool tls, int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     servent* service = getservbyname(tls ? "pop3s" : "pop3", "tcp");
-    address.sin_port = service != nullptr ? static_cast<uint16_t>(service->s_port)
-                                          : htons(tls ? 995 : 110);
+    address.sin_port =
+        service != nullptr ? static_cast<uint16_t>(service->s_port) : htons(tls ? 995 : 110);
+    if (port != 0) address.sin_port = htons(static_cast<uint16_t>(port));
     if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return false;
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -311,12 +383,7 @@ class BlockingClient {
 
   // Sends a command (when given) and reads its reply up to the terminator; false on error.
   bool Exchange(const char* command, const char* terminator, bool* positive) {
-    if (command != nullptr) {
-      size_t length = std::strlen(command);
-      ssize_t sent = ssl_ != nullptr ? SSL_write(ssl_, command, static_cast<int>(length))
-                                     : send(fd_, command, length, MSG_NOSIGNAL);
-      if (sent != static_cast<ssize_t>(length)) return false;
-    }
+    if (command != nullptr && !Send(command, std::strlen(command))) return false;
     // An RFC 1939 negative reply is one line even where a multi-line reply was asked for.
     for (;;) {
       if (used_ > 0) {
@@ -343,6 +410,17 @@ class BlockingClient {
 
   const std::string& reply() const { return reply_; }
 
+  bool Send(const char* bytes, size_t length) {
+    while (length > 0) {
+      ssize_t sent = ssl_ != nullptr ? SSL_write(ssl_, bytes, static_cast<int>(length))
+                                     : send(fd_, bytes, length, MSG_NOSIGNAL);
+      if (sent <= 0) return false;
+      bytes += sent;
+      length -= static_cast<size_t>(sent);
+    }
+    return true;
+  }
+
  private:
   int fd_ = -1;
   SSL* ssl_ = nullptr;
@@ -351,11 +429,11 @@ class BlockingClient {
   std::string reply_;
 };
 
-bool RunBaselineCheck(const Options& o) {
+bool RunBaselineCheck(const Options& o, bool pipelined) {
   BlockingClient c;
   bool ok = false;
   char command[256];
-  if (!c.Connect(o.server, o.tls) || !c.Exchange(nullptr, "\n", &ok) || !ok) return false;
+  if (!c.Connect(o.server, o.tls, o.port) || !c.Exchange(nullptr, "\n", &ok) || !ok) return false;
   std::snprintf(command, sizeof command, "USER %s\r\n", o.user.c_str());
   if (!c.Exchange(command, "\n", &ok) || !ok) return false;
   std::snprintf(command, sizeof command, "PASS %s\r\n", o.password.c_str());
@@ -365,6 +443,19 @@ bool RunBaselineCheck(const Options& o) {
   if (std::sscanf(c.reply().c_str(), "+OK %ld %ld", &count, &size) != 2 || count != o.messages) {
     return false;
   }
+  if (pipelined && count > 0) {
+    // Every TOP and QUIT in one send; the replies come back in the same order.
+    std::string batch;
+    for (long i = 1; i <= std::min(count, 255L); ++i) {
+      batch += "TOP " + std::to_string(i) + " 0\r\n";
+    }
+    batch += "QUIT\r\n";
+    if (!c.Send(batch.data(), batch.size())) return false;
+    for (long i = 1; i <= std::min(count, 255L); ++i) {
+      if (!c.Exchange(nullptr, "\r\n.\r\n", &ok) || !ok) return false;
+    }
+    return c.Exchange(nullptr, "\n", &ok) && ok;
+  }
   for (long i = 1; i <= std::min(count, 255L); ++i) {  // the headers the poller fetches
     std::snprintf(command, sizeof command, "TOP %ld 0\r\n", i);
     if (!c.Exchange(command, "\r\n.\r\n", &ok) || !ok) return false;
@@ -372,12 +463,12 @@ bool RunBaselineCheck(const Options& o) {
   return c.Exchange("QUIT\r\n", "\n", &ok) && ok;
 }
 
-bool RunBaselineChecks(const Options& o, RunReport* report) {
+bool RunBaselineChecks(const Options& o, bool pipelined, RunReport* report) {
   int total = std::min(o.runs, 64);
   for (int i = -1; i < total; ++i) {
     unsigned long before = allocations;
     Clock::time_point start = Clock::now();
-    if (!RunBaselineCheck(o)) {
+    if (!RunBaselineCheck(o, pipelined)) {
       std::fprintf(stderr, "baseline check failed\n");
       return false;
     }
@@ -394,14 +485,14 @@ bool RunBaselineChecks(const Options& o, RunReport* report) {
 
 struct Measurement {
   std::vector<double> wallMs;
-  double cpuMs = 0;    // user + system, of the whole child
-  long peakKiB = 0;    // the child's peak resident set
-  int checks = 0;      // including the warm-up
+  double cpuMs = 0;  // user + system, of the whole child
+  long peakKiB = 0;  // the child's peak resident set
+  int checks = 0;    // including the warm-up
   unsigned long allocations = 0;
   unsigned long coreAllocations = 0;
 };
 
-bool MeasureInChild(bool poller, const Options& o, Measurement* m) {
+bool MeasureInChild(Client client, const Options& o, Measurement* m) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return false;
   pid_t pid = fork();
@@ -409,7 +500,9 @@ bool MeasureInChild(bool poller, const Options& o, Measurement* m) {
   if (pid == 0) {
     close(pipeFds[0]);
     RunReport report{};
-    report.ok = poller ? RunPollerChecks(o, &report) : RunBaselineChecks(o, &report);
+    report.ok = client == Client::kPoller
+                    ? RunPollerChecks(o, &report)
+                    : RunBaselineChecks(o, client == Client::kPipelined, &report);
     ssize_t n = write(pipeFds[1], &report, sizeof report);
     _exit(n == static_cast<ssize_t>(sizeof report) ? 0 : 1);
   }
@@ -469,6 +562,10 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->otherKiB = std::atol(v);
     } else if (a == "--tls") {
       o->tls = true;
+    } else if ((v = value("--port")) != nullptr) {
+      o->port = std::atoi(v);
+    } else if (a == "--pipelined") {
+      o->pipelined = true;
     } else if ((v = value("--label")) != nullptr) {
       o->label = v;
     } else if (a == "--header") {
@@ -486,17 +583,22 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 int main(int argc, char** argv) {
   Options o;
   if (!ParseOptions(argc, argv, &o)) return 2;
-  Measurement poller, baseline;
+  Measurement poller, baseline, pipelined;
   for (int round = 0; round < o.rounds; ++round) {
     // Alternate which goes first, so neither always meets a warmer server.
     bool pollerFirst = round % 2 == 0;
     for (int k = 0; k < 2; ++k) {
       bool isPoller = (k == 0) == pollerFirst;
-      if (!MeasureInChild(isPoller, o, isPoller ? &poller : &baseline)) {
+      if (!MeasureInChild(isPoller ? Client::kPoller : Client::kBaseline, o,
+                          isPoller ? &poller : &baseline)) {
         std::fprintf(stderr, "%s run failed with %d messages\n", isPoller ? "poller" : "baseline",
                      o.messages);
         return 1;
       }
+    }
+    if (o.pipelined && !MeasureInChild(Client::kPipelined, o, &pipelined)) {
+      std::fprintf(stderr, "pipelining run failed with %d messages\n", o.messages);
+      return 1;
     }
   }
   double pollerMs = Median(poller.wallMs), baselineMs = Median(baseline.wallMs);
@@ -505,6 +607,7 @@ int main(int argc, char** argv) {
                 "baseline ms", "ratio", "poller CPU", "base CPU", "poller KiB", "base KiB",
                 "allocs/check", "by poller");
     if (o.otherMs > 0) std::printf(" %10s %7s %10s", "poplib ms", "ratio", "poplib KiB");
+    if (o.pipelined) std::printf(" %10s %11s", "pipe ms", "poller/pipe");
     std::printf("\n");
   }
   std::string name = o.label.empty() ? std::to_string(o.messages) : o.label;
@@ -515,6 +618,10 @@ int main(int argc, char** argv) {
   if (o.otherMs > 0) {
     std::printf(" %10.3f %7.3f %10ld", o.otherMs, baselineMs > 0 ? o.otherMs / baselineMs : 0.0,
                 o.otherKiB);
+  }
+  if (o.pipelined) {
+    double pipeMs = Median(pipelined.wallMs);
+    std::printf(" %10.3f %11.3f", pipeMs, pipeMs > 0 ? pollerMs / pipeMs : 0.0);
   }
   std::printf("\n");
   return 0;

@@ -7,6 +7,13 @@ own so that Dovecot can listen on 127.0.0.1:110 (root needed).
     run_pop3_bench.py --bench build/linux/tests/pop3_bench [--runs 10] [--rounds 3]
     run_pop3_bench.py --bench build/linux/tests/pop3_bench --tls --counts 0,50,255
 
+With --delays 0,10 every count is measured again behind tests/support/latency_proxy.py, which
+delays each direction by that many milliseconds (10: a 20 ms round trip), and --pipelined adds
+the project's own pipelining client (all TOP commands and QUIT in one send) to every row:
+
+    run_pop3_bench.py --bench build/linux/tests/pop3_bench --tls --counts 0,50,255 \
+        --large 0 --delays 0,10 --pipelined
+
 With --tls, Dovecot requires TLS (a test CA and certificate made with the openssl command, the
 CA trusted through SSL_CERT_FILE) and the checks go to port 995 with TLS from the first byte;
 Python's poplib.POP3_SSL is measured beside them in the same run, each check in the same order
@@ -24,6 +31,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 
 import dovecot  # noqa: E402
 import real_mail  # noqa: E402
+from native_program import LatencyProxy  # noqa: E402
 from test_certs import TestCerts  # noqa: E402
 
 # One check with poplib.POP3_SSL, as the program makes it: USER, PASS, STAT, TOP n 0 for up to
@@ -61,6 +69,11 @@ def main():
     parser.add_argument("--tls", action="store_true", help="TLS on 995, beside poplib.POP3_SSL")
     parser.add_argument("--large", default="50",
                         help="messages of the mailbox with 6 KB headers (0: none)")
+    parser.add_argument("--delays", default="0",
+                        help="one-way delays in ms of a latency proxy in front of Dovecot")
+    parser.add_argument("--pipelined", action="store_true",
+                        help="measure the pipelining client beside the others")
+    parser.add_argument("--slow-runs", default="3", help="checks per child behind a delay")
     args = parser.parse_args()
     if os.environ.get("KC_BENCH_NETNS") != "1":
         if os.geteuid() != 0:
@@ -87,7 +100,11 @@ def main():
         mailboxes = [(int(c), None) for c in args.counts.split(",")]
         if int(args.large) > 0:
             mailboxes.append((int(args.large), f"{args.large}x6KB"))
-        for count, label in mailboxes:
+        delays = [float(d) for d in args.delays.split(",")]
+        runs = [(count, label, delay) for delay in delays for count, label in mailboxes
+                if delay == 0 or label is None]
+        proxies = {}
+        for count, label, delay in runs:
             if label is None:
                 messages = [dovecot.message(f"Sender {n} <sender{n}@example.com>", f"Message {n}")
                             for n in range(1, count + 1)]
@@ -97,9 +114,22 @@ def main():
                              f"Subject: Message {n}\r\n\r\nHello.\r\n").encode()
                             for n in range(1, count + 1)]
             server.set_messages(messages)
+            slow = delay > 0
             cmd = [os.path.abspath(args.bench), "--messages", str(count), "--user", USER,
-                   "--password", PASSWORD, "--runs", args.runs, "--rounds", args.rounds]
-            if args.tls:
+                   "--password", PASSWORD, "--runs", args.slow_runs if slow else args.runs,
+                   "--rounds", "1" if slow else args.rounds]
+            if args.pipelined:
+                cmd.append("--pipelined")
+            if slow:
+                if delay not in proxies:
+                    target = 995 if args.tls else 110
+                    proxies[delay] = LatencyProxy(f"127.0.0.1:{1000 + target + len(proxies)}",
+                                                  f"127.0.0.1:{target}", delay)
+                cmd += ["--port", str(proxies[delay].port)]
+                label = f"{count}@{2 * delay:g}ms"
+                if args.tls:
+                    cmd.append("--tls")
+            elif args.tls:
                 out = subprocess.run([sys.executable, "-c", POPLIB_CHECKS, "127.0.0.1", USER,
                                       PASSWORD, str(count), args.runs], env=env, check=True,
                                      capture_output=True, text=True).stdout.split()
@@ -115,6 +145,8 @@ def main():
                 print(server.log_text()[-2000:], file=sys.stderr)
                 break
     finally:
+        for proxy in proxies.values() if "proxies" in locals() else ():
+            proxy.stop()
         server.stop()
         shutil.rmtree(workdir, ignore_errors=True)
     return code

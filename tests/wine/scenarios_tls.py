@@ -15,6 +15,7 @@ import dovecot
 from harness import IDM_CHECK, IDM_EXIT, IDM_PROPERTIES, check, log
 from scenarios import (DIALOG_CAPTION, PASSWORD, USER, in_order, mailbox, message_box, settings,
                        tail)
+from native_program import LatencyProxy
 from test_certs import SYSTEM_BUNDLE, TestCerts, fingerprint
 
 TLS = ("InitializeSecurityContextA", "CertGetCertificateChain")
@@ -56,7 +57,7 @@ def finish(env, program, window):
     check(program.wait(15) == 0, "exit code after IDM_EXIT")
 
 
-def good_check(env, mode, accepted=b"TLS certificate accepted\r\n", **extra):
+def good_check(env, mode, accepted=b"TLS certificate accepted\r\n", count=3, **extra):
     program, window = run_once(env, settings(SSL=mode, **extra))
     check(program.wait_trace(b"Host QUIT OK\r\n", 40), f"no completed check:\n{tail(program, 4000)}")
     trace = program.text()
@@ -64,11 +65,18 @@ def good_check(env, mode, accepted=b"TLS certificate accepted\r\n", **extra):
              b"TLS handshake done: TLSv1.2, ", accepted]
     if mode == 2:
         parts = [b"AppState = CONNECTING, sending STLS\r\n", b"AppState = STLS, starting TLS\r\n"] \
-            + parts + [b"AppState = STLS, sending USER\r\n"]
+            + parts + [b"AppState = STLS, sending CAPA\r\n"]
     else:
-        parts += [b"AppState = CONNECTING, sending USER\r\n"]
-    parts += [b"AppState = USER, sending PASS\r\n", b"AppState = PASS, sending STAT\r\n",
-              b"3 messages ", b"Sending TOP\r\n", b"Sending QUIT\r\n", b"Host QUIT OK\r\n",
+        parts += [b"AppState = CONNECTING, sending CAPA\r\n"]
+    # Dovecot pipelines: every TOP command and QUIT go out at once; one FROM block per message.
+    parts += [b"Server pipelines commands: TOP commands sent at once\r\n",
+              b"AppState = CAPA, sending USER\r\n",
+              b"AppState = USER, sending PASS\r\n", b"AppState = PASS, sending STAT\r\n",
+              b"%d messages " % count, b"Sending TOP\r\n",
+              b"Sent TOP 1 to TOP %d and QUIT at once\r\n" % count]
+    parts += [b"----- FROM -----\r\nUser %d <u%d@kc.jp>\r\n\r\n----- FROM -----\r\n" % (i, i)
+              for i in range(1, count + 1)]
+    parts += [b"AppState = TOP, QUIT sent already, reading its reply\r\n", b"Host QUIT OK\r\n",
               b"Closing socket\r\n"]
     missing = in_order(trace, parts)
     check(missing is True, f"trace lacks {missing!r}; trace:\n{tail(program, 4000)}")
@@ -101,7 +109,8 @@ def starttls_from_the_dialog(env):
     second = program.text().split(b"----- FIND HOST -----")[-1]
     missing = in_order(second, [b"AppState = CONNECTING, sending STLS\r\n",
                                 b"TLS certificate accepted\r\n",
-                                b"AppState = STLS, sending USER\r\n", b"3 messages "])
+                                b"AppState = STLS, sending CAPA\r\n",
+                                b"AppState = CAPA, sending USER\r\n", b"3 messages "])
     check(missing is True, f"the second check lacks {missing!r}:\n{tail(program, 4000)}")
     finish(env, program, window)
 
@@ -145,6 +154,16 @@ def tls(env):
         logins = server.log_lines(f"Login: user=<{USER}>")
         check(len(logins) == 4 and "TLS" in logins[-1], f"logins {logins}")
         log("STARTTLS chosen in the dialog, saved and used")
+
+        # Through a link of 20 ms round trip, both modes: the batch, the senders, QUIT.
+        server = tls_server(env, certs.server("good"), mailbox(60))
+        for mode, listen, target in ((1, 1995, 995), (2, 1110, 110)):
+            proxy = LatencyProxy(f"127.0.0.1:{listen}", f"127.0.0.1:{target}", 10)
+            try:
+                good_check(env, mode, count=60, PORT=listen)
+            finally:
+                proxy.stop()
+        log("60 messages pipelined over a 20 ms link, modes 1 and 2")
 
         cases = [
             (certs.server("other-name", names=("mail.example.org",)),
