@@ -30,6 +30,7 @@ const char* RefusedWhat(int32_t state) {
     case STAT: return "server refused STAT";
     case TOP: return "server refused TOP";
     case QUIT: return "server refused QUIT";
+    case STLS: return "server refused STLS (no TLS), password not sent";
     default: return "server refused";
   }
 }

@@ -173,6 +173,9 @@ TEST_F(Pop3Tls, StlsRefusedEndsTheCheckWithoutThePassword) {
             std::string::npos);
   EXPECT_TRUE(h.tls.calls.empty());
   EXPECT_TRUE(h.box.shown.empty());
+  ASSERT_FALSE(h.notice.outcomes.empty());
+  EXPECT_EQ(h.notice.outcomes.back().first,
+            "server refused STLS (no TLS), password not sent: -ERR TLS support isn't enabled.");
 }
 
 struct CertCase {
