@@ -20,6 +20,8 @@ namespace kc::posix {
 // Trace text with each WinSock error number after ": " followed by its name:
 // "error: 11001" becomes "error: 11001 (WSAHOST_NOT_FOUND)".
 std::string NameWinSockNumbers(const char* text);
+// The same, appended to out (no string of its own per line).
+void AppendNamingWinSockNumbers(std::string& out, const char* text);
 
 // The debug trace on stderr: the bytes as the core wrote them, WinSock numbers named. Lines
 // are gathered and written with one write when the event that traced them has been handled

@@ -21,6 +21,11 @@ namespace kc::posix {
 
 std::string NameWinSockNumbers(const char* text) {
   std::string out;
+  AppendNamingWinSockNumbers(out, text);
+  return out;
+}
+
+void AppendNamingWinSockNumbers(std::string& out, const char* text) {
   const char* p = text;
   while (*p != '\0') {
     out.push_back(*p);
@@ -39,7 +44,6 @@ std::string NameWinSockNumbers(const char* text) {
       out += ")";
     }
   }
-  return out;
 }
 
 namespace {
@@ -59,7 +63,7 @@ StderrTrace::~StderrTrace() {
 }
 
 void StderrTrace::Trace(const char* text) {
-  pending_ += NameWinSockNumbers(text);
+  AppendNamingWinSockNumbers(pending_, text);
   if (pending_.size() >= kTraceFlushSize) Flush();
 }
 
