@@ -279,7 +279,8 @@ def scenario_handshake_faults(ctx):
         second = p.check_again(first, 15)
         p.wait_for(tls_dialogue(3, senders_traced(3)), 30, second)
         ctx.finish(p)
-        assert server.commands()[:2] == [b"USER " + USER.encode(), b"PASS " + PASSWORD.encode()]
+        assert server.commands()[:3] == [b"CAPA", b"USER " + USER.encode(),
+                                         b"PASS " + PASSWORD.encode()], server.commands()[:3]
         server.stop()
 
 
