@@ -67,13 +67,10 @@ constexpr char kPasswordMask[] = "***";
 
 }  // namespace
 
-Poller::Poller(PollerPorts ports, const Settings& settings, CheckStatus& status,
-               SenderTable& senders, const WindowRef& mainWindow)
-    : ports_(ports),
-      settings_(settings),
-      status_(status),
-      senders_(senders),
-      mainWindow_(mainWindow) {}
+Poller::Poller(PollerPorts ports, const Settings& settings, const WindowRef& mainWindow)
+    : ports_(ports), settings_(settings), mainWindow_(mainWindow) {
+  result_.senders = &senders_;
+}
 
 int Poller::Format(const char* format, ...) {
   va_list args;
@@ -113,9 +110,9 @@ bool Poller::StartWinSock() {
   lastReply_[0] = '\0';
   const uint32_t id = checkId_;
 
-  status_.mailCount = 0;
   std::memset(senders_.slot, 0, sizeof senders_.slot);
   result_ = CheckResult{};
+  result_.senders = &senders_;
 
   uint16_t granted = 0;
   if (ports_.winsock.Startup(kWinSockVersion, &granted) != 0) {
@@ -177,8 +174,15 @@ void Poller::EndCheck(bool failed) {
     socketSelected_ = false;
   }
   framing_.Reset();
-  if (failed) status_.serverError = 1;
+  if (failed) result_.failed = true;
+  resultWaiting_ = true;
   ports_.window.Post(mainWindow_, SM_CHECKDONE, 0, 0);
+}
+
+const CheckResult* Poller::TakeResult() {
+  if (!resultWaiting_) return nullptr;
+  resultWaiting_ = false;
+  return &result_;
 }
 
 void Poller::RestartServerWait() {
@@ -492,7 +496,7 @@ void Poller::OnNegativeResponse(const char* response) {
   const char* text = NegativeReplyText(appState_);
   if (text != nullptr) {
     Trace(text);
-    status_.serverError = 1;
+    result_.failed = true;
   }
   // The server's own words tell a locked mailbox from a wrong password.
   KeepLastReply(response);
@@ -516,7 +520,7 @@ void Poller::OnStatReply(const char* response) {
   int32_t count = 0;
   int64_t size = 0;
   ParseStatReply(response, &count, &size);
-  status_.mailCount = count;
+  result_.mailCount = count;
   Trace("----- RESULT -----\r\n");
   char sizeText[21];
   FormatDecimal(size, sizeText);
@@ -542,7 +546,7 @@ void Poller::OnTopReply(const char* response, size_t length) {
   ++messageIndex_;
   framing_.singleLineMode = 1;
   // Headers are fetched for as many messages as the table holds; the count stays the server's.
-  if (messageIndex_ < status_.mailCount && messageIndex_ < kSenderSlots) {
+  if (messageIndex_ < result_.mailCount && messageIndex_ < kSenderSlots) {
     SendTop();
   } else {
     SendQuit();

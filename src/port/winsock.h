@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/window.h"
+#include "port/window.h"
 
 namespace kc {
 

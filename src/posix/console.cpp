@@ -1,4 +1,4 @@
-#include "shell/console_posix.h"
+#include "posix/console.h"
 
 #include <fcntl.h>
 #include <poll.h>

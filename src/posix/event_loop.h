@@ -10,7 +10,9 @@
 #include <map>
 #include <vector>
 
-#include "app/window.h"
+#include "port/message_box.h"
+#include "port/trace.h"
+#include "port/window.h"
 
 namespace kc::posix {
 

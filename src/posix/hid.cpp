@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "lcd/display.h"
-#include "lcd/report_descriptor.h"
 #include "posix/backends.h"
+#include "posix/report_descriptor.h"
 
 namespace kc::posix {
 

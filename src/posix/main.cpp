@@ -11,8 +11,8 @@
 
 #include "app/app.h"
 #include "posix/backends.h"
-#include "settings/dialog_posix.h"
-#include "shell/console_posix.h"
+#include "posix/console.h"
+#include "posix/settings_dialog.h"
 
 using namespace kc;
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "posix/backends.h"
-#include "settings/regedit_file.h"
+#include "posix/regedit_file.h"
 
 namespace kc::posix {
 

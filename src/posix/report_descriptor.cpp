@@ -1,4 +1,4 @@
-#include "lcd/report_descriptor.h"
+#include "posix/report_descriptor.h"
 
 namespace kc {
 

@@ -1,7 +1,7 @@
 // The settings dialog on the Linux console. With a terminal it is a form at the top of the
 // screen, edited with keys while the main window's messages go on being handled; without one
 // it says where the settings file is and what to write in it.
-#include "settings/dialog_posix.h"
+#include "posix/settings_dialog.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -344,16 +344,14 @@ class ConsoleDialog final : public SettingsDialogPort {
  public:
   explicit ConsoleDialog(EventLoop& loop) : loop_(loop) {}
 
-  void Run(WindowRef owner, SettingsDialog& dialog) override {
+  void Run(WindowRef owner, const SettingsForm& initial, SettingsFormJudge& judge) override {
     Console& console = Console::Get(loop_);
-    SettingsForm initial;
-    dialog.Fill(&initial);
     if (!console.keysFromTerminal()) {
       // No form without a terminal: tell where the settings go, then as after Cancel.
       std::string help = Cp932ToUtf8(SettingsFileHelp(SettingsFilePath(), initial).c_str());
       std::fwrite(help.data(), 1, help.size(), stderr);
       std::fflush(stderr);
-      if (initial.server[0] == '\0' || initial.user[0] == '\0' || initial.password[0] == '\0') {
+      if (!SettingsComplete(initial.server, initial.user, initial.password)) {
         // Nothing could ever be checked: end rather than wait for ever.
         TellUser("kestova: no settings and no terminal for the settings form; ending");
         endedForMissingSettings = true;
@@ -393,8 +391,9 @@ class ConsoleDialog final : public SettingsDialogPort {
           if (outcome == Outcome::kOk) {
             SettingsForm entered;
             model.Read(&entered);
-            if (dialog.Accept(entered)) {
-              TellReplacedInterval(entered, dialog.settings().interval);
+            SettingsForm kept;
+            if (judge.Judge(entered, &kept)) {
+              TellReplacedInterval(entered, static_cast<int32_t>(kept.interval));
               done = true;
               return 0;
             }

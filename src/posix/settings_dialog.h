@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "posix/console.h"
 #include "settings/settings_dialog.h"
-#include "shell/console_posix.h"
 
 namespace kc::posix {
 

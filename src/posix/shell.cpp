@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "posix/backends.h"
-#include "shell/console_posix.h"
+#include "posix/console.h"
 
 extern char** environ;
 

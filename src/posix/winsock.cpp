@@ -2,7 +2,7 @@
 // thread that runs the event loop. Lookups and socket readiness come back as posted messages
 // with the packing WSAAsyncGetHostByName and WSAAsyncSelect use, so the core sees the same
 // events in the same order as on Windows.
-#include "pop3/winsock_posix.h"
+#include "posix/winsock.h"
 
 #include <ares.h>
 #include <arpa/inet.h>

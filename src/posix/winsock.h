@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "pop3/winsock_port.h"
+#include "port/winsock.h"
 #include "posix/event_loop.h"
 
 namespace kc::posix {

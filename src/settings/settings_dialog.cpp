@@ -62,14 +62,20 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   settings_.ledAuto = form.ledChecked ? 1 : 0;
   if (!form.intervalOk || settings_.interval < kMinInterval) settings_.interval = kDefaultInterval;
 
-  if (settings_.server[0] != '\0' && settings_.user[0] != '\0' && settings_.password[0] != '\0') {
+  if (SettingsComplete(settings_)) {
     SaveSettings(settings_, registry_);
-    status_.ready = 1;
+    ready_ = 1;
     return true;
   }
   box_.Show(0, kIncompleteText, kCaption);
-  status_.ready = 0;
+  ready_ = 0;
   return false;
+}
+
+bool SettingsDialog::Judge(const SettingsForm& entered, SettingsForm* kept) {
+  if (!Accept(entered)) return false;
+  if (kept != nullptr) Fill(kept);
+  return true;
 }
 
 }  // namespace kc

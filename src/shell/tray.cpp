@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/check_status.h"
-
 namespace kc {
 
 namespace {

@@ -4,10 +4,12 @@
 
 #include <memory>
 
-#include "app/clock.h"
-#include "app/window.h"
-#include "lcd/hid_port.h"
-#include "pop3/winsock_port.h"
+#include "port/clock.h"
+#include "port/hid.h"
+#include "port/message_box.h"
+#include "port/trace.h"
+#include "port/window.h"
+#include "port/winsock.h"
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
 #include "shell/launcher.h"

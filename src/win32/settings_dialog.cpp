@@ -1,15 +1,22 @@
 // The settings dialog on Windows: the resource template IDD_SETTINGS run by DialogBoxParamA.
-#include "../../res/resource.h"
+#include "resource.h"
 #include "win32/backends.h"
 
 namespace kc::win32 {
 
 namespace {
 
-// The dialog core the open dialog works on. The dialog parameter stays 0, so the procedure
-// finds it here; only one settings dialog is open at a time.
-SettingsDialog* currentDialog = nullptr;
-HWND openDialog = nullptr;
+// What the open dialog works on, handed to it through DialogBoxParamA's parameter and kept in
+// the dialog window's user data.
+struct OpenForm {
+  const SettingsForm* shown;
+  SettingsFormJudge* judge;
+  HWND* open;  // the port's record of the open dialog
+};
+
+OpenForm* FormOf(HWND dialog) {
+  return reinterpret_cast<OpenForm*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+}
 
 // Reads an edit control's text into a field of `size` bytes; longer texts are cut.
 void ReadText(HWND dialog, int id, char* field, int size) {
@@ -24,9 +31,7 @@ bool IsChecked(HWND dialog, int id) {
   return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
-void OnInitDialog(HWND dialog) {
-  SettingsForm form;
-  currentDialog->Fill(&form);
+void OnInitDialog(HWND dialog, const SettingsForm& form) {
   SetDlgItemTextA(dialog, IDC_SERVER, form.server);
   SetDlgItemTextA(dialog, IDC_USER, form.user);
   SetDlgItemTextA(dialog, IDC_PASSWORD, form.password);
@@ -36,7 +41,7 @@ void OnInitDialog(HWND dialog) {
   SendDlgItemMessageA(dialog, IDC_LED, BM_SETCHECK, CheckState(form.ledChecked), 0);
 }
 
-void OnOk(HWND dialog) {
+void OnOk(HWND dialog, SettingsFormJudge& judge) {
   SettingsForm form;
   ReadText(dialog, IDC_SERVER, form.server, sizeof form.server);
   ReadText(dialog, IDC_USER, form.user, sizeof form.user);
@@ -48,41 +53,44 @@ void OnOk(HWND dialog) {
   form.listChecked = IsChecked(dialog, IDC_LIST);
   form.ledChecked = IsChecked(dialog, IDC_LED);
   // A refused OK has shown its box and leaves the dialog open.
-  if (currentDialog->Accept(form)) EndDialog(dialog, IDOK);
+  if (judge.Judge(form, nullptr)) EndDialog(dialog, IDOK);
 }
 
-INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
-  switch (msg) {
-    case WM_INITDIALOG:
-      openDialog = dialog;
-      OnInitDialog(dialog);
-      return TRUE;
-    case WM_COMMAND:
-      switch (LOWORD(wp)) {
-        case IDOK: OnOk(dialog); break;
-        case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
-        default: break;
-      }
-      return TRUE;
-    default: return FALSE;
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_INITDIALOG) {
+    OpenForm* form = reinterpret_cast<OpenForm*>(lp);
+    SetWindowLongPtrA(dialog, GWLP_USERDATA, lp);
+    *form->open = dialog;
+    OnInitDialog(dialog, *form->shown);
+    return TRUE;
   }
+  OpenForm* form = FormOf(dialog);
+  if (msg != WM_COMMAND || form == nullptr) return FALSE;
+  switch (LOWORD(wp)) {
+    case IDOK: OnOk(dialog, *form->judge); break;
+    case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
+    default: break;
+  }
+  return TRUE;
 }
 
 class Win32SettingsDialog final : public SettingsDialogPort {
  public:
-  void Run(WindowRef owner, SettingsDialog& dialog) override {
+  void Run(WindowRef owner, const SettingsForm& shown, SettingsFormJudge& judge) override {
     // The tray menu stays usable while the dialog is open; asking for the settings again
     // brings the open dialog forward instead of opening a second one over the same record.
-    if (openDialog != nullptr) {
-      SetForegroundWindow(openDialog);
+    if (open_ != nullptr) {
+      SetForegroundWindow(open_);
       return;
     }
-    currentDialog = &dialog;
+    OpenForm form{&shown, &judge, &open_};
     DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETTINGS), ToHwnd(owner), SettingsDialogProc,
-                    0);
-    openDialog = nullptr;
-    currentDialog = nullptr;
+                    reinterpret_cast<LPARAM>(&form));
+    open_ = nullptr;
   }
+
+ private:
+  HWND open_ = nullptr;  // the dialog while it is open
 };
 
 }  // namespace

@@ -28,8 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "app/check_status.h"
 #include "pop3/poller.h"
-#include "pop3/winsock_posix.h"
+#include "posix/winsock.h"
 #include "posix/backends.h"
 
 // ---- heap allocation counting -------------------------------------------------------------
@@ -180,12 +181,11 @@ bool RunPollerChecks(const Options& o, RunReport* report) {
   std::snprintf(settings->user, sizeof settings->user, "%s", o.user.c_str());
   std::snprintf(settings->password, sizeof settings->password, "%s", o.password.c_str());
   kc::CheckStatus status;
-  auto senders = std::make_unique<kc::SenderTable>();
   kc::WindowRef mainWindow = 0;
   WinSockOutsideCore winsockPort(*winsock);
   WindowOutsideCore windowPort(loop);
   auto poller = std::make_unique<kc::Poller>(kc::PollerPorts{winsockPort, windowPort, box, trace, clock},
-                                             *settings, status, *senders, mainWindow);
+                                             *settings, mainWindow);
   bool done = false;
   mainWindow = loop.CreateWindow([&](kc::WindowRef w, uint32_t msg, kc::WParam wp, kc::LParam lp) -> kc::LResult {
     inCore = true;
@@ -197,6 +197,10 @@ bool RunPollerChecks(const Options& o, RunReport* report) {
         break;
       case kc::SM_CHECKDONE:
         poller->StopWinSock();
+        if (const kc::CheckResult* result = poller->TakeResult()) {
+          status.serverError = result->failed ? 1 : 0;
+          status.mailCount = result->mailCount;
+        }
         done = true;
         break;
       default: break;

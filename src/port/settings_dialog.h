@@ -1,0 +1,48 @@
+// The settings dialog: the platform shows a form of the settings and lets the user edit it; the
+// core judges each OK.
+#pragma once
+#include <cstdint>
+
+#include "port/window.h"
+
+namespace kc {
+
+// The sizes of the settings' text fields, NUL included.
+constexpr uint32_t kServerSize = 255;
+constexpr uint32_t kUserSize = 80;
+constexpr uint32_t kPasswordSize = 80;
+constexpr uint32_t kMailerSize = 260;
+
+// What the form's controls hold: texts already cut to their fields as the platform reads them
+// back (254, 79, 79 and 259 bytes), the interval as the platform's unsigned number reading
+// gives it, and the two check boxes.
+struct SettingsForm {
+  char server[kServerSize] = {};
+  char user[kUserSize] = {};
+  char password[kPasswordSize] = {};
+  char mailer[kMailerSize] = {};
+  uint32_t interval = 0;
+  bool intervalOk = false;
+  bool listChecked = false;
+  bool ledChecked = false;
+};
+
+// Judges the form when the user presses OK.
+class SettingsFormJudge {
+ public:
+  virtual ~SettingsFormJudge() = default;
+  // True: the entry is taken and the form closes; *kept (when not null) then holds the values
+  // as they were kept, an interval the rules replaced included. False: the user was told why
+  // (a box) and the form stays open.
+  virtual bool Judge(const SettingsForm& entered, SettingsForm* kept) = 0;
+};
+
+// Runs the modal form, showing `shown`, until an OK is taken or the user cancels; keeps
+// dispatching the main window's messages while it is open.
+class SettingsDialogPort {
+ public:
+  virtual ~SettingsDialogPort() = default;
+  virtual void Run(WindowRef owner, const SettingsForm& shown, SettingsFormJudge& judge) = 0;
+};
+
+}  // namespace kc
