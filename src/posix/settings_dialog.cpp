@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "posix/backends.h"
+#include "text/cp932.h"
 
 namespace kc::posix {
 

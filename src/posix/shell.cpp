@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "posix/backends.h"
+#include "posix/command_line.h"
 #include "posix/console.h"
 
 extern char** environ;

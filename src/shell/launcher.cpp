@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text/cp932.h"
+
 namespace kc {
 
 namespace {
@@ -11,9 +13,6 @@ constexpr size_t kPathSize = 260;       // the work copy of the command: 259 byt
 constexpr size_t kPartSize = 256;       // directory, file name and extension: 255 bytes and a NUL
 constexpr size_t kLaunchBufSize = 280;  // full path, arguments and command line of the launch
 constexpr uint32_t kMsPerMinute = 60000;
-
-// A byte that starts a double-byte character in code page 932.
-bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 // Copies [begin, end) into part, cut to 255 bytes.
 void CopyPart(char (&part)[kPartSize], const char* begin, const char* end) {
@@ -58,7 +57,7 @@ void SplitProgramPath(const char* path, char* fullPath, char* args) {
   const char* p = rest;
   while (*p != '\0') {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (IsLeadByte(c) && p[1] != '\0') {
+    if (IsCp932Lead(c) && p[1] != '\0') {
       p += 2;
       continue;
     }

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "posix/backends.h"
+#include "posix/command_line.h"
 #include "posix/console.h"
+#include "text/cp932.h"
 #include "posix/regedit_file.h"
 #include "posix/settings_dialog.h"
 #include "support/fakes.h"

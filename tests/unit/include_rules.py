@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Keeps the include lines of src/ running one way.
 
-Core folders (src/port, src/app, src/pop3, src/lcd, src/settings, src/shell) include no OS
-header and no back-end header (src/win32, src/posix); src/port includes nothing of the core;
-only src/app itself includes src/app. `--arrows` prints the include lines counted per pair of
-folders instead.
+Core folders (src/port, src/text, src/app, src/pop3, src/lcd, src/settings, src/shell) include
+no OS header and no back-end header (src/win32, src/posix); src/port includes nothing of the
+core and src/text nothing but itself; only src/app itself includes src/app. `--arrows` prints
+the include lines counted per pair of folders instead.
 
 Usage: include_rules.py [--arrows] [SRC_DIR]
 """
@@ -13,7 +13,7 @@ import pathlib
 import re
 import sys
 
-CORE = ("port", "app", "pop3", "lcd", "settings", "shell")
+CORE = ("port", "text", "app", "pop3", "lcd", "settings", "shell")
 BACK_ENDS = ("win32", "posix")
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 # The C++ standard library headers the core may use; anything else in angle brackets is an OS
@@ -55,6 +55,8 @@ def violations(src):
             yield f"{where}: src/{folder} includes src/app"
         elif folder == "port" and kind == '"' and target != "port":
             yield f"{where}: a port includes the core"
+        elif folder == "text" and kind == '"' and target != "text":
+            yield f"{where}: the text helpers include nothing above them"
 
 
 def arrows(src):
