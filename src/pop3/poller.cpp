@@ -6,6 +6,7 @@
 
 #include "pop3/sender.h"
 #include "pop3/stat_reply.h"
+#include "text/bounded.h"
 
 namespace kc {
 
@@ -18,14 +19,10 @@ constexpr int kMaxDrainReads = 256;   // CloseConnection: 255 bytes each
 constexpr int kMaxReadsAtClose = 64;  // FD_CLOSE: 4,096 bytes each
 constexpr uint32_t kStaleTickMs = kServerWaitMs / 2;
 
-int FormatBounded(char* out, size_t size, const char* format, va_list args) {
-  size_t limit = size < kFormatLimit ? size : kFormatLimit;
-  int n = std::vsnprintf(out, limit, format, args);
-  if (n < 0) {
-    out[0] = '\0';
-    return 0;
-  }
-  return static_cast<size_t>(n) < limit ? n : static_cast<int>(limit - 1);
+// Formats as the platform formatter does: never more than its output limit.
+int FormatPlatform(char* out, size_t size, const char* format, va_list args) {
+  return static_cast<int>(
+      FormatBoundedV(out, size < kFormatLimit ? size : kFormatLimit, format, args));
 }
 
 // Length of a NUL-terminated field of size bytes, never reading past it.
@@ -75,7 +72,7 @@ Poller::Poller(PollerPorts ports, const Settings& settings, const WindowRef& mai
 int Poller::Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  int n = FormatBounded(workBuffer_, sizeof workBuffer_, format, args);
+  int n = FormatPlatform(workBuffer_, sizeof workBuffer_, format, args);
   va_end(args);
   return n;
 }
@@ -83,7 +80,7 @@ int Poller::Format(const char* format, ...) {
 void Poller::TraceFormat(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  FormatBounded(workBuffer_, sizeof workBuffer_, format, args);
+  FormatPlatform(workBuffer_, sizeof workBuffer_, format, args);
   va_end(args);
   Trace(workBuffer_);
 }
@@ -233,9 +230,7 @@ bool Poller::StartCheck(WindowRef window) {
   Trace("Calling WSAAsyncGetHostByName() to find server\r\n");
   tickStart_ = ports_.clock.TickCount();
   char server[kServerSize + 1];
-  uint32_t length = FieldLength(settings_.server, kServerSize);
-  std::memcpy(server, settings_.server, length);
-  server[length] = '\0';
+  CopyBounded(server, sizeof server, settings_.server, kServerSize);
   lookupHandle_ = ports_.winsock.AsyncGetHostByName(window, SM_GETHOST, server, hostEntryBuffer_,
                                                     kHostEntrySize);
   if (lookupHandle_ == 0) {

@@ -13,6 +13,7 @@
 #include "port/window.h"
 #include "port/winsock.h"
 #include "settings/settings.h"
+#include "text/bounded.h"
 
 namespace kc {
 
@@ -103,9 +104,9 @@ class Poller {
   // USER and PASS: refused (and the check ended) when the value holds a line break.
   bool SendCredential(const char* format, const char* value, uint32_t size);
   void SendWork(int length);
-  int Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  int Format(const char* format, ...) KC_PRINTF_FORMAT(2, 3);
   void Trace(const char* text) { ports_.trace.Trace(text); }
-  void TraceFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void TraceFormat(const char* format, ...) KC_PRINTF_FORMAT(2, 3);
 
   PollerPorts ports_;
   const Settings& settings_;

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "posix/backends.h"
+#include "posix/files.h"
 #include "text/cp932.h"
 
 namespace kc::posix {
@@ -98,17 +99,7 @@ Console& Console::Get(EventLoop& loop) {
   return *theConsole;
 }
 
-void Console::Write(const std::string& bytes) {
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = write(STDOUT_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
+void Console::Write(const std::string& bytes) { WriteAll(STDOUT_FILENO, bytes); }
 
 void Console::UpdateSize() {
   winsize size{};

@@ -19,6 +19,7 @@
 
 #include "lcd/display.h"
 #include "posix/backends.h"
+#include "posix/files.h"
 #include "posix/report_descriptor.h"
 
 namespace kc::posix {
@@ -38,22 +39,7 @@ bool ReadSmallFile(const std::string& path, size_t limit, std::string* out) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   out->clear();
-  char buffer[1024];
-  bool ok = true;
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    out->append(buffer, static_cast<size_t>(n));
-    if (out->size() > limit) {
-      ok = false;
-      break;
-    }
-  }
+  bool ok = ReadToEnd(fd, limit, out) == 0;
   close(fd);
   return ok;
 }

@@ -16,6 +16,7 @@
 
 #include "pop3/winsock_errors.h"
 #include "posix/backends.h"
+#include "posix/files.h"
 
 namespace kc::posix {
 
@@ -55,18 +56,7 @@ void StderrTrace::Trace(const char* text) {
   }
 }
 
-void TellUser(const std::string& line) {
-  std::string text = line + "\n";
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = write(STDOUT_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
+void TellUser(const std::string& line) { WriteAll(STDOUT_FILENO, line + "\n"); }
 
 namespace {
 

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "text/bounded.h"
+
 namespace kc {
 
 const char kRegeditSettingsKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA";
@@ -17,8 +19,6 @@ constexpr uint32_t kTypeBinary = 3;
 constexpr uint32_t kTypeDword = 4;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "posix/backends.h"
+#include "posix/files.h"
 #include "posix/regedit_file.h"
 
 namespace kc::posix {
@@ -77,29 +78,17 @@ FileReport ReadWholeFile(const std::string& path, std::string* out) {
   } else if (!S_ISREG(st.st_mode)) {
     report = {FileReport::kUnreadable, "not a regular file"};
   }
-  char buf[4096];
-  while (report.kind == FileReport::kRead) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) report = {FileReport::kUnreadable, std::strerror(errno)};
-    if (n <= 0) break;
-    out->append(buf, static_cast<size_t>(n));
-    if (out->size() > kMaxFileSize) report = {FileReport::kUnreadable, "larger than 1 MiB"};
+  if (report.kind == FileReport::kRead) {
+    int error = ReadToEnd(fd, kMaxFileSize, out);
+    if (error == EFBIG) {
+      report = {FileReport::kUnreadable, "larger than 1 MiB"};
+    } else if (error != 0) {
+      report = {FileReport::kUnreadable, std::strerror(error)};
+    }
   }
   close(fd);
   if (report.kind != FileReport::kRead) out->clear();
   return report;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Writes a temporary file beside the target, flushes it, renames it over the target and

@@ -2,21 +2,14 @@
 
 #include <cstring>
 
+#include "text/bounded.h"
+
 namespace kc {
 
 namespace {
 
 constexpr int32_t kMinInterval = 5;
 constexpr char kIncompleteText[] = "全ての項目が設定されていません";
-
-// Copies text into a field of `size` bytes: at most size - 1 bytes, never reading past them,
-// the rest of the field zeroed.
-void CopyField(char* field, size_t size, const char* text) {
-  size_t n = 0;
-  while (n < size - 1 && text[n] != '\0') ++n;
-  std::memcpy(field, text, n);
-  std::memset(field + n, 0, size - n);
-}
 
 // The 32 bits of an unsigned number taken as a signed one.
 int32_t AsSigned(uint32_t value) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text/bounded.h"
 #include "text/cp932.h"
 
 namespace kc {
@@ -16,19 +17,12 @@ constexpr uint32_t kMsPerMinute = 60000;
 
 // Copies [begin, end) into part, cut to 255 bytes.
 void CopyPart(char (&part)[kPartSize], const char* begin, const char* end) {
-  size_t n = static_cast<size_t>(end - begin);
-  if (n > kPartSize - 1) n = kPartSize - 1;
-  std::memcpy(part, begin, n);
-  part[n] = '\0';
+  CopyBounded(part, kPartSize, begin, static_cast<size_t>(end - begin));
 }
 
 // Appends text to out (capacity `size`), cutting what does not fit; returns the new length.
 size_t Append(char* out, size_t size, size_t used, const char* text) {
-  size_t n = std::strlen(text);
-  if (used + n > size - 1) n = size - 1 - used;
-  std::memcpy(out + used, text, n);
-  out[used + n] = '\0';
-  return used + n;
+  return used + CopyBounded(out + used, size - used, text);
 }
 
 }  // namespace
@@ -36,10 +30,7 @@ size_t Append(char* out, size_t size, size_t used, const char* text) {
 void SplitProgramPath(const char* path, char* fullPath, char* args) {
   // 1. The work copy, at most 259 bytes.
   char work[kPathSize];
-  size_t length = 0;
-  while (length < kPathSize - 1 && path[length] != '\0') ++length;
-  std::memcpy(work, path, length);
-  work[length] = '\0';
+  CopyBounded(work, sizeof work, path);
 
   // 2. The drive.
   char drive[3] = {};

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 
+#include "text/bounded.h"
 #include "win32/backends.h"
 
 namespace kc::win32 {
@@ -84,10 +85,7 @@ class Win32Process final : public ProcessPort {
     PROCESS_INFORMATION info{};
     // CreateProcessA may write into the command line, so it gets a copy of its own.
     char line[kLineSize];
-    size_t n = std::strlen(commandLine);
-    if (n > sizeof line - 1) n = sizeof line - 1;
-    std::memcpy(line, commandLine, n);
-    line[n] = '\0';
+    CopyBounded(line, sizeof line, commandLine);
     if (!CreateProcessA(applicationName, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info)) {
       return 0;
