@@ -13,7 +13,7 @@ namespace kc::posix {
 class SettingsFormModel {
  public:
   // The form's controls. Their order on the screen, which is also the order Tab and Shift+Tab
-  // follow, is the table in dialog_posix.cpp: a new field is one row there.
+  // follow, is the table in settings_dialog.cpp: a new field is one row there.
   enum Control : int {
     kServer,
     kUser,
