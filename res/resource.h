@@ -12,7 +12,7 @@
 #define IDC_LED 1007
 #define IDC_INTERVAL 1008
 
-/* The C++ code takes these from port/tray.h and port/messages.h. */
+/* The C++ code takes these from port/messages.h. */
 #ifdef RC_INVOKED
 #define IDR_TRAYMENU 102
 #define IDI_IDLE 101

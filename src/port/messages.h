@@ -1,5 +1,5 @@
 // The numbers the main window procedure dispatches on: the platform's messages it handles, the
-// program's own messages, its timers, the menu commands and the tray icon.
+// program's own messages, its timers, the menu commands, the tray icon and its resources.
 #pragma once
 #include <cstdint>
 
@@ -29,11 +29,16 @@ constexpr uint32_t TIMER_CHECK = 3;
 // Runs only while a check waits on the server; ends a check whose server has gone silent.
 constexpr uint32_t TIMER_SERVERWAIT = 4;
 
-// Menu commands and the tray icon.
+// Menu commands, the tray icon, its menu and pictures (resource numbers of res/kestova.rc).
 constexpr uint16_t IDM_CHECK = 40001;
 constexpr uint16_t IDM_PROPERTIES = 40002;
 constexpr uint16_t IDM_EXIT = 40003;
 constexpr uint32_t kTrayIconId = 101;
+constexpr uint32_t IDR_TRAYMENU = 102;
+constexpr uint32_t IDI_IDLE = 101;
+constexpr uint32_t IDI_MAIL = 102;
+constexpr uint32_t IDI_MANYMAIL = 103;
+constexpr uint32_t IDI_BUSY = 104;
 
 // One string names the mutex, the window class and the window title.
 constexpr const char* kAppName = "KestovaChecker";

@@ -8,23 +8,20 @@
 namespace kc {
 
 // The sizes of the settings' text fields, NUL included.
-constexpr uint32_t kServerSize = 255;
-constexpr uint32_t kUserSize = 80;
-constexpr uint32_t kPasswordSize = 80;
-constexpr uint32_t kMailerSize = 260;
+constexpr uint32_t kServerSize = 255, kUserSize = 80, kPasswordSize = 80, kMailerSize = 260;
 
 // What the form's controls hold: texts already cut to their fields as the platform reads them
 // back (254, 79, 79 and 259 bytes), the interval as the platform's unsigned number reading
 // gives it, and the two check boxes.
 struct SettingsForm {
-  char server[kServerSize] = {};
-  char user[kUserSize] = {};
-  char password[kPasswordSize] = {};
-  char mailer[kMailerSize] = {};
-  uint32_t interval = 0;
-  bool intervalOk = false;
-  bool listChecked = false;
-  bool ledChecked = false;
+  char server[kServerSize]{};
+  char user[kUserSize]{};
+  char password[kPasswordSize]{};
+  char mailer[kMailerSize]{};
+  uint32_t interval{0};
+  bool intervalOk{false};
+  bool listChecked{false};
+  bool ledChecked{false};
 };
 
 // Judges the form when the user presses OK.

@@ -6,12 +6,6 @@
 
 namespace kc {
 
-constexpr uint32_t IDI_IDLE = 101;
-constexpr uint32_t IDI_MAIL = 102;
-constexpr uint32_t IDI_MANYMAIL = 103;
-constexpr uint32_t IDI_BUSY = 104;
-constexpr uint32_t IDR_TRAYMENU = 102;
-
 // Icon types of the tray icon.
 enum TrayIconType : int { kIconIdle = 0, kIconMail = 1, kIconManyMail = 2, kIconBusy = 3 };
 

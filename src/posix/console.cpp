@@ -72,17 +72,6 @@ std::string Esc(const char* format, int a, int b = 0) {
   return buffer;
 }
 
-// The colours of the tray pictures on the terminal.
-const char* PictureColour(uint32_t icon) {
-  switch (icon) {
-    case IDI_IDLE: return "\x1b[1;97;44m";
-    case IDI_MAIL: return "\x1b[1;30;43m";
-    case IDI_MANYMAIL: return "\x1b[1;97;41m";
-    case IDI_BUSY: return "\x1b[1;97;45m";
-    default: return "\x1b[7m";
-  }
-}
-
 const char kKeyHints[] = "c:チェック space:メニュー q:終了 ?:キー";
 
 std::unique_ptr<Console> theConsole;
@@ -324,7 +313,7 @@ void Console::DrawStatusRow() {
     std::string badge = statusText_.substr(0, statusText_.find(']') + 1);
     std::string tip = statusText_.substr(badge.size());
     size_t fitBadge = Cp932Fit(badge.data(), badge.size(), width);
-    out += PictureColour(icon_) + Cp932ToUtf8(badge.substr(0, fitBadge).c_str()) + "\x1b[0m";
+    out += TrayPictureColour(icon_) + Cp932ToUtf8(badge.substr(0, fitBadge).c_str()) + "\x1b[0m";
     size_t left = width - fitBadge;
     size_t fitTip = Cp932Fit(tip.data(), tip.size(), left);
     out += Cp932ToUtf8(tip.substr(0, fitTip).c_str());

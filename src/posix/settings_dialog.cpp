@@ -24,12 +24,8 @@ constexpr char kUserLabel[] = "アカウント";
 constexpr char kPasswordLabel[] = "パスワード";
 constexpr char kMailerLabel[] = "メーラー";
 constexpr char kIntervalLabel[] = "チェック間隔";
-constexpr char kIntervalUnit[] = "分おきにチェックする";
 constexpr char kListText[] = "送信先リストを表示する";
 constexpr char kLedText[] = "LED自動点灯";
-constexpr char kOkText[] = "OK";
-constexpr char kCancelText[] = "ｷｬﾝｾﾙ";
-constexpr char kKeysText[] = "Tab:次へ  Shift+Tab:前へ  Space:切替  Enter:OK  Esc:ｷｬﾝｾﾙ";
 
 constexpr size_t kLabelWidth = 18;  // the widest label, "POP3サーバーネーム"
 constexpr size_t kIndent = 2 + kLabelWidth + 1;
@@ -71,8 +67,8 @@ constexpr ControlRow kRows[] = {
     {SettingsFormModel::kInterval, Kind::kNumber, kIntervalLabel, kIntervalWidth, false},
     {SettingsFormModel::kList, Kind::kCheck, kListText, 0, false},
     {SettingsFormModel::kLed, Kind::kCheck, kLedText, 0, true},
-    {SettingsFormModel::kOk, Kind::kButton, kOkText, 0, false},
-    {SettingsFormModel::kCancel, Kind::kButton, kCancelText, 0, false},
+    {SettingsFormModel::kOk, Kind::kButton, "OK", 0, false},
+    {SettingsFormModel::kCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false},
 };
 constexpr int kRowCount = static_cast<int>(sizeof kRows / sizeof kRows[0]);
 
@@ -250,7 +246,7 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
         break;
       case Kind::kNumber:
         rows.push_back((focused ? "> " : "  ") + label(row.text) +
-                       field(row.control, kIntervalWidth) + " " + kIntervalUnit);
+                       field(row.control, kIntervalWidth) + " 分おきにチェックする");
         break;
       case Kind::kCheck:
         rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + box(row));
@@ -274,7 +270,8 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   if (!note_.empty()) {
     rows.push_back("  " + attr(kBold) + note_ + attr(kPlain));
   } else {
-    rows.push_back("  " + attr(kDim) + kKeysText + attr(kPlain));
+    rows.push_back("  " + attr(kDim) + "Tab:次へ  Shift+Tab:前へ  Space:切替  Enter:OK  Esc:ｷｬﾝｾﾙ" +
+                   attr(kPlain));
   }
   rows.push_back(attr(kDim) + std::string(bar, '-') + attr(kPlain));
   for (std::string& row : rows) row = FitColumns(row, columns);

@@ -31,15 +31,35 @@ std::string FitColumns(const std::string& row, size_t columns) {
   return out;
 }
 
-const char* TrayPictureName(uint32_t icon) {
-  switch (icon) {
-    case IDI_IDLE: return "no mail";
-    case IDI_MAIL: return "mail";
-    case IDI_MANYMAIL: return "much mail";
-    case IDI_BUSY: return "checking";
-    default: return "none";
+namespace {
+
+// Each tray picture in words and in the terminal's colours.
+struct TrayPicture {
+  uint32_t icon;
+  const char* name;
+  const char* colour;
+};
+
+constexpr TrayPicture kTrayPictures[] = {
+    {IDI_IDLE, "no mail", "\x1b[1;97;44m"},        // blue
+    {IDI_MAIL, "mail", "\x1b[1;30;43m"},           // yellow
+    {IDI_MANYMAIL, "much mail", "\x1b[1;97;41m"},  // red
+    {IDI_BUSY, "checking", "\x1b[1;97;45m"},       // magenta
+};
+constexpr TrayPicture kUnknownPicture = {0, "none", "\x1b[7m"};
+
+const TrayPicture& PictureOf(uint32_t icon) {
+  for (const TrayPicture& picture : kTrayPictures) {
+    if (picture.icon == icon) return picture;
   }
+  return kUnknownPicture;
 }
+
+}  // namespace
+
+const char* TrayPictureName(uint32_t icon) { return PictureOf(icon).name; }
+
+const char* TrayPictureColour(uint32_t icon) { return PictureOf(icon).colour; }
 
 const char kFailedPictureName[] = "check failed";
 

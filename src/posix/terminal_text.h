@@ -11,6 +11,8 @@ namespace kc::posix {
 // The picture of a tray icon resource in words: "no mail" (blue), "mail" (yellow), "much mail"
 // (red), "checking" (magenta); "none" for anything else.
 const char* TrayPictureName(uint32_t icon);
+// The terminal attributes that colour a tray picture's name like the icon.
+const char* TrayPictureColour(uint32_t icon);
 // The busy picture left in place after a check that failed: "check failed".
 extern const char kFailedPictureName[];
 

@@ -6,30 +6,6 @@ namespace kc::win32 {
 
 HINSTANCE AppInstance = nullptr;
 
-void Win32Window::Post(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
-  PostMessageA(ToHwnd(window), msg, wp, lp);
-}
-
-LResult Win32Window::Send(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
-  return SendMessageA(ToHwnd(window), msg, wp, lp);
-}
-
-void Win32Window::StartTimer(WindowRef window, uint32_t id, uint32_t periodMs) {
-  SetTimer(ToHwnd(window), id, periodMs, nullptr);
-}
-
-void Win32Window::StopTimer(WindowRef window, uint32_t id) { KillTimer(ToHwnd(window), id); }
-
-void Win32Window::Hide(WindowRef window) { ShowWindow(ToHwnd(window), SW_HIDE); }
-
-void Win32Window::Destroy(WindowRef window) { DestroyWindow(ToHwnd(window)); }
-
-void Win32Window::PostQuit(int exitCode) { PostQuitMessage(exitCode); }
-
-LResult Win32Window::DefaultProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
-  return DefWindowProcA(ToHwnd(window), msg, wp, lp);
-}
-
 void Win32MessageBox::Show(WindowRef owner, const char* text, const char* caption) {
   MessageBoxA(ToHwnd(owner), text, caption, MB_OK);
 }
