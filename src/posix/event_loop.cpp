@@ -1,10 +1,10 @@
+#include "posix/event_loop.h"
+
 #include <poll.h>
 #include <time.h>
 
 #include <iterator>
 #include <utility>
-
-#include "posix/event_loop.h"
 
 namespace kc::posix {
 
