@@ -18,6 +18,8 @@
 # printing the display's screens ("LCD [row 1][row 2]") and the program's console.
 # KESTOVA_DEMO_BUILD names a build directory that holds kestova and tests/lcd_screen already
 # (the demo then builds nothing).
+# KESTOVA_DEMO_SSL=1 (TLS on port 995) or 2 (STARTTLS) secures the connection: the built-in
+# mailbox then gets a certificate from a test CA made for the run, which the program trusts.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -111,13 +113,26 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+SSL_MODE=${KESTOVA_DEMO_SSL:-0}
+case "$SSL_MODE" in 0 | 1 | 2) ;; *) say "KESTOVA_DEMO_SSL must be 0, 1 or 2"; exit 2 ;; esac
+TRUST=()
 if [ $# -eq 0 ]; then
   ip link set lo up
   # Two minutes: the report of seven messages takes about 90 seconds to page through.
   SERVER=127.0.0.1 USER_NAME=demo PASSWORD=demo-pass MINUTES=2
+  LISTEN=127.0.0.1:110 TLS_ARGS=()
+  if [ "$SSL_MODE" != 0 ]; then
+    # A certificate for 127.0.0.1 from a CA of this run; the program trusts that CA alone.
+    pair=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from test_certs import TestCerts
+c = TestCerts(sys.argv[2]); print(",".join(c.server("demo", names=("127.0.0.1",))), c.ca[0])' \
+      "$ROOT/tests/support" "$WORK/certs")
+    TRUST=(SSL_CERT_FILE="${pair#* }")
+    if [ "$SSL_MODE" = 1 ]; then LISTEN=127.0.0.1:995 TLS_ARGS=(--tls "${pair% *}")
+    else TLS_ARGS=(--stls "${pair% *}"); fi
+  fi
   # Seven messages from several senders: the report is longer than the two rows, so it pages.
-  python3 "$POP3_SERVER" --listen 127.0.0.1:110 --user "$USER_NAME" --password "$PASSWORD" \
-    --count 7 \
+  python3 "$POP3_SERVER" --listen "$LISTEN" --user "$USER_NAME" --password "$PASSWORD" \
+    --count 7 "${TLS_ARGS[@]}" \
     --sender "Alice Example <alice@example.com>" \
     --sender "bob@example.net" \
     --sender "Carol Tanaka <carol@example.jp>" \
@@ -145,16 +160,17 @@ EOF
 chmod 755 "$WORK/mailer.sh"
 
 # The settings, as the program's settings file holds them.
-python3 - "$WORK/settings.reg" "$SERVER" "$USER_NAME" "$PASSWORD" "$MINUTES" "$WORK/mailer.sh" <<'EOF'
+python3 - "$WORK/settings.reg" "$SERVER" "$USER_NAME" "$PASSWORD" "$MINUTES" "$WORK/mailer.sh" \
+  "$SSL_MODE" <<'EOF'
 import sys
-path, server, user, password, minutes, mailer = sys.argv[1:]
+path, server, user, password, minutes, mailer, ssl = sys.argv[1:]
 def quoted(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 pw = ",".join("%02x" % (b ^ 0xFF) for b in password.encode("cp932")[:79] + b"\0")
 lines = ["REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]",
          '"SERVER"=' + quoted(server), '"USER"=' + quoted(user), '"PASS"=hex:' + pw,
          '"TIME"=dword:%08x' % int(minutes), '"LIST"=dword:00000001', '"LED"=dword:00000001',
-         '"MAILLER"=' + quoted(mailer + " --demo"), ""]
+         '"MAILLER"=' + quoted(mailer + " --demo"), '"SSL"=dword:%08x' % int(ssl), ""]
 with open(path, "w", newline="") as f:
     f.write("\r\n".join(lines))
 EOF
@@ -164,7 +180,8 @@ chmod 600 "$WORK/settings.reg"
 eval "$("$SCREEN" --make-tree "$WORK/lcd")"
 mkdir -p -m 700 "$WORK/run"
 PROGRAM_ENV=(env KESTOVA_SETTINGS_FILE="$WORK/settings.reg" XDG_RUNTIME_DIR="$WORK/run"
-             KESTOVA_SYSFS_ROOT="$KESTOVA_SYSFS_ROOT" KESTOVA_DEV_ROOT="$KESTOVA_DEV_ROOT")
+             KESTOVA_SYSFS_ROOT="$KESTOVA_SYSFS_ROOT" KESTOVA_DEV_ROOT="$KESTOVA_DEV_ROOT"
+             "${TRUST[@]}")
 
 say "mailbox $USER_NAME@$SERVER, a check every $MINUTES minute(s)"
 mkdir -p "$(dirname "$TRACE_LOG")"

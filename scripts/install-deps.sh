@@ -11,7 +11,7 @@ fi
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
   build-essential cmake pkg-config git python3 \
-  libgtest-dev libgmock-dev googletest libbenchmark-dev libc-ares-dev \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libc-ares-dev libssl-dev openssl \
   mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 \
   dovecot-core dovecot-pop3d mailutils-pop3d iproute2 util-linux \
   xvfb xauth x11-utils imagemagick xdotool locales fonts-ipafont-gothic \

@@ -22,7 +22,8 @@ uint32_t CheckPeriodMs(int32_t interval) {
 }  // namespace
 
 App::App(Platform& platform)
-    : poller({platform.winsock, platform.window, platform.box, platform.trace, platform.clock},
+    : poller({platform.winsock, platform.window, platform.box, platform.trace, platform.clock,
+              platform.tls},
              settings, mainWindow),
       senders(poller.senders()),
       display({platform.hid, platform.window, platform.trace, platform.box}),

@@ -35,6 +35,7 @@ struct Platform {
   SettingsDialogPort& dialog;
   ProcessPort& process;
   NoticePort& notice;
+  TlsPort& tls;
 };
 
 class App {

@@ -30,6 +30,7 @@ const char* RefusedWhat(int32_t state) {
     case STAT: return "server refused STAT";
     case TOP: return "server refused TOP";
     case QUIT: return "server refused QUIT";
+    case STLS: return "server refused STLS (no TLS), password not sent";
     default: return "server refused";
   }
 }
@@ -59,6 +60,7 @@ constexpr Wording kWordings[] = {
     {CheckFailure::kReplyTooLong, "server reply too long", nullptr, false},
     {CheckFailure::kTimedOut, "server timed out", nullptr, false},
     {CheckFailure::kCertificateNotTrusted, "certificate not trusted", nullptr, false},
+    {CheckFailure::kSecureConnectionFailed, "secure connection failed", nullptr, false},
 };
 
 }  // namespace

@@ -24,7 +24,8 @@ enum class CheckFailure : int32_t {
   kReplyTooLong,          // a reply overran the receive buffer
   kTimedOut,              // the server stayed silent too long
   kRefused,               // a negative reply; state and reply text say to what
-  kCertificateNotTrusted  // for the TLS layer: the server's certificate was refused
+  kCertificateNotTrusted,  // the server's certificate was refused
+  kSecureConnectionFailed  // the TLS session could not be made or broke; no login was sent
 };
 
 // What a check found, handed to the controller when the check has ended.

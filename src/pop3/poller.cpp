@@ -14,7 +14,6 @@ namespace {
 
 // The platform formatter writes at most this many bytes, NUL included.
 constexpr size_t kFormatLimit = 1024;
-constexpr uint16_t kFallbackPort = 110;
 constexpr int kMaxDrainReads = 256;   // CloseConnection: 255 bytes each
 constexpr int kMaxReadsAtClose = 64;  // FD_CLOSE: 4,096 bytes each
 constexpr uint32_t kStaleTickMs = kServerWaitMs / 2;
@@ -44,6 +43,7 @@ const char* NegativeReplyText(AppState state) {
     case STAT: return "STAT command not supported\r\n";
     case TOP: return "TOP command not supported\r\n";
     case QUIT: return "QUIT command not supported\r\n";
+    case STLS: return "STLS command not supported\r\n";
     default: return nullptr;
   }
 }
@@ -55,6 +55,8 @@ constexpr char kTraceNoAddress[] = "No IPv4 address for the server\r\n";
 constexpr char kTraceConnectFailed[] = "Could not connect to the server: %d\r\n";
 constexpr char kTraceClosedByServer[] = "Connection closed by the server\r\n";
 constexpr char kTraceServerTimedOut[] = "Server timed out\r\n";
+constexpr char kTraceLoginNotSecured[] =
+    "Connection not secured, user ID and password not sent\r\n";
 constexpr char kTraceLongReply[] =
     "Reply to TOP %d is longer than %u bytes, reading on to its end\r\n";
 constexpr char kTraceReplyTooLong[] =
@@ -93,6 +95,7 @@ bool Poller::StartWinSock() {
     checkActive_ = false;
     if (socketOpen_) ports_.winsock.CloseSocket(serverSocket_);
     socketOpen_ = false;
+    EndTls();
   }
   if (winsockStarted_) StopWinSock();
   ++checkId_;
@@ -170,6 +173,7 @@ void Poller::EndCheck(bool failed) {
     socketOpen_ = false;
     socketSelected_ = false;
   }
+  EndTls();
   framing_.Reset();
   if (failed) result_.failed = true;
   resultWaiting_ = true;
@@ -282,19 +286,8 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
   }
   socketSelected_ = true;
 
-  tickStart_ = ports_.clock.TickCount();
-  uint16_t port = 0;
-  bool haveService = ports_.winsock.GetServiceByName("pop3", "tcp", &port);
-  elapsedMs_ = ports_.clock.TickCount() - tickStart_;
-  TraceFormat("getservbyname() took %ld milliseconds to complete\r\n",
-              static_cast<long>(elapsedMs_));
-  if (!haveService) {
-    port = ports_.winsock.Htons(kFallbackPort);
-    Trace("getservbyent() failed. Using port 110\r\n");
-  }
-
   Ipv4Endpoint to{};
-  to.portNetworkOrder = port;
+  to.portNetworkOrder = ServerPort();
   if (!ports_.winsock.FirstAddress(hostEntryBuffer_, to.address)) {
     Trace(kTraceNoAddress);
     Fail(CheckFailure::kNoIpv4Address);
@@ -315,6 +308,11 @@ void Poller::OnGetHost(WindowRef window, WParam handle, LParam result) {
 
 void Poller::CloseConnection(SocketRef socket) {
   WinSockPort& ws = ports_.winsock;
+  if (tlsPhase_ == TlsPhase::kUp) {
+    // The server learns that the session ended here and was not cut short.
+    ports_.tls.Close();
+    FlushTls();
+  }
   ws.Shutdown(socket, 1);
   char discard[255];
   // The socket is non-blocking: the drain ends at the first read that finds nothing waiting.
@@ -340,6 +338,7 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
     case kFdWrite:
       RestartServerWait();
       Trace("FD_WRITE notification received\r\n");
+      if (tlsBegun_) FlushTls();
       break;
     case kFdConnect: {
       RestartServerWait();
@@ -348,6 +347,8 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
       if (error != 0) {
         TraceFormat(kTraceConnectFailed, error);
         Fail(CheckFailure::kConnectFailed, error);
+      } else if (UsesTls(settings_) && !UsesStartTls(settings_) && !tlsBegun_) {
+        BeginTls(window);  // TLS from the first byte: the client speaks first
       }
       break;
     }
@@ -363,6 +364,10 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
 void Poller::OnRead(WindowRef window) {
   Trace("FD_READ notification received\r\n");
   Trace("Calling recv()\r\n");
+  if (tlsBegun_) {
+    OnTlsRead(window);
+    return;
+  }
   const uint32_t id = checkId_;
   int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
   if (n == 0) {
@@ -372,22 +377,30 @@ void Poller::OnRead(WindowRef window) {
     return;
   }
   if (n < 0) {
-    // A read event can find nothing waiting when an earlier read took it all.
-    int error = ports_.winsock.LastError();
-    if (error == kWsaEWouldBlock) return;
-    NoteFailure(CheckFailure::kConnectionLost, error);
-    char text[32];
-    std::snprintf(text, sizeof text, "recv() error: %d", n);
-    ports_.box.Show(window, text, kCaption);
-    FailCheckIfCurrent(id);
+    OnRecvError(window, n, id);
     return;
   }
   TakeReceived(window, n);
 }
 
+void Poller::OnRecvError(WindowRef window, int n, uint32_t id) {
+  // A read event can find nothing waiting when an earlier read took it all.
+  int error = ports_.winsock.LastError();
+  if (error == kWsaEWouldBlock) return;
+  NoteFailure(CheckFailure::kConnectionLost, error);
+  char text[32];
+  std::snprintf(text, sizeof text, "recv() error: %d", n);
+  ports_.box.Show(window, text, kCaption);
+  FailCheckIfCurrent(id);
+}
+
 // The server closed its side. What it sent before closing is read and handled first; a check
 // that is still waiting for the reply to QUIT then ends as failed.
 void Poller::OnClosed(WindowRef window) {
+  if (tlsBegun_) {
+    OnTlsClosed(window);
+    return;
+  }
   const uint32_t id = checkId_;
   for (int i = 0; i < kMaxReadsAtClose && IsCurrent(id); ++i) {
     int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
@@ -409,6 +422,11 @@ bool Poller::TakeReceived(WindowRef window, int n) {
     Sink(Poller& p, WindowRef w, uint32_t i) : poller(p), window(w), id(i) {}
     bool OnResponse(char* text, const Frame& frame) override {
       poller.OnServerResponse(window, text, frame.length, frame.continued);
+      // Nothing that came in the clear after the server agreed to STLS is taken.
+      if (poller.clearTextEnded_) {
+        poller.clearTextEnded_ = false;
+        return false;
+      }
       return poller.IsCurrent(id);  // false: the check ended and the buffer was reset
     }
     void OnSettled(const char* bytes, size_t length) override {
@@ -449,7 +467,8 @@ void Poller::OnServerResponse(WindowRef window, const char* response) {
   OnServerResponse(window, response, std::strlen(response), false);
 }
 
-void Poller::OnServerResponse(WindowRef, const char* response, size_t length, bool continued) {
+void Poller::OnServerResponse(WindowRef window, const char* response, size_t length,
+                              bool continued) {
   if (!continued && response[0] == '-') {
     if (result_.failure == CheckFailure::kNone) {
       result_.failure = CheckFailure::kRefused;
@@ -460,6 +479,12 @@ void Poller::OnServerResponse(WindowRef, const char* response, size_t length, bo
   }
   switch (appState_) {
     case CONNECTING:
+      if (UsesStartTls(settings_) && !tlsBegun_) {
+        Trace("AppState = CONNECTING, sending STLS\r\n");
+        SendWork(Format("STLS\r\n"));
+        appState_ = STLS;
+        break;
+      }
       Trace("AppState = CONNECTING, sending USER\r\n");
       if (!SendCredential("USER %.*s\r\n", settings_.user, kUserSize)) return;
       appState_ = USER;
@@ -481,6 +506,14 @@ void Poller::OnServerResponse(WindowRef, const char* response, size_t length, bo
       Trace("Host QUIT OK\r\n");
       Trace("Closing socket\r\n");
       EndCheck(false);
+      break;
+    case STLS:
+      Trace("AppState = STLS, starting TLS\r\n");
+      // Whatever came in the clear after the reply is not the server's to say: an attacker
+      // on the path could have added it. The session starts afresh over TLS.
+      framing_.Reset();
+      clearTextEnded_ = true;
+      BeginTls(window);
       break;
     case FINDHOST: break;
   }
@@ -568,6 +601,12 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
     Fail(CheckFailure::kLineBreakInCredentials);
     return false;
   }
+  // With a secured account the user ID and the password travel only inside TLS.
+  if (UsesTls(settings_) && tlsPhase_ != TlsPhase::kUp) {
+    Trace(kTraceLoginNotSecured);
+    Fail(CheckFailure::kSecureConnectionFailed);
+    return false;
+  }
   int length = Format(format, static_cast<int>(FieldLength(value, size)), value);
   SendWork(length);
   // The password is not left lying in the shared buffer.
@@ -598,6 +637,12 @@ void Poller::KeepLastReply(const char* response) {
   lastReply_[out] = '\0';
 }
 
-void Poller::SendWork(int length) { ports_.winsock.Send(serverSocket_, workBuffer_, length); }
+void Poller::SendWork(int length) {
+  if (tlsBegun_) {
+    SendTls(workBuffer_, length);
+  } else {
+    ports_.winsock.Send(serverSocket_, workBuffer_, length);
+  }
+}
 
 }  // namespace kc

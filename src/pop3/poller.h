@@ -9,6 +9,7 @@
 #include "pop3/sender_table.h"
 #include "port/clock.h"
 #include "port/message_box.h"
+#include "port/tls.h"
 #include "port/trace.h"
 #include "port/window.h"
 #include "port/winsock.h"
@@ -24,7 +25,8 @@ enum AppState : int32_t {
   PASS = 3,
   STAT = 4,
   TOP = 5,
-  QUIT = 6
+  QUIT = 6,
+  STLS = 7  // STLS sent, its reply awaited
 };
 
 struct PollerPorts {
@@ -33,6 +35,7 @@ struct PollerPorts {
   MessageBoxPort& box;
   TracePort& trace;
   ClockPort& clock;
+  TlsPort& tls;
 };
 
 // How long the server may stay silent before the check is given up.
@@ -66,6 +69,7 @@ class Poller {
   void CloseConnection(SocketRef socket);
 
   AppState appState() const { return appState_; }
+  bool tlsUp() const { return tlsPhase_ == TlsPhase::kUp; }
   // The result of the check that ended last, once: null when no ended check's result is
   // waiting (a completion message that no check of this poller posted).
   const CheckResult* TakeResult();
@@ -91,6 +95,8 @@ class Poller {
   void RestartServerWait();
   void OnRead(WindowRef window);
   void OnClosed(WindowRef window);
+  // recv() gave -1 during check `id`: a failure unless nothing was waiting yet.
+  void OnRecvError(WindowRef window, int n, uint32_t id);
   // Appends n received bytes and hands every complete response on; false when the check ended.
   bool TakeReceived(WindowRef window, int n);
   // Bytes of a reply to TOP longer than the buffer, read before its end has arrived.
@@ -104,6 +110,26 @@ class Poller {
   // USER and PASS: refused (and the check ended) when the value holds a line break.
   bool SendCredential(const char* format, const char* value, uint32_t size);
   void SendWork(int length);
+
+  // Secure connection (poller_tls.cpp).
+  enum class TlsPhase { kOff, kHandshake, kUp };
+  uint16_t ServerPort();
+  void BeginTls(WindowRef window);
+  void OnTlsRead(WindowRef window);
+  // The server closed its side while TLS was in use.
+  void OnTlsClosed(WindowRef window);
+  // Hands ciphertext to the session and takes the handshake or the dialogue on; false when the
+  // check ended.
+  bool TakeTlsReceived(WindowRef window, const char* data, int n);
+  bool OnHandshakeDone(WindowRef window);
+  bool CertificateAccepted(const TlsPeer& peer);
+  void FailTls(WindowRef window, const char* boxText, CheckFailure why);
+  void ShowTlsBox(WindowRef window, const char* text);
+  // Sends the ciphertext the session has for the server; what the socket cannot take now waits
+  // for FD_WRITE.
+  void FlushTls();
+  void SendTls(const char* data, int length);
+  void EndTls();
   int Format(const char* format, ...) KC_PRINTF_FORMAT(2, 3);
   void Trace(const char* text) { ports_.trace.Trace(text); }
   void TraceFormat(const char* format, ...) KC_PRINTF_FORMAT(2, 3);
@@ -143,6 +169,15 @@ class Poller {
   FromCollector from_;            // the From: value of the reply to TOP being read
   bool longReplyTraced_ = false;  // the reply to TOP being read was traced as long
   char lastReply_[kLastReplySize] = {};
+
+  // Secure connection.
+  TlsPhase tlsPhase_ = TlsPhase::kOff;
+  bool tlsBegun_ = false;
+  bool tlsBoxOpen_ = false;      // a failure box is open: repeated failures do not stack boxes
+  bool clearTextEnded_ = false;  // STLS accepted: the rest of the clear text is dropped
+  char tlsInput_[kResponseBufferSize] = {};
+  char tlsOutput_[kResponseBufferSize] = {};
+  uint32_t tlsOutputLength_ = 0;
 };
 
 }  // namespace kc

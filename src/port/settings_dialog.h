@@ -10,6 +10,12 @@ namespace kc {
 // The sizes of the settings' text fields, NUL included.
 constexpr uint32_t kServerSize = 255, kUserSize = 80, kPasswordSize = 80, kMailerSize = 260;
 
+// The items of the encryption list, in the order it shows them.
+constexpr int32_t kEncryptionNone = 0;
+constexpr int32_t kEncryptionTls = 1;
+constexpr int32_t kEncryptionStartTls = 2;
+constexpr int32_t kEncryptionCount = 3;
+
 // What the form's controls hold: texts already cut to their fields as the platform reads them
 // back (254, 79, 79 and 259 bytes), the interval as the platform's unsigned number reading
 // gives it, and the two check boxes.
@@ -22,6 +28,7 @@ struct SettingsForm {
   bool intervalOk{false};
   bool listChecked{false};
   bool ledChecked{false};
+  int32_t encryption{kEncryptionNone};  // the encryption list's selection
 };
 
 // Judges the form when the user presses OK.

@@ -6,6 +6,7 @@
 #include "port/hid.h"
 #include "port/message_box.h"
 #include "port/notice.h"
+#include "port/tls.h"
 #include "port/trace.h"
 #include "port/window.h"
 #include "port/winsock.h"
@@ -68,5 +69,6 @@ std::unique_ptr<NoticePort> MakeNotice(EventLoop& loop);
 
 // A line for the user (UTF-8, no line end) on standard output, where the console shows it.
 void TellUser(const std::string& line);
+std::unique_ptr<TlsPort> MakeTls();
 
 }  // namespace kc::posix

@@ -116,8 +116,9 @@ int main(int argc, char** argv) {
   std::unique_ptr<SettingsDialogPort> dialog = posix::MakeSettingsDialog(loop);
   std::unique_ptr<ProcessPort> process = posix::MakeProcess();
   std::unique_ptr<NoticePort> notice = posix::MakeNotice(loop);
-  Platform platform{loop, box,   trace,   clock,    *registry, *winsock,
-                    *hid, *tray, *dialog, *process, *notice};
+  std::unique_ptr<TlsPort> tls = posix::MakeTls();
+  Platform platform{loop,  box,   trace,    clock,    *registry, *winsock,
+                    *hid,  *tray, *dialog, *process, *notice,   *tls};
   auto app = std::make_unique<App>(platform);
 
   // The console is the program's window on Linux: a second start brings the status line back

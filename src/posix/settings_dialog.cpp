@@ -26,11 +26,12 @@ constexpr char kMailerLabel[] = "メーラー";
 constexpr char kIntervalLabel[] = "チェック間隔";
 constexpr char kListText[] = "送信先リストを表示する";
 constexpr char kLedText[] = "LED自動点灯";
+constexpr char kEncryptionLabel[] = "暗号化";
 
 constexpr size_t kLabelWidth = 18;  // the widest label, "POP3サーバーネーム"
 constexpr size_t kIndent = 2 + kLabelWidth + 1;
 constexpr size_t kIntervalWidth = 10;
-constexpr int kFormRows = 13;
+constexpr int kFormRows = 14;
 
 const char kReverse[] = "\x1b[7m";
 const char kUnderline[] = "\x1b[4m";
@@ -51,7 +52,7 @@ std::string Spaces(size_t n) { return std::string(n, ' '); }
 
 // The controls in screen order, which Tab follows forward and Shift+Tab backward. Buttons that
 // follow each other share a row. A field of a later version is one more row here.
-enum class Kind { kEdit, kSecret, kNumber, kCheck, kButton };
+enum class Kind { kEdit, kSecret, kNumber, kCheck, kChoice, kButton };
 struct ControlRow {
   SettingsFormModel::Control control;
   Kind kind;
@@ -67,6 +68,7 @@ constexpr ControlRow kRows[] = {
     {SettingsFormModel::kInterval, Kind::kNumber, kIntervalLabel, kIntervalWidth, false},
     {SettingsFormModel::kList, Kind::kCheck, kListText, 0, false},
     {SettingsFormModel::kLed, Kind::kCheck, kLedText, 0, true},
+    {SettingsFormModel::kEncryption, Kind::kChoice, kEncryptionLabel, 0, false},
     {SettingsFormModel::kOk, Kind::kButton, "OK", 0, false},
     {SettingsFormModel::kCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false},
 };
@@ -104,6 +106,9 @@ void SettingsFormModel::Load(const SettingsForm& form) {
   edits_[kInterval].SetText(number);
   checks_[kList] = form.listChecked;
   checks_[kLed] = form.ledChecked;
+  // A value the list does not name shows as TLS, which is how the program connects with it.
+  encryption_ =
+      form.encryption >= 0 && form.encryption < kEncryptionCount ? form.encryption : kEncryptionTls;
   focus_ = kOk;
   note_.clear();
 }
@@ -140,6 +145,11 @@ SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code, bool pasted) {
     case KeyCode::kEscape: return Outcome::kCancel;
     default: break;
   }
+  if (focus_ == kEncryption && (code == KeyCode::kLeft || code == KeyCode::kRight)) {
+    int step = code == KeyCode::kRight ? 1 : kEncryptionCount - 1;
+    encryption_ = (encryption_ + step) % kEncryptionCount;
+    return Outcome::kNone;
+  }
   if (edit == nullptr) return Outcome::kNone;
   switch (code) {
     case KeyCode::kLeft: edit->Left(); break;
@@ -162,6 +172,9 @@ SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
     case kCancel: return space ? Outcome::kCancel : Outcome::kNone;
     case kList:
       if (space) checks_[kList] = !checks_[kList];
+      return Outcome::kNone;
+    case kEncryption:
+      if (space) encryption_ = (encryption_ + 1) % kEncryptionCount;
       return Outcome::kNone;
     default: break;
   }
@@ -186,6 +199,7 @@ void SettingsFormModel::Read(SettingsForm* form) const {
   form->intervalOk = ReadUnsignedNumber(edits_[kInterval].text().c_str(), &form->interval);
   form->listChecked = checks_[kList];
   form->ledChecked = checks_[kLed];
+  form->encryption = encryption_;
 }
 
 std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t columns) const {
@@ -251,6 +265,12 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
       case Kind::kCheck:
         rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + box(row));
         break;
+      case Kind::kChoice: {
+        std::string choice = std::string("[") + kEncryptionItems[encryption_] + " ▼]";
+        if (focused) choice = attr(kReverse) + choice + attr(kPlain);
+        rows.push_back((focused ? "> " : "  ") + label(row.text) + choice);
+        break;
+      }
       case Kind::kButton: {
         // The buttons that follow each other stand in one row, after an empty one.
         std::string faces;
@@ -270,8 +290,8 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   if (!note_.empty()) {
     rows.push_back("  " + attr(kBold) + note_ + attr(kPlain));
   } else {
-    rows.push_back("  " + attr(kDim) + "Tab:次へ  Shift+Tab:前へ  Space:切替  Enter:OK  Esc:ｷｬﾝｾﾙ" +
-                   attr(kPlain));
+    rows.push_back("  " + attr(kDim) +
+                   "Tab:次へ  Shift+Tab:前へ  Space/←→:切替  Enter:OK  Esc:ｷｬﾝｾﾙ" + attr(kPlain));
   }
   rows.push_back(attr(kDim) + std::string(bar, '-') + attr(kPlain));
   for (std::string& row : rows) row = FitColumns(row, columns);
@@ -319,7 +339,14 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
   out += std::string("; REG_DWORD ") + kLedText + "\n";
   out += "\"LED\"=" + Dword(form.ledChecked ? 1 : 0) + "\n";
   out += std::string("; REG_SZ ") + kMailerLabel + "\n";
-  out += "\"MAILLER\"=" + Quoted(form.mailer) + "\n\n";
+  out += "\"MAILLER\"=" + Quoted(form.mailer) + "\n";
+  out += std::string("; REG_DWORD ") + kEncryptionLabel +
+         " (0: なし, 1: SSL/TLS ポート995, 2: STARTTLS)\n";
+  out += "\"SSL\"=" + Dword(static_cast<uint32_t>(form.encryption)) + "\n";
+  out += "; REG_DWORD ポート (0: 標準のポート)\n";
+  out += "\"PORT\"=dword:00000000\n";
+  out += "; REG_SZ 自己署名証明書を受け入れる場合: その SHA-256 フィンガープリント\n";
+  out += "\"CERTPIN\"=\"\"\n\n";
   out +=
       "パスワードの hex は次で作れます: python3 -c \"import sys; print(','.join('%02x' % "
       "(b ^ 255) for b in sys.argv[1].encode('cp932') + bytes(1)))\" パスワード\n";

@@ -22,6 +22,7 @@ class SettingsFormModel {
     kInterval,
     kList,
     kLed,
+    kEncryption,  // the list of the row below the dialog's original ones
     kOk,
     kCancel,
     kControlCount
@@ -41,6 +42,7 @@ class SettingsFormModel {
   Control focus() const { return focus_; }
   const EditField& edit(Control control) const { return edits_[control]; }
   bool checked(Control control) const { return checks_[control]; }
+  int32_t encryption() const { return encryption_; }
   // What the form says about the last key it refused or cut (code page 932); empty if none.
   const std::string& note() const { return note_; }
 
@@ -56,6 +58,7 @@ class SettingsFormModel {
   Control focus_ = kOk;
   EditField edits_[kControlCount];
   bool checks_[kControlCount] = {};
+  int32_t encryption_ = kEncryptionNone;
   std::string note_;
 };
 

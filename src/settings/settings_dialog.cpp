@@ -18,6 +18,8 @@ int32_t AsSigned(uint32_t value) {
 
 }  // namespace
 
+const char* const kEncryptionItems[kEncryptionCount] = {"なし", "SSL/TLS", "STARTTLS"};
+
 bool ReadUnsignedNumber(const char* text, uint32_t* value) {
   *value = 0;
   const char* p = text;
@@ -41,6 +43,10 @@ void SettingsDialog::Fill(SettingsForm* form) const {
   form->intervalOk = true;
   form->listChecked = settings_.listSenders == 1;
   form->ledChecked = settings_.ledAuto == 1;
+  // Any secured value the list does not name shows as TLS, which is how it connects.
+  form->encryption = settings_.ssl == kSslNone       ? kEncryptionNone
+                     : settings_.ssl == kSslStartTls ? kEncryptionStartTls
+                                                     : kEncryptionTls;
 }
 
 bool SettingsDialog::Accept(const SettingsForm& form) {
@@ -53,6 +59,13 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   settings_.interval = AsSigned(form.intervalOk ? form.interval : 0);
   settings_.listSenders = form.listChecked ? 1 : 0;
   settings_.ledAuto = form.ledChecked ? 1 : 0;
+  // A list with nothing chosen keeps the connection as it was rather than dropping TLS.
+  switch (form.encryption) {
+    case kEncryptionNone: settings_.ssl = kSslNone; break;
+    case kEncryptionTls: settings_.ssl = kSslImplicit; break;
+    case kEncryptionStartTls: settings_.ssl = kSslStartTls; break;
+    default: break;
+  }
   if (!form.intervalOk || settings_.interval < kMinInterval) settings_.interval = kDefaultInterval;
 
   if (SettingsComplete(settings_)) {

@@ -9,6 +9,10 @@
 
 namespace kc {
 
+// The texts of the encryption list, in the order of kEncryptionNone, kEncryptionTls and
+// kEncryptionStartTls: "なし", "SSL/TLS", "STARTTLS".
+extern const char* const kEncryptionItems[kEncryptionCount];
+
 // Reads a text as an unsigned 32-bit decimal number the way the dialog's number field is read:
 // leading blanks skipped, digits up to the first other character; false (and 0) for a text that
 // is empty, does not begin with a digit or does not fit in 32 bits.

@@ -20,6 +20,7 @@ void TerminateString(char* field, uint32_t width, uint32_t length) {
 // Reads a REG_SZ value into its field. On failure the field is left as it was.
 bool ReadString(RegistryPort& registry, const char* name, char* field, uint32_t width) {
   uint8_t buf[kMailerSize];  // the widest string field
+  static_assert(kCertPinSize <= kMailerSize, "string fields fit the scratch buffer");
   uint32_t length = 0;
   if (width > sizeof buf) return false;
   if (!registry.QueryValue(name, buf, width, &length) || length > width) return false;
@@ -89,6 +90,12 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
   ReadDword(registry, "LIST", &settings.listSenders);
   ReadDword(registry, "LED", &settings.ledAuto);
   ReadString(registry, "MAILLER", settings.mailer, kMailerSize);
+  // The connection values came later: an absent one means the plain connection of old.
+  if (!ReadDword(registry, "SSL", &settings.ssl)) settings.ssl = kSslNone;
+  if (!ReadDword(registry, "PORT", &settings.port)) settings.port = 0;
+  if (!ReadString(registry, "CERTPIN", settings.certPin, kCertPinSize)) {
+    std::memset(settings.certPin, 0, kCertPinSize);
+  }
 
   registry.CloseKey();
 
@@ -115,6 +122,9 @@ void SaveSettings(const Settings& settings, RegistryPort& registry) {
   WriteDword(registry, "LIST", settings.listSenders);
   WriteDword(registry, "LED", settings.ledAuto);
   WriteString(registry, "MAILLER", settings.mailer, kMailerSize);
+  WriteDword(registry, "SSL", settings.ssl);
+  WriteDword(registry, "PORT", settings.port);
+  WriteString(registry, "CERTPIN", settings.certPin, kCertPinSize);
   registry.CloseKey();
 }
 

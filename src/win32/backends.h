@@ -7,6 +7,7 @@
 #include "port/clock.h"
 #include "port/hid.h"
 #include "port/message_box.h"
+#include "port/tls.h"
 #include "port/trace.h"
 #include "port/window.h"
 #include "port/winsock.h"
@@ -68,5 +69,6 @@ std::unique_ptr<HidPort> MakeHid();
 std::unique_ptr<TrayPort> MakeTray();
 std::unique_ptr<SettingsDialogPort> MakeSettingsDialog();
 std::unique_ptr<ProcessPort> MakeProcess();
+std::unique_ptr<TlsPort> MakeTls();
 
 }  // namespace kc::win32

@@ -5,6 +5,13 @@
 //
 //   pop3_bench --messages N [--user U] [--password P] [--runs R] [--rounds K] [--header]
 //              [--label TEXT]
+//              [--tls [--other-ms MS --other-kib KIB]]
+//
+// With --tls both speak TLS from the first byte to the "pop3s" port: the poller through its TLS
+// port (OpenSSL over memory buffers on the event loop), the baseline as a minimal blocking
+// OpenSSL client that verifies the certificate the same way (SSL_CERT_FILE names the trust
+// bundle). --other-ms and --other-kib add a third client measured by the caller (Python's
+// poplib.POP3_SSL in scripts/bench-pop3.sh) to the row, with its ratio to the baseline.
 //
 // Prints one row: messages (or the label of the mailbox), median wall time per check of each, their ratio, CPU time per
 // check, peak resident memory of each process, and the heap allocations of one check (all,
@@ -14,6 +21,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -76,6 +85,9 @@ struct Options {
   int runs = 10;
   int rounds = 3;
   bool header = false;
+  bool tls = false;
+  double otherMs = 0;  // a third client's median, measured by the caller
+  long otherKiB = 0;
   std::string label;  // names the mailbox in place of its count
 };
 
@@ -141,6 +153,29 @@ class WinSockOutsideCore final : public kc::WinSockPort {
   kc::WinSockPort& in_;
 };
 
+class TlsOutsideCore final : public kc::TlsPort {
+ public:
+  explicit TlsOutsideCore(kc::TlsPort& inner) : in_(inner) {}
+  bool Begin(const char* h) override { OutsideCore o; return in_.Begin(h); }
+  bool Feed(const char* d, size_t n) override { OutsideCore o; return in_.Feed(d, n); }
+  kc::TlsStep Handshake() override { OutsideCore o; return in_.Handshake(); }
+  void Describe(char* p, size_t ps, char* c, size_t cs) override {
+    OutsideCore o;
+    in_.Describe(p, ps, c, cs);
+  }
+  void CheckPeer(kc::TlsPeer* peer) override { OutsideCore o; in_.CheckPeer(peer); }
+  bool Write(const char* d, size_t n) override { OutsideCore o; return in_.Write(d, n); }
+  int Read(char* out, size_t n) override { OutsideCore o; return in_.Read(out, n); }
+  size_t TakeOutput(char* out, size_t n) override { OutsideCore o; return in_.TakeOutput(out, n); }
+  void Close() override { OutsideCore o; in_.Close(); }
+  void End() override { OutsideCore o; in_.End(); }
+  int ErrorCode() override { return in_.ErrorCode(); }
+  void ErrorText(char* out, size_t n) override { in_.ErrorText(out, n); }
+
+ private:
+  kc::TlsPort& in_;
+};
+
 class WindowOutsideCore final : public kc::WindowPort {
  public:
   explicit WindowOutsideCore(kc::WindowPort& inner) : in_(inner) {}
@@ -180,11 +215,14 @@ bool RunPollerChecks(const Options& o, RunReport* report) {
   std::snprintf(settings->server, sizeof settings->server, "%s", o.server.c_str());
   std::snprintf(settings->user, sizeof settings->user, "%s", o.user.c_str());
   std::snprintf(settings->password, sizeof settings->password, "%s", o.password.c_str());
+  if (o.tls) settings->ssl = kc::kSslImplicit;
   kc::CheckStatus status;
   kc::WindowRef mainWindow = 0;
   WinSockOutsideCore winsockPort(*winsock);
   WindowOutsideCore windowPort(loop);
-  auto poller = std::make_unique<kc::Poller>(kc::PollerPorts{winsockPort, windowPort, box, trace, clock},
+  std::unique_ptr<kc::TlsPort> tls = kc::posix::MakeTls();
+  TlsOutsideCore tlsPort(*tls);
+  auto poller = std::make_unique<kc::Poller>(kc::PollerPorts{winsockPort, windowPort, box, trace, clock, tlsPort},
                                              *settings, mainWindow);
   bool done = false;
   mainWindow = loop.CreateWindow([&](kc::WindowRef w, uint32_t msg, kc::WParam wp, kc::LParam lp) -> kc::LResult {
@@ -235,27 +273,53 @@ bool RunPollerChecks(const Options& o, RunReport* report) {
 
 // ---- the baseline: a sequential client with a blocking socket -------------------------
 
+// The baseline's TLS: one context per process, the certificate verified as the poller does.
+SSL_CTX* BaselineContext() {
+  static SSL_CTX* ctx = [] {
+    SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+    SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_default_verify_paths(c);
+    return c;
+  }();
+  return ctx;
+}
+
 class BlockingClient {
  public:
   ~BlockingClient() {
+    if (ssl_ != nullptr) {
+      SSL_shutdown(ssl_);
+      SSL_free(ssl_);
+    }
     if (fd_ >= 0) close(fd_);
   }
 
-  bool Connect(const std::string& host) {
+  bool Connect(const std::string& host, bool tls) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    servent* service = getservbyname("pop3", "tcp");
-    address.sin_port = service != nullptr ? static_cast<uint16_t>(service->s_port) : htons(110);
+    servent* service = getservbyname(tls ? "pop3s" : "pop3", "tcp");
+    address.sin_port = service != nullptr ? static_cast<uint16_t>(service->s_port)
+                                          : htons(tls ? 995 : 110);
     if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return false;
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    return fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      return false;
+    }
+    if (!tls) return true;
+    ssl_ = SSL_new(BaselineContext());
+    return ssl_ != nullptr && SSL_set_fd(ssl_, fd_) == 1 &&
+           X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str()) == 1 &&
+           SSL_connect(ssl_) == 1;
   }
 
   // Sends a command (when given) and reads its reply up to the terminator; false on error.
   bool Exchange(const char* command, const char* terminator, bool* positive) {
     if (command != nullptr) {
       size_t length = std::strlen(command);
-      if (send(fd_, command, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) return false;
+      ssize_t sent = ssl_ != nullptr ? SSL_write(ssl_, command, static_cast<int>(length))
+                                     : send(fd_, command, length, MSG_NOSIGNAL);
+      if (sent != static_cast<ssize_t>(length)) return false;
     }
     // An RFC 1939 negative reply is one line even where a multi-line reply was asked for.
     for (;;) {
@@ -273,7 +337,9 @@ class BlockingClient {
         }
       }
       if (used_ == sizeof buffer_) return false;
-      ssize_t n = recv(fd_, buffer_ + used_, sizeof buffer_ - used_, 0);
+      ssize_t n = ssl_ != nullptr
+                      ? SSL_read(ssl_, buffer_ + used_, static_cast<int>(sizeof buffer_ - used_))
+                      : recv(fd_, buffer_ + used_, sizeof buffer_ - used_, 0);
       if (n <= 0) return false;
       used_ += static_cast<size_t>(n);
     }
@@ -283,6 +349,7 @@ class BlockingClient {
 
  private:
   int fd_ = -1;
+  SSL* ssl_ = nullptr;
   char buffer_[65536];
   size_t used_ = 0;
   std::string reply_;
@@ -292,7 +359,7 @@ bool RunBaselineCheck(const Options& o) {
   BlockingClient c;
   bool ok = false;
   char command[256];
-  if (!c.Connect(o.server) || !c.Exchange(nullptr, "\n", &ok) || !ok) return false;
+  if (!c.Connect(o.server, o.tls) || !c.Exchange(nullptr, "\n", &ok) || !ok) return false;
   std::snprintf(command, sizeof command, "USER %s\r\n", o.user.c_str());
   if (!c.Exchange(command, "\n", &ok) || !ok) return false;
   std::snprintf(command, sizeof command, "PASS %s\r\n", o.password.c_str());
@@ -400,6 +467,12 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->runs = std::max(1, std::atoi(v));
     } else if ((v = value("--rounds")) != nullptr) {
       o->rounds = std::max(1, std::atoi(v));
+    } else if ((v = value("--other-ms")) != nullptr) {
+      o->otherMs = std::atof(v);
+    } else if ((v = value("--other-kib")) != nullptr) {
+      o->otherKiB = std::atol(v);
+    } else if (a == "--tls") {
+      o->tls = true;
     } else if ((v = value("--label")) != nullptr) {
       o->label = v;
     } else if (a == "--header") {
@@ -432,14 +505,21 @@ int main(int argc, char** argv) {
   }
   double pollerMs = Median(poller.wallMs), baselineMs = Median(baseline.wallMs);
   if (o.header) {
-    std::printf("%8s %12s %12s %7s %12s %12s %10s %10s %12s %12s\n", "messages", "poller ms",
+    std::printf("%8s %12s %12s %7s %12s %12s %10s %10s %12s %12s", "messages", "poller ms",
                 "baseline ms", "ratio", "poller CPU", "base CPU", "poller KiB", "base KiB",
                 "allocs/check", "by poller");
+    if (o.otherMs > 0) std::printf(" %10s %7s %10s", "poplib ms", "ratio", "poplib KiB");
+    std::printf("\n");
   }
   std::string name = o.label.empty() ? std::to_string(o.messages) : o.label;
-  std::printf("%8s %12.3f %12.3f %7.3f %10.3fms %10.3fms %10ld %10ld %12lu %12lu\n", name.c_str(),
+  std::printf("%8s %12.3f %12.3f %7.3f %10.3fms %10.3fms %10ld %10ld %12lu %12lu", name.c_str(),
               pollerMs, baselineMs, baselineMs > 0 ? pollerMs / baselineMs : 0.0,
               poller.cpuMs / poller.checks, baseline.cpuMs / baseline.checks, poller.peakKiB,
               baseline.peakKiB, poller.allocations, poller.coreAllocations);
+  if (o.otherMs > 0) {
+    std::printf(" %10.3f %7.3f %10ld", o.otherMs, baselineMs > 0 ? o.otherMs / baselineMs : 0.0,
+                o.otherKiB);
+  }
+  std::printf("\n");
   return 0;
 }

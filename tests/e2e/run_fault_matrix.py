@@ -20,7 +20,10 @@ so the second session is healthy). The lookup row asks a DNS server of this scri
 (the program runs in a mount namespace of its own whose /etc/resolv.conf names it): it answers
 "no such name", stays silent, sends garbage, or has no port open (the datagram is refused).
 The connect row uses a refused port and a listener whose accept queue is full, so that the
-program's SYN is never answered. Cells that have no meaning for a row are marked n/a.
+program's SYN is never answered. The handshake row is an account with TLS from the first byte
+(port 995) whose server closes, resets, stays silent or sends garbage in place of the TLS
+handshake; the program trusts the test CA through SSL_CERT_FILE. Cells that have no meaning for
+a row are marked n/a.
 
 Every cell has its own loopback address 127.0.0.N (the program connects to port 110 of its
 server) and its own program instance, all in one network namespace. The silent cells run all
@@ -49,6 +52,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 from native_program import (PASSWORD, SERVER_WAIT_S, USER, Program,  # noqa: E402
                             ScriptServer, dialogue, enter_network_namespace, senders_traced)
 from processes import finish_work_dir, make_work_dir  # noqa: E402
+from run_pop3_tls import tls_dialogue  # noqa: E402
+from test_certs import TestCerts  # noqa: E402
 
 KINDS = [("close", "close"), ("reset", "reset"), ("silent", "silent"), ("err", "-ERR"),
          ("garbage", "garbage"), ("nolf", "1 MiB no LF")]
@@ -65,6 +70,8 @@ NOT_APPLICABLE = {
     ("connect", "err"): "no data at connect: the greeting row",
     ("connect", "garbage"): "no data at connect: the greeting row",
     ("connect", "nolf"): "no data at connect: the greeting row",
+    ("handshake", "err"): "no POP3 reply in a handshake: the garbage cell",
+    ("handshake", "nolf"): "no lines in a handshake: the garbage cell",
 }
 EXPECTED = {
     # The DNS server: "no such name", a refused port, no answer, an answer that is no DNS reply
@@ -76,6 +83,11 @@ EXPECTED = {
     # A refused port; a SYN never answered.
     ("connect", "reset"): "connect error 10061",
     ("connect", "silent"): "timeout",
+    # In place of the TLS handshake; a reset can come before the connect is reported.
+    ("handshake", "close"): "handshake failed",
+    ("handshake", "reset"): ("handshake failed", "connect error 10054"),
+    ("handshake", "silent"): "timeout",
+    ("handshake", "garbage"): "handshake failed",
 }
 for step, _ in DIALOGUE_STEPS:
     EXPECTED[(step, "close")] = "closed"
@@ -94,7 +106,8 @@ EXPECTED[("pass", "garbage")] = "-ERR, QUIT ok"
 # A reset that comes before the program has seen its connect complete fails the connect.
 EXPECTED[("greeting", "reset")] = ("closed", "connect error 10054")
 
-ROWS = [("lookup", "lookup")] + [("connect", "connect")] + DIALOGUE_STEPS
+ROWS = [("lookup", "lookup"), ("connect", "connect"), ("handshake", "TLS handshake")] + \
+    DIALOGUE_STEPS
 
 # Trace lines that end a check (the message box lines of the console are included).
 ENDS = re.compile(
@@ -104,6 +117,7 @@ ENDS = re.compile(
     rb"|(?P<recverror>\] recv\(\) error: -?\d+\n)"
     rb"|(?P<timeout>Server timed out\r\n)"
     rb"|(?P<overrun>!!!!! Buffer overrun, data truncated\r\n)"
+    rb"|(?P<handshake>TLS handshake failed: [^\r\n]*\r\n)"
     rb"|(?P<lookup>WSAAsyncGetHostByName\(\) error: (?P<lookupcode>\d+)(?: \(WSA\w+\))?\r\n)"
     rb"|(?P<connect>Could not connect to the server: (?P<connectcode>\d+)(?: \(WSA\w+\))?\r\n)"
     rb"|(?P<other>Error connecting\r\n|No IPv4 address for the server\r\n"
@@ -141,7 +155,8 @@ def outcome_of(match, segment):
         return "lookup error " + match.group("lookupcode").decode()
     if kind == "connect":
         return "connect error " + match.group("connectcode").decode()
-    return {"quitrefused": "QUIT refused", "recverror": "recv error"}.get(kind, kind)
+    return {"quitrefused": "QUIT refused", "recverror": "recv error",
+            "handshake": "handshake failed"}.get(kind, kind)
 
 
 def classify(segment):
@@ -259,8 +274,9 @@ LOOKUP_MODES = {"err": "nxdomain", "reset": "refused", "silent": "silent", "garb
 
 
 class Cell:
-    def __init__(self, row, kind, index, exe, workdir, tool=()):
+    def __init__(self, row, kind, index, exe, workdir, tool=(), certs=None):
         self.tool = list(tool)
+        self.certs = certs  # (certificate, key, trust bundle) for the handshake row
         self.row = row
         self.kind = kind
         expected = EXPECTED[(row, kind)]
@@ -282,8 +298,8 @@ class Cell:
     def name(self):
         return f"{self.row}/{self.kind}"
 
-    def script_server(self, *args):
-        self.server = ScriptServer(self.dir, "--count", "3", *args, listen=f"{self.addr}:110")
+    def script_server(self, *args, port=110):
+        self.server = ScriptServer(self.dir, "--count", "3", *args, listen=f"{self.addr}:{port}")
         self.cleanups.append(self.server.stop)
         return self.server
 
@@ -331,11 +347,20 @@ class Cell:
             else:
                 def heal():
                     self.script_server()
+        elif self.row == "handshake":
+            cert, key, bundle = self.certs
+            self.script_server("--tls", f"{cert},{key}", "--fault", f"handshake={self.kind}",
+                               "--faulty-sessions", "1", port=995)
         else:
             self.script_server("--fault", f"{self.row}={self.kind}", "--faulty-sessions", "1")
 
+        tls = {}
+        healthy = dialogue(3, senders_traced(3))
+        if self.row == "handshake":
+            tls = {"ssl": 1, "env": {"SSL_CERT_FILE": self.certs[2]}}
+            healthy = tls_dialogue(3, senders_traced(3), host=self.addr.encode())
         p = Program(self.exe, os.path.join(self.dir, "program"), server=server_name,
-                    wrapper=list(wrapper) + self.tool, stop_timeout=60 if self.tool else 10)
+                    wrapper=list(wrapper) + self.tool, stop_timeout=60 if self.tool else 10, **tls)
         self.program = p
         started = time.monotonic()
         p.start()
@@ -362,7 +387,7 @@ class Cell:
             assert self.ended_after < SERVER_WAIT_S / 2, f"ended only after {self.ended_after:.1f} s"
 
         # The cycle was idle again; this check meets a healthy server.
-        p.wait_for(dialogue(3, senders_traced(3)), 30, second)
+        p.wait_for(healthy, 30, second)
         time.sleep(0.5)
         held_after_healthy = open_descriptors(p.proc.pid)
         assert held_after_fault == held_after_healthy, \
@@ -457,7 +482,12 @@ def main():
     if args.valgrind:
         tool = ["valgrind", "--error-exitcode=99", "--leak-check=full",
                 "--errors-for-leak-kinds=definite,indirect", "--log-fd=2"]
-    cells = [Cell(row, kind, i, exe, workdir, tool) for i, (row, kind) in enumerate(keys)]
+    certs = None
+    if any(row == "handshake" for row, _ in keys):
+        made = TestCerts(os.path.join(workdir, "certs"))
+        addresses = [f"127.0.0.{10 + i}" for i in range(len(keys))]
+        certs = (*made.server("cells", names=addresses), made.bundle())
+    cells = [Cell(row, kind, i, exe, workdir, tool, certs) for i, (row, kind) in enumerate(keys)]
     started = time.monotonic()
     # The silent cells wait out the program's limit together; the others take turns beside them.
     slow = [c for c in cells if c.slow]

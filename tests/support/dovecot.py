@@ -35,12 +35,17 @@ def lo_up():
 
 class Dovecot:
     def __init__(self, workdir, user="kestova", password="secret", address="127.0.0.1",
-                 port=110):
+                 port=110, tls=None, tls_port=995):
+        """tls: (certificate file, key file) for TLS with `ssl = required`: STLS on `port`
+        and TLS from the first byte on `tls_port`; each login is logged, with "TLS" in the
+        line when it came over TLS."""
         self.dir = os.path.abspath(workdir)
         self.user = user
         self.password = password
         self.address = address
         self.port = port
+        self.tls = tls
+        self.tls_port = tls_port
         self.proc = None
         self.home = os.path.join(self.dir, "home", user)
         self.maildir = os.path.join(self.home, "Maildir")
@@ -59,8 +64,7 @@ base_dir = {self.dir}/run
 state_dir = {self.dir}/state
 log_path = {self.dir}/dovecot.log
 info_log_path = {self.dir}/dovecot.log
-ssl = no
-disable_plaintext_auth = no
+{self._ssl_settings()}
 auth_mechanisms = plain
 auth_failure_delay = 0
 first_valid_uid = 1
@@ -81,6 +85,7 @@ service pop3-login {{
     address = {self.address}
     port = {self.port}
   }}
+{self._tls_listener()}
 }}
 service imap-login {{
   inet_listener imap {{
@@ -92,6 +97,27 @@ service imap-login {{
             f.write(conf)
         self.set_password(self.password)
         self.set_messages([])
+
+    def _ssl_settings(self):
+        if not self.tls:
+            return "ssl = no\ndisable_plaintext_auth = no"
+        cert, key = (os.path.abspath(p) for p in self.tls)
+        return (f"ssl = required\nssl_cert = <{cert}\nssl_key = <{key}\n"
+                "disable_plaintext_auth = yes\nauth_verbose = yes")
+
+    def _tls_listener(self):
+        if not self.tls:
+            return ""
+        return (f"  inet_listener pop3s {{\n    address = {self.address}\n"
+                f"    port = {self.tls_port}\n    ssl = yes\n  }}")
+
+    def log_lines(self, word):
+        """The lines of Dovecot's log that hold word."""
+        path = os.path.join(self.dir, "dovecot.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, errors="replace") as f:
+            return [line for line in f if word in line]
 
     def set_password(self, password):
         """Changes the account's password; Dovecot re-reads the file when it changes (it looks

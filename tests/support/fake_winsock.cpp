@@ -100,6 +100,7 @@ SocketRef FakeWinSock::Socket() {
   // A new connection starts with nothing received.
   receives_.clear();
   peerClosed_ = false;
+  sendBlocked_ = false;
   return s;
 }
 
@@ -132,13 +133,24 @@ int FakeWinSock::Connect(SocketRef s, const Ipv4Endpoint& to) {
     PostEvent(kFdConnect, connectEventError);
     if (connectEventError == 0) {
       PostEvent(kFdWrite);
-      DeliverSplit(greeting, splitEvery);
+      if (!greeting.empty()) DeliverSplit(greeting, splitEvery);
     }
   }
   return -1;
 }
 
 int FakeWinSock::Send(SocketRef s, const char* data, int length) {
+  if (sendBlocked_ && openSockets.count(s) != 0) {
+    sendBlocked_ = false;
+    calls.push_back("send blocked " + std::to_string(s));
+    lastError_ = kWsaEWouldBlock;
+    PostEvent(kFdWrite);
+    return -1;
+  }
+  if (sendChunk != 0 && static_cast<size_t>(length) > sendChunk) {
+    length = static_cast<int>(sendChunk);
+    sendBlocked_ = blockAfterChunk;
+  }
   std::string command(data, static_cast<size_t>(length));
   calls.push_back("send " + std::to_string(s));
   sent.push_back(command);
@@ -151,6 +163,10 @@ int FakeWinSock::Send(SocketRef s, const char* data, int length) {
     if (!reply.empty()) DeliverSplit(reply, splitEvery);
   }
   if (command == "QUIT\r\n" && closeAfterQuit) PeerClose();
+  if (closeAfterReply) {
+    closeAfterReply = false;
+    PeerClose();
+  }
   return length;
 }
 

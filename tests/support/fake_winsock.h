@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_tls.h"
 #include "support/fakes.h"
 
 namespace kc::test {
@@ -33,8 +34,13 @@ class FakeWinSock final : public WinSockPort {
   std::string greeting = "+OK POP3 ready\r\n";
   // The server: the bytes it sends back for each command (empty: nothing).
   std::function<std::string(const std::string& command)> server;
-  size_t splitEvery = 0;       // server bytes arrive in receives of this many bytes (0: whole)
-  bool closeAfterQuit = true;  // the server closes after its reply to QUIT
+  size_t splitEvery = 0;         // server bytes arrive in receives of this many bytes (0: whole)
+  bool closeAfterQuit = true;    // the server closes after its reply to QUIT
+  bool closeAfterReply = false;  // set by the server: it closes once this reply is delivered
+  // Each send takes at most this many bytes (0: all); with blockAfterChunk the send after a
+  // taken chunk fails with WSAEWOULDBLOCK and FD_WRITE follows, as a full socket buffer does.
+  size_t sendChunk = 0;
+  bool blockAfterChunk = false;
 
   // ----- What the fake saw -----
   std::vector<std::string> calls;  // "WSAStartup", "WSACleanup", "lookup pop.example",
@@ -99,6 +105,7 @@ class FakeWinSock final : public WinSockPort {
   SocketRef nextSocket_ = 5;
   std::deque<Receive> receives_;
   bool peerClosed_ = false;
+  bool sendBlocked_ = false;
   int lastError_ = 0;
 };
 
@@ -148,8 +155,9 @@ struct CheckHarness {
   FakeDialog dialog;
   FakeProcess process;
   FakeNotice notice;
+  FakeTls tls;
   Platform platform{window, box,  trace,  clock,   registry, winsock,
-                    hid,    tray, dialog, process, notice};
+                    hid,    tray, dialog, process, notice,   tls};
   std::unique_ptr<App> app;
   FakeMailbox mailbox;
   int checkDone = 0;  // SM_CHECKDONE messages handled

@@ -231,6 +231,23 @@ class NullWinSock final : public WinSockPort {
   int CloseSocket(SocketRef) override { return 0; }
 };
 
+// A TLS library that cannot make a session, for tests that never secure a connection.
+class NullTls final : public TlsPort {
+ public:
+  bool Begin(const char*) override { return false; }
+  bool Feed(const char*, size_t) override { return false; }
+  TlsStep Handshake() override { return TlsStep::kFailed; }
+  void Describe(char* p, size_t, char* c, size_t) override { p[0] = c[0] = '\0'; }
+  void CheckPeer(TlsPeer*) override {}
+  bool Write(const char*, size_t) override { return false; }
+  int Read(char*, size_t) override { return kTlsReadFailed; }
+  size_t TakeOutput(char*, size_t) override { return 0; }
+  void Close() override {}
+  void End() override {}
+  int ErrorCode() override { return 0; }
+  void ErrorText(char* out, size_t) override { out[0] = '\0'; }
+};
+
 // Records what the console would tell the user.
 class FakeNotice final : public NoticePort {
  public:
@@ -269,8 +286,9 @@ struct FakePlatform {
   FakeDialog dialog;
   FakeProcess process;
   FakeNotice notice;
+  NullTls tls;
   Platform platform{window, box,  trace,  clock,   registry, winsock,
-                    hid,    tray, dialog, process, notice};
+                    hid,    tray, dialog, process, notice,   tls};
 };
 
 }  // namespace kc::test

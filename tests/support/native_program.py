@@ -37,8 +37,10 @@ def _hex(data, size):
     return ",".join("%02x" % b for b in data + bytes(size - len(data)))
 
 
-def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, mailer=""):
-    """The settings key as a REGEDIT4 file, the form the Linux store reads."""
+def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, mailer="", ssl=None,
+                   port=None, certpin=None):
+    """The settings key as a REGEDIT4 file, the form the Linux store reads. ssl, port and
+    certpin are written only when given, as a file from before them would lack them."""
     pw = bytes(b ^ 0xFF for b in password.encode()[:79] + bytes(80 - len(password.encode()[:79])))
     lines = [
         "REGEDIT4",
@@ -51,8 +53,14 @@ def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, maile
         '"LIST"=dword:00000001',
         '"LED"=dword:00000001',
         '"MAILLER"=hex(1):' + _hex(mailer.encode(), 260),
-        "",
     ]
+    if ssl is not None:
+        lines.append('"SSL"=dword:%08x' % ssl)
+    if port is not None:
+        lines.append('"PORT"=dword:%08x' % port)
+    if certpin is not None:
+        lines.append('"CERTPIN"=hex(1):' + _hex(certpin.encode(), 128))
+    lines += [""]
     os.makedirs(os.path.dirname(path), exist_ok=True)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     with os.fdopen(fd, "w", newline="") as f:
@@ -68,7 +76,8 @@ class Program:
     wrapper: a command the program is started under (valgrind, unshare, ...); the program's
     path and nothing else is appended to it."""
 
-    def __init__(self, exe, workdir, server="localhost", wrapper=(), stop_timeout=10, **settings):
+    def __init__(self, exe, workdir, server="localhost", wrapper=(), stop_timeout=10, env=None,
+                 **settings):
         self.exe = exe
         self.dir = workdir
         self.wrapper = list(wrapper)
@@ -89,6 +98,7 @@ class Program:
             "KESTOVA_DEV_ROOT": os.path.join(workdir, "dev"),
             "LANG": "C.UTF-8",
         })
+        self.env.update(env or {})
         self.err = bytearray()
         self.out = bytearray()
         self.cond = threading.Condition()

@@ -22,6 +22,9 @@ Faults:
   nultail  the whole reply, then NUL bytes and junk in the same send
   fold     (TOP) the From: value folded onto a second line
   big      a reply over 4,096 bytes (TOP: long headers; others: a long status line)
+TLS: --tls CERT,KEY speaks TLS from the first byte; --stls CERT,KEY offers STLS. The step
+"handshake" (with --tls) takes close, reset, silent and garbage in place of the handshake; the
+step "stls" takes err.
 --faulty-sessions N applies the faults to the first N connections only; later ones are
 healthy, so a test can check that the next check succeeds. Every command received is appended
 to --log as one line, and "LISTENING host port" is printed once the socket is open.
@@ -32,6 +35,7 @@ import asyncio
 import os
 import signal
 import socket
+import ssl
 import struct
 import sys
 
@@ -261,6 +265,9 @@ class Session:
             elif command == b"TOP" and self.authorized:
                 self.tops += 1
                 step = f"top{self.tops}"
+            elif command == b"STLS":
+                await self.start_tls()
+                continue
             elif command == b"QUIT":
                 step = "quit"
             else:
@@ -270,6 +277,40 @@ class Session:
                 if step == "quit" and not self.writer.is_closing():
                     self.writer.close()
                 return
+
+
+    async def start_tls(self):
+        context = self.server.stls_context
+        if context is None or self.faults.get("stls") == "err":
+            await self.send(b"-ERR TLS not available\r\n")
+            return
+        await self.send(b"+OK Begin TLS negotiation now.\r\n")
+        await self.writer.start_tls(context)
+
+    async def handshake(self):
+        """TLS from the first byte, or the handshake's fault; False when the session is over."""
+        fault = self.faults.get("handshake")
+        if fault == "garbage":
+            await self.send(b"\x8f\xa0 GARBAGE \x01\x7f~~ no TLS here\r\n")
+            await self.wait_for_close()
+            return False
+        if fault in ("close", "reset", "silent"):
+            await self.answer("handshake")
+            return False
+        try:
+            await self.writer.start_tls(self.server.tls_context)
+        except (ConnectionError, OSError, ssl.SSLError):
+            return False
+        return True
+
+
+def tls_context(pair):
+    if not pair:
+        return None
+    cert, _, key = pair.partition(",")
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
 
 
 class Server:
@@ -285,6 +326,8 @@ class Server:
                 raise SystemExit(f"unknown fault {fault!r}; known: {', '.join(FAULTS)}")
             self.faults[step.lower()] = fault
         self.faulty_sessions = args.faulty_sessions
+        self.tls_context = tls_context(args.tls)
+        self.stls_context = tls_context(args.stls)
         self.err_text = args.err_text.encode()
         self.sessions = 0
         if args.maildir:
@@ -299,7 +342,9 @@ class Server:
         self.sessions += 1
         faulty = self.faulty_sessions < 0 or self.sessions <= self.faulty_sessions
         try:
-            await Session(self, reader, writer, faulty).run()
+            session = Session(self, reader, writer, faulty)
+            if self.tls_context is None or await session.handshake():
+                await session.run()
         except (ConnectionError, OSError):
             pass
         finally:
@@ -335,6 +380,8 @@ def main(argv=None):
     parser.add_argument("--faulty-sessions", type=int, default=-1,
                         help="faults only in the first N connections (default: all)")
     parser.add_argument("--log", help="append every received command to this file")
+    parser.add_argument("--tls", help="CERT,KEY: TLS from the first byte")
+    parser.add_argument("--stls", help="CERT,KEY: offer STLS")
     parser.add_argument("--err-text", default="scripted failure",
                         help="what follows -ERR in the reply of an err fault")
     args = parser.parse_args(argv)

@@ -323,13 +323,14 @@ TEST(SettingsForm, TabAndShiftTabFollowTheScreenPastTheDisabledBox) {
   using M = SettingsFormModel;
   std::vector<M::Control> order;
   std::vector<size_t> rows;
-  for (int i = 0; i < 9; ++i) {
+  for (int i = 0; i < 10; ++i) {
     order.push_back(model.focus());
     rows.push_back(FocusedRow(model));
     model.OnKey(KeyCode::kTab);
   }
   EXPECT_EQ(order, (std::vector<M::Control>{M::kOk, M::kCancel, M::kServer, M::kUser, M::kPassword,
-                                            M::kMailer, M::kInterval, M::kList, M::kOk}));
+                                            M::kMailer, M::kInterval, M::kList, M::kEncryption,
+                                            M::kOk}));
   // From the server on, each Tab goes down the screen (the two buttons share a row).
   for (size_t i = 3; i + 1 < rows.size(); ++i) EXPECT_LT(rows[i - 1], rows[i]) << i;
   // Shift+Tab walks the same way back: from the check box to the interval, not the password.
@@ -568,6 +569,40 @@ TEST_F(ProcessTest, AProgramThatCannotStartGivesNoProcess) {
   // The launcher waits on and closes what it got, even nothing.
   process->Wait(0, 1000);
   process->Close(0);
+}
+
+}  // namespace
+}  // namespace kc::posix
+
+namespace kc::posix {
+namespace {
+
+// The encryption list is the row above the buttons, reached with Tab in screen order; space and the
+// arrow keys go through its three items.
+TEST(SettingsForm, EncryptionListCyclesAndReadsBack) {
+  SettingsForm loaded;
+  loaded.encryption = kEncryptionStartTls;
+  SettingsFormModel model;
+  model.Load(loaded);
+  std::string all;
+  for (const std::string& row : model.Render(false, 80)) all += row + "\n";
+  EXPECT_NE(all.find("暗号化 [STARTTLS ▼]"), std::string::npos) << all;
+  model.OnKey(KeyCode::kBackTab);
+  ASSERT_EQ(model.focus(), SettingsFormModel::kEncryption);
+  model.OnChar(" ", 1);
+  EXPECT_EQ(model.encryption(), kEncryptionNone);
+  model.OnKey(KeyCode::kLeft);
+  EXPECT_EQ(model.encryption(), kEncryptionStartTls);
+  model.OnKey(KeyCode::kRight);
+  model.OnKey(KeyCode::kRight);
+  SettingsForm read;
+  model.Read(&read);
+  EXPECT_EQ(read.encryption, kEncryptionTls);
+  // A value the list does not know shows as TLS, the way it connects.
+  loaded.encryption = 9;
+  model.Load(loaded);
+  model.Read(&read);
+  EXPECT_EQ(read.encryption, kEncryptionTls);
 }
 
 }  // namespace

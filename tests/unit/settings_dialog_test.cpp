@@ -235,3 +235,44 @@ TEST(SettingsDialog, ReadyGatesTheChecks) {
 
 }  // namespace
 }  // namespace kc::test
+
+namespace kc::test {
+namespace {
+
+// The encryption list shows the SSL value and writes back the item chosen; PORT and CERTPIN,
+// which the dialog does not show, are kept.
+TEST(SettingsDialog, EncryptionListMapsTheSslValue) {
+  const struct {
+    int32_t stored;
+    int32_t shown;
+    int32_t chosen;
+    int32_t saved;
+  } cases[] = {
+      {kSslNone, kEncryptionNone, kEncryptionNone, kSslNone},
+      {kSslImplicit, kEncryptionTls, kEncryptionTls, kSslImplicit},
+      {kSslStartTls, kEncryptionStartTls, kEncryptionStartTls, kSslStartTls},
+      {kSslNone, kEncryptionNone, kEncryptionStartTls, kSslStartTls},
+      {7, kEncryptionTls, kEncryptionTls, kSslImplicit},      // unknown, secured all the same
+      {kSslStartTls, kEncryptionStartTls, -1, kSslStartTls},  // nothing chosen: kept
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    DialogHarness h;
+    h.settings.ssl = c.stored;
+    h.settings.port = 1995;
+    std::strcpy(h.settings.certPin, "AB:CD");
+    SettingsForm form;
+    h.dialog.Fill(&form);
+    EXPECT_EQ(form.encryption, c.shown);
+    form = DialogHarness::CompleteForm();
+    form.encryption = c.chosen;
+    ASSERT_TRUE(h.dialog.Accept(form));
+    EXPECT_EQ(h.settings.ssl, c.saved);
+    EXPECT_EQ(h.settings.port, 1995);
+    EXPECT_STREQ(h.settings.certPin, "AB:CD");
+    EXPECT_EQ(h.Stored().ssl, c.saved);
+  }
+}
+
+}  // namespace
+}  // namespace kc::test

@@ -36,6 +36,9 @@ Settings FullRecord() {
   s.listSenders = 0;
   s.ledAuto = 2;
   std::strcpy(s.mailer, "C:\\Program Files\\Mail\\mail.exe /check");
+  s.ssl = kSslStartTls;
+  s.port = 1995;
+  std::strcpy(s.certPin, "3A:9F:00:11");
   return s;
 }
 
@@ -58,6 +61,9 @@ void ExpectSameRecord(const Settings& a, const Settings& b) {
   EXPECT_EQ(a.listSenders, b.listSenders);
   EXPECT_EQ(a.ledAuto, b.ledAuto);
   EXPECT_EQ(std::memcmp(a.mailer, b.mailer, kMailerSize), 0);
+  EXPECT_EQ(a.ssl, b.ssl);
+  EXPECT_EQ(a.port, b.port);
+  EXPECT_EQ(std::memcmp(a.certPin, b.certPin, kCertPinSize), 0);
 }
 
 // ---- The store over the fake registry ----
@@ -92,7 +98,7 @@ TEST(SettingsStore, SavedRecordLoadsIdentically) {
   ExpectSameRecord(loaded, saved);
 }
 
-TEST(SettingsStore, WritesTheSevenValuesInOrderWithTheirTypesAndFullWidths) {
+TEST(SettingsStore, WritesTheValuesInOrderWithTheirTypesAndFullWidths) {
   FakeRegistry registry;
   Settings s;
   std::strcpy(s.server, "mail.");
@@ -102,14 +108,15 @@ TEST(SettingsStore, WritesTheSevenValuesInOrderWithTheirTypesAndFullWidths) {
   s.ledAuto = -1;
   SaveSettings(s, registry);
 
-  EXPECT_EQ(registry.order,
-            (std::vector<std::string>{"SERVER", "USER", "PASS", "TIME", "LIST", "LED", "MAILLER"}));
+  EXPECT_EQ(registry.order, (std::vector<std::string>{"SERVER", "USER", "PASS", "TIME", "LIST",
+                                                      "LED", "MAILLER", "SSL", "PORT", "CERTPIN"}));
   const struct {
     const char* name;
     uint32_t type;
     size_t size;
-  } layout[] = {{"SERVER", 1, 255}, {"USER", 1, 80}, {"PASS", 3, 80},    {"TIME", 4, 4},
-                {"LIST", 4, 4},     {"LED", 4, 4},   {"MAILLER", 1, 260}};
+  } layout[] = {{"SERVER", 1, 255}, {"USER", 1, 80},    {"PASS", 3, 80},     {"TIME", 4, 4},
+                {"LIST", 4, 4},     {"LED", 4, 4},      {"MAILLER", 1, 260}, {"SSL", 4, 4},
+                {"PORT", 4, 4},     {"CERTPIN", 1, 128}};
   for (const auto& l : layout) {
     EXPECT_EQ(registry.values[l.name].type, l.type) << l.name;
     EXPECT_EQ(registry.values[l.name].bytes.size(), l.size) << l.name;
@@ -213,6 +220,13 @@ std::vector<ValueCase> ValueCases() {
              [b](const Settings& l) { EXPECT_STREQ(l.mailer, b.mailer); }),
       Stored("MAILLER fills its field", "MAILLER", Fill(260, 'm'),
              [](const Settings& l) { EXPECT_EQ(std::string(l.mailer), std::string(259, 'm')); }),
+      // Settings written before the secure connection existed keep the plain one.
+      Absent("SSL", [](const Settings& l) { EXPECT_EQ(l.ssl, kSslNone); }),
+      Stored("SSL 1", "SSL", {1, 0, 0, 0}, [](const Settings& l) { EXPECT_EQ(l.ssl, 1); }),
+      Absent("PORT", [](const Settings& l) { EXPECT_EQ(l.port, 0); }),
+      Absent("CERTPIN", [=](const Settings& l) { EXPECT_TRUE(empty(l.certPin, kCertPinSize)); }),
+      Stored("CERTPIN too long", "CERTPIN", Fill(129, 'A'),
+             [=](const Settings& l) { EXPECT_TRUE(empty(l.certPin, kCertPinSize)); }),
   };
 }
 
@@ -239,6 +253,15 @@ void ExpectOtherFieldsAsSaved(const char* name, const Settings& l, const Setting
   }
   if (n != "MAILLER") {
     EXPECT_STREQ(l.mailer, saved.mailer);
+  }
+  if (n != "SSL") {
+    EXPECT_EQ(l.ssl, saved.ssl);
+  }
+  if (n != "PORT") {
+    EXPECT_EQ(l.port, saved.port);
+  }
+  if (n != "CERTPIN") {
+    EXPECT_STREQ(l.certPin, saved.certPin);
   }
 }
 

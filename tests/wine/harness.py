@@ -68,7 +68,8 @@ def in_own_netns():
 
 
 def reexec_in_netns():
-    """Runs this script again inside `unshare -n` (root); the loopback is brought up there."""
+    """Runs this script again inside `unshare -n -m` (root); the loopback is brought up there,
+    and a scenario may bind-mount files (the CA bundle) without touching the machine's view."""
     env = dict(os.environ)
     cmd = [sys.executable, os.path.abspath(__file__)] + sys.argv[1:]
     # The child learns it is inside from its own pid, which exec keeps.
@@ -76,7 +77,8 @@ def reexec_in_netns():
                "os.environ['KC_WINE_NETNS']=str(os.getpid());"
                "subprocess.run(['ip','link','set','lo','up'],check=True);"
                "os.execv(sys.argv[1], sys.argv[1:])")
-    proc = subprocess.Popen(["unshare", "-n", "--", sys.executable, "-c", wrapper] + cmd, env=env,
+    proc = subprocess.Popen(["unshare", "-n", "-m", "--", sys.executable, "-c", wrapper] + cmd,
+                            env=env,
                             start_new_session=True)
 
     def forward(signum, frame):

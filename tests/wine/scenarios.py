@@ -47,6 +47,7 @@ ES_NUMBER = 0x2000
 BS_DEFPUSHBUTTON = 0x1
 BS_AUTOCHECKBOX = 0x3
 SS_CENTERIMAGE = 0x200
+CBS_DROPDOWNLIST = 0x3
 WS_EX_RIGHT = 0x1000
 WS_EX_CLIENTEDGE = 0x200
 VK_RETURN, VK_ESCAPE, VK_DOWN = 0x0D, 0x1B, 0x28
@@ -281,9 +282,11 @@ DIALOG_CONTROLS = [
     (1007, "button", "LED自動点灯", WS_TABSTOP | BS_AUTOCHECKBOX | WS_DISABLED, 0),
     (1008, "edit", "30", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | ES_NUMBER, ES_PASSWORD | WS_DISABLED),
     (1006, "edit", "", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, ES_PASSWORD | ES_NUMBER | WS_DISABLED),
+    # The row added below the original ones: the encryption list.
+    (1009, "combobox", "なし", WS_TABSTOP | CBS_DROPDOWNLIST, WS_DISABLED),
 ]
 DIALOG_LABELS = ["POP3サーバーネーム", "メーラー", "アカウント", "チェック間隔", "分おきにチェックする",
-                 "パスワード"]
+                 "パスワード", "暗号化"]
 
 
 def first_start(env):
@@ -375,6 +378,9 @@ def first_start(env):
         "LIST": (4, (1).to_bytes(4, "little")),
         "LED": (4, (1).to_bytes(4, "little")),
         "MAILLER": (1, field(env.mailer_win + " -check", 260)),
+        "SSL": (4, (0).to_bytes(4, "little")),
+        "PORT": (4, (0).to_bytes(4, "little")),
+        "CERTPIN": (1, field("", 128)),
     }
     check(sorted(values) == sorted(expect), f"values written: {sorted(values)}")
     for name, (rtype, data) in expect.items():
@@ -872,3 +878,9 @@ SCENARIOS = {
     "server_silent": server_silent,
     "real_mail": check_real_mail,
 }
+
+# The secure connections, in a module of their own.
+import scenarios_tls  # noqa: E402
+
+SCENARIOS["tls"] = scenarios_tls.tls
+SCENARIOS["tls_faults"] = scenarios_tls.tls_faults

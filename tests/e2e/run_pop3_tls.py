@@ -1,0 +1,331 @@
+#!/usr/bin/env python3
+"""End-to-end checks of the Linux program's secure connections against Dovecot with TLS
+(`ssl = required`, STLS on 110, TLS from the first byte on 995) and the scriptable server.
+
+The certificates are made at run time with the openssl command (tests/support/test_certs.py).
+The program trusts the test CA the way a user's system would: SSL_CERT_FILE names a bundle of
+the system's roots with the test CA appended. What reached the server is asserted at the server:
+Dovecot logs every login (with "TLS" when it came over TLS) and, for a connection that never
+tried one, "no auth attempts"; the scriptable server logs every command it received.
+
+    run_pop3_tls.py --program build/linux/kestova --scenario implicit
+    run_pop3_tls.py --program build/linux/kestova --scenario all
+
+Each run re-runs itself in a network namespace of its own. Exit code 77 (skipped) when not
+root or when unshare, ip, dovecot or openssl are missing.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SUPPORT = os.path.join(os.path.dirname(HERE), "support")
+sys.path.insert(0, SUPPORT)
+
+import dovecot  # noqa: E402
+from native_program import (CONNECT, PASSWORD, READS, SERVER_WAIT_S, SKIP, USER,  # noqa: E402
+                            Program, ScriptServer, dialogue, senders_traced)
+from processes import finish_work_dir, make_work_dir  # noqa: E402
+from test_certs import TestCerts, fingerprint  # noqa: E402
+
+FD_WRITE = rb"FD_WRITE notification received\r\n"
+SOME_READS = READS[:-1] + b"*"
+HANDSHAKE = rb"----- TLS HANDSHAKE -----\r\nStarting TLS handshake with %s\r\n"
+DONE = rb"TLS handshake done: TLSv1\.[23], [A-Z0-9_-]+\r\n"
+USER_SENT = rb"AppState = CONNECTING, sending USER\r\n"
+SANITIZER_REPORT = re.compile(rb"ERROR: (?:Address|Leak|Memory)Sanitizer|runtime error:")
+
+
+def tls_dialogue(count, froms, starttls=False, host=b"localhost", accepted=None):
+    """The trace of a good check over TLS: the handshake, then the described dialogue."""
+    accepted = accepted or rb"TLS certificate accepted\r\n"
+    start = HANDSHAKE % re.escape(host)
+    if starttls:
+        p = (CONNECT + READS + rb"AppState = CONNECTING, sending STLS\r\n" + READS +
+             rb"AppState = STLS, starting TLS\r\n" + start + READS + DONE + accepted +
+             rb"AppState = STLS, sending USER\r\n")
+    else:
+        p = (CONNECT[:-len(FD_WRITE)] + start + FD_WRITE + READS + DONE + accepted +
+             SOME_READS + USER_SENT)
+    tail = dialogue(count, froms).split(USER_SENT, 1)[1]
+    return p + tail
+
+
+def refusal(text, cert):
+    return (rb"TLS certificate refused: " + re.escape(text.encode()) + rb"; SHA-256 " +
+            fingerprint(cert).encode() + rb"\r\n")
+
+
+class Context:
+    def __init__(self, exe, workdir):
+        self.exe = exe
+        self.dir = workdir
+        self.cleanups = []
+        self.programs = []
+        self.dovecots = []
+        self.certs = TestCerts(os.path.join(workdir, "certs"))
+        self.bundle = self.certs.bundle()
+
+    def program(self, ssl, **settings):
+        env = {"SSL_CERT_FILE": self.bundle, "SSL_CERT_DIR": os.path.join(self.dir, "no-dir")}
+        p = Program(self.exe, os.path.join(self.dir, f"p{len(self.programs)}"), ssl=ssl, env=env,
+                    **settings).start()
+        self.programs.append(p)
+        self.cleanups.append(p.stop)
+        return p
+
+    def dovecot(self, cert, count=3):
+        name = f"dovecot{len(self.dovecots)}"
+        server = dovecot.Dovecot(os.path.join(self.dir, name), user=USER, password=PASSWORD,
+                                 tls=cert)
+        server.start()
+        self.cleanups.append(server.stop)
+        self.dovecots.append(server)
+        senders = [f"Sender {n} <sender{n}@example.com>" for n in range(1, count + 1)]
+        server.set_messages([dovecot.message(s, f"Message {i}") for i, s in enumerate(senders, 1)])
+        return server
+
+    def script_server(self, *args, listen="127.0.0.1:110"):
+        workdir = os.path.join(self.dir, f"s{len(self.cleanups)}")
+        os.makedirs(workdir)
+        s = ScriptServer(workdir, *args, listen=listen)
+        self.cleanups.append(s.stop)
+        return s
+
+    def finish(self, program):
+        code = program.stop()
+        if code != 0:
+            raise AssertionError(f"exit code {code} after SIGTERM, expected 0")
+
+    def close(self):
+        for c in reversed(self.cleanups):
+            try:
+                c()
+            except Exception as e:  # noqa: BLE001 - cleanup goes on
+                print(f"cleanup: {e}", file=sys.stderr)
+
+
+def assert_tls_login(server, count=1):
+    logins = server.log_lines("Login: user=<%s>" % USER)
+    assert len(logins) == count, f"{len(logins)} logins, expected {count}: {logins}"
+    assert all("TLS" in line for line in logins), f"a login not over TLS: {logins}"
+
+
+def assert_no_login(server):
+    assert not server.log_lines("Login:"), server.log_lines("Login:")
+    assert not server.log_lines("passwd-file("), server.log_lines("passwd-file(")
+    assert server.log_lines("no auth attempts"), "Dovecot saw no connection end without login"
+
+
+def scenario_implicit(ctx):
+    """TLS from the first byte on 995, by name and by address."""
+    server = ctx.dovecot(ctx.certs.server("good"))
+    p = ctx.program(1)
+    p.wait_for(tls_dialogue(3, senders_traced(3)), 30)
+    ctx.finish(p)
+    p = ctx.program(1, server="127.0.0.1")
+    p.wait_for(tls_dialogue(3, senders_traced(3), host=b"127.0.0.1"), 30)
+    ctx.finish(p)
+    assert_tls_login(server, 2)
+
+
+def scenario_stls(ctx):
+    server = ctx.dovecot(ctx.certs.server("good"))
+    p = ctx.program(2)
+    p.wait_for(tls_dialogue(3, senders_traced(3), starttls=True), 30)
+    ctx.finish(p)
+    assert_tls_login(server)
+
+
+def scenario_refused(ctx):
+    """Certificates the program must refuse: nothing of the login reaches the server, and the
+    next check runs (and is refused again)."""
+    certs = ctx.certs
+    cases = [
+        ("wrong name", "localhost", certs.server("other-name", names=("mail.example.org",)),
+         "wrong name, not issued for localhost"),
+        ("address not named", "127.0.0.1", certs.server("dns-only", names=("localhost",)),
+         "wrong name, not issued for 127.0.0.1"),
+        ("untrusted CA", "localhost", certs.server("stranger", issuer=certs.stranger),
+         "not trusted (issuer unknown)"),
+        ("expired", "localhost", certs.server("expired", days=-1), "expired"),
+        ("self-signed", "localhost", certs.self_signed("self"), "self-signed, not trusted"),
+    ]
+    for what, host, cert, text in cases:
+        server = ctx.dovecot(cert)
+        for mode in (1, 2):
+            p = ctx.program(mode, server=host)
+            line = refusal(text, cert[0])
+            first = p.wait_for(line, 30)
+            second = p.check_again(first, 15)
+            p.wait_for(line, 30, second)
+            ctx.finish(p)
+        try:
+            assert_no_login(server)
+        except AssertionError as e:
+            raise AssertionError(f"{what}: {e}")
+        server.stop()
+
+
+def scenario_pinned(ctx):
+    """A self-signed certificate with its fingerprint in CERTPIN is accepted, and no other."""
+    cert = ctx.certs.self_signed("self")
+    pin = fingerprint(cert[0])
+    server = ctx.dovecot(cert)
+    p = ctx.program(1, certpin=pin)
+    p.wait_for(tls_dialogue(3, senders_traced(3),
+                            accepted=rb"TLS certificate accepted: it matches CERTPIN\r\n"), 30)
+    ctx.finish(p)
+    assert_tls_login(server)
+    server.stop()
+    # The pin holds against a certificate the system trusts as well.
+    good = ctx.certs.server("good")
+    server = ctx.dovecot(good)
+    p = ctx.program(1, certpin=pin)
+    p.wait_for(refusal("it does not match CERTPIN", good[0]), 30)
+    ctx.finish(p)
+    assert_no_login(server)
+
+
+def scenario_stls_refused(ctx):
+    """A server without STLS gets no password: the check ends after QUIT."""
+    server = ctx.script_server("--count", "3")
+    p = ctx.program(2)
+    first = p.wait_for(CONNECT + READS + rb"AppState = CONNECTING, sending STLS\r\n" + READS +
+                       rb"Negative response: STLS command not supported\r\n"
+                       rb"(?:Server said: -ERR[^\r\n]*\r\n)?Sending QUIT\r\n"
+                       rb"QUIT\r\n" + READS + rb"Host QUIT OK\r\nClosing socket\r\n", 30)
+    second = p.check_again(first, 15)
+    p.wait_for(rb"Negative response: STLS command not supported\r\n", 30, second)
+    p.wait_for(rb"Host QUIT OK\r\n", 30, second)
+    ctx.finish(p)
+    assert server.commands() == [b"STLS", b"QUIT", b"STLS", b"QUIT"], server.commands()
+
+
+def scenario_plain_on_tls_port(ctx):
+    """A plain-text server on the TLS port: the handshake fails, the login is never sent, and
+    the next check, against a TLS server, succeeds."""
+    server = ctx.script_server("--count", "3", listen="127.0.0.1:995")
+    p = ctx.program(1)
+    first = p.wait_for(rb"TLS handshake failed: error \d+ \([^)\r\n]*\)\r\n", 30)
+    server.stop()
+    assert not [c for c in server.commands() if c.startswith((b"USER", b"PASS"))]
+    ctx.dovecot(ctx.certs.server("good"))
+    second = p.check_again(first, 30)
+    p.wait_for(tls_dialogue(3, senders_traced(3)), 30, second)
+    ctx.finish(p)
+
+
+def scenario_handshake_faults(ctx):
+    """The server closes, resets or sends garbage in place of the handshake: the check ends at
+    once (a reset can come before the connection is reported) and the next one, a healthy TLS
+    session, completes."""
+    cert = ",".join(ctx.certs.server("good"))
+    for fault in ("close", "reset", "garbage"):
+        server = ctx.script_server("--count", "3", "--tls", cert, "--fault", f"handshake={fault}",
+                                   "--faulty-sessions", "1", listen="127.0.0.1:995")
+        p = ctx.program(1)
+        first = p.wait_for(rb"(?:TLS handshake failed: [^\r\n]+|"
+                           rb"Could not connect to the server: 10054(?: \(WSAECONNRESET\))?)\r\n", 30)
+        second = p.check_again(first, 15)
+        p.wait_for(tls_dialogue(3, senders_traced(3)), 30, second)
+        ctx.finish(p)
+        assert server.commands()[:2] == [b"USER " + USER.encode(), b"PASS " + PASSWORD.encode()]
+        server.stop()
+
+
+def scenario_silent_handshake(ctx):
+    """The server stops in the middle of the handshake: the 60-second limit ends the check and
+    the next one completes."""
+    cert = ",".join(ctx.certs.server("good"))
+    ctx.script_server("--count", "3", "--tls", cert, "--fault", "handshake=silent",
+                      "--faulty-sessions", "1", listen="127.0.0.1:995")
+    p = ctx.program(1)
+    first = p.wait_for(HANDSHAKE % b"localhost", 30)
+    started = time.monotonic()
+    end = p.wait_for(rb"Server timed out\r\n", SERVER_WAIT_S + 20, first)
+    waited = time.monotonic() - started
+    assert waited >= SERVER_WAIT_S - 2, f"the check ended after {waited:.1f} s"
+    second = p.check_again(end, 15)
+    p.wait_for(tls_dialogue(3, senders_traced(3)), 30, second)
+    ctx.finish(p)
+
+
+SCENARIOS = {
+    "implicit": scenario_implicit,
+    "stls": scenario_stls,
+    "refused": scenario_refused,
+    "pinned": scenario_pinned,
+    "stls_refused": scenario_stls_refused,
+    "plain_on_tls_port": scenario_plain_on_tls_port,
+    "handshake_faults": scenario_handshake_faults,
+    "silent_handshake": scenario_silent_handshake,
+}
+
+
+def run(exe, name, keep):
+    workdir = make_work_dir(f"kc-tls-{name}-")
+    ctx = None
+    ok = False
+    try:
+        ctx = Context(exe, workdir)
+        SCENARIOS[name](ctx)
+        for p in ctx.programs:
+            assert PASSWORD.encode() not in p.trace(), "the password is in the trace"
+            report = SANITIZER_REPORT.search(p.trace())
+            assert report is None, "sanitizer report: " + p.trace()[report.start():][:400].decode(
+                "utf-8", "backslashreplace")
+        ok = True
+    except AssertionError as e:
+        print(f"FAIL {name}: {e}")
+    finally:
+        if ctx is not None:
+            ctx.close()
+            if not ok:
+                for i, p in enumerate(ctx.programs):
+                    print(f"--- trace of program {i} (last 5000 bytes) ---")
+                    print(p.trace()[-5000:].decode("utf-8", "backslashreplace"))
+                for d in ctx.dovecots:
+                    print(f"--- {d.dir} log ---")
+                    print(d.log_text()[-3000:])
+        finish_work_dir(workdir, keep, ok)
+    if ok:
+        print(f"PASS {name}")
+    return ok
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--scenario", default="all", help="one of: all, " + ", ".join(SCENARIOS))
+    parser.add_argument("--keep", action="store_true", help="keep the work dir")
+    args = parser.parse_args()
+    names = list(SCENARIOS) if args.scenario == "all" else args.scenario.split(",")
+    for n in names:
+        if n not in SCENARIOS:
+            parser.error(f"unknown scenario {n}")
+
+    if os.environ.get("KC_E2E_NETNS") != "1":
+        if os.geteuid() != 0:
+            print("SKIP: needs root for a network namespace")
+            return SKIP
+        for tool in ("unshare", "ip", "dovecot", "openssl"):
+            if shutil.which(tool) is None and not os.path.exists(f"/usr/sbin/{tool}"):
+                print(f"SKIP: {tool} not found")
+                return SKIP
+        env = dict(os.environ, KC_E2E_NETNS="1")
+        return subprocess.call(["unshare", "-n", "--", sys.executable, os.path.abspath(__file__),
+                                *sys.argv[1:]], env=env)
+
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    exe = os.path.abspath(args.program)
+    failed = [n for n in names if not run(exe, n, args.keep)]
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,287 @@
+"""The Windows program's secure connections under Wine (SChannel through Wine's secur32, the
+certificate checked by Wine's crypt32) against Dovecot with TLS.
+
+The program trusts the test CA the way a user's system would: Wine builds its ROOT store from
+the host's CA bundle, so inside this run's mount namespace a copy of the system bundle with the
+test CA appended is bind-mounted over the original for the length of the scenario."""
+import contextlib
+import os
+import socket
+import subprocess
+import threading
+import time
+
+import dovecot
+from harness import IDM_CHECK, IDM_EXIT, IDM_PROPERTIES, check, log
+from scenarios import (DIALOG_CAPTION, PASSWORD, USER, in_order, mailbox, message_box, settings,
+                       tail)
+from test_certs import SYSTEM_BUNDLE, TestCerts, fingerprint
+
+TLS = ("InitializeSecurityContextA", "CertGetCertificateChain")
+BOX_CERTIFICATE = "サーバーの証明書を確認できませんでした。\r\n暗号化通信を中止しました。"
+BOX_HANDSHAKE = "サーバーとの暗号化通信を開始できませんでした。"
+
+
+@contextlib.contextmanager
+def trusted_bundle(bundle):
+    """The bundle bind-mounted over the system's for as long as the block runs."""
+    subprocess.run(["mount", "--bind", bundle, SYSTEM_BUNDLE], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", SYSTEM_BUNDLE], check=False)
+
+
+def tls_server(env, cert, messages):
+    """Replaces the scenario's Dovecot with one that requires TLS, serving cert."""
+    if env.server is not None:
+        env.server.stop()
+    env.server = dovecot.Dovecot(os.path.join(env.tmp, f"dovecot-{time.time_ns()}"), user=USER,
+                                 password=PASSWORD, tls=cert)
+    env.server.start()
+    env.server.set_messages(messages)
+    return env.server
+
+
+def run_once(env, values):
+    """One start of the program with these settings; returns the program and its window."""
+    env.reg_delete()
+    env.reg_import(values)
+    program = env.start_program()
+    return program, env.main_window()
+
+
+def finish(env, program, window):
+    env.command(window, IDM_EXIT)
+    check(program.wait(15) == 0, "exit code after IDM_EXIT")
+
+
+def good_check(env, mode, accepted=b"TLS certificate accepted\r\n", **extra):
+    program, window = run_once(env, settings(SSL=mode, **extra))
+    check(program.wait_trace(b"Host QUIT OK\r\n", 40), f"no completed check:\n{tail(program, 4000)}")
+    trace = program.text()
+    parts = [b"----- TLS HANDSHAKE -----\r\n", b"Starting TLS handshake with localhost\r\n",
+             b"TLS handshake done: TLSv1.2, ", accepted]
+    if mode == 2:
+        parts = [b"AppState = CONNECTING, sending STLS\r\n", b"AppState = STLS, starting TLS\r\n"] \
+            + parts + [b"AppState = STLS, sending USER\r\n"]
+    else:
+        parts += [b"AppState = CONNECTING, sending USER\r\n"]
+    parts += [b"AppState = USER, sending PASS\r\n", b"AppState = PASS, sending STAT\r\n",
+              b"3 messages ", b"Sending TOP\r\n", b"Sending QUIT\r\n", b"Host QUIT OK\r\n",
+              b"Closing socket\r\n"]
+    missing = in_order(trace, parts)
+    check(missing is True, f"trace lacks {missing!r}; trace:\n{tail(program, 4000)}")
+    check(PASSWORD.encode() not in trace, "the password reached the trace")
+    finish(env, program, window)
+    return trace
+
+
+def starttls_from_the_dialog(env):
+    """A plain account switched to STARTTLS in the settings dialog: saved as SSL 2, and the
+    next check upgrades the connection."""
+    CB_SETCURSEL, CB_GETCURSEL, IDC_ENCRYPTION = 0x14E, 0x147, 1009
+    program, window = run_once(env, settings())
+    check(program.wait_trace(b"Host QUIT OK\r\n", 40), f"no plain check:\n{tail(program)}")
+    check(b"TLS HANDSHAKE" not in program.text(), "a plain account spoke TLS")
+    env.command(window, IDM_PROPERTIES)
+    recs = env.driver.wait_window("#32770", DIALOG_CAPTION, 15)
+    check(recs, "the settings dialog did not open")
+    kids = {k["id"]: k for k in env.driver.children(recs[0]["hwnd"])}
+    combo = kids[IDC_ENCRYPTION]["hwnd"]
+    check(env.driver.send(combo, CB_GETCURSEL) == 0, "the list does not show なし")
+    env.driver.send(combo, CB_SETCURSEL, 2)
+    env.driver.click(kids[1]["hwnd"])
+    check(env.driver.wait_window("#32770", DIALOG_CAPTION, 10, gone=True) is not None,
+          "the dialog stayed open")
+    check(env.driver.regdump()["SSL"]["data_bytes"] == (2).to_bytes(4, "little"),
+          "SSL 2 was not saved")
+    env.command(window, IDM_CHECK)
+    check(program.wait_trace(b"Host QUIT OK\r\n", 40, 2), f"no second check:\n{tail(program)}")
+    second = program.text().split(b"----- FIND HOST -----")[-1]
+    missing = in_order(second, [b"AppState = CONNECTING, sending STLS\r\n",
+                                b"TLS certificate accepted\r\n",
+                                b"AppState = STLS, sending USER\r\n", b"3 messages "])
+    check(missing is True, f"the second check lacks {missing!r}:\n{tail(program, 4000)}")
+    finish(env, program, window)
+
+
+def refused_check(env, line, box_text):
+    """The certificate is refused with its trace line and one box; a second check while the
+    box is open is refused too but opens no second box."""
+    program, window = run_once(env, settings(SSL=1))
+    check(program.wait_trace(line, 40), f"no {line!r}:\n{tail(program, 4000)}")
+    found = message_box(env, 10)
+    check(found is not None, "no message box for the refusal")
+    box, texts, buttons = found
+    check(box_text in texts, f"box texts {texts!r}")
+    env.command(window, IDM_CHECK)
+    check(program.wait_trace(line, 40, 2), f"the second check was not refused:\n{tail(program)}")
+    time.sleep(1)
+    boxes = [w for w in env.driver.windows("#32770", "KESTOVA") if w["visible"]]
+    check(len(boxes) == 1, f"{len(boxes)} boxes open after two refusals")
+    env.driver.click([b for b in buttons if b["text"] == "OK"][0]["hwnd"])
+    check(env.driver.wait_window("#32770", "KESTOVA", 10, gone=True) is not None,
+          "the box did not close")
+    trace = program.text()
+    check(b"sending USER" not in trace, "the login went out after a refusal")
+    finish(env, program, window)
+
+
+def tls(env):
+    """Modes 1 and 2 complete; a wrong name, an untrusted CA, an expired and a self-signed
+    certificate are refused and nothing of the login reaches Dovecot; a pinned self-signed
+    certificate is accepted; a plain server on the TLS port fails the handshake."""
+    env.require(*TLS, feature="TLS")
+    certs = TestCerts(os.path.join(env.tmp, "certs"))
+    with trusted_bundle(certs.bundle()):
+        server = tls_server(env, certs.server("good"), mailbox(3))
+        good_check(env, 1)
+        good_check(env, 2)
+        logins = server.log_lines(f"Login: user=<{USER}>")
+        check(len(logins) == 2 and all("TLS" in line for line in logins), f"logins {logins}")
+        log("modes 1 and 2 completed over TLS")
+        starttls_from_the_dialog(env)
+        logins = server.log_lines(f"Login: user=<{USER}>")
+        check(len(logins) == 4 and "TLS" in logins[-1], f"logins {logins}")
+        log("STARTTLS chosen in the dialog, saved and used")
+
+        cases = [
+            (certs.server("other-name", names=("mail.example.org",)),
+             "wrong name, not issued for localhost"),
+            (certs.server("stranger", issuer=certs.stranger), "not trusted (issuer unknown)"),
+            (certs.server("expired", days=-1), "expired"),
+            (certs.self_signed("self"), "self-signed, not trusted"),
+        ]
+        for cert, text in cases:
+            server = tls_server(env, cert, mailbox(3))
+            line = (b"TLS certificate refused: " + text.encode() + b"; SHA-256 " +
+                    fingerprint(cert[0]).encode() + b"\r\n")
+            refused_check(env, line, BOX_CERTIFICATE)
+            check(not server.log_lines("Login:"), f"{text}: a login reached Dovecot")
+            check(not server.log_lines("passwd-file("), f"{text}: an auth attempt reached Dovecot")
+            log(f"refused: {text}")
+
+        self_signed = cases[-1][0]
+        server = tls_server(env, self_signed, mailbox(3))
+        good_check(env, 1, accepted=b"TLS certificate accepted: it matches CERTPIN\r\n",
+                   CERTPIN=fingerprint(self_signed[0]))
+        check(len(server.log_lines("Login:")) == 1, "the pinned login did not reach Dovecot")
+        log("pinned self-signed certificate accepted")
+
+        server.stop()
+        env.server = dovecot.Dovecot(os.path.join(env.tmp, "dovecot-plain"), user=USER,
+                                     password=PASSWORD, port=995)
+        env.server.start()
+        program, window = run_once(env, settings(SSL=1))
+        check(program.wait_trace(b"TLS handshake failed: ", 40),
+              f"no handshake failure:\n{tail(program, 4000)}")
+        found = message_box(env, 10)
+        check(found is not None and BOX_HANDSHAKE in found[1], f"handshake box {found!r}")
+        env.driver.click([b for b in found[2] if b["text"] == "OK"][0]["hwnd"])
+        check(not env.server.log_lines("Login:"), "a login reached the plain server")
+        finish(env, program, window)
+        log("plain server on the TLS port: handshake failed, no login")
+
+
+class SilentListener:
+    """Accepts connections on 127.0.0.1:port and never answers: a server that stops in the
+    middle of the handshake."""
+
+    def __init__(self, port):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", port))
+        self.sock.listen(5)
+        self.held = []
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.held.append(conn)
+
+    def stop(self):
+        # Shutting the listener down wakes the accept; closing it alone would not.
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+        self.thread.join(timeout=5)
+        for conn in self.held:
+            conn.close()
+
+
+def next_check_completes(env, program, window, count):
+    """The cycle is idle again: a check asked for now runs and completes over TLS."""
+    env.command(window, IDM_CHECK)
+    check(program.wait_trace(b"----- FIND HOST -----", 15, count + 1),
+          f"no new check after the failed one:\n{tail(program)}")
+    check(program.wait_trace(b"Host QUIT OK\r\n", 40),
+          f"the next check did not complete:\n{tail(program, 4000)}")
+    check(b"TLS certificate accepted\r\n" in program.text().split(b"----- FIND HOST -----")[-1],
+          "the next check did not go over TLS")
+
+
+def close_box(env, text):
+    found = message_box(env, 10)
+    check(found is not None and text in found[1], f"box {found!r}")
+    env.driver.click([b for b in found[2] if b["text"] == "OK"][0]["hwnd"])
+
+
+def tls_faults(env):
+    """A server that refuses STLS gets no password; a plain-text server on the TLS port and a
+    server silent in the middle of the handshake end the check, and the next check runs."""
+    env.require(*TLS, feature="TLS")
+    certs = TestCerts(os.path.join(env.tmp, "certs"))
+    good = certs.server("good")
+    with trusted_bundle(certs.bundle()):
+        # A server without TLS: STLS is refused, QUIT follows, no login.
+        env.server.start()
+        env.server.set_messages(mailbox(3))
+        program, window = run_once(env, settings(SSL=2))
+        check(program.wait_trace(b"Negative response: STLS command not supported\r\n", 30),
+              f"STLS was not refused:\n{tail(program, 4000)}")
+        check(program.wait_trace(b"Host QUIT OK\r\n", 30), "no QUIT after the refused STLS")
+        check(b"sending USER" not in program.text(), "the login went out after a refused STLS")
+        check(not env.server.log_lines("Login:"), "a login reached the server without TLS")
+        finish(env, program, window)
+        env.server.stop()
+        log("STLS refused: no login")
+
+        # Plain text on 995: the handshake fails; the next check meets a TLS server there.
+        env.server = dovecot.Dovecot(os.path.join(env.tmp, "dovecot-plain"), user=USER,
+                                     password=PASSWORD, port=995)
+        env.server.start()
+        program, window = run_once(env, settings(SSL=1))
+        check(program.wait_trace(b"TLS handshake failed: ", 40),
+              f"no handshake failure:\n{tail(program, 4000)}")
+        close_box(env, BOX_HANDSHAKE)
+        tls_server(env, good, mailbox(3))
+        next_check_completes(env, program, window, 1)
+        finish(env, program, window)
+        log("plain server on the TLS port: handshake failed, the next check ran")
+
+        # Silent in the middle of the handshake: the time limit ends it.
+        env.server.stop()
+        silent = SilentListener(995)
+        try:
+            program, window = run_once(env, settings(SSL=1))
+            check(program.wait_trace(b"Starting TLS handshake with localhost\r\n", 30),
+                  f"no handshake:\n{tail(program)}")
+            began = time.time()
+            check(program.wait_trace(b"Server timed out\r\n", 90),
+                  f"the silent handshake was not given up:\n{tail(program)}")
+            waited = time.time() - began
+            check(50 <= waited <= 80, f"gave up after {waited:.0f} s")
+        finally:
+            silent.stop()
+        tls_server(env, good, mailbox(3))
+        next_check_completes(env, program, window, 1)
+        finish(env, program, window)
+        log(f"silent handshake given up after {waited:.0f} s, the next check ran")
