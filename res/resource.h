@@ -13,7 +13,7 @@
 #define IDC_INTERVAL 1008
 #define IDC_ENCRYPTION 1009
 
-/* The C++ code takes these from shell/tray.h and app/window.h. */
+/* The C++ code takes these from port/messages.h. */
 #ifdef RC_INVOKED
 #define IDR_TRAYMENU 102
 #define IDI_IDLE 101

@@ -24,10 +24,11 @@ uint32_t CheckPeriodMs(int32_t interval) {
 App::App(Platform& platform)
     : poller({platform.winsock, platform.window, platform.box, platform.trace, platform.clock,
               platform.tls},
-             settings, status, senders, mainWindow),
+             settings, mainWindow),
+      senders(poller.senders()),
       display({platform.hid, platform.window, platform.trace, platform.box}),
       tray(platform.tray, platform.clock, settings, mainWindow),
-      dialog(settings, status, platform.registry, platform.box),
+      dialog(settings, status.ready, platform.registry, platform.box),
       launcher(platform.process, platform.window, platform.notice, settings),
       platform_(platform) {}
 
@@ -90,7 +91,7 @@ void App::OnTimer(WindowRef window, WParam id) {
 void App::OnStart(WindowRef window) {
   platform_.window.Hide(window);
   tray.AddTrayIcon();
-  if (settings.server[0] != '\0' && settings.user[0] != '\0' && settings.password[0] != '\0') {
+  if (SettingsComplete(settings)) {
     status.ready = 1;
   } else {
     ShowSettingsDialog();
@@ -113,6 +114,7 @@ void App::OnCheck(WindowRef window) {
 
 void App::OnCheckDone(WindowRef window) {
   poller.StopWinSock();
+  if (const CheckResult* result = poller.TakeResult()) ApplyResult(*result);
   if (status.serverError == 1) {
     display.LcdShowText(kLcdServerError);  // the tray keeps the busy picture
   } else {
@@ -130,6 +132,13 @@ void App::OnCheckDone(WindowRef window) {
   status.propertiesEnabled = 1;
   status.busy = 0;
   TellOutcome();
+}
+
+// What the check found becomes the cycle's state, which the display, the tray and the next
+// steps read.
+void App::ApplyResult(const CheckResult& result) {
+  if (result.failed) status.serverError = 1;
+  status.mailCount = result.mailCount;
 }
 
 void App::TellOutcome() {
@@ -160,7 +169,9 @@ void App::OnTray(WindowRef window, WParam id, LParam mouse) {
 
 void App::ShowSettingsDialog() {
   const int32_t before = settings.interval;
-  platform_.dialog.Run(mainWindow, dialog);
+  SettingsForm shown;
+  dialog.Fill(&shown);
+  platform_.dialog.Run(mainWindow, shown, dialog);
   // A new interval counts from now, so the next check comes when the tooltip says it will.
   if (settings.interval != before && mainWindow != 0) {
     platform_.window.StartTimer(mainWindow, TIMER_CHECK, CheckPeriodMs(settings.interval));

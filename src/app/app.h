@@ -1,12 +1,20 @@
 // The whole program over its ports: the state the system keeps and the main window procedure.
 #pragma once
 #include "app/check_status.h"
-#include "app/clock.h"
-#include "app/notice.h"
-#include "app/window.h"
 #include "lcd/display.h"
 #include "pop3/poller.h"
 #include "pop3/sender_table.h"
+#include "port/clock.h"
+#include "port/hid.h"
+#include "port/message_box.h"
+#include "port/notice.h"
+#include "port/process.h"
+#include "port/registry.h"
+#include "port/settings_dialog.h"
+#include "port/trace.h"
+#include "port/tray.h"
+#include "port/window.h"
+#include "port/winsock.h"
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
 #include "shell/launcher.h"
@@ -42,8 +50,8 @@ class App {
   WindowRef mainWindow = 0;  // set by the platform as soon as window creation returns
   Settings settings;
   CheckStatus status;
-  SenderTable senders;
   Poller poller;
+  const SenderTable& senders;  // the poller's: the senders of the last check
   Display display;
   Tray tray;
   SettingsDialog dialog;
@@ -57,6 +65,7 @@ class App {
   void OnStart(WindowRef window);
   void OnCheck(WindowRef window);
   void OnCheckDone(WindowRef window);
+  void ApplyResult(const CheckResult& result);
   void OnShowCount();
   void TellOutcome();
   void OnTray(WindowRef window, WParam id, LParam mouse);

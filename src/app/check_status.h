@@ -13,7 +13,4 @@ struct CheckStatus {
   int64_t checkTime = 0;          // when the current or last check started
 };
 
-// Icon types of the tray icon.
-enum TrayIconType : int { kIconIdle = 0, kIconMail = 1, kIconManyMail = 2, kIconBusy = 3 };
-
 }  // namespace kc

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text/bounded.h"
+
 namespace kc {
 
 const char kLcdChecking[] = "E-Mail ｦ ﾁｪｯｸｼﾃｲﾏｽ";
@@ -21,18 +23,13 @@ const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 class ReportWriter {
  public:
   explicit ReportWriter(char* out) : out_(out) { out_[0] = '\0'; }
-  __attribute__((format(printf, 2, 3))) void Append(const char* format, ...) {
+  KC_PRINTF_FORMAT(2, 3) void Append(const char* format, ...) {
     size_t room = kReportLimit + 1 - length_;
     if (room <= 1) return;
     va_list args;
     va_start(args, format);
-    int n = std::vsnprintf(out_ + length_, room, format, args);
+    length_ += FormatBoundedV(out_ + length_, room, format, args);
     va_end(args);
-    if (n < 0) {
-      out_[length_] = '\0';
-      return;
-    }
-    length_ += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
   }
   bool full() const { return length_ >= kReportLimit; }
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/clock.h"
 #include "pop3/sender_table.h"
+#include "port/clock.h"
 
 namespace kc {
 

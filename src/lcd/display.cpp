@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "lcd/lcd_rows.h"
+#include "text/bounded.h"
 
 namespace kc {
 
@@ -38,12 +39,11 @@ constexpr uint8_t kRow2Address = 0xC0;
 const char kEmptyRow[] = "";
 
 // Formats a trace line as the platform formatter does: cut at its output limit.
-__attribute__((format(printf, 2, 3))) void TraceFormatted(TracePort& trace, const char* format,
-                                                          ...) {
+KC_PRINTF_FORMAT(2, 3) void TraceFormatted(TracePort& trace, const char* format, ...) {
   char line[kTraceSize];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
+  FormatBoundedV(line, sizeof line, format, args);
   va_end(args);
   trace.Trace(line);
 }

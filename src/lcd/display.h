@@ -3,8 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/window.h"
-#include "lcd/hid_port.h"
+#include "port/heap.h"
+#include "port/hid.h"
+#include "port/message_box.h"
+#include "port/trace.h"
+#include "port/window.h"
 
 namespace kc {
 
@@ -13,15 +16,6 @@ struct DisplayPorts {
   WindowPort& window;
   TracePort& trace;
   MessageBoxPort& box;
-};
-
-// Where the display takes its heap blocks: the two report buffers and the pager's rows block.
-// Null from Allocate means no memory.
-class HeapPort {
- public:
-  virtual ~HeapPort() = default;
-  virtual void* Allocate(size_t size) = 0;
-  virtual void Release(void* block) = 0;
 };
 
 // The process heap.

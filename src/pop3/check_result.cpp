@@ -35,6 +35,34 @@ const char* RefusedWhat(int32_t state) {
   }
 }
 
+// How a failure reads: its words, then the server name after `beforeServer` when that is set,
+// then the WinSock number when withError.
+struct Wording {
+  CheckFailure failure;
+  const char* words;
+  const char* beforeServer;
+  bool withError;
+};
+
+constexpr Wording kWordings[] = {
+    {CheckFailure::kNetworkStart, "network could not be started", nullptr, true},
+    {CheckFailure::kSettingsIncomplete,
+     "settings incomplete: server, account and password are needed", nullptr, false},
+    {CheckFailure::kLineBreakInCredentials, "account or password holds a line break; not sent",
+     nullptr, false},
+    {CheckFailure::kLookupNotStarted, "host lookup could not be started", ": ", true},
+    {CheckFailure::kHostNotFound, "host not found", ": ", false},
+    {CheckFailure::kLookupFailed, "host lookup failed", ": ", true},
+    {CheckFailure::kNoIpv4Address, "no IPv4 address for", " ", false},
+    {CheckFailure::kSocketFailed, "could not open a socket", nullptr, true},
+    {CheckFailure::kConnectionLost, "connection lost", nullptr, true},
+    {CheckFailure::kClosedByServer, "connection closed by the server", nullptr, false},
+    {CheckFailure::kReplyTooLong, "server reply too long", nullptr, false},
+    {CheckFailure::kTimedOut, "server timed out", nullptr, false},
+    {CheckFailure::kCertificateNotTrusted, "certificate not trusted", nullptr, false},
+    {CheckFailure::kSecureConnectionFailed, "secure connection failed", nullptr, false},
+};
+
 }  // namespace
 
 void DescribeCheckResult(const CheckResult& r, const char* replyText, bool serverError,
@@ -42,70 +70,35 @@ void DescribeCheckResult(const CheckResult& r, const char* replyText, bool serve
   if (size == 0) return;
   char suffix[48];
   ErrorSuffix(r.winsockError, suffix, sizeof suffix);
-  // The server name is at most 254 bytes and the reply text 127: every line fits in 512.
-  switch (r.failure) {
-    case CheckFailure::kNone:
-      if (serverError) {
-        std::snprintf(out, size, "check failed");
-      } else {
-        std::snprintf(out, size, "%ld message%s", static_cast<long>(mailCount),
-                      mailCount == 1 ? "" : "s");
-      }
-      return;
-    case CheckFailure::kNetworkStart:
-      std::snprintf(out, size, "network could not be started%s", suffix);
-      return;
-    case CheckFailure::kSettingsIncomplete:
-      std::snprintf(out, size, "settings incomplete: server, account and password are needed");
-      return;
-    case CheckFailure::kLineBreakInCredentials:
-      std::snprintf(out, size, "account or password holds a line break; not sent");
-      return;
-    case CheckFailure::kLookupNotStarted:
-      std::snprintf(out, size, "host lookup could not be started: %s%s", server, suffix);
-      return;
-    case CheckFailure::kHostNotFound:
-      std::snprintf(out, size, "host not found: %s", server);
-      return;
-    case CheckFailure::kLookupFailed:
-      std::snprintf(out, size, "host lookup failed: %s%s", server, suffix);
-      return;
-    case CheckFailure::kNoIpv4Address:
-      std::snprintf(out, size, "no IPv4 address for %s", server);
-      return;
-    case CheckFailure::kSocketFailed:
-      std::snprintf(out, size, "could not open a socket%s", suffix);
-      return;
-    case CheckFailure::kConnectFailed:
-      if (r.winsockError == 10061) {
-        std::snprintf(out, size, "connection refused");
-      } else if (r.winsockError == 10060) {
-        std::snprintf(out, size, "connection timed out");
-      } else {
-        std::snprintf(out, size, "could not connect%s", suffix);
-      }
-      return;
-    case CheckFailure::kConnectionLost:
-      std::snprintf(out, size, "connection lost%s", suffix);
-      return;
-    case CheckFailure::kClosedByServer:
-      std::snprintf(out, size, "connection closed by the server");
-      return;
-    case CheckFailure::kReplyTooLong: std::snprintf(out, size, "server reply too long"); return;
-    case CheckFailure::kTimedOut: std::snprintf(out, size, "server timed out"); return;
-    case CheckFailure::kRefused:
-      if (replyText != nullptr && replyText[0] != '\0') {
-        std::snprintf(out, size, "%s: %s", RefusedWhat(r.refusedState), replyText);
-      } else {
-        std::snprintf(out, size, "%s", RefusedWhat(r.refusedState));
-      }
-      return;
-    case CheckFailure::kCertificateNotTrusted:
-      std::snprintf(out, size, "certificate not trusted");
-      return;
-    case CheckFailure::kSecureConnectionFailed:
-      std::snprintf(out, size, "secure connection failed");
-      return;
+  // The server name is at most 254 bytes and the reply text 255: every line fits in 512.
+  if (r.failure == CheckFailure::kNone) {
+    if (serverError) {
+      std::snprintf(out, size, "check failed");
+    } else {
+      std::snprintf(out, size, "%ld message%s", static_cast<long>(mailCount),
+                    mailCount == 1 ? "" : "s");
+    }
+    return;
+  }
+  if (r.failure == CheckFailure::kConnectFailed) {
+    const char* known = r.winsockError == 10061   ? "connection refused"
+                        : r.winsockError == 10060 ? "connection timed out"
+                                                  : nullptr;
+    std::snprintf(out, size, "%s%s", known != nullptr ? known : "could not connect",
+                  known != nullptr ? "" : suffix);
+    return;
+  }
+  if (r.failure == CheckFailure::kRefused) {
+    const bool said = replyText != nullptr && replyText[0] != '\0';
+    std::snprintf(out, size, "%s%s%s", RefusedWhat(r.refusedState), said ? ": " : "",
+                  said ? replyText : "");
+    return;
+  }
+  for (const Wording& w : kWordings) {
+    if (w.failure != r.failure) continue;
+    std::snprintf(out, size, "%s%s%s%s", w.words, w.beforeServer != nullptr ? w.beforeServer : "",
+                  w.beforeServer != nullptr ? server : "", w.withError ? suffix : "");
+    return;
   }
   std::snprintf(out, size, "check failed");
 }

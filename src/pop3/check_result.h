@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pop3/sender_table.h"
+
 namespace kc {
 
 enum class CheckFailure : int32_t {
@@ -26,7 +28,12 @@ enum class CheckFailure : int32_t {
   kSecureConnectionFailed  // the TLS session could not be made or broke; no login was sent
 };
 
+// What a check found, handed to the controller when the check has ended.
 struct CheckResult {
+  bool failed = false;    // a negative reply, or the check could not run to its end
+  int32_t mailCount = 0;  // first number of the STAT reply; 0 before it
+  // The poller's table, slot i the sender of message i + 1; valid until the next check starts.
+  const SenderTable* senders = nullptr;
   CheckFailure failure = CheckFailure::kNone;
   int32_t winsockError = 0;  // the WinSock number, when the failure has one
   int32_t refusedState = 0;  // AppState that got the negative reply (kRefused)

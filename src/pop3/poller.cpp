@@ -7,6 +7,7 @@
 #include "pop3/capa_reply.h"
 #include "pop3/sender.h"
 #include "pop3/stat_reply.h"
+#include "text/bounded.h"
 
 namespace kc {
 
@@ -18,14 +19,10 @@ constexpr int kMaxDrainReads = 256;   // CloseConnection: 255 bytes each
 constexpr int kMaxReadsAtClose = 64;  // FD_CLOSE: 4,096 bytes each
 constexpr uint32_t kStaleTickMs = kServerWaitMs / 2;
 
-int FormatBounded(char* out, size_t size, const char* format, va_list args) {
-  size_t limit = size < kFormatLimit ? size : kFormatLimit;
-  int n = std::vsnprintf(out, limit, format, args);
-  if (n < 0) {
-    out[0] = '\0';
-    return 0;
-  }
-  return static_cast<size_t>(n) < limit ? n : static_cast<int>(limit - 1);
+// Formats as the platform formatter does: never more than its output limit.
+int FormatPlatform(char* out, size_t size, const char* format, va_list args) {
+  return static_cast<int>(
+      FormatBoundedV(out, size < kFormatLimit ? size : kFormatLimit, format, args));
 }
 
 // Length of a NUL-terminated field of size bytes, never reading past it.
@@ -78,18 +75,15 @@ constexpr char kTraceBatchDropped[] =
 
 }  // namespace
 
-Poller::Poller(PollerPorts ports, const Settings& settings, CheckStatus& status,
-               SenderTable& senders, const WindowRef& mainWindow)
-    : ports_(ports),
-      settings_(settings),
-      status_(status),
-      senders_(senders),
-      mainWindow_(mainWindow) {}
+Poller::Poller(PollerPorts ports, const Settings& settings, const WindowRef& mainWindow)
+    : ports_(ports), settings_(settings), mainWindow_(mainWindow) {
+  result_.senders = &senders_;
+}
 
 int Poller::Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  int n = FormatBounded(workBuffer_, sizeof workBuffer_, format, args);
+  int n = FormatPlatform(workBuffer_, sizeof workBuffer_, format, args);
   va_end(args);
   return n;
 }
@@ -97,7 +91,7 @@ int Poller::Format(const char* format, ...) {
 void Poller::TraceFormat(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  FormatBounded(workBuffer_, sizeof workBuffer_, format, args);
+  FormatPlatform(workBuffer_, sizeof workBuffer_, format, args);
   va_end(args);
   Trace(workBuffer_);
 }
@@ -128,9 +122,9 @@ bool Poller::StartWinSock() {
   dropReplies_ = 0;
   const uint32_t id = checkId_;
 
-  status_.mailCount = 0;
   std::memset(senders_.slot, 0, sizeof senders_.slot);
   result_ = CheckResult{};
+  result_.senders = &senders_;
 
   uint16_t granted = 0;
   if (ports_.winsock.Startup(kWinSockVersion, &granted) != 0) {
@@ -193,8 +187,15 @@ void Poller::EndCheck(bool failed) {
   }
   EndTls();
   framing_.Reset();
-  if (failed) status_.serverError = 1;
+  if (failed) result_.failed = true;
+  resultWaiting_ = true;
   ports_.window.Post(mainWindow_, SM_CHECKDONE, 0, 0);
+}
+
+const CheckResult* Poller::TakeResult() {
+  if (!resultWaiting_) return nullptr;
+  resultWaiting_ = false;
+  return &result_;
 }
 
 void Poller::RestartServerWait() {
@@ -245,9 +246,7 @@ bool Poller::StartCheck(WindowRef window) {
   Trace("Calling WSAAsyncGetHostByName() to find server\r\n");
   tickStart_ = ports_.clock.TickCount();
   char server[kServerSize + 1];
-  uint32_t length = FieldLength(settings_.server, kServerSize);
-  std::memcpy(server, settings_.server, length);
-  server[length] = '\0';
+  CopyBounded(server, sizeof server, settings_.server, kServerSize);
   lookupHandle_ = ports_.winsock.AsyncGetHostByName(window, SM_GETHOST, server, hostEntryBuffer_,
                                                     kHostEntrySize);
   if (lookupHandle_ == 0) {
@@ -390,17 +389,21 @@ void Poller::OnRead(WindowRef window) {
     return;
   }
   if (n < 0) {
-    // A read event can find nothing waiting when an earlier read took it all.
-    int error = ports_.winsock.LastError();
-    if (error == kWsaEWouldBlock) return;
-    NoteFailure(CheckFailure::kConnectionLost, error);
-    char text[32];
-    std::snprintf(text, sizeof text, "recv() error: %d", n);
-    ports_.box.Show(window, text, kCaption);
-    FailCheckIfCurrent(id);
+    OnRecvError(window, n, id);
     return;
   }
   TakeReceived(window, n);
+}
+
+void Poller::OnRecvError(WindowRef window, int n, uint32_t id) {
+  // A read event can find nothing waiting when an earlier read took it all.
+  int error = ports_.winsock.LastError();
+  if (error == kWsaEWouldBlock) return;
+  NoteFailure(CheckFailure::kConnectionLost, error);
+  char text[32];
+  std::snprintf(text, sizeof text, "recv() error: %d", n);
+  ports_.box.Show(window, text, kCaption);
+  FailCheckIfCurrent(id);
 }
 
 // The server closed its side. What it sent before closing is read and handled first; a check
@@ -549,7 +552,7 @@ void Poller::OnNegativeResponse(const char* response) {
   const char* text = NegativeReplyText(appState_);
   if (text != nullptr) {
     Trace(text);
-    status_.serverError = 1;
+    result_.failed = true;
   }
   // The server's own words tell a locked mailbox from a wrong password.
   KeepLastReply(response);
@@ -577,7 +580,7 @@ void Poller::OnStatReply(const char* response) {
   int32_t count = 0;
   int64_t size = 0;
   ParseStatReply(response, &count, &size);
-  status_.mailCount = count;
+  result_.mailCount = count;
   Trace("----- RESULT -----\r\n");
   char sizeText[21];
   FormatDecimal(size, sizeText);
@@ -618,7 +621,7 @@ void Poller::OnTopReply(const char* response, size_t length) {
     return;
   }
   // Headers are fetched for as many messages as the table holds; the count stays the server's.
-  if (messageIndex_ < status_.mailCount && messageIndex_ < kSenderSlots) {
+  if (messageIndex_ < result_.mailCount && messageIndex_ < kSenderSlots) {
     SendTop();
   } else {
     SendQuit();
@@ -661,7 +664,7 @@ bool Poller::OnCapaReply(const char* response, size_t length) {
 }
 
 void Poller::SendTopBatch() {
-  int32_t count = status_.mailCount < kSenderSlots ? status_.mailCount : kSenderSlots;
+  int32_t count = result_.mailCount < kSenderSlots ? result_.mailCount : kSenderSlots;
   TraceFormat(kTraceBatchSent, static_cast<int>(count));
   // "TOP 255 0\r\n" is 11 bytes: 255 of them and QUIT fit the work buffer.
   int length = 0;

@@ -3,16 +3,18 @@
 #pragma once
 #include <cstdint>
 
-#include "app/check_status.h"
-#include "app/clock.h"
-#include "app/window.h"
 #include "pop3/check_result.h"
 #include "pop3/framing.h"
 #include "pop3/sender.h"
 #include "pop3/sender_table.h"
-#include "pop3/tls_port.h"
-#include "pop3/winsock_port.h"
+#include "port/clock.h"
+#include "port/message_box.h"
+#include "port/tls.h"
+#include "port/trace.h"
+#include "port/window.h"
+#include "port/winsock.h"
 #include "settings/settings.h"
+#include "text/bounded.h"
 
 namespace kc {
 
@@ -45,13 +47,12 @@ constexpr size_t kLastReplySize = 256;
 class Poller {
  public:
   // mainWindow is read when a check ends, so it may be set after construction.
-  Poller(PollerPorts ports, const Settings& settings, CheckStatus& status, SenderTable& senders,
-         const WindowRef& mainWindow);
+  Poller(PollerPorts ports, const Settings& settings, const WindowRef& mainWindow);
   Poller(const Poller&) = delete;
   Poller& operator=(const Poller&) = delete;
 
   // A check starts here. Every check that starts ends exactly once with SM_CHECKDONE posted to
-  // the main window, CheckStatus.serverError set when it failed.
+  // the main window; TakeResult then hands over what it found.
   bool StartWinSock();
   // Cleans WinSock up when the check's StartWinSock started it.
   int StopWinSock();
@@ -70,8 +71,12 @@ class Poller {
 
   AppState appState() const { return appState_; }
   bool tlsUp() const { return tlsPhase_ == TlsPhase::kUp; }
-  // Why the last check that ended ended as it did; reset when a check starts.
+  // The result of the check that ended last, once: null when no ended check's result is
+  // waiting (a completion message that no check of this poller posted).
+  const CheckResult* TakeResult();
+  // The last check's result as it stands; reset when a check starts.
   const CheckResult& lastResult() const { return result_; }
+  const SenderTable& senders() const { return senders_; }
   bool checkRunning() const { return checkActive_; }
   const FramingState& framing() const { return framing_; }
   // The server's last negative reply of this check as it said it (bounded, one line, the
@@ -91,6 +96,8 @@ class Poller {
   void RestartServerWait();
   void OnRead(WindowRef window);
   void OnClosed(WindowRef window);
+  // recv() gave -1 during check `id`: a failure unless nothing was waiting yet.
+  void OnRecvError(WindowRef window, int n, uint32_t id);
   // Appends n received bytes and hands every complete response on; false when the check ended.
   bool TakeReceived(WindowRef window, int n);
   // Bytes of a reply to TOP longer than the buffer, read before its end has arrived.
@@ -131,14 +138,13 @@ class Poller {
   void FlushTls();
   void SendTls(const char* data, int length);
   void EndTls();
-  int Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  int Format(const char* format, ...) KC_PRINTF_FORMAT(2, 3);
   void Trace(const char* text) { ports_.trace.Trace(text); }
-  void TraceFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void TraceFormat(const char* format, ...) KC_PRINTF_FORMAT(2, 3);
 
   PollerPorts ports_;
   const Settings& settings_;
-  CheckStatus& status_;
-  SenderTable& senders_;
+  SenderTable senders_;
   const WindowRef& mainWindow_;
   AppState appState_ = FINDHOST;
 
@@ -161,6 +167,7 @@ class Poller {
   bool socketSelected_ = false;  // non-blocking, events selected
 
   CheckResult result_;
+  bool resultWaiting_ = false;  // a check ended and its result was not taken yet
 
   // Session.
   char receiveBuffer_[kResponseBufferSize + 1] = {};

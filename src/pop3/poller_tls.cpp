@@ -105,13 +105,7 @@ void Poller::OnTlsRead(WindowRef window) {
     return;
   }
   if (n < 0) {
-    int error = ports_.winsock.LastError();
-    if (error == kWsaEWouldBlock) return;
-    NoteFailure(CheckFailure::kConnectionLost, error);
-    char text[32];
-    std::snprintf(text, sizeof text, "recv() error: %d", n);
-    ports_.box.Show(window, text, kCaption);
-    FailCheckIfCurrent(id);
+    OnRecvError(window, n, id);
     return;
   }
   TakeTlsReceived(window, tlsInput_, n);

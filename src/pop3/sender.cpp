@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "text/bounded.h"
+
 namespace kc {
 
 namespace {
@@ -10,8 +12,6 @@ constexpr char kHeaderName[] = "from";
 constexpr uint8_t kHeaderNameLength = sizeof kHeaderName - 1;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Copies length bytes of from into out, leaving line break bytes out (a folded address is one
 // address), cut to outSize - 1 bytes; every byte of out after the text is cleared.
@@ -60,7 +60,7 @@ void FromCollector::Feed(const char* data, size_t n) {
           scan_ = Scan::kDone;  // the blank line: the header block is over
         } else if (c == '\r') {
           scan_ = Scan::kOnlyCr;
-        } else if (scan_ == Scan::kLineStart && Lower(c) == kHeaderName[0]) {
+        } else if (scan_ == Scan::kLineStart && LowerAscii(c) == kHeaderName[0]) {
           nameMatched_ = 1;
           scan_ = Scan::kName;
         } else {
@@ -68,7 +68,7 @@ void FromCollector::Feed(const char* data, size_t n) {
         }
         break;
       case Scan::kName:
-        if (nameMatched_ < kHeaderNameLength && Lower(c) == kHeaderName[nameMatched_]) {
+        if (nameMatched_ < kHeaderNameLength && LowerAscii(c) == kHeaderName[nameMatched_]) {
           ++nameMatched_;
         } else if (nameMatched_ == kHeaderNameLength && c == ':') {
           scan_ = Scan::kValueStart;
@@ -114,10 +114,7 @@ size_t ExtractFromText(const char* response, size_t length, char* out, size_t ou
   if (outSize == 0) return 0;
   FromCollector collector;
   collector.Feed(response, length);
-  size_t n = collector.length() < outSize ? collector.length() : outSize - 1;
-  std::memset(out, 0, outSize);
-  std::memcpy(out, collector.text(), n);
-  return n;
+  return CopyField(out, outSize, collector.text(), collector.length());
 }
 
 void SenderFromText(const char* fromText, char* slot, size_t slotSize) {

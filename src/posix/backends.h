@@ -3,12 +3,14 @@
 #include <memory>
 #include <string>
 
-#include "app/clock.h"
-#include "app/notice.h"
-#include "app/window.h"
-#include "lcd/hid_port.h"
-#include "pop3/tls_port.h"
-#include "pop3/winsock_port.h"
+#include "port/clock.h"
+#include "port/hid.h"
+#include "port/message_box.h"
+#include "port/notice.h"
+#include "port/tls.h"
+#include "port/trace.h"
+#include "port/window.h"
+#include "port/winsock.h"
 #include "posix/event_loop.h"
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"

@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/window.h"
+#include "port/message_box.h"
+#include "port/trace.h"
+#include "port/window.h"
 
 namespace kc::posix {
 

@@ -2,12 +2,11 @@
 #pragma once
 #include <cstdint>
 
+#include "port/registry.h"
+#include "port/settings_dialog.h"
+
 namespace kc {
 
-constexpr uint32_t kServerSize = 255;
-constexpr uint32_t kUserSize = 80;
-constexpr uint32_t kPasswordSize = 80;
-constexpr uint32_t kMailerSize = 260;
 constexpr uint32_t kCertPinSize = 128;  // a SHA-256 fingerprint as "AB:CD:..." fits with room
 constexpr int32_t kDefaultInterval = 30;
 
@@ -29,28 +28,14 @@ struct Settings {
   char certPin[kCertPinSize] = {};      // SHA-256 fingerprint of the one certificate accepted
 };
 
+// Server, user and password are all set: a check can run.
+bool SettingsComplete(const char* server, const char* user, const char* password);
+bool SettingsComplete(const Settings& settings);
+
 // The connection is secured for every SSL value but 0, so a value a newer or older program
 // wrote never sends the password in the clear.
 inline bool UsesTls(const Settings& s) { return s.ssl != kSslNone; }
 inline bool UsesStartTls(const Settings& s) { return s.ssl == kSslStartTls; }
-
-// Registry value types.
-constexpr uint32_t kRegSz = 1;
-constexpr uint32_t kRegBinary = 3;
-constexpr uint32_t kRegDword = 4;
-
-// The key HKEY_LOCAL_MACHINE\SOFTWARE\KESTOVA, or what stands for it on the platform.
-class RegistryPort {
- public:
-  virtual ~RegistryPort() = default;
-  virtual bool OpenKey() = 0;    // the existing key, all access; never creates it
-  virtual bool CreateKey() = 0;  // opens the key, creating it when absent
-  // Copies the value's bytes into buf and sets *length to their count. Fails, leaving buf
-  // unchanged, when no key is open, the value is absent or it holds more than size bytes.
-  virtual bool QueryValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length) = 0;
-  virtual bool SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) = 0;
-  virtual void CloseKey() = 0;
-};
 
 void LoadSettings(Settings& settings, RegistryPort& registry);
 void SaveSettings(const Settings& settings, RegistryPort& registry);

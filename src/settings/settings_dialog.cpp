@@ -2,21 +2,14 @@
 
 #include <cstring>
 
+#include "text/bounded.h"
+
 namespace kc {
 
 namespace {
 
 constexpr int32_t kMinInterval = 5;
 constexpr char kIncompleteText[] = "全ての項目が設定されていません";
-
-// Copies text into a field of `size` bytes: at most size - 1 bytes, never reading past them,
-// the rest of the field zeroed.
-void CopyField(char* field, size_t size, const char* text) {
-  size_t n = 0;
-  while (n < size - 1 && text[n] != '\0') ++n;
-  std::memcpy(field, text, n);
-  std::memset(field + n, 0, size - n);
-}
 
 // The 32 bits of an unsigned number taken as a signed one.
 int32_t AsSigned(uint32_t value) {
@@ -75,14 +68,20 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   }
   if (!form.intervalOk || settings_.interval < kMinInterval) settings_.interval = kDefaultInterval;
 
-  if (settings_.server[0] != '\0' && settings_.user[0] != '\0' && settings_.password[0] != '\0') {
+  if (SettingsComplete(settings_)) {
     SaveSettings(settings_, registry_);
-    status_.ready = 1;
+    ready_ = 1;
     return true;
   }
   box_.Show(0, kIncompleteText, kCaption);
-  status_.ready = 0;
+  ready_ = 0;
   return false;
+}
+
+bool SettingsDialog::Judge(const SettingsForm& entered, SettingsForm* kept) {
+  if (!Accept(entered)) return false;
+  if (kept != nullptr) Fill(kept);
+  return true;
 }
 
 }  // namespace kc

@@ -62,6 +62,14 @@ void Complement(const uint8_t* in, uint8_t* out, uint32_t size) {
 
 }  // namespace
 
+bool SettingsComplete(const char* server, const char* user, const char* password) {
+  return server[0] != '\0' && user[0] != '\0' && password[0] != '\0';
+}
+
+bool SettingsComplete(const Settings& settings) {
+  return SettingsComplete(settings.server, settings.user, settings.password);
+}
+
 void LoadSettings(Settings& settings, RegistryPort& registry) {
   // An absent or unopenable key is not an error of its own: every read below then fails.
   registry.OpenKey();

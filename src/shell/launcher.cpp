@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text/bounded.h"
+#include "text/cp932.h"
+
 namespace kc {
 
 namespace {
@@ -12,24 +15,14 @@ constexpr size_t kPartSize = 256;       // directory, file name and extension: 2
 constexpr size_t kLaunchBufSize = 280;  // full path, arguments and command line of the launch
 constexpr uint32_t kMsPerMinute = 60000;
 
-// A byte that starts a double-byte character in code page 932.
-bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-
 // Copies [begin, end) into part, cut to 255 bytes.
 void CopyPart(char (&part)[kPartSize], const char* begin, const char* end) {
-  size_t n = static_cast<size_t>(end - begin);
-  if (n > kPartSize - 1) n = kPartSize - 1;
-  std::memcpy(part, begin, n);
-  part[n] = '\0';
+  CopyBounded(part, kPartSize, begin, static_cast<size_t>(end - begin));
 }
 
 // Appends text to out (capacity `size`), cutting what does not fit; returns the new length.
 size_t Append(char* out, size_t size, size_t used, const char* text) {
-  size_t n = std::strlen(text);
-  if (used + n > size - 1) n = size - 1 - used;
-  std::memcpy(out + used, text, n);
-  out[used + n] = '\0';
-  return used + n;
+  return used + CopyBounded(out + used, size - used, text);
 }
 
 }  // namespace
@@ -37,10 +30,7 @@ size_t Append(char* out, size_t size, size_t used, const char* text) {
 void SplitProgramPath(const char* path, char* fullPath, char* args) {
   // 1. The work copy, at most 259 bytes.
   char work[kPathSize];
-  size_t length = 0;
-  while (length < kPathSize - 1 && path[length] != '\0') ++length;
-  std::memcpy(work, path, length);
-  work[length] = '\0';
+  CopyBounded(work, sizeof work, path);
 
   // 2. The drive.
   char drive[3] = {};
@@ -58,7 +48,7 @@ void SplitProgramPath(const char* path, char* fullPath, char* args) {
   const char* p = rest;
   while (*p != '\0') {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (IsLeadByte(c) && p[1] != '\0') {
+    if (IsCp932Lead(c) && p[1] != '\0') {
       p += 2;
       continue;
     }

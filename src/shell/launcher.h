@@ -2,23 +2,12 @@
 #pragma once
 #include <cstdint>
 
-#include "app/notice.h"
-#include "app/window.h"
+#include "port/notice.h"
+#include "port/process.h"
+#include "port/window.h"
 #include "settings/settings.h"
 
 namespace kc {
-
-using ProcessRef = uintptr_t;  // the started program's primary thread (or process); 0 is none
-
-class ProcessPort {
- public:
-  virtual ~ProcessPort() = default;
-  // Starts applicationName with commandLine in the notifier's directory, shown normally.
-  virtual ProcessRef Start(const char* applicationName, const char* commandLine) = 0;
-  // Waits until the program's primary thread ends or timeoutMs has passed.
-  virtual void Wait(ProcessRef process, uint32_t timeoutMs) = 0;
-  virtual void Close(ProcessRef process) = 0;
-};
 
 // Splits a program command into its full path and its arguments (with their leading blank).
 // args is written only when there are arguments. Both buffers hold at least 260 bytes. Reads

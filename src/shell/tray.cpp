@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/check_status.h"
+#include "text/bounded.h"
 
 namespace kc {
 
@@ -14,14 +14,6 @@ constexpr uint32_t kNifMessage = 1;
 constexpr uint32_t kNifIcon = 2;
 constexpr uint32_t kNifTip = 4;
 constexpr int64_t kSecondsPerMinute = 60;
-
-// Bounded copy that always leaves a NUL.
-void CopyTip(char (&tip)[64], const char* text) {
-  size_t n = std::strlen(text);
-  if (n >= sizeof tip) n = sizeof tip - 1;
-  std::memcpy(tip, text, n);
-  std::memset(tip + n, 0, sizeof tip - n);
-}
 
 }  // namespace
 
@@ -53,7 +45,7 @@ void Tray::FillRecord(uint32_t icon) {
 
 void Tray::AddTrayIcon() {
   FillRecord(IDI_IDLE);
-  CopyTip(record_.tip, kTrayTip);
+  CopyField(record_.tip, sizeof record_.tip, kTrayTip);
   port_.Add(record_);
   added_ = true;
 }
@@ -76,7 +68,7 @@ void Tray::UpdateTrayIcon(int type) {
   FillRecord(icon != 0 ? icon : record_.icon);
   char tip[sizeof record_.tip];
   std::snprintf(tip, sizeof tip, kTrayTipNextCheck, hhmm);
-  CopyTip(record_.tip, tip);
+  CopyField(record_.tip, sizeof record_.tip, tip);
   port_.Modify(record_);
 }
 

@@ -2,40 +2,12 @@
 #pragma once
 #include <cstdint>
 
-#include "app/clock.h"
-#include "app/window.h"
+#include "port/clock.h"
+#include "port/tray.h"
+#include "port/window.h"
 #include "settings/settings.h"
 
 namespace kc {
-
-constexpr uint32_t IDI_IDLE = 101;
-constexpr uint32_t IDI_MAIL = 102;
-constexpr uint32_t IDI_MANYMAIL = 103;
-constexpr uint32_t IDI_BUSY = 104;
-constexpr uint32_t IDR_TRAYMENU = 102;
-
-// The notification icon record as the shell takes it.
-struct TrayIconRecord {
-  uint32_t cbSize = 0;
-  WindowRef window = 0;
-  uint32_t id = 0;
-  uint32_t flags = 0;
-  uint32_t callbackMessage = 0;
-  uint32_t icon = 0;  // resource number of the picture
-  char tip[64] = {};
-};
-
-class TrayPort {
- public:
-  virtual ~TrayPort() = default;
-  virtual void Add(const TrayIconRecord& record) = 0;
-  virtual void Modify(const TrayIconRecord& record) = 0;
-  // Takes the icon out of the notification area.
-  virtual void Remove(const TrayIconRecord&) {}
-  // Shows the context menu at the pointer and returns when it has closed; a chosen item
-  // reaches the window as a command message.
-  virtual void ShowMenu(WindowRef window) = 0;
-};
 
 class Tray {
  public:

@@ -4,11 +4,13 @@
 
 #include <memory>
 
-#include "app/clock.h"
-#include "app/window.h"
-#include "lcd/hid_port.h"
-#include "pop3/tls_port.h"
-#include "pop3/winsock_port.h"
+#include "port/clock.h"
+#include "port/hid.h"
+#include "port/message_box.h"
+#include "port/tls.h"
+#include "port/trace.h"
+#include "port/window.h"
+#include "port/winsock.h"
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
 #include "shell/launcher.h"
@@ -22,16 +24,25 @@ extern HINSTANCE AppInstance;
 inline HWND ToHwnd(WindowRef window) { return reinterpret_cast<HWND>(window); }
 inline WindowRef FromHwnd(HWND window) { return reinterpret_cast<WindowRef>(window); }
 
+// The user32 calls themselves: messages, timers and the window.
 class Win32Window final : public WindowPort {
  public:
-  void Post(WindowRef window, uint32_t msg, WParam wp, LParam lp) override;
-  LResult Send(WindowRef window, uint32_t msg, WParam wp, LParam lp) override;
-  void StartTimer(WindowRef window, uint32_t id, uint32_t periodMs) override;
-  void StopTimer(WindowRef window, uint32_t id) override;
-  void Hide(WindowRef window) override;
-  void Destroy(WindowRef window) override;
-  void PostQuit(int exitCode) override;
-  LResult DefaultProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) override;
+  void Post(WindowRef window, uint32_t msg, WParam wp, LParam lp) override {
+    PostMessageA(ToHwnd(window), msg, wp, lp);
+  }
+  LResult Send(WindowRef window, uint32_t msg, WParam wp, LParam lp) override {
+    return SendMessageA(ToHwnd(window), msg, wp, lp);
+  }
+  void StartTimer(WindowRef window, uint32_t id, uint32_t periodMs) override {
+    SetTimer(ToHwnd(window), id, periodMs, nullptr);
+  }
+  void StopTimer(WindowRef window, uint32_t id) override { KillTimer(ToHwnd(window), id); }
+  void Hide(WindowRef window) override { ShowWindow(ToHwnd(window), SW_HIDE); }
+  void Destroy(WindowRef window) override { DestroyWindow(ToHwnd(window)); }
+  void PostQuit(int exitCode) override { PostQuitMessage(exitCode); }
+  LResult DefaultProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) override {
+    return DefWindowProcA(ToHwnd(window), msg, wp, lp);
+  }
 };
 
 class Win32MessageBox final : public MessageBoxPort {

@@ -25,7 +25,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -34,6 +33,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 
 import dovecot  # noqa: E402
 from native_program import enter_network_namespace  # noqa: E402
+from processes import finish_work_dir, kill_left, make_work_dir  # noqa: E402
 from soak import PASSWORD, USER, Program, cpu_ms, proc_status  # noqa: E402
 
 
@@ -76,9 +76,7 @@ def measure_memory(args, workdir, server):
             program.dump_tail()
             raise
         finally:
-            if program.proc.poll() is None:
-                program.proc.kill()
-                program.proc.wait()
+            kill_left([program.proc])
         print(f"{count:>8} {first['VmHWM']:>14} {first['VmRSS']:>14} {end['VmHWM']:>14} "
               f"{end['VmRSS']:>14} {cpu:>13.2f} {wall:>14.1f}")
 
@@ -130,13 +128,7 @@ def measure_idle(args, workdir, servers):
             if code != 0:
                 raise AssertionError(f"exit code {code} after SIGTERM")
     finally:
-        if tracer is not None and tracer.poll() is None:
-            tracer.kill()
-            tracer.wait()
-        for p in programs:
-            if p.proc.poll() is None:
-                p.proc.kill()
-                p.proc.wait()
+        kill_left([tracer] + [p.proc for p in programs])
     print(f"\nThe program while it waits, over {seconds:.1f} s "
           "(check timer a day away; the display's page timer every 5 s)")
     print(f"{'program':<38} {'wake-ups/min':>12} {'voluntary':>10} {'involuntary':>11} "
@@ -172,8 +164,7 @@ def main():
         return code
     args.program = os.path.abspath(args.program)
     args.screen = os.path.abspath(args.screen)
-    workdir = tempfile.mkdtemp(prefix="kc-idle-")
-    os.chmod(workdir, 0o755)
+    workdir = make_work_dir("kc-idle-")
     servers = [dovecot.Dovecot(os.path.join(workdir, "dovecot1"), user=USER, password=PASSWORD),
                dovecot.Dovecot(os.path.join(workdir, "dovecot2"), user=USER, password=PASSWORD,
                                address="127.0.0.2")]
@@ -191,10 +182,7 @@ def main():
     finally:
         for s in servers:
             s.stop()
-        if ok:
-            shutil.rmtree(workdir, ignore_errors=True)
-        else:
-            print(f"work dir kept: {workdir}")
+        finish_work_dir(workdir, False, ok)
     return 0 if ok else 1
 
 

@@ -22,8 +22,8 @@
 #include <memory>
 #include <string>
 
-#include "pop3/winsock_posix.h"
 #include "posix/backends.h"
+#include "posix/winsock.h"
 
 // ---- heap allocation counting -------------------------------------------------------------
 

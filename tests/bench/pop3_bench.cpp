@@ -42,9 +42,10 @@
 #include <string>
 #include <vector>
 
+#include "app/check_status.h"
 #include "pop3/poller.h"
-#include "pop3/winsock_posix.h"
 #include "posix/backends.h"
+#include "posix/winsock.h"
 
 // ---- heap allocation counting -------------------------------------------------------------
 // The program's own malloc family forwards to glibc's and counts the calls, so one check's
@@ -289,15 +290,13 @@ bool RunPollerChecks(const Options& o, RunReport* report) {
   if (o.tls) settings->ssl = kc::kSslImplicit;
   settings->port = o.port;
   kc::CheckStatus status;
-  auto senders = std::make_unique<kc::SenderTable>();
   kc::WindowRef mainWindow = 0;
   WinSockOutsideCore winsockPort(*winsock);
   WindowOutsideCore windowPort(loop);
   std::unique_ptr<kc::TlsPort> tls = kc::posix::MakeTls();
   TlsOutsideCore tlsPort(*tls);
   auto poller = std::make_unique<kc::Poller>(
-      kc::PollerPorts{winsockPort, windowPort, box, trace, clock, tlsPort}, *settings, status,
-      *senders, mainWindow);
+      kc::PollerPorts{winsockPort, windowPort, box, trace, clock, tlsPort}, *settings, mainWindow);
   bool done = false;
   mainWindow = loop.CreateWindow(
       [&](kc::WindowRef w, uint32_t msg, kc::WParam wp, kc::LParam lp) -> kc::LResult {
@@ -310,6 +309,10 @@ bool RunPollerChecks(const Options& o, RunReport* report) {
             break;
           case kc::SM_CHECKDONE:
             poller->StopWinSock();
+            if (const kc::CheckResult* result = poller->TakeResult()) {
+              status.serverError = result->failed ? 1 : 0;
+              status.mailCount = result->mailCount;
+            }
             done = true;
             break;
           default: break;

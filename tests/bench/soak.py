@@ -28,11 +28,8 @@ import collections
 import os
 import random
 import re
-import shutil
-import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -42,6 +39,7 @@ sys.path.insert(0, os.path.join(TESTS, "support"))
 
 import dovecot  # noqa: E402
 from native_program import enter_network_namespace, write_settings  # noqa: E402
+from processes import end_on_sigterm, finish_work_dir, make_work_dir  # noqa: E402
 
 USER = "kestova"
 PASSWORD = "Soak-pw-4k2"
@@ -253,14 +251,7 @@ class Program:
         self.proc.stdin.flush()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            code = self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            raise AssertionError("the program did not end on SIGTERM")
+        code = end_on_sigterm(self.proc)
         for t in self.threads:
             t.join(timeout=5)
         return code
@@ -402,18 +393,14 @@ def main():
         return code
     args.program = os.path.abspath(args.program)
     args.screen = os.path.abspath(args.screen)
-    workdir = tempfile.mkdtemp(prefix="kc-soak-")
-    os.chmod(workdir, 0o755)  # Dovecot's users reach the mailbox below it
+    workdir = make_work_dir("kc-soak-")
     ok = False
     try:
         ok = soak(args, workdir)
     except AssertionError as e:
         print(f"FAIL soak: {e}")
     finally:
-        if args.keep or not ok:
-            print(f"work dir kept: {workdir}")
-        else:
-            shutil.rmtree(workdir, ignore_errors=True)
+        finish_work_dir(workdir, args.keep, ok)
     return 0 if ok else 1
 
 

@@ -17,10 +17,8 @@ missing.
 import argparse
 import os
 import shutil
-import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -28,6 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 
 import dovecot  # noqa: E402
+from processes import end_on_sigterm, finish_work_dir, kill_left, make_work_dir  # noqa: E402
 import real_mail  # noqa: E402
 
 SKIP = 77
@@ -155,14 +154,7 @@ class Rig:
     def stop(self):
         """Ends the program as SIGTERM does; returns its exit code and the reports lcd_screen
         counted (the FIFO ends when the program has closed the device)."""
-        if self.program.poll() is None:
-            self.program.send_signal(signal.SIGTERM)
-        try:
-            code = self.program.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.program.kill()
-            self.program.wait()
-            raise AssertionError("the program did not end on SIGTERM")
+        code = end_on_sigterm(self.program)
         try:
             _, err = self.viewer.communicate(timeout=10)
         except subprocess.TimeoutExpired:
@@ -176,10 +168,7 @@ class Rig:
         return code, reports
 
     def close(self):
-        for proc in (self.program, self.viewer):
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+        kill_left((self.program, self.viewer))
         self.trace_file.close()
 
 
@@ -314,8 +303,7 @@ class Context:
 
 
 def run(exe, screen_exe, name, keep):
-    workdir = tempfile.mkdtemp(prefix=f"kc-lcd-{name}-")
-    os.chmod(workdir, 0o755)  # Dovecot's users reach the mailbox below it
+    workdir = make_work_dir(f"kc-lcd-{name}-")
     ctx = Context(exe, screen_exe, workdir)
     ok = False
     try:
@@ -331,10 +319,7 @@ def run(exe, screen_exe, name, keep):
                 print("\n".join(r.screens.texts()))
                 print("--- trace (last 4000 bytes) ---")
                 print(r.trace()[-4000:].decode("cp932", "backslashreplace"))
-        if keep or not ok:
-            print(f"work dir kept: {workdir}")
-        else:
-            shutil.rmtree(workdir, ignore_errors=True)
+        finish_work_dir(workdir, keep, ok)
     if ok:
         print(f"PASS {name}")
     return ok

@@ -23,7 +23,6 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import termios
 import threading
 import time
@@ -31,6 +30,10 @@ import fcntl
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPORT = os.path.join(os.path.dirname(HERE), "support")
+sys.path.insert(0, SUPPORT)
+
+from processes import end_on_sigterm, finish_work_dir, make_work_dir  # noqa: E402
+
 SKIP = 77
 USER = "kestova"
 PASSWORD = "Pw-console-5k"  # distinctive: must never show on the screen
@@ -214,8 +217,7 @@ class Pop3Server:
             raise AssertionError(f"the POP3 server did not start: {line!r}")
 
     def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
+        end_on_sigterm(self.proc, 10, "the POP3 server")
 
 
 # ---- scenarios ---------------------------------------------------------------------------
@@ -682,7 +684,7 @@ def main():
     names = list(SCENARIOS) if args.scenario == "all" else [args.scenario]
     failed = 0
     for name in names:
-        workdir = tempfile.mkdtemp(prefix=f"kc-console-{name}-")
+        workdir = make_work_dir(f"kc-console-{name}-", 0o700)
         try:
             SCENARIOS[name][0](exe, workdir)
             print(f"ok {name}")
@@ -690,7 +692,7 @@ def main():
             failed += 1
             print(f"FAILED {name}: {e}")
         finally:
-            shutil.rmtree(workdir, ignore_errors=True)
+            finish_work_dir(workdir)
     return 1 if failed else 0
 
 

@@ -38,11 +38,9 @@ Exit code 77 (skipped) when not root or when unshare, ip or mount are missing.
 import argparse
 import os
 import re
-import shutil
 import socket
 import struct
 import sys
-import tempfile
 import threading
 import time
 import traceback
@@ -53,6 +51,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 
 from native_program import (PASSWORD, SERVER_WAIT_S, USER, Program,  # noqa: E402
                             ScriptServer, dialogue, enter_network_namespace, senders_traced)
+from processes import finish_work_dir, make_work_dir  # noqa: E402
 from run_pop3_tls import tls_dialogue  # noqa: E402
 from test_certs import TestCerts  # noqa: E402
 
@@ -480,7 +479,7 @@ def main():
         return code
 
     exe = os.path.abspath(args.program)
-    workdir = tempfile.mkdtemp(prefix="kc-fault-matrix-")
+    workdir = make_work_dir("kc-fault-matrix-", 0o700)
     tool = []
     if args.valgrind:
         tool = ["valgrind", "--error-exitcode=99", "--leak-check=full",
@@ -520,10 +519,7 @@ def main():
         if c.program is not None:
             print(f"--- trace of {c.name} (last 4000 bytes) ---")
             print(c.program.trace()[-4000:].decode("utf-8", "backslashreplace"))
-    if args.keep or failed:
-        print(f"work dir kept: {workdir}")
-    else:
-        shutil.rmtree(workdir, ignore_errors=True)
+    finish_work_dir(workdir, args.keep, not failed)
     return 1 if failed else 0
 
 

@@ -24,7 +24,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -35,6 +34,7 @@ from native_program import (CONNECT, LOGIN, PASSWORD, READS, SERVER_WAIT_S, SKIP
                             USER, Program, ScriptServer, dialogue, dovecot_server, from_block,
                             senders_traced)
 import mailutils  # noqa: E402
+from processes import finish_work_dir, make_work_dir  # noqa: E402
 import poplib  # noqa: E402
 import real_mail  # noqa: E402
 
@@ -297,8 +297,7 @@ SCENARIOS = {
 
 
 def run(exe, name, keep):
-    workdir = tempfile.mkdtemp(prefix=f"kc-e2e-{name}-")
-    os.chmod(workdir, 0o755)  # Dovecot's users reach the mailbox below it
+    workdir = make_work_dir(f"kc-e2e-{name}-")
     ctx = Context(exe, workdir)
     ok = False
     try:
@@ -321,10 +320,7 @@ def run(exe, name, keep):
             if os.path.exists(log):
                 print("--- dovecot log ---")
                 print(open(log, errors="replace").read()[-3000:])
-        if keep or not ok:
-            print(f"work dir kept: {workdir}")
-        else:
-            shutil.rmtree(workdir, ignore_errors=True)
+        finish_work_dir(workdir, keep, ok)
     if ok:
         print(f"PASS {name}")
     return ok

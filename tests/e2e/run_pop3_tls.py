@@ -20,7 +20,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -31,6 +30,7 @@ import dovecot  # noqa: E402
 from native_program import (CONNECT, PASSWORD, READS, SERVER_WAIT_S, SKIP, USER,  # noqa: E402
                             LatencyProxy, Program, ScriptServer, dialogue, from_block,
                             senders_traced)
+from processes import finish_work_dir, make_work_dir  # noqa: E402
 from test_certs import TestCerts, fingerprint  # noqa: E402
 
 FD_WRITE = rb"FD_WRITE notification received\r\n"
@@ -315,8 +315,7 @@ SCENARIOS = {
 
 
 def run(exe, name, keep):
-    workdir = tempfile.mkdtemp(prefix=f"kc-tls-{name}-")
-    os.chmod(workdir, 0o755)  # Dovecot's users reach the mailbox below it
+    workdir = make_work_dir(f"kc-tls-{name}-")
     ctx = None
     ok = False
     try:
@@ -340,10 +339,7 @@ def run(exe, name, keep):
                 for d in ctx.dovecots:
                     print(f"--- {d.dir} log ---")
                     print(d.log_text()[-3000:])
-        if keep or not ok:
-            print(f"work dir kept: {workdir}")
-        else:
-            shutil.rmtree(workdir, ignore_errors=True)
+        finish_work_dir(workdir, keep, ok)
     if ok:
         print(f"PASS {name}")
     return ok

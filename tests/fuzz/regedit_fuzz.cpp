@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "settings/regedit_file.h"
+#include "posix/regedit_file.h"
 
 namespace {
 

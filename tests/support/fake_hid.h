@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "lcd/display.h"
-#include "lcd/hid_port.h"
+#include "port/hid.h"
 #include "support/fakes.h"
 #include "support/hd44780.h"
 

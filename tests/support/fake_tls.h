@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "pop3/tls_port.h"
-#include "pop3/winsock_port.h"
+#include "port/tls.h"
+#include "port/winsock.h"
 
 namespace kc::test {
 

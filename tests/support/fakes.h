@@ -185,10 +185,11 @@ class FakeTray final : public TrayPort {
 class FakeDialog final : public SettingsDialogPort {
  public:
   int runs = 0;
-  std::function<void(SettingsDialog&)> onRun;
-  void Run(WindowRef, SettingsDialog& d) override {
+  // Called with the form as the dialog shows it and the core that judges its OK.
+  std::function<void(const SettingsForm&, SettingsFormJudge&)> onRun;
+  void Run(WindowRef, const SettingsForm& shown, SettingsFormJudge& judge) override {
     ++runs;
-    if (onRun) onRun(d);
+    if (onRun) onRun(shown, judge);
   }
 };
 

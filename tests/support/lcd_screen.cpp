@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "lcd/report_descriptor.h"
+#include "posix/report_descriptor.h"
 #include "support/fake_hid.h"
 #include "support/hd44780.h"
 

@@ -12,7 +12,6 @@ stdlib only.
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import threading
@@ -23,6 +22,7 @@ if SUPPORT not in sys.path:
     sys.path.insert(0, SUPPORT)
 
 import dovecot  # noqa: E402
+from processes import end_on_sigterm  # noqa: E402
 
 SKIP = 77
 USER = "kestova"
@@ -166,13 +166,7 @@ class Program:
     def stop(self):
         if self.proc is None or self.proc.poll() is not None:
             return self.proc.returncode if self.proc else None
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            code = self.proc.wait(timeout=self.stop_timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            raise AssertionError("the program did not end on SIGTERM")
+        code = end_on_sigterm(self.proc, self.stop_timeout)
         for t in self.readers:
             t.join(timeout=5)
         return code

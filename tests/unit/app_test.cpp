@@ -163,11 +163,10 @@ TEST(Controller, TimerPeriodNeverWrapsToAShortOne) {
 TEST(Controller, NewIntervalFromTheDialogCountsFromItsOk) {
   TimedHarness h(30);
   h.AdvanceMinutes(20);
-  h.dialog.onRun = [](SettingsDialog& d) {
-    SettingsForm form;
-    d.Fill(&form);
+  h.dialog.onRun = [](const SettingsForm& shown, SettingsFormJudge& d) {
+    SettingsForm form = shown;
     form.interval = 10;
-    EXPECT_TRUE(d.Accept(form));
+    EXPECT_TRUE(d.Judge(form, nullptr));
   };
   h.Call(kWmCommand, IDM_PROPERTIES);
   EXPECT_EQ(h.window.timers[TIMER_CHECK], 600000u);
@@ -179,10 +178,8 @@ TEST(Controller, DialogThatKeepsTheIntervalLeavesTheTimerAlone) {
   TimedHarness h(30);
   h.AdvanceMinutes(20);
   size_t calls = h.window.calls.size();
-  h.dialog.onRun = [](SettingsDialog& d) {
-    SettingsForm form;
-    d.Fill(&form);
-    EXPECT_TRUE(d.Accept(form));
+  h.dialog.onRun = [](const SettingsForm& shown, SettingsFormJudge& d) {
+    EXPECT_TRUE(d.Judge(shown, nullptr));
   };
   h.Call(kWmCommand, IDM_PROPERTIES);
   for (size_t i = calls; i < h.window.calls.size(); ++i) EXPECT_NE(h.window.calls[i], "timer+ 3");

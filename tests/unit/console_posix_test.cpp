@@ -1,7 +1,5 @@
 // The console front end's own logic: command-line splitting, the status line, key decoding,
 // the edit control and the settings form, the settings-file help, and the process port.
-#include "shell/console_posix.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +11,11 @@
 #include <vector>
 
 #include "posix/backends.h"
-#include "settings/dialog_posix.h"
-#include "settings/regedit_file.h"
+#include "posix/command_line.h"
+#include "posix/console.h"
+#include "text/cp932.h"
+#include "posix/regedit_file.h"
+#include "posix/settings_dialog.h"
 #include "support/fakes.h"
 
 namespace kc::posix {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "lcd/report_descriptor.h"
+#include "posix/report_descriptor.h"
 #include "support/fake_hid.h"
 
 namespace kc {

@@ -1,4 +1,4 @@
-#include "settings/regedit_file.h"
+#include "posix/regedit_file.h"
 
 #include <gtest/gtest.h>
 

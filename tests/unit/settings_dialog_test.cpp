@@ -19,7 +19,7 @@ struct DialogHarness {
   CheckStatus status;
   FakeRegistry registry;
   FakeMessageBox box;
-  SettingsDialog dialog{settings, status, registry, box};
+  SettingsDialog dialog{settings, status.ready, registry, box};
 
   // A form as the user would leave it: all three required fields filled.
   static SettingsForm CompleteForm() {
@@ -219,7 +219,7 @@ TEST(SettingsDialog, ReadyGatesTheChecks) {
   App app(f.platform);
   SettingsForm form = DialogHarness::CompleteForm();
   form.password[0] = '\0';
-  f.dialog.onRun = [&](SettingsDialog& d) { d.Accept(form); };
+  f.dialog.onRun = [&](const SettingsForm&, SettingsFormJudge& d) { d.Judge(form, nullptr); };
   app.MainWndProc(1, SM_START, 0, 0);  // incomplete settings: the dialog opens
   EXPECT_EQ(f.dialog.runs, 1);
   EXPECT_EQ(app.status.ready, 0);

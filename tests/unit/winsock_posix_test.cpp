@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "pop3/winsock_posix.h"
+#include "posix/winsock.h"
 
 namespace kc::posix {
 namespace {

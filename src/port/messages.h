@@ -1,0 +1,47 @@
+// The numbers the main window procedure dispatches on: the platform's messages it handles, the
+// program's own messages, its timers, the menu commands, the tray icon and its resources.
+#pragma once
+#include <cstdint>
+
+namespace kc {
+
+// Platform message numbers the controller dispatches on.
+constexpr uint32_t kWmCreate = 0x0001;
+constexpr uint32_t kWmDestroy = 0x0002;
+constexpr uint32_t kWmCommand = 0x0111;
+constexpr uint32_t kWmTimer = 0x0113;
+constexpr uint32_t kWmLButtonDblClk = 515;
+constexpr uint32_t kWmRButtonDown = 516;
+
+// The program's own messages.
+constexpr uint32_t SM_START = 1024;
+constexpr uint32_t SM_CHECK = 1025;
+constexpr uint32_t SM_CHECKDONE = 1026;
+constexpr uint32_t SM_SHOWCOUNT = 1028;
+constexpr uint32_t SM_LAUNCH = 1029;
+constexpr uint32_t SM_GETHOST = 1034;
+constexpr uint32_t SM_SOCKET = 1035;
+constexpr uint32_t SM_TRAY = 1054;
+
+// Timers of the main window.
+constexpr uint32_t TIMER_LCDPAGE = 2;
+constexpr uint32_t TIMER_CHECK = 3;
+// Runs only while a check waits on the server; ends a check whose server has gone silent.
+constexpr uint32_t TIMER_SERVERWAIT = 4;
+
+// Menu commands, the tray icon, its menu and pictures (resource numbers of res/kestova.rc).
+constexpr uint16_t IDM_CHECK = 40001;
+constexpr uint16_t IDM_PROPERTIES = 40002;
+constexpr uint16_t IDM_EXIT = 40003;
+constexpr uint32_t kTrayIconId = 101;
+constexpr uint32_t IDR_TRAYMENU = 102;
+constexpr uint32_t IDI_IDLE = 101;
+constexpr uint32_t IDI_MAIL = 102;
+constexpr uint32_t IDI_MANYMAIL = 103;
+constexpr uint32_t IDI_BUSY = 104;
+
+// One string names the mutex, the window class and the window title.
+constexpr const char* kAppName = "KestovaChecker";
+constexpr const char* kCaption = "KESTOVA";
+
+}  // namespace kc

@@ -1,0 +1,35 @@
+// The notification icon and its context menu.
+#pragma once
+#include <cstdint>
+
+#include "port/window.h"
+
+namespace kc {
+
+// Icon types of the tray icon.
+enum TrayIconType : int { kIconIdle = 0, kIconMail = 1, kIconManyMail = 2, kIconBusy = 3 };
+
+// The notification icon record as the shell takes it.
+struct TrayIconRecord {
+  uint32_t cbSize = 0;
+  WindowRef window = 0;
+  uint32_t id = 0;
+  uint32_t flags = 0;
+  uint32_t callbackMessage = 0;
+  uint32_t icon = 0;  // resource number of the picture
+  char tip[64] = {};
+};
+
+class TrayPort {
+ public:
+  virtual ~TrayPort() = default;
+  virtual void Add(const TrayIconRecord& record) = 0;
+  virtual void Modify(const TrayIconRecord& record) = 0;
+  // Takes the icon out of the notification area.
+  virtual void Remove(const TrayIconRecord&) {}
+  // Shows the context menu at the pointer and returns when it has closed; a chosen item
+  // reaches the window as a command message.
+  virtual void ShowMenu(WindowRef window) = 0;
+};
+
+}  // namespace kc

@@ -1,0 +1,309 @@
+// The settings key kept in one file in the registry export format, since Linux has no registry.
+// The file is $KESTOVA_SETTINGS_FILE when that is set, else $XDG_CONFIG_HOME/kestova/settings.reg,
+// else ~/.config/kestova/settings.reg. It holds the password, so it is written with mode 0600,
+// and atomically: a reader or a crash sees the old file or the new one, never a mix.
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "posix/backends.h"
+#include "posix/files.h"
+#include "posix/regedit_file.h"
+
+namespace kc::posix {
+
+namespace {
+
+// Far above what the settings need; a larger file is not ours and is not read.
+constexpr size_t kMaxFileSize = 1 << 20;
+
+std::string HomeDir() {
+  const char* home = getenv("HOME");
+  if (home != nullptr && home[0] == '/') return home;
+  struct passwd* pw = getpwuid(getuid());
+  if (pw != nullptr && pw->pw_dir != nullptr) return pw->pw_dir;
+  return std::string();
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Creates the directory and any missing parent, each with mode 0700; errno tells a failure.
+bool MakeDirectories(const std::string& dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) errno = ENOTDIR;
+    return S_ISDIR(st.st_mode);
+  }
+  if (errno != ENOENT) return false;
+  std::string parent = DirectoryOf(dir);
+  if (parent != dir && !MakeDirectories(parent)) return false;
+  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// What became of reading the settings file, in words a user can act on.
+struct FileReport {
+  enum Kind { kRead, kMissing, kUnreadable, kDamaged } kind = kMissing;
+  std::string reason;  // kUnreadable: the system's words; kDamaged: the line
+};
+
+// The whole content of a regular file of sane size.
+FileReport ReadWholeFile(const std::string& path, std::string* out) {
+  out->clear();
+  FileReport report;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    report.kind = errno == ENOENT ? FileReport::kMissing : FileReport::kUnreadable;
+    report.reason = std::strerror(errno);
+    return report;
+  }
+  report.kind = FileReport::kRead;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    report = {FileReport::kUnreadable, std::strerror(errno)};
+  } else if (S_ISDIR(st.st_mode)) {
+    report = {FileReport::kUnreadable, std::strerror(EISDIR)};
+  } else if (!S_ISREG(st.st_mode)) {
+    report = {FileReport::kUnreadable, "not a regular file"};
+  }
+  if (report.kind == FileReport::kRead) {
+    int error = ReadToEnd(fd, kMaxFileSize, out);
+    if (error == EFBIG) {
+      report = {FileReport::kUnreadable, "larger than 1 MiB"};
+    } else if (error != 0) {
+      report = {FileReport::kUnreadable, std::strerror(error)};
+    }
+  }
+  close(fd);
+  if (report.kind != FileReport::kRead) out->clear();
+  return report;
+}
+
+// Writes a temporary file beside the target, flushes it, renames it over the target and
+// flushes the directory, so the new content is either wholly there or not at all. Returns 0,
+// or the errno of the step that failed.
+int WriteFileAtomically(const std::string& path, const std::string& bytes) {
+  std::string dir = DirectoryOf(path);
+  if (!MakeDirectories(dir)) return errno;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
+  std::vector<char> temp(path.begin(), path.end());
+  const char kSuffix[] = ".tmp-XXXXXX";
+  temp.insert(temp.end(), kSuffix, kSuffix + sizeof kSuffix);  // with its NUL
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  if (fchmod(fd, 0600) != 0 || !WriteAll(fd, bytes) || fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temp.data(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    unlink(temp.data());
+    return error;
+  }
+  int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    fsync(dirFd);
+    close(dirFd);
+  }
+  return 0;
+}
+
+// The key as read from the file when it is opened, changed in memory by SetValue and written
+// back when it is closed. A missing, unreadable or damaged file counts as no key, and the user
+// is told which of the three it is. Nothing the user wrote is lost: a damaged file is moved
+// aside (settings.reg.damaged) by the save that replaces it, and a file that cannot be read at
+// all is not replaced; that save is refused with the reason.
+class FileRegistry final : public RegistryPort {
+ public:
+  bool OpenKey() override {
+    CloseKey();
+    RegeditKey key;
+    FileReport report = Load(&key);
+    if (report.kind != FileReport::kRead) {
+      TellLoadProblem(report);
+      return false;
+    }
+    if (!key.found) {
+      TellUser("settings file has no [" + std::string(kRegeditSettingsKey) + "] key: " + path_);
+      return false;
+    }
+    values_ = std::move(key.values);
+    open_ = true;
+    return true;
+  }
+
+  bool CreateKey() override {
+    CloseKey();
+    path_ = SettingsFilePath();
+    if (path_.empty()) {
+      TellUser("settings not saved: no settings path (HOME is not set)");
+      return false;
+    }
+    RegeditKey key;
+    FileReport report = Load(&key);
+    if (report.kind == FileReport::kUnreadable) {
+      TellUser("settings not saved: " + path_ + " cannot be read (" + report.reason +
+               "); it is left as it is (fix, move or remove it)");
+      return false;
+    }
+    keepAside_ = report.kind == FileReport::kDamaged;
+    if (report.kind == FileReport::kRead) values_ = std::move(key.values);
+    if (!MakeDirectories(DirectoryOf(path_))) {
+      TellUser("settings not saved: " + DirectoryOf(path_) + ": " + std::strerror(errno));
+      values_.clear();
+      return false;
+    }
+    open_ = true;
+    return true;
+  }
+
+  bool QueryValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length) override {
+    const RegeditValue* v = Find(name);
+    if (v == nullptr || v->data.size() > size) return false;
+    if (!v->data.empty()) std::memcpy(buf, v->data.data(), v->data.size());
+    *length = static_cast<uint32_t>(v->data.size());
+    return true;
+  }
+
+  bool SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) override {
+    if (!open_) return false;
+    RegeditValue* v = Find(name);
+    if (v == nullptr) {
+      values_.push_back(RegeditValue{name, type, {}});
+      v = &values_.back();
+    }
+    v->type = type;
+    v->data.assign(data, data + size);
+    dirty_ = true;
+    return true;
+  }
+
+  void CloseKey() override {
+    if (open_ && dirty_) Save();
+    open_ = false;
+    dirty_ = false;
+    keepAside_ = false;
+    values_.clear();
+  }
+
+  ~FileRegistry() override { CloseKey(); }
+
+ private:
+  void Save() {
+    std::string aside;
+    if (keepAside_) {
+      aside = FreeName(path_ + ".damaged");
+      if (aside.empty() || rename(path_.c_str(), aside.c_str()) != 0) {
+        TellUser("settings not saved: the damaged " + path_ + " could not be kept aside (" +
+                 std::strerror(aside.empty() ? EEXIST : errno) + ")");
+        return;
+      }
+    }
+    int error = WriteFileAtomically(path_, FormatRegeditFile(kRegeditSettingsKey, values_));
+    if (error != 0) {
+      TellUser("settings not saved: " + path_ + ": " + std::strerror(error));
+    } else if (!aside.empty()) {
+      TellUser("settings saved; the damaged settings file was kept as " + aside);
+    }
+  }
+
+  // The name itself when nothing has it, else the name with -1, -2, ... up to -99.
+  static std::string FreeName(const std::string& name) {
+    struct stat st;
+    if (lstat(name.c_str(), &st) != 0) return name;
+    for (int i = 1; i < 100; ++i) {
+      std::string numbered = name + "-" + std::to_string(i);
+      if (lstat(numbered.c_str(), &st) != 0) return numbered;
+    }
+    return std::string();
+  }
+
+  FileReport Load(RegeditKey* key) {
+    path_ = SettingsFilePath();
+    if (path_.empty()) return {FileReport::kMissing, "HOME is not set"};
+    std::string text;
+    FileReport report = ReadWholeFile(path_, &text);
+    size_t badLine = 0;
+    if (report.kind == FileReport::kRead &&
+        !ParseRegeditFile(text, kRegeditSettingsKey, key, &badLine)) {
+      report = {FileReport::kDamaged, "line " + std::to_string(badLine)};
+    }
+    return report;
+  }
+
+  void TellLoadProblem(const FileReport& report) {
+    switch (report.kind) {
+      case FileReport::kMissing:
+        TellUser("no settings file yet: " + (path_.empty() ? report.reason : path_));
+        break;
+      case FileReport::kUnreadable:
+        TellUser("settings file cannot be read: " + path_ + ": " + report.reason);
+        break;
+      case FileReport::kDamaged:
+        TellUser("settings file damaged at " + report.reason + ": " + path_ +
+                 " (left as it is; fix or remove it)");
+        break;
+      case FileReport::kRead: break;
+    }
+  }
+
+  // Value names are matched without regard to ASCII case, as the registry matches them.
+  RegeditValue* Find(const char* name) {
+    if (!open_) return nullptr;
+    for (RegeditValue& v : values_) {
+      if (SameName(v.name, name)) return &v;
+    }
+    return nullptr;
+  }
+
+  static bool SameName(const std::string& a, const char* b) {
+    size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (size_t i = 0; i < n; ++i) {
+      char x = a[i], y = b[i];
+      if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+      if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+      if (x != y) return false;
+    }
+    return true;
+  }
+
+  std::string path_;
+  std::vector<RegeditValue> values_;
+  bool open_ = false;
+  bool dirty_ = false;
+  bool keepAside_ = false;  // the file on disk is damaged: move it aside before saving
+};
+
+}  // namespace
+
+std::string SettingsFilePath() {
+  const char* file = getenv("KESTOVA_SETTINGS_FILE");
+  if (file != nullptr && file[0] != '\0') return file;
+  const char* config = getenv("XDG_CONFIG_HOME");
+  std::string dir;
+  if (config != nullptr && config[0] == '/') {
+    dir = config;  // only an absolute XDG_CONFIG_HOME counts
+  } else {
+    std::string home = HomeDir();
+    if (home.empty()) return std::string();
+    dir = home + "/.config";
+  }
+  return dir + "/kestova/settings.reg";
+}
+
+std::unique_ptr<RegistryPort> MakeRegistry() { return std::make_unique<FileRegistry>(); }
+
+}  // namespace kc::posix

@@ -1,0 +1,451 @@
+// The settings dialog on the Linux console. With a terminal it is a form at the top of the
+// screen, edited with keys while the main window's messages go on being handled; without one
+// it says where the settings file is and what to write in it.
+#include "posix/settings_dialog.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "posix/backends.h"
+#include "text/cp932.h"
+
+namespace kc::posix {
+
+namespace {
+
+// Texts of the dialog, in the order of its rows on the screen.
+constexpr char kTitle[] = "KESTOVA の 設定";
+constexpr char kServerLabel[] = "POP3サーバーネーム";
+constexpr char kUserLabel[] = "アカウント";
+constexpr char kPasswordLabel[] = "パスワード";
+constexpr char kMailerLabel[] = "メーラー";
+constexpr char kIntervalLabel[] = "チェック間隔";
+constexpr char kListText[] = "送信先リストを表示する";
+constexpr char kLedText[] = "LED自動点灯";
+constexpr char kEncryptionLabel[] = "暗号化";
+
+constexpr size_t kLabelWidth = 18;  // the widest label, "POP3サーバーネーム"
+constexpr size_t kIndent = 2 + kLabelWidth + 1;
+constexpr size_t kIntervalWidth = 10;
+constexpr int kFormRows = 14;
+
+const char kReverse[] = "\x1b[7m";
+const char kUnderline[] = "\x1b[4m";
+const char kDim[] = "\x1b[2m";
+const char kBold[] = "\x1b[1m";
+const char kPlain[] = "\x1b[0m";
+
+// Copies a control's text into a field of `size` bytes: at most size - 1 bytes, cut before a
+// character that would not fit whole.
+void ReadText(const EditField& edit, char* field, size_t size) {
+  const std::string& text = edit.text();
+  size_t n = Cp932Fit(text.data(), text.size(), size - 1);
+  std::memcpy(field, text.data(), n);
+  std::memset(field + n, 0, size - n);
+}
+
+std::string Spaces(size_t n) { return std::string(n, ' '); }
+
+// The controls in screen order, which Tab follows forward and Shift+Tab backward. Buttons that
+// follow each other share a row. A field of a later version is one more row here.
+enum class Kind { kEdit, kSecret, kNumber, kCheck, kChoice, kButton };
+struct ControlRow {
+  SettingsFormModel::Control control;
+  Kind kind;
+  const char* text;  // label of an edit, text of a box or a button
+  size_t limit;      // edits: the bytes the setting keeps
+  bool disabled;     // shown, never focused
+};
+constexpr ControlRow kRows[] = {
+    {SettingsFormModel::kServer, Kind::kEdit, kServerLabel, kServerSize - 1, false},
+    {SettingsFormModel::kUser, Kind::kEdit, kUserLabel, kUserSize - 1, false},
+    {SettingsFormModel::kPassword, Kind::kSecret, kPasswordLabel, kPasswordSize - 1, false},
+    {SettingsFormModel::kMailer, Kind::kEdit, kMailerLabel, kMailerSize - 1, false},
+    {SettingsFormModel::kInterval, Kind::kNumber, kIntervalLabel, kIntervalWidth, false},
+    {SettingsFormModel::kList, Kind::kCheck, kListText, 0, false},
+    {SettingsFormModel::kLed, Kind::kCheck, kLedText, 0, true},
+    {SettingsFormModel::kEncryption, Kind::kChoice, kEncryptionLabel, 0, false},
+    {SettingsFormModel::kOk, Kind::kButton, "OK", 0, false},
+    {SettingsFormModel::kCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false},
+};
+constexpr int kRowCount = static_cast<int>(sizeof kRows / sizeof kRows[0]);
+
+int RowOf(SettingsFormModel::Control control) {
+  for (int i = 0; i < kRowCount; ++i) {
+    if (kRows[i].control == control) return i;
+  }
+  return 0;
+}
+
+bool IsEdit(Kind kind) {
+  return kind == Kind::kEdit || kind == Kind::kSecret || kind == Kind::kNumber;
+}
+
+}  // namespace
+
+SettingsFormModel::SettingsFormModel() {
+  for (const ControlRow& row : kRows) {
+    if (IsEdit(row.kind)) {
+      edits_[row.control].Configure(row.kind == Kind::kNumber, row.kind == Kind::kSecret,
+                                    row.limit);
+    }
+  }
+}
+
+void SettingsFormModel::Load(const SettingsForm& form) {
+  edits_[kServer].SetText(form.server);
+  edits_[kUser].SetText(form.user);
+  edits_[kPassword].SetText(form.password);
+  edits_[kMailer].SetText(form.mailer);
+  char number[16];
+  std::snprintf(number, sizeof number, "%u", static_cast<unsigned>(form.interval));
+  edits_[kInterval].SetText(number);
+  checks_[kList] = form.listChecked;
+  checks_[kLed] = form.ledChecked;
+  // A value the list does not name shows as TLS, which is how the program connects with it.
+  encryption_ =
+      form.encryption >= 0 && form.encryption < kEncryptionCount ? form.encryption : kEncryptionTls;
+  focus_ = kOk;
+  note_.clear();
+}
+
+EditField* SettingsFormModel::FocusedEdit() {
+  return IsEdit(kRows[RowOf(focus_)].kind) ? &edits_[focus_] : nullptr;
+}
+
+void SettingsFormModel::MoveFocus(int step) {
+  int row = RowOf(focus_);
+  do {
+    row = (row + step + kRowCount) % kRowCount;
+  } while (kRows[row].disabled);
+  focus_ = kRows[row].control;
+  // An edit control entered from the keyboard has its whole text selected.
+  if (EditField* edit = FocusedEdit()) edit->SelectAll();
+}
+
+SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code, bool pasted) {
+  note_.clear();
+  if (pasted && (code == KeyCode::kEnter || code == KeyCode::kTab)) {
+    // Pasted text stays text: its line break neither submits nor moves on.
+    note_ = "貼り付けた文字の改行とタブは入力しません";
+    return Outcome::kNone;
+  }
+  EditField* edit = FocusedEdit();
+  switch (code) {
+    case KeyCode::kTab:
+    case KeyCode::kDown: MoveFocus(1); return Outcome::kNone;
+    case KeyCode::kBackTab:
+    case KeyCode::kUp: MoveFocus(-1); return Outcome::kNone;
+    // Enter pushes the focused button, else the default button OK.
+    case KeyCode::kEnter: return focus_ == kCancel ? Outcome::kCancel : Outcome::kOk;
+    case KeyCode::kEscape: return Outcome::kCancel;
+    default: break;
+  }
+  if (focus_ == kEncryption && (code == KeyCode::kLeft || code == KeyCode::kRight)) {
+    int step = code == KeyCode::kRight ? 1 : kEncryptionCount - 1;
+    encryption_ = (encryption_ + step) % kEncryptionCount;
+    return Outcome::kNone;
+  }
+  if (edit == nullptr) return Outcome::kNone;
+  switch (code) {
+    case KeyCode::kLeft: edit->Left(); break;
+    case KeyCode::kRight: edit->Right(); break;
+    case KeyCode::kHome: edit->Home(); break;
+    case KeyCode::kEnd: edit->End(); break;
+    case KeyCode::kBackspace: edit->Backspace(); break;
+    case KeyCode::kDelete: edit->Delete(); break;
+    case KeyCode::kClearLine: edit->Clear(); break;
+    default: break;
+  }
+  return Outcome::kNone;
+}
+
+SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
+  note_.clear();
+  bool space = n == 1 && ch[0] == ' ';
+  switch (focus_) {
+    case kOk: return space ? Outcome::kOk : Outcome::kNone;
+    case kCancel: return space ? Outcome::kCancel : Outcome::kNone;
+    case kList:
+      if (space) checks_[kList] = !checks_[kList];
+      return Outcome::kNone;
+    case kEncryption:
+      if (space) encryption_ = (encryption_ + 1) % kEncryptionCount;
+      return Outcome::kNone;
+    default: break;
+  }
+  EditField* edit = FocusedEdit();
+  if (edit == nullptr || edit->Insert(ch, n)) return Outcome::kNone;
+  // Said at once, in the form, so nothing is dropped or cut without a word.
+  const ControlRow& row = kRows[RowOf(focus_)];
+  if (edit->digitsOnly() && (n != 1 || ch[0] < '0' || ch[0] > '9')) {
+    note_ = std::string(row.text) + "には数字だけを入力できます";
+  } else {
+    note_ = std::string(row.text) + "は " + std::to_string(edit->limit()) +
+            " バイトまでです。それ以上の文字は入りません";
+  }
+  return Outcome::kNone;
+}
+
+void SettingsFormModel::Read(SettingsForm* form) const {
+  ReadText(edits_[kServer], form->server, sizeof form->server);
+  ReadText(edits_[kUser], form->user, sizeof form->user);
+  ReadText(edits_[kPassword], form->password, sizeof form->password);
+  ReadText(edits_[kMailer], form->mailer, sizeof form->mailer);
+  form->intervalOk = ReadUnsignedNumber(edits_[kInterval].text().c_str(), &form->interval);
+  form->listChecked = checks_[kList];
+  form->ledChecked = checks_[kLed];
+  form->encryption = encryption_;
+}
+
+std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t columns) const {
+  auto attr = [attributes](const char* a) { return attributes ? std::string(a) : std::string(); };
+  size_t fieldWidth = columns > kIndent + 2 + 8 ? columns - kIndent - 2 : 8;
+  if (fieldWidth > 48) fieldWidth = 48;
+
+  // An edit control: its text in brackets, with the caret (or the selection) when focused.
+  auto field = [&](Control c, size_t width) {
+    const EditField& e = edits_[c];
+    std::string shown;
+    size_t caret = 0;
+    e.View(width, &shown, &caret);
+    std::string out = "[";
+    if (focus_ != c || !attributes) {
+      out += shown + Spaces(width - shown.size());
+    } else if (e.allSelected()) {
+      out += kReverse + shown + kPlain + kUnderline + Spaces(width - shown.size()) + kPlain;
+    } else {
+      size_t len = Cp932CharLength(shown.data(), shown.size(), caret);
+      std::string at = len == 0 ? std::string(" ") : shown.substr(caret, len);
+      size_t used = shown.size() + (len == 0 ? 1 : 0);
+      out += kUnderline + shown.substr(0, caret) + kReverse + at + kPlain + kUnderline +
+             shown.substr(caret + len) + Spaces(width > used ? width - used : 0) + kPlain;
+    }
+    return out + "]";
+  };
+  auto label = [](const char* text) {
+    size_t n = std::strlen(text);
+    return Spaces(n < kLabelWidth ? kLabelWidth - n : 0) + text + " ";
+  };
+  auto box = [&](const ControlRow& row) {
+    std::string mark = std::string("[") + (checks_[row.control] ? "x" : " ") + "] " + row.text;
+    if (row.disabled) return attr(kDim) + mark + attr(kPlain);
+    if (focus_ == row.control) return attr(kReverse) + mark + attr(kPlain);
+    return mark;
+  };
+  auto button = [&](const ControlRow& row) {
+    std::string face = std::string("[ ") + row.text + " ]";
+    if (focus_ == row.control) return attr(kReverse) + face + attr(kPlain);
+    return face;
+  };
+
+  std::vector<std::string> rows;
+  std::string title = std::string(" ") + kTitle + " ";
+  size_t bar = columns > 1 ? columns - 1 : title.size();
+  if (bar > kIndent + fieldWidth + 2) bar = kIndent + fieldWidth + 2;
+  if (title.size() < bar) title += Spaces(bar - title.size());
+  rows.push_back(attr(kReverse) + attr(kBold) + title + attr(kPlain));
+  rows.emplace_back();
+  for (int i = 0; i < kRowCount; ++i) {
+    const ControlRow& row = kRows[i];
+    bool focused = focus_ == row.control;
+    switch (row.kind) {
+      case Kind::kEdit:
+      case Kind::kSecret:
+        rows.push_back((focused ? "> " : "  ") + label(row.text) + field(row.control, fieldWidth));
+        break;
+      case Kind::kNumber:
+        rows.push_back((focused ? "> " : "  ") + label(row.text) +
+                       field(row.control, kIntervalWidth) + " 分おきにチェックする");
+        break;
+      case Kind::kCheck:
+        rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + box(row));
+        break;
+      case Kind::kChoice: {
+        std::string choice = std::string("[") + kEncryptionItems[encryption_] + " ▼]";
+        if (focused) choice = attr(kReverse) + choice + attr(kPlain);
+        rows.push_back((focused ? "> " : "  ") + label(row.text) + choice);
+        break;
+      }
+      case Kind::kButton: {
+        // The buttons that follow each other stand in one row, after an empty one.
+        std::string faces;
+        bool any = false;
+        for (; i < kRowCount && kRows[i].kind == Kind::kButton; ++i) {
+          faces += (faces.empty() ? "" : "  ") + button(kRows[i]);
+          any = any || focus_ == kRows[i].control;
+        }
+        --i;
+        rows.emplace_back();
+        rows.push_back((any ? "> " : "  ") + Spaces(kLabelWidth + 1) + faces);
+        break;
+      }
+    }
+  }
+  // What the form refused or cut, else the keys.
+  if (!note_.empty()) {
+    rows.push_back("  " + attr(kBold) + note_ + attr(kPlain));
+  } else {
+    rows.push_back("  " + attr(kDim) +
+                   "Tab:次へ  Shift+Tab:前へ  Space/←→:切替  Enter:OK  Esc:ｷｬﾝｾﾙ" + attr(kPlain));
+  }
+  rows.push_back(attr(kDim) + std::string(bar, '-') + attr(kPlain));
+  for (std::string& row : rows) row = FitColumns(row, columns);
+  return rows;
+}
+
+namespace {
+
+// A text as a quoted string of the file: \ and " escaped.
+std::string Quoted(const char* text) {
+  std::string out = "\"";
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '"') out.push_back('\\');
+    out.push_back(*p);
+  }
+  return out + "\"";
+}
+
+std::string Dword(uint32_t value) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "dword:%08x", static_cast<unsigned>(value));
+  return buffer;
+}
+
+}  // namespace
+
+std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) {
+  std::string out;
+  out += std::string(kTitle) + ": 端末がないため設定フォームを表示できません。\n";
+  out += "設定ファイル: " + path + "\n";
+  out +=
+      "次の内容で作成し、プログラムを起動し直してください"
+      " (文字列はシフトJIS, パスワードは各バイトを反転 (XOR ff) し最後に ff):\n\n";
+  out += "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\n";
+  out += std::string("; REG_SZ ") + kServerLabel + "\n";
+  out += "\"SERVER\"=" + Quoted(form.server[0] != '\0' ? form.server : "pop.example.com") + "\n";
+  out += std::string("; REG_SZ ") + kUserLabel + "\n";
+  out += "\"USER\"=" + Quoted(form.user[0] != '\0' ? form.user : "user") + "\n";
+  out += std::string("; REG_BINARY ") + kPasswordLabel + " (abc の例)\n";
+  out += "\"PASS\"=hex:9e,9d,9c,ff\n";
+  out += std::string("; REG_DWORD ") + kIntervalLabel + " (分, 16進数)\n";
+  out += "\"TIME\"=" + Dword(form.interval) + "\n";
+  out += std::string("; REG_DWORD ") + kListText + " (1: はい)\n";
+  out += "\"LIST\"=" + Dword(form.listChecked ? 1 : 0) + "\n";
+  out += std::string("; REG_DWORD ") + kLedText + "\n";
+  out += "\"LED\"=" + Dword(form.ledChecked ? 1 : 0) + "\n";
+  out += std::string("; REG_SZ ") + kMailerLabel + "\n";
+  out += "\"MAILLER\"=" + Quoted(form.mailer) + "\n";
+  out += std::string("; REG_DWORD ") + kEncryptionLabel +
+         " (0: なし, 1: SSL/TLS ポート995, 2: STARTTLS)\n";
+  out += "\"SSL\"=" + Dword(static_cast<uint32_t>(form.encryption)) + "\n";
+  out += "; REG_DWORD ポート (0: 標準のポート)\n";
+  out += "\"PORT\"=dword:00000000\n";
+  out += "; REG_SZ 自己署名証明書を受け入れる場合: その SHA-256 フィンガープリント\n";
+  out += "\"CERTPIN\"=\"\"\n\n";
+  out +=
+      "パスワードの hex は次で作れます: python3 -c \"import sys; print(','.join('%02x' % "
+      "(b ^ 255) for b in sys.argv[1].encode('cp932') + bytes(1)))\" パスワード\n";
+  return out;
+}
+
+namespace {
+
+bool endedForMissingSettings = false;
+
+// The interval the dialog's rule put in place of what was entered, said on the console.
+void TellReplacedInterval(const SettingsForm& entered, int32_t kept) {
+  if (entered.intervalOk && static_cast<uint32_t>(kept) == entered.interval) return;
+  std::string was = entered.intervalOk ? std::to_string(entered.interval) : "no number";
+  TellUser("interval " + was + " is not 5 minutes or more; " + std::to_string(kept) +
+           " minutes is used");
+}
+
+class ConsoleDialog final : public SettingsDialogPort {
+ public:
+  explicit ConsoleDialog(EventLoop& loop) : loop_(loop) {}
+
+  void Run(WindowRef owner, const SettingsForm& initial, SettingsFormJudge& judge) override {
+    Console& console = Console::Get(loop_);
+    if (!console.keysFromTerminal()) {
+      // No form without a terminal: tell where the settings go, then as after Cancel.
+      std::string help = Cp932ToUtf8(SettingsFileHelp(SettingsFilePath(), initial).c_str());
+      std::fwrite(help.data(), 1, help.size(), stderr);
+      std::fflush(stderr);
+      if (!SettingsComplete(initial.server, initial.user, initial.password)) {
+        // Nothing could ever be checked: end rather than wait for ever.
+        TellUser("kestova: no settings and no terminal for the settings form; ending");
+        endedForMissingSettings = true;
+        loop_.Post(owner, kWmCommand, IDM_EXIT, 0);
+      }
+      return;
+    }
+
+    SettingsFormModel model;
+    model.Load(initial);
+    bool done = false;
+    auto redraw = [&] {
+      std::vector<std::string> rows;
+      for (const std::string& row :
+           model.Render(console.screen(), static_cast<size_t>(console.columns() - 1))) {
+        rows.push_back(Cp932ToUtf8(row.c_str()));
+      }
+      console.DrawPanel(rows);
+    };
+    // The form is a window of its own: its keys arrive as messages in the nested loop.
+    WindowRef form =
+        loop_.CreateWindow([&](WindowRef, uint32_t msg, WParam wp, LParam lp) -> LResult {
+          using Outcome = SettingsFormModel::Outcome;
+          Outcome outcome = Outcome::kNone;
+          if (msg == kWmConsoleKey) {
+            outcome = model.OnKey(static_cast<KeyCode>(wp), lp == 1);
+          } else if (msg == kWmConsoleChar) {
+            char ch[2] = {static_cast<char>(wp & 0xFF), static_cast<char>((wp >> 8) & 0xFF)};
+            outcome = model.OnChar(ch, lp == 2 ? 2 : 1);
+          } else {
+            return 0;
+          }
+          if (outcome == Outcome::kCancel) {
+            done = true;
+            return 0;
+          }
+          if (outcome == Outcome::kOk) {
+            SettingsForm entered;
+            model.Read(&entered);
+            SettingsForm kept;
+            if (judge.Judge(entered, &kept)) {
+              TellReplacedInterval(entered, static_cast<int32_t>(kept.interval));
+              done = true;
+              return 0;
+            }
+          }
+          redraw();
+          return 0;
+        });
+    if (form == 0) return;
+    console.PushKeyTarget(form);
+    console.OpenPanel(kFormRows);
+    redraw();
+    loop_.RunNested([&done] { return done; });
+    console.PopKeyTarget(form);
+    console.ClosePanel();
+    loop_.Destroy(form);
+  }
+
+ private:
+  EventLoop& loop_;
+};
+
+}  // namespace
+
+bool EndedForMissingSettings() { return endedForMissingSettings; }
+
+std::unique_ptr<SettingsDialogPort> MakeSettingsDialog(EventLoop& loop) {
+  return std::make_unique<ConsoleDialog>(loop);
+}
+
+}  // namespace kc::posix

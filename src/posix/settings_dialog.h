@@ -1,0 +1,72 @@
+// The settings dialog as a form on the Linux console: the dialog's controls, texts and tab
+// order, edited with keys; the rules of OK are the shared core's (SettingsDialog).
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "posix/console.h"
+#include "settings/settings_dialog.h"
+
+namespace kc::posix {
+
+class SettingsFormModel {
+ public:
+  // The form's controls. Their order on the screen, which is also the order Tab and Shift+Tab
+  // follow, is the table in settings_dialog.cpp: a new field is one row there.
+  enum Control : int {
+    kServer,
+    kUser,
+    kPassword,
+    kMailer,
+    kInterval,
+    kList,
+    kLed,
+    kEncryption,  // the list of the row below the dialog's original ones
+    kOk,
+    kCancel,
+    kControlCount
+  };
+  enum class Outcome { kNone, kOk, kCancel };
+
+  SettingsFormModel();
+  // Fills the controls as the dialog does when it opens; the focus is on OK.
+  void Load(const SettingsForm& form);
+  // pasted: the key came inside a paste, where a line break or a tab is text, not a command.
+  Outcome OnKey(KeyCode code, bool pasted = false);
+  // One character in code page 932 (1 or 2 bytes).
+  Outcome OnChar(const char* ch, size_t n);
+  // What the controls hold, read back as the dialog reads them on OK.
+  void Read(SettingsForm* form) const;
+
+  Control focus() const { return focus_; }
+  const EditField& edit(Control control) const { return edits_[control]; }
+  bool checked(Control control) const { return checks_[control]; }
+  int32_t encryption() const { return encryption_; }
+  // What the form says about the last key it refused or cut (code page 932); empty if none.
+  const std::string& note() const { return note_; }
+
+  // The form's rows in code page 932, `columns` wide at most; with `attributes` the focus, the
+  // caret and the disabled box are shown with terminal attributes, otherwise only with the
+  // '>' in the first column of the focused row.
+  std::vector<std::string> Render(bool attributes, size_t columns) const;
+
+ private:
+  void MoveFocus(int step);
+  EditField* FocusedEdit();
+
+  Control focus_ = kOk;
+  EditField edits_[kControlCount];
+  bool checks_[kControlCount] = {};
+  int32_t encryption_ = kEncryptionNone;
+  std::string note_;
+};
+
+// The program was ended because it has no settings and no terminal to ask for them.
+bool EndedForMissingSettings();
+
+// What to tell a user who has no terminal for the form (code page 932): where the settings file
+// is and the lines to put in it, with the current values of `form` where they are set.
+std::string SettingsFileHelp(const std::string& path, const SettingsForm& form);
+
+}  // namespace kc::posix

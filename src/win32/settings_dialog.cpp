@@ -1,0 +1,109 @@
+// The settings dialog on Windows: the resource template IDD_SETTINGS run by DialogBoxParamA.
+#include "resource.h"
+#include "win32/backends.h"
+
+namespace kc::win32 {
+
+namespace {
+
+// What the open dialog works on, handed to it through DialogBoxParamA's parameter and kept in
+// the dialog window's user data.
+struct OpenForm {
+  const SettingsForm* shown;
+  SettingsFormJudge* judge;
+  HWND* open;  // the port's record of the open dialog
+};
+
+OpenForm* FormOf(HWND dialog) {
+  return reinterpret_cast<OpenForm*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+}
+
+// Reads an edit control's text into a field of `size` bytes; longer texts are cut.
+void ReadText(HWND dialog, int id, char* field, int size) {
+  field[0] = '\0';
+  GetWindowTextA(GetDlgItem(dialog, id), field, size);
+  field[size - 1] = '\0';
+}
+
+WPARAM CheckState(bool checked) { return checked ? BST_CHECKED : BST_UNCHECKED; }
+
+bool IsChecked(HWND dialog, int id) {
+  return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void OnInitDialog(HWND dialog, const SettingsForm& form) {
+  SetDlgItemTextA(dialog, IDC_SERVER, form.server);
+  SetDlgItemTextA(dialog, IDC_USER, form.user);
+  SetDlgItemTextA(dialog, IDC_PASSWORD, form.password);
+  SetDlgItemTextA(dialog, IDC_MAILER, form.mailer);
+  SetDlgItemInt(dialog, IDC_INTERVAL, form.interval, FALSE);
+  SendDlgItemMessageA(dialog, IDC_LIST, BM_SETCHECK, CheckState(form.listChecked), 0);
+  SendDlgItemMessageA(dialog, IDC_LED, BM_SETCHECK, CheckState(form.ledChecked), 0);
+  for (const char* item : kEncryptionItems) {
+    SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+  }
+  SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_SETCURSEL, static_cast<WPARAM>(form.encryption),
+                      0);
+}
+
+void OnOk(HWND dialog, SettingsFormJudge& judge) {
+  SettingsForm form;
+  ReadText(dialog, IDC_SERVER, form.server, sizeof form.server);
+  ReadText(dialog, IDC_USER, form.user, sizeof form.user);
+  ReadText(dialog, IDC_PASSWORD, form.password, sizeof form.password);
+  ReadText(dialog, IDC_MAILER, form.mailer, sizeof form.mailer);
+  BOOL translated = FALSE;
+  form.interval = GetDlgItemInt(dialog, IDC_INTERVAL, &translated, FALSE);
+  form.intervalOk = translated != FALSE;
+  form.listChecked = IsChecked(dialog, IDC_LIST);
+  form.ledChecked = IsChecked(dialog, IDC_LED);
+  LRESULT selected = SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_GETCURSEL, 0, 0);
+  form.encryption = selected == CB_ERR ? -1 : static_cast<int32_t>(selected);
+  // A refused OK has shown its box and leaves the dialog open.
+  if (judge.Judge(form, nullptr)) EndDialog(dialog, IDOK);
+}
+
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_INITDIALOG) {
+    OpenForm* form = reinterpret_cast<OpenForm*>(lp);
+    SetWindowLongPtrA(dialog, GWLP_USERDATA, lp);
+    *form->open = dialog;
+    OnInitDialog(dialog, *form->shown);
+    return TRUE;
+  }
+  OpenForm* form = FormOf(dialog);
+  if (msg != WM_COMMAND || form == nullptr) return FALSE;
+  switch (LOWORD(wp)) {
+    case IDOK: OnOk(dialog, *form->judge); break;
+    case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
+    default: break;
+  }
+  return TRUE;
+}
+
+class Win32SettingsDialog final : public SettingsDialogPort {
+ public:
+  void Run(WindowRef owner, const SettingsForm& shown, SettingsFormJudge& judge) override {
+    // The tray menu stays usable while the dialog is open; asking for the settings again
+    // brings the open dialog forward instead of opening a second one over the same record.
+    if (open_ != nullptr) {
+      SetForegroundWindow(open_);
+      return;
+    }
+    OpenForm form{&shown, &judge, &open_};
+    DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETTINGS), ToHwnd(owner), SettingsDialogProc,
+                    reinterpret_cast<LPARAM>(&form));
+    open_ = nullptr;
+  }
+
+ private:
+  HWND open_ = nullptr;  // the dialog while it is open
+};
+
+}  // namespace
+
+std::unique_ptr<SettingsDialogPort> MakeSettingsDialog() {
+  return std::make_unique<Win32SettingsDialog>();
+}
+
+}  // namespace kc::win32
