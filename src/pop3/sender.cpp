@@ -51,9 +51,14 @@ void FromCollector::Feed(const char* data, size_t n) {
     const char c = data[i];
     switch (scan_) {
       case Scan::kStatusLine:
-      case Scan::kSkipLine:
-        if (c == '\n') scan_ = Scan::kLineStart;
+      case Scan::kSkipLine: {
+        // Most of a long header block is lines to pass over: find their ends in one sweep.
+        const void* lf = std::memchr(data + i, '\n', n - i);
+        if (lf == nullptr) return;
+        i = static_cast<size_t>(static_cast<const char*>(lf) - data);
+        scan_ = Scan::kLineStart;
         break;
+      }
       case Scan::kLineStart:
       case Scan::kOnlyCr:
         if (c == '\n') {

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <time.h>
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -25,8 +26,9 @@ uint64_t EventLoop::NowMs() {
 
 WindowRef EventLoop::CreateWindow(WindowProc proc) {
   WindowRef window = nextWindow_++;
-  windows_[window] = std::move(proc);
-  if (windows_[window](window, kWmCreate, 0, 0) == -1) {
+  auto shared = std::make_shared<WindowProc>(std::move(proc));
+  windows_[window] = shared;
+  if ((*shared)(window, kWmCreate, 0, 0) == -1) {
     windows_.erase(window);
     return 0;
   }
@@ -36,14 +38,20 @@ WindowRef EventLoop::CreateWindow(WindowProc proc) {
 bool EventLoop::IsWindow(WindowRef window) const { return windows_.count(window) != 0; }
 
 void EventLoop::Post(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
-  if (IsWindow(window)) queue_.push_back({window, msg, wp, lp});
+  if (!IsWindow(window)) return;
+  // A queue that never runs empty drops what it has handed out once that is most of it.
+  if (queueHead_ > 64 && queueHead_ * 2 > queue_.size()) {
+    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(queueHead_));
+    queueHead_ = 0;
+  }
+  queue_.push_back({window, msg, wp, lp});
 }
 
 LResult EventLoop::Send(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
   auto it = windows_.find(window);
   if (it == windows_.end()) return 0;
-  WindowProc proc = it->second;  // the procedure may destroy its window
-  return proc(window, msg, wp, lp);
+  std::shared_ptr<WindowProc> proc = it->second;  // the procedure may destroy its window
+  return (*proc)(window, msg, wp, lp);
 }
 
 void EventLoop::StartTimer(WindowRef window, uint32_t id, uint32_t periodMs) {
@@ -64,9 +72,9 @@ void EventLoop::Destroy(WindowRef window) {
   for (auto it = timers_.begin(); it != timers_.end();) {
     it = it->first.first == window ? timers_.erase(it) : std::next(it);
   }
-  for (auto it = queue_.begin(); it != queue_.end();) {
-    it = it->window == window ? queue_.erase(it) : std::next(it);
-  }
+  queue_.erase(std::remove_if(queue_.begin() + static_cast<std::ptrdiff_t>(queueHead_),
+                              queue_.end(), [window](const Message& m) { return m.window == window; }),
+               queue_.end());
 }
 
 void EventLoop::PostQuit(int exitCode) {
@@ -96,9 +104,11 @@ void EventLoop::PollOnce() {
     int64_t wait = timer.dueMs > now ? static_cast<int64_t>(timer.dueMs - now) : 0;
     if (timeout < 0 || wait < timeout) timeout = wait;
   }
+  deadlineWaits_.clear();
   for (const auto& [id, deadline] : deadlines_) {
     int wait = deadline.nextMs();
     if (wait < 0) continue;
+    deadlineWaits_.emplace_back(id, wait);
     if (timeout < 0 || wait < timeout) timeout = wait;
   }
   if (timeout > 0x7FFFFFFF) timeout = 0x7FFFFFFF;
@@ -121,9 +131,12 @@ void EventLoop::PollOnce() {
       callback(pollFds_[i].revents);
     }
   }
+  // A deadline is due once the wait it named before the poll has passed; asking each again
+  // would cost the resolver's time-out scan a second time on every turn.
+  uint64_t waited = NowMs() - now;
   dueDeadlines_.clear();
-  for (const auto& [id, deadline] : deadlines_) {
-    if (deadline.nextMs() == 0) dueDeadlines_.push_back(id);
+  for (const auto& [id, wait] : deadlineWaits_) {
+    if (static_cast<uint64_t>(wait) <= waited) dueDeadlines_.push_back(id);
   }
   for (int id : dueDeadlines_) {
     auto it = deadlines_.find(id);  // an earlier one may have removed it
@@ -135,9 +148,12 @@ void EventLoop::PollOnce() {
 
 bool EventLoop::GetMessage(Message* out, int* exitCode) {
   for (;;) {
-    if (!queue_.empty()) {
-      *out = queue_.front();
-      queue_.pop_front();
+    if (queueHead_ < queue_.size()) {
+      *out = queue_[queueHead_++];
+      if (queueHead_ == queue_.size()) {
+        queue_.clear();
+        queueHead_ = 0;
+      }
       return true;
     }
     if (quitPosted_) {

@@ -5,9 +5,9 @@
 #include <poll.h>
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -93,9 +93,14 @@ class EventLoop final : public WindowPort {
   bool TakeDueTimer(Message* out);
   void PollOnce();
 
-  std::map<WindowRef, WindowProc> windows_;
+  // Shared, so that a dispatch holds its procedure without copying it while the procedure
+  // may destroy its own window.
+  std::map<WindowRef, std::shared_ptr<WindowProc>> windows_;
   WindowRef nextWindow_ = 1;
-  std::deque<Message> queue_;
+  // Posted messages from queueHead_ on; the vector keeps its capacity, so posting allocates
+  // nothing once it has grown.
+  std::vector<Message> queue_;
+  size_t queueHead_ = 0;
   std::map<std::pair<WindowRef, uint32_t>, Timer> timers_;
   std::map<int, Watcher> watchers_;
   int nextWatch_ = 1;
@@ -105,6 +110,7 @@ class EventLoop final : public WindowPort {
   std::vector<pollfd> pollFds_;
   std::vector<int> pollIds_;
   std::vector<int> dueDeadlines_;
+  std::vector<std::pair<int, int>> deadlineWaits_;  // each deadline's wait, asked once per poll
   std::function<void()> afterDispatch_;
   bool quitPosted_ = false;
   int quitCode_ = 0;

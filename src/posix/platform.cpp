@@ -28,16 +28,19 @@ std::string NameWinSockNumbers(const char* text) {
 
 void AppendNamingWinSockNumbers(std::string& out, const char* text) {
   const char* p = text;
-  while (*p != '\0') {
-    out.push_back(*p);
-    bool afterColon = p[0] == ':' && p[1] == ' ';
-    ++p;
-    if (!afterColon) continue;
-    out.push_back(*p++);  // the blank
+  for (;;) {
+    const char* colon = std::strstr(p, ": ");
+    if (colon == nullptr) {
+      out.append(p);
+      return;
+    }
+    p = colon + 2;
+    out.append(text, static_cast<size_t>(p - text));
     const char* digits = p;
     int number = 0;
     while (*p >= '0' && *p <= '9' && p - digits < 6) number = number * 10 + (*p++ - '0');
     out.append(digits, static_cast<size_t>(p - digits));
+    text = p;
     if (p - digits != 5 || (*p >= '0' && *p <= '9')) continue;
     if (const char* name = WinSockErrorName(number)) {
       out += " (";

@@ -407,7 +407,8 @@ class PosixWinSock final : public WinSockPort {
     bool readEnabled = false;
     bool writeArmed = false;
     bool closeNotified = false;
-    // Bytes the poll read to learn that data (not the close) was waiting; Recv hands them on.
+    // Bytes read when the poll saw the peer's close coming, to tell data still waiting from
+    // the close itself; Recv hands them on.
     std::shared_ptr<std::array<char, kReadAheadSize>> aheadBuffer;
     std::array<char, kReadAheadSize>& ahead() { return *aheadBuffer; }
     size_t aheadStart = 0;
@@ -475,7 +476,7 @@ class PosixWinSock final : public WinSockPort {
       if (sock.state == State::kConnecting) {
         events = POLLOUT;
       } else if (sock.state == State::kConnected) {
-        if (sock.readEnabled && !sock.closeNotified) events |= POLLIN;
+        if (sock.readEnabled && !sock.closeNotified) events |= POLLIN | POLLRDHUP;
         if (sock.writeArmed) events |= POLLOUT;
       }
     }
@@ -508,9 +509,16 @@ class PosixWinSock final : public WinSockPort {
       PostEvent(*sock, kFdWrite, 0);
     }
     if (sock->readEnabled && !sock->closeNotified &&
-        (revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
-      // The bytes are read here, into the socket's own buffer, where the next Recv takes them:
-      // one receive tells data from the peer's close, without a peek in front of it.
+        (revents & (POLLIN | POLLRDHUP | POLLERR | POLLHUP)) == POLLIN) {
+      // Data and no sign of the peer's close: FD_READ, and the next Recv reads it, all that
+      // is waiting by then, as a Windows receive does.
+      sock->readEnabled = false;  // until the next receive
+      PostEvent(*sock, kFdRead, 0);
+    } else if (sock->readEnabled && !sock->closeNotified &&
+               (revents & (POLLIN | POLLRDHUP | POLLERR | POLLHUP)) != 0) {
+      // The peer has closed or failed, perhaps behind data still waiting. The bytes are read
+      // here, into the socket's own buffer, where the next Recv takes them: one receive tells
+      // that data from the close, without a peek in front of it.
       ssize_t n = ReadAhead(*sock);
       if (n > 0) {
         sock->readEnabled = false;  // until the next receive
