@@ -25,6 +25,26 @@ int FormatPlatform(char* out, size_t size, const char* format, va_list args) {
       FormatBoundedV(out, size < kFormatLimit ? size : kFormatLimit, format, args));
 }
 
+// Writes "TOP n 0\r\n" for message n (1 or more) without the general formatter, as it goes out
+// once per message. Returns its length, or 0 when it does not fit size bytes with its NUL.
+int WriteTopCommand(char* out, size_t size, int n) {
+  char digits[12];
+  size_t count = 0;
+  for (unsigned v = static_cast<unsigned>(n); count == 0 || v != 0; v /= 10) {
+    digits[count++] = static_cast<char>('0' + v % 10);
+  }
+  constexpr char kHead[] = "TOP ";
+  constexpr char kTail[] = " 0\r\n";
+  size_t length = (sizeof kHead - 1) + count + (sizeof kTail - 1);
+  if (length >= size) return 0;
+  char* p = out;
+  std::memcpy(p, kHead, sizeof kHead - 1);
+  p += sizeof kHead - 1;
+  while (count > 0) *p++ = digits[--count];
+  std::memcpy(p, kTail, sizeof kTail);  // with its NUL
+  return static_cast<int>(length);
+}
+
 // Length of a NUL-terminated field of size bytes, never reading past it.
 uint32_t FieldLength(const char* field, uint32_t size) {
   const void* nul = std::memchr(field, '\0', size);
@@ -632,7 +652,7 @@ void Poller::SendTop() {
   from_.Reset();
   longReplyTraced_ = false;
   framing_.singleLineMode = 0;
-  SendWork(Format("TOP %d 0\r\n", static_cast<int>(messageIndex_ + 1)));
+  SendWork(WriteTopCommand(workBuffer_, sizeof workBuffer_, static_cast<int>(messageIndex_ + 1)));
 }
 
 void Poller::SendCapa() {
@@ -669,9 +689,9 @@ void Poller::SendTopBatch() {
   // "TOP 255 0\r\n" is 11 bytes: 255 of them and QUIT fit the work buffer.
   int length = 0;
   for (int32_t i = 1; i <= count; ++i) {
-    int n = std::snprintf(workBuffer_ + length, sizeof workBuffer_ - static_cast<size_t>(length),
-                          "TOP %d 0\r\n", static_cast<int>(i));
-    if (n < 0 || static_cast<size_t>(length + n) >= sizeof workBuffer_) return;
+    int n = WriteTopCommand(workBuffer_ + length, sizeof workBuffer_ - static_cast<size_t>(length),
+                            static_cast<int>(i));
+    if (n == 0) return;
     length += n;
   }
   int n = std::snprintf(workBuffer_ + length, sizeof workBuffer_ - static_cast<size_t>(length),

@@ -39,6 +39,13 @@ void FromCollector::Append(char c) {
   text_[length_] = '\0';
 }
 
+void FromCollector::AppendValueBytes(const char* bytes, size_t n) {
+  for (size_t i = 0; i < n && length_ + 1 < sizeof text_; ++i) {
+    if (bytes[i] != '\r' && bytes[i] != '\0') text_[length_++] = bytes[i];
+  }
+  text_[length_] = '\0';
+}
+
 void FromCollector::AppendBreak() {
   // A break is kept whole or not at all.
   if (length_ + 2 >= sizeof text_) return;
@@ -94,14 +101,18 @@ void FromCollector::Feed(const char* data, size_t n) {
         if (IsBlank(c)) break;
         scan_ = Scan::kValue;
         [[fallthrough]];
-      case Scan::kValue:
-        if (c == '\n') {
-          AppendBreak();
-          scan_ = Scan::kAfterBreak;
-        } else if (c != '\r' && c != '\0') {
-          Append(c);
-        }
+      case Scan::kValue: {
+        // The rest of this line of the value, up to its line feed, in one piece.
+        const char* line = data + i;
+        const void* lf = std::memchr(line, '\n', n - i);
+        size_t end = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - data) : n;
+        AppendValueBytes(line, end - i);
+        if (lf == nullptr) return;
+        i = end;
+        AppendBreak();
+        scan_ = Scan::kAfterBreak;
         break;
+      }
       case Scan::kAfterBreak:
         if (IsBlank(c)) {
           Append(c);

@@ -39,6 +39,7 @@ class FromCollector {
     kDone         // the value (or the header block) has ended
   };
   void Append(char c);
+  void AppendValueBytes(const char* bytes, size_t n);  // without CR and NUL bytes
   void AppendBreak();
 
   Scan scan_ = Scan::kStatusLine;

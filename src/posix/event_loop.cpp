@@ -133,7 +133,7 @@ void EventLoop::PollOnce() {
   }
   // A deadline is due once the wait it named before the poll has passed; asking each again
   // would cost the resolver's time-out scan a second time on every turn.
-  uint64_t waited = NowMs() - now;
+  uint64_t waited = deadlineWaits_.empty() ? 0 : NowMs() - now;
   dueDeadlines_.clear();
   for (const auto& [id, wait] : deadlineWaits_) {
     if (static_cast<uint64_t>(wait) <= waited) dueDeadlines_.push_back(id);

@@ -29,12 +29,14 @@ std::string NameWinSockNumbers(const char* text) {
 void AppendNamingWinSockNumbers(std::string& out, const char* text) {
   const char* p = text;
   for (;;) {
-    const char* colon = std::strstr(p, ": ");
+    const char* colon = std::strchr(p, ':');
     if (colon == nullptr) {
-      out.append(p);
+      out.append(text);
       return;
     }
-    p = colon + 2;
+    p = colon + 1;
+    if (*p != ' ') continue;
+    ++p;
     out.append(text, static_cast<size_t>(p - text));
     const char* digits = p;
     int number = 0;

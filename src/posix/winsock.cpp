@@ -215,6 +215,7 @@ class PosixWinSock final : public WinSockPort {
     // Freed by the callback, which c-ares calls exactly once per query, also on cancel. The
     // callback may run before ares_gethostbyname returns (hosts file, numeric address); the
     // reply is then already queued, which is harmless as nothing dispatches before we return.
+    ++queriesInFlight_;
     ares_gethostbyname(channel_, name, AF_INET, &PosixWinSock::OnLookupDone,
                        new LookupRequest{this, handle});
     return handle;
@@ -598,7 +599,9 @@ class PosixWinSock final : public WinSockPort {
 
   // Milliseconds until c-ares must look at its time-outs; -1 when no query is open.
   int ResolverWaitMs() {
-    if (channel_ == nullptr) return -1;
+    // Without a query in flight the channel has no time-out: asking it on every turn of the
+    // loop would be a scan for nothing.
+    if (channel_ == nullptr || queriesInFlight_ == 0) return -1;
     timeval tv{};
     if (ares_timeout(channel_, nullptr, &tv) == nullptr) return -1;
     long long ms = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
@@ -612,6 +615,7 @@ class PosixWinSock final : public WinSockPort {
     PosixWinSock* self = request->self;
     uintptr_t handle = request->handle;
     delete request;
+    --self->queriesInFlight_;
     if (status == ARES_ECANCELLED || status == ARES_EDESTRUCTION) return;
     auto it = self->lookups_.find(handle);
     if (it == self->lookups_.end()) return;  // cancelled by Cleanup: never answered
@@ -667,6 +671,7 @@ class PosixWinSock final : public WinSockPort {
   EventLoop& loop_;
   ResolverOptions options_;
   int deadline_ = 0;
+  int queriesInFlight_ = 0;  // lookups whose callback c-ares has not called yet
   int startups_ = 0;
   int lastError_ = 0;
   ares_channel channel_ = nullptr;
