@@ -14,9 +14,7 @@ re-runs itself under `unshare -n` and brings the loopback up), so servers listen
 Exit code 77 (skipped) when not root, or when unshare, ip or (for its scenarios) dovecot are
 missing.
 """
-import argparse
 import os
-import shutil
 import subprocess
 import sys
 import threading
@@ -25,12 +23,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 
-import dovecot  # noqa: E402
-from processes import end_on_sigterm, finish_work_dir, kill_left, make_work_dir  # noqa: E402
+from native_program import dovecot_server, program_env, write_settings  # noqa: E402
+from processes import end_on_sigterm, kill_left  # noqa: E402
 import real_mail  # noqa: E402
+from scenario_runner import ScenarioContext, run_scenarios  # noqa: E402
 
-SKIP = 77
-USER = "kestova"
 PASSWORD = "Lcd-e2e-5t8"
 PAGE_S = 5.0
 
@@ -45,33 +42,6 @@ def screen(row1, row2=""):
 CHECKING = screen("E-Mail ｦ ﾁｪｯｸｼﾃｲ", "ﾏｽ")
 SERVER_ERROR = screen("POP3ｻｰﾊﾞｰｴﾗｰ")
 NO_MAIL = screen("E-Mail ﾊ ﾄﾄﾞｲﾃｲﾏ", "ｾﾝ")
-
-
-def write_settings(path, server, minutes=30):
-    """The settings key as a REGEDIT4 file, the form the Linux settings store reads."""
-    def text(value, size):
-        data = value.encode()[:size - 1]
-        return ",".join("%02x" % b for b in data + bytes(size - len(data)))
-
-    pw = PASSWORD.encode()
-    pw = bytes(b ^ 0xFF for b in pw + bytes(80 - len(pw)))
-    lines = [
-        "REGEDIT4",
-        "",
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]",
-        '"SERVER"=hex(1):' + text(server, 255),
-        '"USER"=hex(1):' + text(USER, 80),
-        '"PASS"=hex:' + ",".join("%02x" % b for b in pw),
-        '"TIME"=dword:%08x' % minutes,
-        '"LIST"=dword:00000001',
-        '"LED"=dword:00000001',
-        '"MAILLER"=hex(1):' + text("", 260),
-        "",
-    ]
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-    with os.fdopen(fd, "w", newline="") as f:
-        f.write("\r\n".join(lines))
 
 
 class Lines:
@@ -129,19 +99,10 @@ class Rig:
                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.screens = Lines(self.viewer.stdout)
         settings = os.path.join(workdir, "config", "kestova", "settings.reg")
-        write_settings(settings, server)
+        write_settings(settings, server, password=PASSWORD)
         for sub in ("runtime", "home"):
             os.makedirs(os.path.join(workdir, sub), mode=0o700, exist_ok=True)
-        env = dict(os.environ)
-        env.update({
-            "HOME": os.path.join(workdir, "home"),
-            "XDG_RUNTIME_DIR": os.path.join(workdir, "runtime"),
-            "XDG_CONFIG_HOME": os.path.join(workdir, "config"),
-            "KESTOVA_SETTINGS_FILE": settings,
-            "KESTOVA_SYSFS_ROOT": os.path.join(tree, "sys"),
-            "KESTOVA_DEV_ROOT": os.path.join(tree, "dev"),
-            "LANG": "C.UTF-8",
-        })
+        env = program_env(workdir, settings, os.path.join(tree, "sys"), os.path.join(tree, "dev"))
         self.trace_path = os.path.join(workdir, "trace.txt")
         self.trace_file = open(self.trace_path, "wb")
         self.program = subprocess.Popen([exe], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
@@ -266,12 +227,11 @@ SCENARIOS = {"down": scenario_down, "empty": scenario_empty, "three": scenario_t
 NEEDS_DOVECOT = {"empty", "three", "real_mail"}
 
 
-class Context:
+class Context(ScenarioContext):
     def __init__(self, exe, screen_exe, workdir):
+        super().__init__(workdir)
         self.exe = exe
         self.screen_exe = screen_exe
-        self.dir = workdir
-        self.cleanups = []
         self.rigs = []
 
     def rig(self):
@@ -281,10 +241,7 @@ class Context:
         return r
 
     def dovecot(self, count):
-        server = dovecot.Dovecot(os.path.join(self.dir, "dovecot"), user=USER, password=PASSWORD)
-        server.start()
-        server.set_messages([dovecot.message(f"Sender {n} <sender{n}@example.com>", f"Message {n}")
-                             for n in range(1, count + 1)])
+        server = dovecot_server(self.dir, count, password=PASSWORD)
         self.cleanups.append(server.stop)
         return server
 
@@ -294,67 +251,24 @@ class Context:
             raise AssertionError(f"exit code {code} after SIGTERM, expected 0")
         return reports
 
-    def close(self):
-        for c in reversed(self.cleanups):
-            try:
-                c()
-            except Exception as e:  # noqa: BLE001 - cleanup goes on
-                print(f"cleanup: {e}", file=sys.stderr)
+
+def print_failure(ctx):
+    for r in ctx.rigs:
+        print("--- screens ---")
+        print("\n".join(r.screens.texts()))
+        print("--- trace (last 4000 bytes) ---")
+        print(r.trace()[-4000:].decode("cp932", "backslashreplace"))
 
 
-def run(exe, screen_exe, name, keep):
-    workdir = make_work_dir(f"kc-lcd-{name}-")
-    ctx = Context(exe, screen_exe, workdir)
-    ok = False
-    try:
-        SCENARIOS[name](ctx)
-        ok = True
-    except AssertionError as e:
-        print(f"FAIL {name}: {e}")
-    finally:
-        ctx.close()
-        if not ok:
-            for r in ctx.rigs:
-                print("--- screens ---")
-                print("\n".join(r.screens.texts()))
-                print("--- trace (last 4000 bytes) ---")
-                print(r.trace()[-4000:].decode("cp932", "backslashreplace"))
-        finish_work_dir(workdir, keep, ok)
-    if ok:
-        print(f"PASS {name}")
-    return ok
+def make_context(args, workdir):
+    return Context(os.path.abspath(args.program), os.path.abspath(args.screen), workdir)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
+def screen_option(parser):
     parser.add_argument("--screen", required=True, help="the lcd_screen program")
-    parser.add_argument("--scenario", default="all", help="one of: all, " + ", ".join(SCENARIOS))
-    parser.add_argument("--keep", action="store_true", help="keep the work dir")
-    args = parser.parse_args()
-    names = list(SCENARIOS) if args.scenario == "all" else args.scenario.split(",")
-    for n in names:
-        if n not in SCENARIOS:
-            parser.error(f"unknown scenario {n}")
-
-    if os.environ.get("KC_E2E_NETNS") != "1":
-        if os.geteuid() != 0:
-            print("SKIP: needs root for a network namespace")
-            return SKIP
-        tools = ["unshare", "ip"] + (["dovecot"] if NEEDS_DOVECOT & set(names) else [])
-        for tool in tools:
-            if shutil.which(tool) is None and not os.path.exists(f"/usr/sbin/{tool}"):
-                print(f"SKIP: {tool} not found")
-                return SKIP
-        env = dict(os.environ, KC_E2E_NETNS="1")
-        return subprocess.call(["unshare", "-n", "--", sys.executable, os.path.abspath(__file__),
-                                *sys.argv[1:]], env=env)
-
-    dovecot.lo_up()
-    failed = [n for n in names
-              if not run(os.path.abspath(args.program), os.path.abspath(args.screen), n, args.keep)]
-    return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_scenarios(__file__, SCENARIOS, make_context, "kc-lcd",
+                           tools=lambda names: ["dovecot"] if NEEDS_DOVECOT & set(names) else [],
+                           report=print_failure, extra_options=screen_option))

@@ -19,7 +19,6 @@ import re
 import select
 import shutil
 import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -32,7 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPORT = os.path.join(os.path.dirname(HERE), "support")
 sys.path.insert(0, SUPPORT)
 
-from processes import end_on_sigterm, finish_work_dir, make_work_dir  # noqa: E402
+from processes import SilentListener, end_on_sigterm, finish_work_dir, make_work_dir  # noqa: E402
 
 SKIP = 77
 USER = "kestova"
@@ -388,31 +387,6 @@ def scenario_options(exe, workdir):
         err = r.stderr.decode()
         assert "unknown option or argument: " + args[-1] in err and "Usage: kestova" in err, err
     assert not os.listdir(env["XDG_RUNTIME_DIR"]), "an option started the program"
-
-
-class SilentListener:
-    """Accepts connections on addr:110 and never says a word."""
-
-    def __init__(self, addr):
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((addr, 110))
-        self.sock.listen(4)
-        self.held = []
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            self.held.append(conn)
-
-    def stop(self):
-        self.sock.close()
-        for c in self.held:
-            c.close()
 
 
 def scenario_outcomes(exe, workdir):

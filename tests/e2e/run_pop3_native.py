@@ -18,11 +18,8 @@ The program is ended with SIGTERM and must exit with 0.
 Exit code 77 (skipped) when not root or when unshare, ip or dovecot (or, for its scenarios,
 mailutils' pop3d) are missing.
 """
-import argparse
 import os
 import re
-import shutil
-import subprocess
 import sys
 import time
 
@@ -30,11 +27,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPORT = os.path.join(os.path.dirname(HERE), "support")
 sys.path.insert(0, SUPPORT)
 
-from native_program import (CONNECT, LOGIN, PASSWORD, READS, SERVER_WAIT_S, SKIP,  # noqa: E402
+from native_program import (CONNECT, LOGIN, PASSWORD, READS, SERVER_WAIT_S,  # noqa: E402
                             USER, Program, ScriptServer, dialogue, dovecot_server, from_block,
                             senders_traced)
 import mailutils  # noqa: E402
-from processes import finish_work_dir, make_work_dir  # noqa: E402
+from scenario_runner import ScenarioContext, run_scenarios  # noqa: E402
 import poplib  # noqa: E402
 import real_mail  # noqa: E402
 
@@ -42,11 +39,10 @@ import real_mail  # noqa: E402
 # ---- scenarios ---------------------------------------------------------------------------
 
 
-class Context:
+class Context(ScenarioContext):
     def __init__(self, exe, workdir):
+        super().__init__(workdir)
         self.exe = exe
-        self.dir = workdir
-        self.cleanups = []
         self.programs = []
         self.servers = 0
 
@@ -68,18 +64,6 @@ class Context:
         s = dovecot_server(self.dir, count, **kw)
         self.cleanups.append(s.stop)
         return s
-
-    def finish(self, program):
-        code = program.stop()
-        if code != 0:
-            raise AssertionError(f"exit code {code} after SIGTERM, expected 0")
-
-    def close(self):
-        for c in reversed(self.cleanups):
-            try:
-                c()
-            except Exception as e:  # noqa: BLE001 - cleanup goes on
-                print(f"cleanup: {e}", file=sys.stderr)
 
 
 def scenario_three(ctx):
@@ -296,67 +280,29 @@ SCENARIOS = {
 }
 
 
-def run(exe, name, keep):
-    workdir = make_work_dir(f"kc-e2e-{name}-")
-    ctx = Context(exe, workdir)
-    ok = False
-    try:
-        SCENARIOS[name](ctx)
-        for p in ctx.programs:
-            assert PASSWORD.encode() not in p.trace(), "the password is in the trace"
-            assert PASSWORD.encode() not in bytes(p.out), "the password is on standard output"
-        ok = True
-    except AssertionError as e:
-        print(f"FAIL {name}: {e}")
-    finally:
-        ctx.close()
-        if not ok:
-            for i, p in enumerate(ctx.programs):
-                print(f"--- trace of program {i} (last 6000 bytes) ---")
-                print(p.trace()[-6000:].decode("utf-8", "backslashreplace"))
-                print(f"--- standard output of program {i} (last 2000 bytes) ---")
-                print(bytes(p.out)[-2000:].decode("utf-8", "backslashreplace"))
-            log = os.path.join(workdir, "dovecot", "dovecot.log")
-            if os.path.exists(log):
-                print("--- dovecot log ---")
-                print(open(log, errors="replace").read()[-3000:])
-        finish_work_dir(workdir, keep, ok)
-    if ok:
-        print(f"PASS {name}")
-    return ok
+def check_programs(ctx):
+    for p in ctx.programs:
+        assert PASSWORD.encode() not in p.trace(), "the password is in the trace"
+        assert PASSWORD.encode() not in bytes(p.out), "the password is on standard output"
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--scenario", default="all", help="one of: all, " + ", ".join(SCENARIOS))
-    parser.add_argument("--keep", action="store_true", help="keep the work dir")
-    args = parser.parse_args()
-    names = list(SCENARIOS) if args.scenario == "all" else args.scenario.split(",")
-    for n in names:
-        if n not in SCENARIOS:
-            parser.error(f"unknown scenario {n}")
+def print_failure(ctx):
+    for i, p in enumerate(ctx.programs):
+        print(f"--- trace of program {i} (last 6000 bytes) ---")
+        print(p.trace()[-6000:].decode("utf-8", "backslashreplace"))
+        print(f"--- standard output of program {i} (last 2000 bytes) ---")
+        print(bytes(p.out)[-2000:].decode("utf-8", "backslashreplace"))
+    log = os.path.join(ctx.dir, "dovecot", "dovecot.log")
+    if os.path.exists(log):
+        print("--- dovecot log ---")
+        print(open(log, errors="replace").read()[-3000:])
 
-    if os.environ.get("KC_E2E_NETNS") != "1":
-        if os.geteuid() != 0:
-            print("SKIP: needs root for a network namespace")
-            return SKIP
-        tools = ["unshare", "ip", "dovecot"]
-        if any(n.startswith("mailutils") for n in names):
-            tools.append("pop3d")
-        for tool in tools:
-            if shutil.which(tool) is None and not os.path.exists(f"/usr/sbin/{tool}"):
-                print(f"SKIP: {tool} not found")
-                return SKIP
-        env = dict(os.environ, KC_E2E_NETNS="1")
-        return subprocess.call(["unshare", "-n", "--", sys.executable, os.path.abspath(__file__),
-                                *sys.argv[1:]], env=env)
 
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    exe = os.path.abspath(args.program)
-    failed = [n for n in names if not run(exe, n, args.keep)]
-    return 1 if failed else 0
+def tools_for(names):
+    return ["dovecot"] + (["pop3d"] if any(n.startswith("mailutils") for n in names) else [])
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_scenarios(__file__, SCENARIOS,
+                           lambda args, workdir: Context(os.path.abspath(args.program), workdir),
+                           "kc-e2e", tools=tools_for, check=check_programs, report=print_failure))

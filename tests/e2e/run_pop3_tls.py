@@ -14,11 +14,8 @@ tried one, "no auth attempts"; the scriptable server logs every command it recei
 Each run re-runs itself in a network namespace of its own. Exit code 77 (skipped) when not
 root or when unshare, ip, dovecot or openssl are missing.
 """
-import argparse
 import os
 import re
-import shutil
-import subprocess
 import sys
 import time
 
@@ -26,11 +23,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPORT = os.path.join(os.path.dirname(HERE), "support")
 sys.path.insert(0, SUPPORT)
 
-import dovecot  # noqa: E402
-from native_program import (CONNECT, PASSWORD, READS, SERVER_WAIT_S, SKIP, USER,  # noqa: E402
-                            LatencyProxy, Program, ScriptServer, dialogue, from_block,
-                            senders_traced)
-from processes import finish_work_dir, make_work_dir  # noqa: E402
+from native_program import (CONNECT, PASSWORD, READS, SERVER_WAIT_S, USER,  # noqa: E402
+                            LatencyProxy, Program, ScriptServer, dialogue, dovecot_server,
+                            from_block, senders_traced)
+from scenario_runner import ScenarioContext, run_scenarios  # noqa: E402
 from test_certs import TestCerts, fingerprint  # noqa: E402
 
 FD_WRITE = rb"FD_WRITE notification received\r\n"
@@ -87,11 +83,10 @@ def refusal(text, cert):
             fingerprint(cert).encode() + rb"\r\n")
 
 
-class Context:
+class Context(ScenarioContext):
     def __init__(self, exe, workdir):
+        super().__init__(workdir)
         self.exe = exe
-        self.dir = workdir
-        self.cleanups = []
         self.programs = []
         self.dovecots = []
         self.certs = TestCerts(os.path.join(workdir, "certs"))
@@ -106,14 +101,9 @@ class Context:
         return p
 
     def dovecot(self, cert, count=3):
-        name = f"dovecot{len(self.dovecots)}"
-        server = dovecot.Dovecot(os.path.join(self.dir, name), user=USER, password=PASSWORD,
-                                 tls=cert)
-        server.start()
+        server = dovecot_server(self.dir, count, name=f"dovecot{len(self.dovecots)}", tls=cert)
         self.cleanups.append(server.stop)
         self.dovecots.append(server)
-        senders = [f"Sender {n} <sender{n}@example.com>" for n in range(1, count + 1)]
-        server.set_messages([dovecot.message(s, f"Message {i}") for i, s in enumerate(senders, 1)])
         return server
 
     def script_server(self, *args, listen="127.0.0.1:110"):
@@ -122,18 +112,6 @@ class Context:
         s = ScriptServer(workdir, *args, listen=listen)
         self.cleanups.append(s.stop)
         return s
-
-    def finish(self, program):
-        code = program.stop()
-        if code != 0:
-            raise AssertionError(f"exit code {code} after SIGTERM, expected 0")
-
-    def close(self):
-        for c in reversed(self.cleanups):
-            try:
-                c()
-            except Exception as e:  # noqa: BLE001 - cleanup goes on
-                print(f"cleanup: {e}", file=sys.stderr)
 
 
 def assert_tls_login(server, count=1):
@@ -314,65 +292,25 @@ SCENARIOS = {
 }
 
 
-def run(exe, name, keep):
-    workdir = make_work_dir(f"kc-tls-{name}-")
-    ctx = None
-    ok = False
-    try:
-        ctx = Context(exe, workdir)
-        SCENARIOS[name](ctx)
-        for p in ctx.programs:
-            assert PASSWORD.encode() not in p.trace(), "the password is in the trace"
-            report = SANITIZER_REPORT.search(p.trace())
-            assert report is None, "sanitizer report: " + p.trace()[report.start():][:400].decode(
-                "utf-8", "backslashreplace")
-        ok = True
-    except AssertionError as e:
-        print(f"FAIL {name}: {e}")
-    finally:
-        if ctx is not None:
-            ctx.close()
-            if not ok:
-                for i, p in enumerate(ctx.programs):
-                    print(f"--- trace of program {i} (last 5000 bytes) ---")
-                    print(p.trace()[-5000:].decode("utf-8", "backslashreplace"))
-                for d in ctx.dovecots:
-                    print(f"--- {d.dir} log ---")
-                    print(d.log_text()[-3000:])
-        finish_work_dir(workdir, keep, ok)
-    if ok:
-        print(f"PASS {name}")
-    return ok
+def check_programs(ctx):
+    for p in ctx.programs:
+        assert PASSWORD.encode() not in p.trace(), "the password is in the trace"
+        report = SANITIZER_REPORT.search(p.trace())
+        assert report is None, "sanitizer report: " + p.trace()[report.start():][:400].decode(
+            "utf-8", "backslashreplace")
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--scenario", default="all", help="one of: all, " + ", ".join(SCENARIOS))
-    parser.add_argument("--keep", action="store_true", help="keep the work dir")
-    args = parser.parse_args()
-    names = list(SCENARIOS) if args.scenario == "all" else args.scenario.split(",")
-    for n in names:
-        if n not in SCENARIOS:
-            parser.error(f"unknown scenario {n}")
-
-    if os.environ.get("KC_E2E_NETNS") != "1":
-        if os.geteuid() != 0:
-            print("SKIP: needs root for a network namespace")
-            return SKIP
-        for tool in ("unshare", "ip", "dovecot", "openssl"):
-            if shutil.which(tool) is None and not os.path.exists(f"/usr/sbin/{tool}"):
-                print(f"SKIP: {tool} not found")
-                return SKIP
-        env = dict(os.environ, KC_E2E_NETNS="1")
-        return subprocess.call(["unshare", "-n", "--", sys.executable, os.path.abspath(__file__),
-                                *sys.argv[1:]], env=env)
-
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    exe = os.path.abspath(args.program)
-    failed = [n for n in names if not run(exe, n, args.keep)]
-    return 1 if failed else 0
+def print_failure(ctx):
+    for i, p in enumerate(ctx.programs):
+        print(f"--- trace of program {i} (last 5000 bytes) ---")
+        print(p.trace()[-5000:].decode("utf-8", "backslashreplace"))
+    for d in ctx.dovecots:
+        print(f"--- {d.dir} log ---")
+        print(d.log_text()[-3000:])
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_scenarios(__file__, SCENARIOS,
+                           lambda args, workdir: Context(os.path.abspath(args.program), workdir),
+                           "kc-tls", tools=lambda names: ["dovecot", "openssl"],
+                           check=check_programs, report=print_failure))

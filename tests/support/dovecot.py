@@ -11,9 +11,10 @@ stdlib only; needs root (port 110, mail owned by nobody) and the dovecot-pop3d p
 """
 import os
 import shutil
-import socket
 import subprocess
 import time
+
+from processes import start_server, stop_server
 
 MAIL_UID = 65534  # nobody: the mailbox owner (Dovecot refuses uid 0 for mail)
 MAIL_GID = 65534
@@ -161,40 +162,15 @@ service imap-login {{
     def start(self, timeout=15):
         if not os.path.exists(os.path.join(self.dir, "dovecot.conf")):
             self._write_config()
-        log = open(os.path.join(self.dir, "dovecot.stdout"), "ab")
-        self.proc = subprocess.Popen(["dovecot", "-F", "-c", os.path.join(self.dir, "dovecot.conf")],
-                                     stdout=log, stderr=subprocess.STDOUT)
-        log.close()
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if self.proc.poll() is not None:
-                raise RuntimeError("dovecot ended at start:\n" + self.log_text())
-            try:
-                with socket.create_connection((self.address, self.port), timeout=1) as s:
-                    if s.recv(64).startswith(b"+OK"):
-                        return self
-            except OSError:
-                pass
-            time.sleep(0.1)
-        raise RuntimeError("dovecot did not answer:\n" + self.log_text())
+        self.proc = start_server(["dovecot", "-F", "-c", os.path.join(self.dir, "dovecot.conf")],
+                                 os.path.join(self.dir, "dovecot.stdout"), self.address, self.port,
+                                 "dovecot", self.log_text, timeout)
+        return self
 
     def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        # Waits until the port is free: the next server of a scenario may listen on it.
+        stop_server(self.proc, self.address, self.port)
         self.proc = None
-        # The listener is gone once connecting fails.
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                socket.create_connection((self.address, self.port), timeout=0.5).close()
-                time.sleep(0.1)
-            except OSError:
-                return
 
     def log_text(self):
         out = []

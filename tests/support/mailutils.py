@@ -16,9 +16,9 @@ stdlib and the openssl command only; needs root (port 110).
 """
 import os
 import shutil
-import socket
 import subprocess
-import time
+
+from processes import start_server, stop_server
 
 DOMAIN = "kc.test"
 MAIL_UID = 65534
@@ -98,32 +98,13 @@ server {self.address}:{self.port} {{
     def start(self, timeout=15):
         if not os.path.exists(os.path.join(self.dir, "pop3d.conf")):
             self._write_config()
-        log = open(os.path.join(self.dir, "pop3d.log"), "ab")
-        self.proc = subprocess.Popen(
-            ["pop3d", "--config-file=" + os.path.join(self.dir, "pop3d.conf")],
-            stdout=log, stderr=subprocess.STDOUT)
-        log.close()
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if self.proc.poll() is not None:
-                raise RuntimeError("pop3d ended at start:\n" + self.log_text())
-            try:
-                with socket.create_connection((self.address, self.port), timeout=1) as s:
-                    if s.recv(64).startswith(b"+OK"):
-                        return self
-            except OSError:
-                pass
-            time.sleep(0.1)
-        raise RuntimeError("pop3d did not answer:\n" + self.log_text())
+        self.proc = start_server(["pop3d", "--config-file=" + os.path.join(self.dir, "pop3d.conf")],
+                                 os.path.join(self.dir, "pop3d.log"), self.address, self.port,
+                                 "pop3d", self.log_text, timeout)
+        return self
 
     def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_server(self.proc)
         self.proc = None
 
     def log_text(self):

@@ -11,7 +11,6 @@ stdlib only.
 """
 import os
 import re
-import shutil
 import subprocess
 import sys
 import threading
@@ -23,8 +22,7 @@ if SUPPORT not in sys.path:
 
 import dovecot  # noqa: E402
 from processes import end_on_sigterm  # noqa: E402
-
-SKIP = 77
+from scenario_runner import enter_network_namespace  # noqa: E402,F401 - benchmarks import it from here
 USER = "kestova"
 PASSWORD = "Pw-e2e-7q3!x"  # distinctive, so any leak into the trace is found
 SERVER_WAIT_S = 60  # the program's limit on a silent server
@@ -70,6 +68,22 @@ def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, maile
 # ---- the program -------------------------------------------------------------------------
 
 
+def program_env(workdir, settings, sysfs, dev):
+    """The program's environment: its home, runtime and config dirs inside workdir, the
+    settings file, and the sysfs and /dev trees it looks for the display in."""
+    env = dict(os.environ)
+    env.update({
+        "HOME": os.path.join(workdir, "home"),
+        "XDG_RUNTIME_DIR": os.path.join(workdir, "runtime"),
+        "XDG_CONFIG_HOME": os.path.join(workdir, "config"),
+        "KESTOVA_SETTINGS_FILE": settings,
+        "KESTOVA_SYSFS_ROOT": sysfs,
+        "KESTOVA_DEV_ROOT": dev,
+        "LANG": "C.UTF-8",
+    })
+    return env
+
+
 class Program:
     """The Linux program with its trace (stderr) and console output (stdout) collected.
 
@@ -87,17 +101,9 @@ class Program:
         for sub in ("runtime", "sys", "dev", "home"):
             os.makedirs(os.path.join(workdir, sub), exist_ok=True)
         os.chmod(os.path.join(workdir, "runtime"), 0o700)
-        self.env = dict(os.environ)
-        self.env.update({
-            "HOME": os.path.join(workdir, "home"),
-            "XDG_RUNTIME_DIR": os.path.join(workdir, "runtime"),
-            "XDG_CONFIG_HOME": os.path.join(workdir, "config"),
-            "KESTOVA_SETTINGS_FILE": self.settings,
-            # No display device: empty sysfs and /dev trees.
-            "KESTOVA_SYSFS_ROOT": os.path.join(workdir, "sys"),
-            "KESTOVA_DEV_ROOT": os.path.join(workdir, "dev"),
-            "LANG": "C.UTF-8",
-        })
+        # No display device: empty sysfs and /dev trees.
+        self.env = program_env(workdir, self.settings, os.path.join(workdir, "sys"),
+                               os.path.join(workdir, "dev"))
         self.env.update(env or {})
         self.err = bytearray()
         self.out = bytearray()
@@ -262,34 +268,14 @@ class ScriptServer:
         self.proc.stdout.close()
 
 
-def dovecot_server(workdir, count, password=PASSWORD):
-    server = dovecot.Dovecot(os.path.join(workdir, "dovecot"), user=USER, password=password)
+def dovecot_server(workdir, count, password=PASSWORD, name="dovecot", tls=None):
+    """Dovecot in workdir/name, started, with count messages from "Sender n"; tls as for
+    dovecot.Dovecot."""
+    server = dovecot.Dovecot(os.path.join(workdir, name), user=USER, password=password, tls=tls)
     server.start()
     senders = [f"Sender {n} <sender{n}@example.com>" for n in range(1, count + 1)]
     server.set_messages([dovecot.message(s, f"Message {i}") for i, s in enumerate(senders, 1)])
     return server
-
-
-# ---- the network namespace ---------------------------------------------------------------
-
-
-def enter_network_namespace(script, argv, tools=("unshare", "ip")):
-    """Re-runs `script` with argv inside a network namespace of its own and returns its exit
-    code, or None when already inside one (the loopback is then brought up). SKIP when not
-    root or a tool is missing."""
-    if os.environ.get("KC_E2E_NETNS") == "1":
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-        return None
-    if os.geteuid() != 0:
-        print("SKIP: needs root for a network namespace")
-        return SKIP
-    for tool in tools:
-        if shutil.which(tool) is None and not os.path.exists(f"/usr/sbin/{tool}"):
-            print(f"SKIP: {tool} not found")
-            return SKIP
-    env = dict(os.environ, KC_E2E_NETNS="1")
-    return subprocess.call(["unshare", "-n", "--", sys.executable, os.path.abspath(script), *argv],
-                           env=env)
 
 
 class LatencyProxy:

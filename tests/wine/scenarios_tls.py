@@ -6,9 +6,7 @@ the host's CA bundle, so inside this run's mount namespace a copy of the system 
 test CA appended is bind-mounted over the original for the length of the scenario."""
 import contextlib
 import os
-import socket
 import subprocess
-import threading
 import time
 
 import dovecot
@@ -16,6 +14,7 @@ from harness import IDM_CHECK, IDM_EXIT, IDM_PROPERTIES, check, log
 from scenarios import (DIALOG_CAPTION, PASSWORD, USER, in_order, mailbox, message_box, settings,
                        tail)
 from native_program import LatencyProxy
+from processes import SilentListener
 from test_certs import SYSTEM_BUNDLE, TestCerts, fingerprint
 
 TLS = ("InitializeSecurityContextA", "CertGetCertificateChain")
@@ -203,39 +202,6 @@ def tls(env):
         log("plain server on the TLS port: handshake failed, no login")
 
 
-class SilentListener:
-    """Accepts connections on 127.0.0.1:port and never answers: a server that stops in the
-    middle of the handshake."""
-
-    def __init__(self, port):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", port))
-        self.sock.listen(5)
-        self.held = []
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            self.held.append(conn)
-
-    def stop(self):
-        # Shutting the listener down wakes the accept; closing it alone would not.
-        try:
-            self.sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self.sock.close()
-        self.thread.join(timeout=5)
-        for conn in self.held:
-            conn.close()
-
-
 def next_check_completes(env, program, window, count):
     """The cycle is idle again: a check asked for now runs and completes over TLS."""
     env.command(window, IDM_CHECK)
@@ -288,7 +254,7 @@ def tls_faults(env):
 
         # Silent in the middle of the handshake: the time limit ends it.
         env.server.stop()
-        silent = SilentListener(995)
+        silent = SilentListener("127.0.0.1", 995)
         try:
             program, window = run_once(env, settings(SSL=1))
             check(program.wait_trace(b"Starting TLS handshake with localhost\r\n", 30),
