@@ -253,6 +253,7 @@ class Context(ScenarioContext):
 
 
 def print_failure(ctx):
+    """The screens shown and the end of each program's trace, for a failed run."""
     for r in ctx.rigs:
         print("--- screens ---")
         print("\n".join(r.screens.texts()))

@@ -281,12 +281,14 @@ SCENARIOS = {
 
 
 def check_programs(ctx):
+    """No program let the password out, in its trace or on its standard output."""
     for p in ctx.programs:
         assert PASSWORD.encode() not in p.trace(), "the password is in the trace"
         assert PASSWORD.encode() not in bytes(p.out), "the password is on standard output"
 
 
 def print_failure(ctx):
+    """The end of each program's trace and output, and Dovecot's log, for a failed run."""
     for i, p in enumerate(ctx.programs):
         print(f"--- trace of program {i} (last 6000 bytes) ---")
         print(p.trace()[-6000:].decode("utf-8", "backslashreplace"))
@@ -299,6 +301,7 @@ def print_failure(ctx):
 
 
 def tools_for(names):
+    """The servers the chosen scenarios start, besides the scriptable one."""
     return ["dovecot"] + (["pop3d"] if any(n.startswith("mailutils") for n in names) else [])
 
 

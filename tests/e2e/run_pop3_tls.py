@@ -293,6 +293,7 @@ SCENARIOS = {
 
 
 def check_programs(ctx):
+    """No program let the password into its trace or had a sanitizer report there."""
     for p in ctx.programs:
         assert PASSWORD.encode() not in p.trace(), "the password is in the trace"
         report = SANITIZER_REPORT.search(p.trace())
@@ -301,6 +302,7 @@ def check_programs(ctx):
 
 
 def print_failure(ctx):
+    """The end of each program's trace and every Dovecot's log, for a failed run."""
     for i, p in enumerate(ctx.programs):
         print(f"--- trace of program {i} (last 5000 bytes) ---")
         print(p.trace()[-5000:].decode("utf-8", "backslashreplace"))
