@@ -40,8 +40,19 @@ void FromCollector::Append(char c) {
 }
 
 void FromCollector::AppendValueBytes(const char* bytes, size_t n) {
-  for (size_t i = 0; i < n && length_ + 1 < sizeof text_; ++i) {
-    if (bytes[i] != '\r' && bytes[i] != '\0') text_[length_++] = bytes[i];
+  while (n > 0 && length_ + 1 < sizeof text_) {
+    // The bytes up to the next CR or NUL go in with one copy; those two never do.
+    const void* cr = std::memchr(bytes, '\r', n);
+    size_t run = cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - bytes) : n;
+    const void* nul = std::memchr(bytes, '\0', run);
+    if (nul != nullptr) run = static_cast<size_t>(static_cast<const char*>(nul) - bytes);
+    size_t room = sizeof text_ - 1 - length_;
+    size_t take = run < room ? run : room;
+    std::memcpy(text_ + length_, bytes, take);
+    length_ += take;
+    if (run == n) break;
+    bytes += run + 1;  // past the CR or NUL
+    n -= run + 1;
   }
   text_[length_] = '\0';
 }
