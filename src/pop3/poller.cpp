@@ -79,10 +79,8 @@ constexpr char kTraceClosedByServer[] = "Connection closed by the server\r\n";
 constexpr char kTraceServerTimedOut[] = "Server timed out\r\n";
 constexpr char kTraceLoginNotSecured[] =
     "Connection not secured, user ID and password not sent\r\n";
-constexpr char kTraceLongReply[] =
-    "Reply to TOP %d is longer than %u bytes, reading on to its end\r\n";
-constexpr char kTraceReplyTooLong[] =
-    "Reply to TOP %d goes on beyond %lu bytes, check given up\r\n";
+constexpr char kTraceLongReply[] = "Reply to %s is longer than %u bytes, reading on to its end\r\n";
+constexpr char kTraceReplyTooLong[] = "Reply to %s goes on beyond %lu bytes, check given up\r\n";
 constexpr char kTraceServerSaid[] = "Server said: %s\r\n";
 constexpr char kPasswordMask[] = "***";
 constexpr char kTraceCapaPipelining[] = "Server pipelines commands: TOP commands sent at once\r\n";
@@ -476,13 +474,24 @@ bool Poller::TakeReceived(WindowRef window, int n) {
       Trace("!!!!! Buffer overrun, data truncated\r\n");
       Fail(CheckFailure::kReplyTooLong);
       return false;
-    case FeedResult::kReplyTooLong:
-      TraceFormat(kTraceReplyTooLong, static_cast<int>(messageIndex_ + 1),
-                  static_cast<unsigned long>(kLongestMultiLineReply));
+    case FeedResult::kReplyTooLong: {
+      char command[16];
+      NameMultiLineCommand(command, sizeof command);
+      TraceFormat(kTraceReplyTooLong, command, static_cast<unsigned long>(kLongestMultiLineReply));
       Fail(CheckFailure::kReplyTooLong);
       return false;
+    }
   }
   return false;
+}
+
+// The command whose multi-line reply is being read, as the long-reply trace lines name it.
+void Poller::NameMultiLineCommand(char* out, size_t size) const {
+  if (appState_ == CAPA) {
+    CopyBounded(out, size, "CAPA");
+  } else {
+    FormatBounded(out, size, "TOP %d", static_cast<int>(messageIndex_ + 1));
+  }
 }
 
 void Poller::OnLongReplyPart(const char* bytes, size_t n) {
@@ -490,10 +499,11 @@ void Poller::OnLongReplyPart(const char* bytes, size_t n) {
   // One line for the whole reply; the From: line may stand anywhere in it.
   if (!longReplyTraced_) {
     longReplyTraced_ = true;
-    TraceFormat(kTraceLongReply, static_cast<int>(messageIndex_ + 1),
-                static_cast<unsigned>(kResponseBufferSize));
+    char command[16];
+    NameMultiLineCommand(command, sizeof command);
+    TraceFormat(kTraceLongReply, command, static_cast<unsigned>(kResponseBufferSize));
   }
-  from_.Feed(bytes, n);
+  if (appState_ != CAPA) from_.Feed(bytes, n);
 }
 
 void Poller::OnServerResponse(WindowRef window, const char* response) {

@@ -101,6 +101,7 @@ class Poller {
   // Appends n received bytes and hands every complete response on; false when the check ended.
   bool TakeReceived(WindowRef window, int n);
   // Bytes of a reply to TOP longer than the buffer, read before its end has arrived.
+  void NameMultiLineCommand(char* out, size_t size) const;
   void OnLongReplyPart(const char* bytes, size_t n);
   void OnNegativeResponse(const char* response);
   void KeepLastReply(const char* response);

@@ -72,9 +72,10 @@ void EventLoop::Destroy(WindowRef window) {
   for (auto it = timers_.begin(); it != timers_.end();) {
     it = it->first.first == window ? timers_.erase(it) : std::next(it);
   }
-  queue_.erase(std::remove_if(queue_.begin() + static_cast<std::ptrdiff_t>(queueHead_),
-                              queue_.end(), [window](const Message& m) { return m.window == window; }),
-               queue_.end());
+  queue_.erase(
+      std::remove_if(queue_.begin() + static_cast<std::ptrdiff_t>(queueHead_), queue_.end(),
+                     [window](const Message& m) { return m.window == window; }),
+      queue_.end());
 }
 
 void EventLoop::PostQuit(int exitCode) {

@@ -18,9 +18,10 @@
 // poplib.POP3_SSL in scripts/bench-pop3.sh) to the row, with its ratio to the baseline.
 //
 // Prints one row: messages (or the label of the mailbox), median wall time per check of each, their
-// ratio, CPU time per steady-state check (set-up and warm-up left out), peak resident memory of each process, and the heap allocations of one
-// check (all, and those the poller itself makes, outside its calls into the back end and the loop).
-// Run it through scripts/bench-pop3.sh, which provides Dovecot in a network namespace of its own.
+// ratio, CPU time per steady-state check (set-up and warm-up left out), peak resident memory of
+// each process, and the heap allocations of one check (all, and those the poller itself makes,
+// outside its calls into the back end and the loop). Run it through scripts/bench-pop3.sh, which
+// provides Dovecot in a network namespace of its own.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>

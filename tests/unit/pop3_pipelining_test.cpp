@@ -85,6 +85,16 @@ struct CapaCase {
 
 class Pop3PipeliningCapa : public Pop3Pipelining, public ::testing::WithParamInterface<CapaCase> {};
 
+// Capabilities longer than the receive buffer, PIPELINING last.
+const char* LongCapabilities() {
+  static const std::string text = [] {
+    std::string t = "TOP\r\n";
+    for (int i = 0; t.size() < 6000; ++i) t += "X-VENDOR-EXTENSION-" + std::to_string(i) + "\r\n";
+    return t + "PIPELINING\r\n";
+  }();
+  return text.c_str();
+}
+
 TEST_P(Pop3PipeliningCapa, CapabilitiesChooseTheDialogue) {
   const CapaCase& c = GetParam();
   h.mailbox.capabilities = c.capabilities;
@@ -105,6 +115,7 @@ TEST_P(Pop3PipeliningCapa, CapabilitiesChooseTheDialogue) {
   EXPECT_NE(h.trace.all.find("----- FROM -----\r\nUser 2 <u2@example.org>\r\n\r\n----- FROM "),
             std::string::npos);
   EXPECT_NE(h.trace.all.find("Host QUIT OK\r\nClosing socket\r\n"), std::string::npos);
+  EXPECT_EQ(h.trace.all.find("Reply to TOP"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -118,6 +129,11 @@ INSTANTIATE_TEST_SUITE_P(
                                "Server does not pipeline commands: one at a time\r\n"},
                       CapaCase{"longer_name_is_not_it", "TOP\r\nPIPELININGX\r\nX-PIPELINING\r\n",
                                false, "Server does not pipeline commands: one at a time\r\n"},
+                      // Read to its end and taken as no pipelining: the one-at-a-time
+                      // dialogue is always safe.
+                      CapaCase{
+                          "longer_than_the_buffer", LongCapabilities(), false,
+                          "Reply to CAPA is longer than 4096 bytes, reading on to its end\r\n"},
                       CapaCase{"capa_refused", "", false,
                                "CAPA refused: commands sent one at a time\r\n"
                                "Server said: -ERR Unknown command.\r\n"}),
