@@ -38,7 +38,7 @@ TESTS = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(TESTS, "support"))
 
 import dovecot  # noqa: E402
-from native_program import enter_network_namespace, write_settings  # noqa: E402
+from native_program import enter_network_namespace, program_env, write_settings  # noqa: E402
 from processes import end_on_sigterm, finish_work_dir, make_work_dir  # noqa: E402
 
 USER = "kestova"
@@ -155,16 +155,7 @@ class Program:
             sysfs, dev = os.path.join(tree, "sys"), os.path.join(tree, "dev")
         else:
             sysfs, dev = os.path.join(workdir, "nodisplay/sys"), os.path.join(workdir, "nodisplay/dev")
-        env = dict(os.environ)
-        env.update({
-            "HOME": os.path.join(workdir, "home"),
-            "XDG_RUNTIME_DIR": os.path.join(workdir, "runtime"),
-            "XDG_CONFIG_HOME": os.path.join(workdir, "config"),
-            "KESTOVA_SETTINGS_FILE": settings,
-            "KESTOVA_SYSFS_ROOT": sysfs,
-            "KESTOVA_DEV_ROOT": dev,
-            "LANG": "C.UTF-8",
-        })
+        env = program_env(workdir, settings, sysfs, dev)
         self.cond = threading.Condition()
         self.tail = collections.deque(maxlen=300)  # the last trace and status lines
         self.started = 0        # "----- FIND HOST -----" lines
