@@ -100,8 +100,9 @@ class Poller {
   void OnRecvError(WindowRef window, int n, uint32_t id);
   // Appends n received bytes and hands every complete response on; false when the check ended.
   bool TakeReceived(WindowRef window, int n);
-  // Bytes of a reply to TOP longer than the buffer, read before its end has arrived.
+  // "TOP n" or "CAPA": the command whose multi-line reply is being read, for the trace.
   void NameMultiLineCommand(char* out, size_t size) const;
+  // Bytes of a multi-line reply longer than the buffer, read before its end has arrived.
   void OnLongReplyPart(const char* bytes, size_t n);
   void OnNegativeResponse(const char* response);
   void KeepLastReply(const char* response);
