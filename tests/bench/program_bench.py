@@ -24,6 +24,12 @@ code 77 otherwise). With --tls Dovecot requires TLS (a test CA made for the run,
 through SSL_CERT_FILE, the system's bundle with the test CA appended), the program has SSL 1
 and both go to port 995.
 
+--memory prints, for the first round, the resident set of each process after its checks by
+mapping (/proc/PID/smaps): each library, the heap, the stack, other anonymous memory.
+
+--wrap and --client-wrap run the program and the client under a command (strace -c -o FILE,
+valgrind --tool=callgrind --callgrind-out-file=FILE): the profiles of docs/PERFORMANCE.md.
+
 --split: the check against tests/support/pop3_server.py writing each reply in one write and in
 two (--replies one / split, 255 messages), the program beside the client (which never hurries
 its acknowledgements, so it shows what a delayed ACK costs per reply); the server times each
@@ -36,6 +42,8 @@ import argparse
 import os
 import re
 import select
+import shlex
+import signal
 import statistics
 import subprocess
 import sys
@@ -95,7 +103,7 @@ class TheProgram:
     """kestova with its trace to /dev/null; a check is asked for with "c" and has ended when a
     status line shows a picture other than the busy one after the busy one."""
 
-    def __init__(self, exe, workdir, port, tls, display, screen):
+    def __init__(self, exe, workdir, port, tls, display, screen, wrap=()):
         os.makedirs(workdir, exist_ok=True)
         settings = os.path.join(workdir, "config", "kestova", "settings.reg")
         write_settings(settings, "127.0.0.1", user=USER, password=PASSWORD, minutes=1440,
@@ -112,7 +120,7 @@ class TheProgram:
             os.symlink("/dev/null", node)
             sysfs, dev = os.path.join(tree, "sys"), os.path.join(tree, "dev")
         env = program_env(workdir, settings, sysfs, dev)
-        self.proc = subprocess.Popen([exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen([*wrap, exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL, env=env, cwd=workdir)
         self.lines = Lines(self.proc)
         self.wait_idle(60)  # the start check
@@ -132,12 +140,24 @@ class TheProgram:
         self.wait_idle(timeout)
 
     def stop(self):
-        end_on_sigterm(self.proc, 10)
+        # Under a wrapper the program is the wrapper's child: it gets the signal, and the
+        # wrapper ends after it, having written its profile.
+        try:
+            with open(f"/proc/{self.proc.pid}/task/{self.proc.pid}/children") as f:
+                children = [int(c) for c in f.read().split()]
+        except OSError:
+            children = []
+        if children:
+            for child in children:
+                os.kill(child, signal.SIGTERM)
+            self.proc.wait(timeout=60)
+        else:
+            end_on_sigterm(self.proc, 10)
 
 
 class TheClient:
-    def __init__(self, exe, port, count):
-        self.proc = subprocess.Popen([exe, "127.0.0.1", str(port), USER, PASSWORD],
+    def __init__(self, exe, port, count, wrap=()):
+        self.proc = subprocess.Popen([*wrap, exe, "127.0.0.1", str(port), USER, PASSWORD],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.lines = Lines(self.proc)
         self.count = count
@@ -151,10 +171,28 @@ class TheClient:
 
     def stop(self):
         self.proc.stdin.close()
-        self.proc.wait(timeout=10)
+        self.proc.wait(timeout=60)
 
 
-def measure(make, warmup, checks):
+def smaps_breakdown(pid):
+    """Resident KiB by what is mapped: each file by name, the heap, the stack, other anonymous
+    memory."""
+    out = {}
+    name = None
+    with open(f"/proc/{pid}/smaps") as f:
+        for line in f:
+            fields = line.split()
+            if "-" in fields[0] and len(fields) >= 5 and not fields[0].endswith(":"):
+                name = os.path.basename(fields[5]) if len(fields) > 5 else "[anonymous]"
+            elif fields[0] == "Rss:":
+                out[name] = out.get(name, 0) + int(fields[1])
+    return out
+
+
+BREAKDOWNS = {}
+
+
+def measure(make, warmup, checks, label=None):
     """Per-check CPU (ms) and wall (ms) over `checks` after `warmup`, and the peak (KiB)."""
     p = make()
     try:
@@ -166,6 +204,8 @@ def measure(make, warmup, checks):
             p.check()
         wall = (time.perf_counter() - start) * 1000 / checks
         cpu = (cpu_ns(p.proc.pid) - cpu) / 1e6 / checks
+        if label is not None:
+            BREAKDOWNS[label] = smaps_breakdown(p.proc.pid)
         return cpu, wall, peak_kib(p.proc.pid)
     finally:
         p.stop()
@@ -197,10 +237,12 @@ def cpu_rows(args, workdir):
                     if who == "program":
                         make = lambda: TheProgram(args.program, os.path.join(workdir, f"p{count}-{r}"),  # noqa: E731
                                                   port if args.tls else None, args.tls, args.display,
-                                                  args.screen)
+                                                  args.screen, shlex.split(args.wrap))
                     else:
-                        make = lambda: TheClient(args.client, port, count)  # noqa: E731
-                    rows[who].append(measure(make, args.warmup, args.checks))
+                        make = lambda: TheClient(args.client, port, count,  # noqa: E731
+                                                 shlex.split(args.client_wrap))
+                    label = f"{who}, {count} messages" if args.memory and r == 0 else None
+                    rows[who].append(measure(make, args.warmup, args.checks, label))
             pc = [x[0] for x in rows["program"]]
             cc = [x[0] for x in rows["client"]]
             ratios = [a / b for a, b in zip(pc, cc)]
@@ -208,6 +250,12 @@ def cpu_rows(args, workdir):
             print(f"{count:>8} | {spread(pc):>22} | {spread(cc):>22} | {spread(ratios, '{:.2f}'):>18} | "
                   f"{spread(walls, '{:.2f}'):>18} | {max(x[2] for x in rows['program']):>11} | "
                   f"{max(x[2] for x in rows['client']):>10}", flush=True)
+        for label, table in BREAKDOWNS.items():
+            print(f"\nresident KiB by mapping after the checks: {label} "
+                  f"(total {sum(table.values())})")
+            for name, kib in sorted(table.items(), key=lambda x: -x[1]):
+                if kib >= 32:
+                    print(f"  {kib:>6}  {name}")
     finally:
         server.stop()
     return True
@@ -264,6 +312,11 @@ def main():
     parser.add_argument("--tls", action="store_true")
     parser.add_argument("--split", action="store_true")
     parser.add_argument("--split-checks", type=int, default=5)
+    parser.add_argument("--memory", action="store_true",
+                        help="print the resident memory of each by mapping (first round)")
+    parser.add_argument("--wrap", default="",
+                        help="a command the program runs under (strace -c, valgrind --tool=callgrind)")
+    parser.add_argument("--client-wrap", default="", help="the same for the client")
     parser.add_argument("--keep", action="store_true")
     args = parser.parse_args()
     code = enter_network_namespace(sys.argv[0], sys.argv[1:], tools=("unshare", "ip", "dovecot"))
