@@ -22,7 +22,8 @@ report is written (300 per check); without it the program has no display, as the
 The server is Dovecot with --counts messages, in a network namespace of its own (root; exit
 code 77 otherwise). With --tls Dovecot requires TLS (a test CA made for the run, trusted
 through SSL_CERT_FILE, the system's bundle with the test CA appended), the program has SSL 1
-and both go to port 995.
+and both go to port 995; --ca-only trusts the test CA alone (what the system's trust store costs
+is the difference).
 
 --memory prints, for the first round, the resident set of each process after its checks by
 mapping (/proc/PID/smaps): each library, the heap, the stack, other anonymous memory.
@@ -221,7 +222,7 @@ def cpu_rows(args, workdir):
     if args.tls:
         certs = TestCerts(os.path.join(workdir, "certs"))
         tls = certs.server("bench", names=("localhost", "127.0.0.1"))
-        os.environ["SSL_CERT_FILE"] = certs.bundle()
+        os.environ["SSL_CERT_FILE"] = certs.ca[0] if args.ca_only else certs.bundle()
     server = dovecot.Dovecot(os.path.join(workdir, "dovecot"), user=USER, password=PASSWORD, tls=tls)
     server.start()
     try:
@@ -310,6 +311,8 @@ def main():
     parser.add_argument("--warmup", type=int, default=5)
     parser.add_argument("--display", action="store_true")
     parser.add_argument("--tls", action="store_true")
+    parser.add_argument("--ca-only", action="store_true",
+                        help="with --tls: trust the test CA alone, not the system's bundle with it")
     parser.add_argument("--split", action="store_true")
     parser.add_argument("--split-checks", type=int, default=5)
     parser.add_argument("--memory", action="store_true",
