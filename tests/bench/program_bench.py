@@ -249,8 +249,9 @@ def cpu_rows(args, workdir):
                     rows[who].append(measure(make, args.warmup, args.checks, label))
             pc = [x[0] for x in rows["program"]]
             cc = [x[0] for x in rows["client"]]
-            ratios = [a / b for a, b in zip(pc, cc)]
-            walls = [a[1] / b[1] for a, b in zip(rows["program"], rows["client"])]
+            # Under a wrapper the CPU read is the wrapper's, perhaps 0: no ratio then.
+            ratios = [a / b if b > 0 else 0.0 for a, b in zip(pc, cc)]
+            walls = [a[1] / b[1] if b[1] > 0 else 0.0 for a, b in zip(rows["program"], rows["client"])]
             print(f"{count:>8} | {spread(pc):>22} | {spread(cc):>22} | {spread(ratios, '{:.2f}'):>18} | "
                   f"{spread(walls, '{:.2f}'):>18} | {max(x[2] for x in rows['program']):>11} | "
                   f"{max(x[2] for x in rows['client']):>10}", flush=True)
