@@ -882,3 +882,4 @@ import scenarios_tls  # noqa: E402
 
 SCENARIOS["tls"] = scenarios_tls.tls
 SCENARIOS["tls_faults"] = scenarios_tls.tls_faults
+SCENARIOS["tls_settings"] = scenarios_tls.tls_settings
