@@ -76,16 +76,18 @@ bool NormaliseFingerprint(const char* text, size_t size, char out[65]) {
 uint16_t Poller::ServerPort() {
   // A value the settings hold but could not read: the trace says what was made of it.
   if (settings_.sslFound.state == ValueFound::kUnreadable) {
-    TraceFormat("SSL value cannot be read as a REG_DWORD (type %lu, %lu bytes): using TLS from "
-                "the first byte, as SSL 1\r\n",
-                static_cast<unsigned long>(settings_.sslFound.type),
-                static_cast<unsigned long>(settings_.sslFound.length));
+    TraceFormat(
+        "SSL value cannot be read as a REG_DWORD (type %lu, %lu bytes): using TLS from "
+        "the first byte, as SSL 1\r\n",
+        static_cast<unsigned long>(settings_.sslFound.type),
+        static_cast<unsigned long>(settings_.sslFound.length));
   }
   if (settings_.portFound.state == ValueFound::kUnreadable) {
-    TraceFormat("PORT value cannot be read as a REG_DWORD (type %lu, %lu bytes): using the "
-                "service's port\r\n",
-                static_cast<unsigned long>(settings_.portFound.type),
-                static_cast<unsigned long>(settings_.portFound.length));
+    TraceFormat(
+        "PORT value cannot be read as a REG_DWORD (type %lu, %lu bytes): using the "
+        "service's port\r\n",
+        static_cast<unsigned long>(settings_.portFound.type),
+        static_cast<unsigned long>(settings_.portFound.length));
   }
   if (settings_.port != 0) {
     if (settings_.port > 0 && settings_.port <= 0xFFFF) {
@@ -235,15 +237,17 @@ CheckFailure Poller::CertificateVerdict(const TlsPeer& peer) {
   // A CERTPIN that is there but cannot be used refuses every certificate: the user meant to
   // trust one certificate only, so the system's trust must not take over.
   if (pinFound.state == ValueFound::kUnreadable) {
-    TraceFormat("TLS certificate refused: CERTPIN cannot be read as a REG_SZ (type %lu, "
-                "%lu bytes); SHA-256 %s\r\n",
-                pinType, pinLength, peer.fingerprint);
+    TraceFormat(
+        "TLS certificate refused: CERTPIN cannot be read as a REG_SZ (type %lu, "
+        "%lu bytes); SHA-256 %s\r\n",
+        pinType, pinLength, peer.fingerprint);
     return CheckFailure::kCertPinUnreadable;
   }
   if (pinFound.state == ValueFound::kTooLong) {
-    TraceFormat("TLS certificate refused: CERTPIN is too long for a SHA-256 fingerprint "
-                "(%lu bytes); SHA-256 %s\r\n",
-                pinLength, peer.fingerprint);
+    TraceFormat(
+        "TLS certificate refused: CERTPIN is too long for a SHA-256 fingerprint "
+        "(%lu bytes); SHA-256 %s\r\n",
+        pinLength, peer.fingerprint);
     return CheckFailure::kCertPinTooLong;
   }
   char pin[65];

@@ -80,14 +80,14 @@ ValueFound ReadCertPin(RegistryPort& registry, char* field) {
   std::memset(field, 0, kCertPinSize);
   if (read == ValueRead::kAbsent) return ValueFound{};
   if (read != ValueRead::kRead || found.type != kRegSz) {
-    const bool longText = read == ValueRead::kUnreadable && found.type == kRegSz &&
-                          found.length > sizeof buf;
+    const bool longText =
+        read == ValueRead::kUnreadable && found.type == kRegSz && found.length > sizeof buf;
     found.state = longText ? ValueFound::kTooLong : ValueFound::kUnreadable;
     return found;
   }
   const void* nul = std::memchr(buf, '\0', found.length);
-  uint32_t text = nul != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - buf)
-                                 : found.length;
+  uint32_t text =
+      nul != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - buf) : found.length;
   if (text < kCertPinSize) {
     std::memcpy(field, buf, text);
     found.state = ValueFound::kRead;

@@ -192,7 +192,7 @@ struct CertCase {
   TlsCertProblem problem;
   int code;
   const char* pin;
-  const char* trace;  // the refusal line without its fingerprint
+  const char* trace;                                  // the refusal line without its fingerprint
   ValueFound pinFound = {ValueFound::kAbsent, 0, 0};  // how the load found CERTPIN
   const char* box = kBoxCertificate;
   const char* outcome = "certificate not trusted";  // the console's words
@@ -243,22 +243,38 @@ INSTANTIATE_TEST_SUITE_P(
                  "TLS certificate refused: it does not match CERTPIN"},
         // A CERTPIN that is there but cannot be used refuses every certificate, a trusted
         // one included, and says why.
-        CertCase{"pin_not_a_fingerprint", TlsCertProblem::kSelfSigned, 18, "3A:9F",
+        CertCase{"pin_not_a_fingerprint",
+                 TlsCertProblem::kSelfSigned,
+                 18,
+                 "3A:9F",
                  "TLS certificate refused: CERTPIN is not a SHA-256 fingerprint",
-                 {ValueFound::kRead, kRegSz, 128}, kBoxPinMalformed,
+                 {ValueFound::kRead, kRegSz, 128},
+                 kBoxPinMalformed,
                  "certificate refused: the CERTPIN setting is not a SHA-256 fingerprint"},
-        CertCase{"pin_of_blanks_trusted", TlsCertProblem::kNone, 0, "     ",
+        CertCase{"pin_of_blanks_trusted",
+                 TlsCertProblem::kNone,
+                 0,
+                 "     ",
                  "TLS certificate refused: CERTPIN is not a SHA-256 fingerprint",
-                 {ValueFound::kRead, kRegSz, 300}, kBoxPinMalformed,
+                 {ValueFound::kRead, kRegSz, 300},
+                 kBoxPinMalformed,
                  "certificate refused: the CERTPIN setting is not a SHA-256 fingerprint"},
-        CertCase{"pin_unreadable_trusted", TlsCertProblem::kNone, 0, "",
+        CertCase{"pin_unreadable_trusted",
+                 TlsCertProblem::kNone,
+                 0,
+                 "",
                  "TLS certificate refused: CERTPIN cannot be read as a REG_SZ (type 3, 95 bytes)",
-                 {ValueFound::kUnreadable, kRegBinary, 95}, kBoxPinUnreadable,
+                 {ValueFound::kUnreadable, kRegBinary, 95},
+                 kBoxPinUnreadable,
                  "certificate refused: the CERTPIN setting cannot be read"},
-        CertCase{"pin_too_long_trusted", TlsCertProblem::kNone, 0, "",
+        CertCase{"pin_too_long_trusted",
+                 TlsCertProblem::kNone,
+                 0,
+                 "",
                  "TLS certificate refused: CERTPIN is too long for a SHA-256 fingerprint "
                  "(2000 bytes)",
-                 {ValueFound::kTooLong, kRegSz, 2000}, kBoxPinTooLong,
+                 {ValueFound::kTooLong, kRegSz, 2000},
+                 kBoxPinTooLong,
                  "certificate refused: the CERTPIN setting is too long"}),
     [](const ::testing::TestParamInfo<CertCase>& info) { return std::string(info.param.name); });
 

@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -293,10 +293,11 @@ std::vector<ValueCase> ValueCases() {
              SslIs(kSslImplicit, ValueFound::kUnreadable)),
       Failing("SSL that cannot be read", "SSL", SslIs(kSslImplicit, ValueFound::kUnreadable)),
       Absent("PORT", [](const Settings& l) { EXPECT_EQ(l.port, 0); }),
-      Typed("PORT the string 995", "PORT", kRegSz, Bytes("995"), [](const Settings& l) {
-        EXPECT_EQ(l.port, 0);
-        EXPECT_EQ(l.portFound.state, ValueFound::kUnreadable);
-      }),
+      Typed("PORT the string 995", "PORT", kRegSz, Bytes("995"),
+            [](const Settings& l) {
+              EXPECT_EQ(l.port, 0);
+              EXPECT_EQ(l.portFound.state, ValueFound::kUnreadable);
+            }),
       Absent("CERTPIN", PinIs("", ValueFound::kAbsent)),
       Stored("CERTPIN too long", "CERTPIN", Fill(129, 'A'),
              [=](const Settings& l) { EXPECT_TRUE(empty(l.certPin, kCertPinSize)); }),
@@ -410,8 +411,8 @@ FakeRegistry SevenValueKey() {
   return registry;
 }
 
-const std::vector<std::string> kSeven = {"SERVER", "USER",    "PASS", "TIME",
-                                          "LIST",   "LED",     "MAILLER"};
+const std::vector<std::string> kSeven = {"SERVER", "USER", "PASS",   "TIME",
+                                         "LIST",   "LED",  "MAILLER"};
 
 std::vector<std::string> SevenAnd(std::vector<std::string> more) {
   std::vector<std::string> names = kSeven;
@@ -428,10 +429,14 @@ TEST(SettingsStore, SaveWritesTheConnectionValuesOnlyWhenHeldOrChosen) {
     std::vector<std::string> written;
   } cases[] = {
       {"nothing held, none chosen", {}, [](Settings&) {}, kSeven},
-      {"nothing held, TLS chosen", {}, [](Settings& s) { s.ssl = kSslImplicit; },
+      {"nothing held, TLS chosen",
+       {},
+       [](Settings& s) { s.ssl = kSslImplicit; },
        SevenAnd({"SSL"})},
       {"nothing held, a port set", {}, [](Settings& s) { s.port = 1995; }, SevenAnd({"PORT"})},
-      {"nothing held, a pin set", {}, [](Settings& s) { std::strcpy(s.certPin, kPin); },
+      {"nothing held, a pin set",
+       {},
+       [](Settings& s) { std::strcpy(s.certPin, kPin); },
        SevenAnd({"CERTPIN"})},
       {"all three held at their defaults",
        {{"SSL", {kRegDword, Fill(4, 0)}},
@@ -445,8 +450,10 @@ TEST(SettingsStore, SaveWritesTheConnectionValuesOnlyWhenHeldOrChosen) {
        SevenAnd({"SSL"})},
       // Nothing edits PORT or CERTPIN: what the load could not read stays as it was.
       {"PORT held as a string", {{"PORT", {kRegSz, Bytes("995")}}}, [](Settings&) {}, kSeven},
-      {"CERTPIN held as a REG_BINARY", {{"CERTPIN", {kRegBinary, Bytes(kPin)}}},
-       [](Settings&) {}, kSeven},
+      {"CERTPIN held as a REG_BINARY",
+       {{"CERTPIN", {kRegBinary, Bytes(kPin)}}},
+       [](Settings&) {},
+       kSeven},
       {"CERTPIN too long", {{"CERTPIN", {kRegSz, Fill(2000, 'A')}}}, [](Settings&) {}, kSeven},
   };
   for (const auto& c : cases) {
@@ -686,7 +693,6 @@ TEST_F(SettingsFile, LivesUnderTheConfigHomeWithoutTheOverride) {
   ASSERT_EQ(stat((config + "/kestova").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
-
 
 // The seven values as a hand-written file holds them, before any connection value existed.
 const char kSevenValueFile[] =
