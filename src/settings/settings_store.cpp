@@ -85,9 +85,10 @@ ValueFound ReadCertPin(RegistryPort& registry, char* field) {
     found.state = longText ? ValueFound::kTooLong : ValueFound::kUnreadable;
     return found;
   }
-  const void* nul = std::memchr(buf, '\0', found.length);
+  const uint32_t got = found.length < sizeof buf ? found.length : sizeof buf;
+  const void* nul = std::memchr(buf, '\0', got);
   uint32_t text =
-      nul != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - buf) : found.length;
+      nul != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - buf) : got;
   if (text < kCertPinSize) {
     std::memcpy(field, buf, text);
     found.state = ValueFound::kRead;
