@@ -61,6 +61,12 @@ constexpr Wording kWordings[] = {
     {CheckFailure::kTimedOut, "server timed out", nullptr, false},
     {CheckFailure::kCertificateNotTrusted, "certificate not trusted", nullptr, false},
     {CheckFailure::kSecureConnectionFailed, "secure connection failed", nullptr, false},
+    {CheckFailure::kCertPinUnreadable, "certificate refused: the CERTPIN setting cannot be read",
+     nullptr, false},
+    {CheckFailure::kCertPinTooLong, "certificate refused: the CERTPIN setting is too long", nullptr,
+     false},
+    {CheckFailure::kCertPinMalformed,
+     "certificate refused: the CERTPIN setting is not a SHA-256 fingerprint", nullptr, false},
 };
 
 }  // namespace

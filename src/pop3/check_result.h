@@ -25,7 +25,11 @@ enum class CheckFailure : int32_t {
   kTimedOut,              // the server stayed silent too long
   kRefused,               // a negative reply; state and reply text say to what
   kCertificateNotTrusted,  // the server's certificate was refused
-  kSecureConnectionFailed  // the TLS session could not be made or broke; no login was sent
+  kSecureConnectionFailed,  // the TLS session could not be made or broke; no login was sent
+  // CERTPIN is there but unusable, so every certificate was refused; no login was sent.
+  kCertPinUnreadable,  // not a text, or its read failed
+  kCertPinTooLong,     // longer than a fingerprint even without blanks and colons
+  kCertPinMalformed    // not 64 hex digits
 };
 
 // What a check found, handed to the controller when the check has ended.

@@ -132,7 +132,8 @@ class Poller {
   // check ended.
   bool TakeTlsReceived(WindowRef window, const char* data, int n);
   bool OnHandshakeDone(WindowRef window);
-  bool CertificateAccepted(const TlsPeer& peer);
+  // kNone when the certificate is accepted, else why it was refused (traced).
+  CheckFailure CertificateVerdict(const TlsPeer& peer);
   void FailTls(WindowRef window, const char* boxText, CheckFailure why);
   void ShowTlsBox(WindowRef window, const char* text);
   // Sends the ciphertext the session has for the server; what the socket cannot take now waits

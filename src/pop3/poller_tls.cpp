@@ -19,6 +19,15 @@ constexpr int kMaxReadsAtClose = 64;
 constexpr char kBoxCertificate[] =
     "サーバーの証明書を確認できませんでした。\r\n暗号化通信を中止しました。";
 constexpr char kBoxHandshake[] = "サーバーとの暗号化通信を開始できませんでした。";
+constexpr char kBoxPinUnreadable[] =
+    "設定 CERTPIN を読み取れないため、サーバーの証明書を受け入れませんでした。\r\n"
+    "暗号化通信を中止しました。";
+constexpr char kBoxPinTooLong[] =
+    "設定 CERTPIN が長すぎるため、サーバーの証明書を受け入れませんでした。\r\n"
+    "暗号化通信を中止しました。";
+constexpr char kBoxPinMalformed[] =
+    "設定 CERTPIN が SHA-256 のフィンガープリントではないため、"
+    "サーバーの証明書を受け入れませんでした。\r\n暗号化通信を中止しました。";
 
 size_t TextLength(const char* field, size_t size) {
   const void* nul = std::memchr(field, '\0', size);
@@ -38,13 +47,23 @@ const char* CertProblemText(TlsCertProblem problem) {
   return "invalid, error";
 }
 
+// The box that says why a certificate was refused.
+const char* CertificateBoxText(CheckFailure why) {
+  switch (why) {
+    case CheckFailure::kCertPinUnreadable: return kBoxPinUnreadable;
+    case CheckFailure::kCertPinTooLong: return kBoxPinTooLong;
+    case CheckFailure::kCertPinMalformed: return kBoxPinMalformed;
+    default: return kBoxCertificate;
+  }
+}
+
 // The hex digits of a fingerprint, upper case, without separators; false when it is not 64 hex
-// digits (with or without colons and blanks between them).
+// digits (with or without colons, blanks and tabs between them).
 bool NormaliseFingerprint(const char* text, size_t size, char out[65]) {
   size_t n = 0;
   for (size_t i = 0; i < size && text[i] != '\0'; ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == ':' || c == ' ') continue;
+    if (c == ':' || c == ' ' || c == '\t') continue;
     if (!std::isxdigit(c) || n == 64) return false;
     out[n++] = static_cast<char>(std::toupper(c));
   }
@@ -55,6 +74,21 @@ bool NormaliseFingerprint(const char* text, size_t size, char out[65]) {
 }  // namespace
 
 uint16_t Poller::ServerPort() {
+  // A value the settings hold but could not read: the trace says what was made of it.
+  if (settings_.sslFound.state == ValueFound::kUnreadable) {
+    TraceFormat(
+        "SSL value cannot be read as a REG_DWORD (type %lu, %lu bytes): using TLS from "
+        "the first byte, as SSL 1\r\n",
+        static_cast<unsigned long>(settings_.sslFound.type),
+        static_cast<unsigned long>(settings_.sslFound.length));
+  }
+  if (settings_.portFound.state == ValueFound::kUnreadable) {
+    TraceFormat(
+        "PORT value cannot be read as a REG_DWORD (type %lu, %lu bytes): using the "
+        "service's port\r\n",
+        static_cast<unsigned long>(settings_.portFound.type),
+        static_cast<unsigned long>(settings_.portFound.length));
+  }
   if (settings_.port != 0) {
     if (settings_.port > 0 && settings_.port <= 0xFFFF) {
       TraceFormat("Using port %ld\r\n", static_cast<long>(settings_.port));
@@ -182,8 +216,9 @@ bool Poller::OnHandshakeDone(WindowRef window) {
   TlsPeer peer;
   ports_.tls.CheckPeer(&peer);
   peer.fingerprint[kFingerprintSize - 1] = '\0';
-  if (!CertificateAccepted(peer)) {
-    FailTls(window, kBoxCertificate, CheckFailure::kCertificateNotTrusted);
+  CheckFailure refused = CertificateVerdict(peer);
+  if (refused != CheckFailure::kNone) {
+    FailTls(window, CertificateBoxText(refused), refused);
     return false;
   }
   tlsPhase_ = TlsPhase::kUp;
@@ -195,38 +230,59 @@ bool Poller::OnHandshakeDone(WindowRef window) {
   return true;
 }
 
-bool Poller::CertificateAccepted(const TlsPeer& peer) {
+CheckFailure Poller::CertificateVerdict(const TlsPeer& peer) {
+  const ValueFound& pinFound = settings_.certPinFound;
+  const unsigned long pinType = pinFound.type;
+  const unsigned long pinLength = pinFound.length;
+  // A CERTPIN that is there but cannot be used refuses every certificate: the user meant to
+  // trust one certificate only, so the system's trust must not take over.
+  if (pinFound.state == ValueFound::kUnreadable) {
+    TraceFormat(
+        "TLS certificate refused: CERTPIN cannot be read as a REG_SZ (type %lu, "
+        "%lu bytes); SHA-256 %s\r\n",
+        pinType, pinLength, peer.fingerprint);
+    return CheckFailure::kCertPinUnreadable;
+  }
+  if (pinFound.state == ValueFound::kTooLong) {
+    TraceFormat(
+        "TLS certificate refused: CERTPIN is too long for a SHA-256 fingerprint "
+        "(%lu bytes); SHA-256 %s\r\n",
+        pinLength, peer.fingerprint);
+    return CheckFailure::kCertPinTooLong;
+  }
   char pin[65];
   char seen[65];
   if (settings_.certPin[0] != '\0') {
     // A pinned certificate is the one accepted, whoever issued it, and no other is.
-    bool pinValid = NormaliseFingerprint(settings_.certPin, kCertPinSize, pin);
-    if (pinValid && NormaliseFingerprint(peer.fingerprint, kFingerprintSize, seen) &&
+    if (!NormaliseFingerprint(settings_.certPin, kCertPinSize, pin)) {
+      TraceFormat("TLS certificate refused: CERTPIN is not a SHA-256 fingerprint; SHA-256 %s\r\n",
+                  peer.fingerprint);
+      return CheckFailure::kCertPinMalformed;
+    }
+    if (NormaliseFingerprint(peer.fingerprint, kFingerprintSize, seen) &&
         std::strcmp(pin, seen) == 0) {
       Trace("TLS certificate accepted: it matches CERTPIN\r\n");
-      return true;
+      return CheckFailure::kNone;
     }
-    TraceFormat(pinValid ? "TLS certificate refused: it does not match CERTPIN; SHA-256 %s\r\n"
-                         : "TLS certificate refused: CERTPIN is not a SHA-256 fingerprint; "
-                           "SHA-256 %s\r\n",
+    TraceFormat("TLS certificate refused: it does not match CERTPIN; SHA-256 %s\r\n",
                 peer.fingerprint);
-    return false;
+    return CheckFailure::kCertificateNotTrusted;
   }
   switch (peer.problem) {
-    case TlsCertProblem::kNone: Trace("TLS certificate accepted\r\n"); return true;
+    case TlsCertProblem::kNone: Trace("TLS certificate accepted\r\n"); return CheckFailure::kNone;
     case TlsCertProblem::kWrongName:
       TraceFormat("TLS certificate refused: %s %.*s; SHA-256 %s\r\n", CertProblemText(peer.problem),
                   static_cast<int>(TextLength(settings_.server, kServerSize)), settings_.server,
                   peer.fingerprint);
-      return false;
+      return CheckFailure::kCertificateNotTrusted;
     case TlsCertProblem::kOther:
       TraceFormat("TLS certificate refused: %s %d; SHA-256 %s\r\n", CertProblemText(peer.problem),
                   peer.code, peer.fingerprint);
-      return false;
+      return CheckFailure::kCertificateNotTrusted;
     default:
       TraceFormat("TLS certificate refused: %s; SHA-256 %s\r\n", CertProblemText(peer.problem),
                   peer.fingerprint);
-      return false;
+      return CheckFailure::kCertificateNotTrusted;
   }
 }
 

@@ -169,12 +169,15 @@ class FileRegistry final : public RegistryPort {
     return true;
   }
 
-  bool QueryValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length) override {
+  ValueRead ReadValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length,
+                      uint32_t* type) override {
     const RegeditValue* v = Find(name);
-    if (v == nullptr || v->data.size() > size) return false;
-    if (!v->data.empty()) std::memcpy(buf, v->data.data(), v->data.size());
+    if (v == nullptr) return ValueRead::kAbsent;
+    *type = v->type;
     *length = static_cast<uint32_t>(v->data.size());
-    return true;
+    if (v->data.size() > size) return ValueRead::kUnreadable;
+    if (!v->data.empty()) std::memcpy(buf, v->data.data(), v->data.size());
+    return ValueRead::kRead;
   }
 
   bool SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) override {

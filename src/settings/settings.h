@@ -15,6 +15,21 @@ constexpr int32_t kSslNone = 0;      // plain text on the "pop3" port
 constexpr int32_t kSslImplicit = 1;  // TLS from the first byte on the "pop3s" port
 constexpr int32_t kSslStartTls = 2;  // STLS after the greeting, on the "pop3" port
 
+// How LoadSettings found one of the values that came after the first seven (SSL, PORT,
+// CERTPIN), whose absence has a meaning of its own.
+struct ValueFound {
+  enum State : uint8_t {
+    kAbsent,      // not in the key (or no key): the default holds
+    kRead,        // read into its field
+    kUnreadable,  // there, but not readable as its field's type: too large, of another type,
+                  // or the read failed
+    kTooLong,     // CERTPIN only: its text is longer than the field even without blanks and colons
+  };
+  State state = kAbsent;
+  uint32_t type = 0;    // the registry type found (kUnreadable, kTooLong), for the trace
+  uint32_t length = 0;  // its length in bytes, as the platform told it
+};
+
 struct Settings {
   char server[kServerSize] = {};
   char user[kUserSize] = {};
@@ -26,6 +41,10 @@ struct Settings {
   int32_t ssl = kSslNone;               // kSslNone, kSslImplicit or kSslStartTls
   int32_t port = 0;                     // 0: the service's port
   char certPin[kCertPinSize] = {};      // SHA-256 fingerprint of the one certificate accepted
+  // What the key held of SSL, PORT and CERTPIN: an unreadable SSL secures the connection, an
+  // unreadable or too long CERTPIN refuses every certificate, and a save writes each of the
+  // three only when the key held it or its field differs from the default.
+  ValueFound sslFound, portFound, certPinFound;
 };
 
 // Server, user and password are all set: a check can run.
@@ -33,11 +52,15 @@ bool SettingsComplete(const char* server, const char* user, const char* password
 bool SettingsComplete(const Settings& settings);
 
 // The connection is secured for every SSL value but 0, so a value a newer or older program
-// wrote never sends the password in the clear.
+// wrote never sends the password in the clear. An SSL value that is there but cannot be read
+// as a DWORD loads as kSslImplicit; only an absent one means plain text.
 inline bool UsesTls(const Settings& s) { return s.ssl != kSslNone; }
 inline bool UsesStartTls(const Settings& s) { return s.ssl == kSslStartTls; }
 
 void LoadSettings(Settings& settings, RegistryPort& registry);
-void SaveSettings(const Settings& settings, RegistryPort& registry);
+// Writes the seven values, then SSL, PORT and CERTPIN where the key held them or their fields
+// differ from the defaults; a CERTPIN or PORT the load could not read is left in the key as it
+// is. What it wrote then counts as held by the key.
+void SaveSettings(Settings& settings, RegistryPort& registry);
 
 }  // namespace kc

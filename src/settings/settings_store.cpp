@@ -8,6 +8,9 @@ namespace kc {
 namespace {
 
 constexpr uint32_t kDwordSize = 4;
+// CERTPIN is read through a buffer far wider than its field, so a fingerprint written with
+// blanks around or between its digits is never cut or lost.
+constexpr uint32_t kCertPinReadSize = 1024;
 
 // Makes a string field NUL-terminated after `length` bytes were read into it: a text without a
 // NUL ends right after the bytes read, or is cut to the field's width minus one when it fills
@@ -42,6 +45,69 @@ bool ReadDword(RegistryPort& registry, const char* name, int32_t* field) {
   }
   *field = static_cast<int32_t>(value);
   return true;
+}
+
+// Reads SSL or PORT, which only a REG_DWORD of four bytes gives: anything else that is there
+// (a REG_QWORD, a string, a REG_BINARY, a value the platform could not read) is reported as
+// unreadable, and the field is left for the caller to set.
+ValueFound ReadSecureDword(RegistryPort& registry, const char* name, int32_t* field) {
+  uint8_t buf[kDwordSize];
+  ValueFound found;
+  ValueRead read = registry.ReadValue(name, buf, kDwordSize, &found.length, &found.type);
+  if (read == ValueRead::kAbsent) return ValueFound{};
+  if (read != ValueRead::kRead || found.type != kRegDword || found.length != kDwordSize) {
+    found.state = ValueFound::kUnreadable;
+    return found;
+  }
+  uint32_t value = 0;
+  for (uint32_t i = 0; i < kDwordSize; ++i) value |= static_cast<uint32_t>(buf[i]) << (8 * i);
+  *field = static_cast<int32_t>(value);
+  found.state = ValueFound::kRead;
+  return found;
+}
+
+bool IsPinSeparator(uint8_t c) { return c == ' ' || c == '\t' || c == ':'; }
+
+// Reads CERTPIN, a REG_SZ. A text that fits the field is kept as written; a longer one is kept
+// without its blanks and colons, which the pin's form allows anywhere, so a fingerprint that
+// is padded or spaced out still counts. Anything else that is there (another type, a read that
+// failed, a text too long even so) leaves the field empty and is reported, so the connection
+// can refuse every certificate rather than fall back to the system's trust.
+ValueFound ReadCertPin(RegistryPort& registry, char* field) {
+  uint8_t buf[kCertPinReadSize];
+  ValueFound found;
+  ValueRead read = registry.ReadValue("CERTPIN", buf, sizeof buf, &found.length, &found.type);
+  std::memset(field, 0, kCertPinSize);
+  if (read == ValueRead::kAbsent) return ValueFound{};
+  if (read != ValueRead::kRead || found.type != kRegSz) {
+    const bool longText =
+        read == ValueRead::kUnreadable && found.type == kRegSz && found.length > sizeof buf;
+    found.state = longText ? ValueFound::kTooLong : ValueFound::kUnreadable;
+    return found;
+  }
+  const uint32_t got = found.length < sizeof buf ? found.length : sizeof buf;
+  const void* nul = std::memchr(buf, '\0', got);
+  uint32_t text =
+      nul != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - buf) : got;
+  if (text < kCertPinSize) {
+    std::memcpy(field, buf, text);
+    found.state = ValueFound::kRead;
+    return found;
+  }
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < text; ++i) {
+    if (IsPinSeparator(buf[i])) continue;
+    if (kept == kCertPinSize - 1) {
+      std::memset(field, 0, kCertPinSize);
+      found.state = ValueFound::kTooLong;
+      return found;
+    }
+    field[kept++] = static_cast<char>(buf[i]);
+  }
+  // Blanks and colons only: kept as they are (cut to the field), which no certificate matches.
+  if (kept == 0) std::memcpy(field, buf, kCertPinSize - 1);
+  found.state = ValueFound::kRead;
+  return found;
 }
 
 void WriteDword(RegistryPort& registry, const char* name, int32_t field) {
@@ -90,12 +156,14 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
   ReadDword(registry, "LIST", &settings.listSenders);
   ReadDword(registry, "LED", &settings.ledAuto);
   ReadString(registry, "MAILLER", settings.mailer, kMailerSize);
-  // The connection values came later: an absent one means the plain connection of old.
-  if (!ReadDword(registry, "SSL", &settings.ssl)) settings.ssl = kSslNone;
-  if (!ReadDword(registry, "PORT", &settings.port)) settings.port = 0;
-  if (!ReadString(registry, "CERTPIN", settings.certPin, kCertPinSize)) {
-    std::memset(settings.certPin, 0, kCertPinSize);
-  }
+  // The connection values came later: an absent one means the plain connection of old, but
+  // one that is there and cannot be read must not send the password in the clear.
+  settings.sslFound = ReadSecureDword(registry, "SSL", &settings.ssl);
+  if (settings.sslFound.state == ValueFound::kAbsent) settings.ssl = kSslNone;
+  if (settings.sslFound.state == ValueFound::kUnreadable) settings.ssl = kSslImplicit;
+  settings.portFound = ReadSecureDword(registry, "PORT", &settings.port);
+  if (settings.portFound.state != ValueFound::kRead) settings.port = 0;
+  settings.certPinFound = ReadCertPin(registry, settings.certPin);
 
   registry.CloseKey();
 
@@ -109,7 +177,7 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
   if (!timeOk || settings.interval <= 0) settings.interval = kDefaultInterval;
 }
 
-void SaveSettings(const Settings& settings, RegistryPort& registry) {
+void SaveSettings(Settings& settings, RegistryPort& registry) {
   uint8_t scratch[kPasswordSize];
   Complement(reinterpret_cast<const uint8_t*>(settings.password), scratch, kPasswordSize);
 
@@ -122,9 +190,21 @@ void SaveSettings(const Settings& settings, RegistryPort& registry) {
   WriteDword(registry, "LIST", settings.listSenders);
   WriteDword(registry, "LED", settings.ledAuto);
   WriteString(registry, "MAILLER", settings.mailer, kMailerSize);
-  WriteDword(registry, "SSL", settings.ssl);
-  WriteDword(registry, "PORT", settings.port);
-  WriteString(registry, "CERTPIN", settings.certPin, kCertPinSize);
+  // A key that never held the connection values keeps the seven above while they are at
+  // their defaults. An SSL the load could not read is replaced by what the dialog showed and
+  // the user confirmed; an unreadable PORT or CERTPIN, which nothing here edits, stays as it is.
+  if (settings.sslFound.state != ValueFound::kAbsent || settings.ssl != kSslNone) {
+    WriteDword(registry, "SSL", settings.ssl);
+    settings.sslFound = ValueFound{ValueFound::kRead, kRegDword, kDwordSize};
+  }
+  if (settings.portFound.state == ValueFound::kRead || settings.port != 0) {
+    WriteDword(registry, "PORT", settings.port);
+    settings.portFound = ValueFound{ValueFound::kRead, kRegDword, kDwordSize};
+  }
+  if (settings.certPinFound.state == ValueFound::kRead || settings.certPin[0] != '\0') {
+    WriteString(registry, "CERTPIN", settings.certPin, kCertPinSize);
+    settings.certPinFound = ValueFound{ValueFound::kRead, kRegSz, kCertPinSize};
+  }
   registry.CloseKey();
 }
 

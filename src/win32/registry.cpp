@@ -38,18 +38,25 @@ class Win32Registry final : public RegistryPort {
 
   // The value is read into a scratch buffer of the caller's size, so that a failed read (a value
   // larger than the buffer leaves the buffer's content undefined) never touches the caller's.
-  bool QueryValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length) override {
-    if (key_ == nullptr) return false;
+  // Only a value that is not there counts as absent: ERROR_MORE_DATA, or any other failure
+  // on a value that exists, is a value that cannot be read.
+  ValueRead ReadValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length,
+                      uint32_t* type) override {
+    if (key_ == nullptr) return ValueRead::kAbsent;
     std::vector<BYTE> scratch(size > 0 ? size : 1);
-    DWORD type = 0;
+    DWORD valueType = 0;
     DWORD count = size;
-    if (RegQueryValueExA(key_, name, nullptr, &type, scratch.data(), &count) != ERROR_SUCCESS ||
-        count > size) {
-      return false;
-    }
-    if (count > 0) std::memcpy(buf, scratch.data(), count);
+    LONG status = RegQueryValueExA(key_, name, nullptr, &valueType, scratch.data(), &count);
+    if (status == ERROR_FILE_NOT_FOUND) return ValueRead::kAbsent;
+    *type = valueType;
     *length = count;
-    return true;
+    if (status != ERROR_SUCCESS) {
+      if (status != ERROR_MORE_DATA) *length = 0;  // the count is then not the value's
+      return ValueRead::kUnreadable;
+    }
+    if (count > size) return ValueRead::kUnreadable;
+    if (count > 0) std::memcpy(buf, scratch.data(), count);
+    return ValueRead::kRead;
   }
 
   bool SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) override {

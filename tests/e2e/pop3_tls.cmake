@@ -4,7 +4,7 @@
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
   foreach(scenario implicit stls pipelined_slow refused pinned stls_refused plain_on_tls_port handshake_faults
-          silent_handshake)
+          silent_handshake unreadable_ssl pin_unusable)
     add_test(NAME e2e_pop3_tls_${scenario}
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/run_pop3_tls.py
                      --program $<TARGET_FILE:kestova> --scenario ${scenario})

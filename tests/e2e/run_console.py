@@ -589,6 +589,44 @@ def scenario_formkeys(exe, workdir):
         p.kill()
 
 
+def value_names(path):
+    """The names of the values in the settings file, in file order."""
+    with open(path, "rb") as f:
+        return re.findall(rb'^"([^"]*)"=', f.read(), re.M)
+
+
+def scenario_sevenvalues(exe, workdir):
+    """A settings file from before the secure connection holds the seven values only. The
+    form's OK with the encryption left at なし writes them again and adds none of SSL, PORT
+    or CERTPIN."""
+    p = Program(exe, workdir)
+    write_settings(p.settings)
+    seven = [b"SERVER", b"USER", b"PASS", b"TIME", b"LIST", b"LED", b"MAILLER"]
+    assert value_names(p.settings) == seven
+    before = os.stat(p.settings)
+    p.start()
+    try:
+        # The check at start ends (nothing listens here); then the settings key works.
+        at = p.wait_for("[check failed]", timeout=60)
+        p.press(["p"])
+        at = p.wait_for("KESTOVA の 設定", start=at)
+        p.wait_for("なし", start=at)
+        p.press([ENTER])  # the form opens on OK
+        deadline = time.monotonic() + 10
+        while True:
+            after = os.stat(p.settings)
+            if (after.st_ino, after.st_mtime_ns) != (before.st_ino, before.st_mtime_ns):
+                break
+            assert time.monotonic() < deadline, "the OK wrote no settings file"
+            time.sleep(0.05)
+        assert value_names(p.settings) == seven, value_names(p.settings)
+        assert read_settings_value(p.settings, "SERVER") == b"127.0.0.1"
+        p.press(["q"])
+        assert p.wait_exit() == 0
+    finally:
+        p.kill()
+
+
 def scenario_launcher(exe, workdir):
     """The mail program key m: no program set, a program that does not exist and one that
     fails are each said on the console."""
@@ -627,6 +665,7 @@ SCENARIOS = {
     "savefailure": (scenario_savefailure, False),
     "formkeys": (scenario_formkeys, False),
     "launcher": (scenario_launcher, False),
+    "sevenvalues": (scenario_sevenvalues, False),
 }
 
 

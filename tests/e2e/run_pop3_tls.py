@@ -214,6 +214,56 @@ def scenario_pinned(ctx):
     assert_no_login(server)
 
 
+def scenario_unreadable_ssl(ctx):
+    """An SSL value that is there but is no DWORD (a REG_QWORD, the string "1", 5 bytes of
+    REG_BINARY) secures the connection from the first byte, and the trace says so; Dovecot
+    sees every login over TLS."""
+    server = ctx.dovecot(ctx.certs.server("good"))
+    cases = [("hex(b):01,00,00,00,00,00,00,00", 11, 8), ('"1"', 1, 2), ("hex:01,00,00,00,00", 3, 5)]
+    for text, kind, length in cases:
+        p = ctx.program(None, raw_values={"SSL": text})
+        said = (rb"SSL value cannot be read as a REG_DWORD \(type %d, %d bytes\): using TLS from "
+                rb"the first byte, as SSL 1\r\n" % (kind, length))
+        expected = tls_dialogue(3, senders_traced(3)).replace(
+            rb"getservbyname\(\) took", said + rb"getservbyname\(\) took", 1)
+        p.wait_for(expected, 30)
+        ctx.finish(p)
+    assert_tls_login(server, len(cases))
+
+
+def scenario_pin_unusable(ctx):
+    """A CERTPIN that is there but cannot be used refuses a certificate the system trusts,
+    says why in the trace and in the box, and no login is tried; the pin with blanks after
+    it, however many fit the read, is the pin."""
+    good = ctx.certs.server("good")
+    other = fingerprint(ctx.certs.self_signed("other")[0])
+    mine = fingerprint(good[0])
+    server = ctx.dovecot(good)
+    cases = [
+        ('"%s%s"' % (other, " " * 2000), "CERTPIN is too long for a SHA-256 fingerprint "
+         "(%d bytes)" % (len(other) + 2001), "設定 CERTPIN が長すぎるため"),
+        ('"%s%s"' % (other, " " * 300), "it does not match CERTPIN",
+         "サーバーの証明書を確認できませんでした"),
+        ("hex:" + ",".join("%02x" % b for b in mine.encode()),
+         "CERTPIN cannot be read as a REG_SZ (type 3, %d bytes)" % len(mine),
+         "設定 CERTPIN を読み取れないため"),
+        ('"%s"' % ("   :" * 40), "CERTPIN is not a SHA-256 fingerprint",
+         "設定 CERTPIN が SHA-256 のフィンガープリントではないため"),
+    ]
+    for value, text, box in cases:
+        p = ctx.program(1, raw_values={"CERTPIN": value})
+        end = p.wait_for(refusal(text, good[0]), 30)
+        p.wait_for(re.escape(("[KESTOVA] " + box).encode()), 10, end)
+        ctx.finish(p)
+    assert_no_login(server)
+    # The documented form with blanks after it is accepted.
+    p = ctx.program(1, raw_values={"CERTPIN": '"%s%s"' % (mine, " " * 500)})
+    p.wait_for(tls_dialogue(3, senders_traced(3),
+                            accepted=rb"TLS certificate accepted: it matches CERTPIN\r\n"), 30)
+    ctx.finish(p)
+    assert_tls_login(server)
+
+
 def scenario_stls_refused(ctx):
     """A server without STLS gets no password: the check ends after QUIT."""
     server = ctx.script_server("--count", "3")
@@ -268,9 +318,11 @@ def scenario_silent_handshake(ctx):
     cert = ",".join(ctx.certs.server("good"))
     ctx.script_server("--count", "3", "--tls", cert, "--fault", "handshake=silent",
                       "--faulty-sessions", "1", listen="127.0.0.1:995")
+    # Taken before the program starts: the time measured can only be longer than the
+    # program's own wait, however late this script sees its trace.
+    started = time.monotonic()
     p = ctx.program(1)
     first = p.wait_for(HANDSHAKE % b"localhost", 30)
-    started = time.monotonic()
     end = p.wait_for(rb"Server timed out\r\n", SERVER_WAIT_S + 20, first)
     waited = time.monotonic() - started
     assert waited >= SERVER_WAIT_S - 2, f"the check ended after {waited:.1f} s"
@@ -286,6 +338,8 @@ SCENARIOS = {
     "refused": scenario_refused,
     "pinned": scenario_pinned,
     "stls_refused": scenario_stls_refused,
+    "unreadable_ssl": scenario_unreadable_ssl,
+    "pin_unusable": scenario_pin_unusable,
     "plain_on_tls_port": scenario_plain_on_tls_port,
     "handshake_faults": scenario_handshake_faults,
     "silent_handshake": scenario_silent_handshake,

@@ -209,12 +209,20 @@ def regedit_seeds():
     removed = ("REGEDIT4\n\n[hkey_local_machine\\software\\kestova]\n\"TIME\"=dword:00000001\n"
                "\"time\"=dword:00000002\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\n"
                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\n\"LIST\"=hex(4):01,00,00,00\n")
+    pin = ("3A:9F:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:01:23:45:67:89:AB:CD:EF:10:32:"
+           "54:76:98:BA")
+    secure = "\r\n".join(["REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]",
+                           '"SERVER"="pop.example.jp"', '"USER"="taro"', '"PASS"=hex:9e,9d,9c,ff',
+                           '"SSL"=hex(b):01,00,00,00,00,00,00,00', '"PORT"="995"',
+                           '"CERTPIN"="' + pin + " " * 200 + '"', ""])
     return {
         "store_defaults": store.encode("latin-1"),
         "regedit_export": regedit.encode("latin-1"),
         "lf_case_and_removal": removed.encode("latin-1"),
         "truncated_fold": b"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n"
                           b"\"PASS\"=hex:9e,9d,\\\r\n",
+        # Connection values of other types, and a pin with blanks after it.
+        "secure_values": secure.encode("latin-1"),
     }
 
 

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -155,13 +156,18 @@ class FakeRegistry final : public RegistryPort {
     exists = open = true;
     return true;
   }
-  bool QueryValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length) override {
-    if (!open) return false;
+  // Names whose read fails although the value is there (a platform error other than size).
+  std::set<std::string> failing;
+  ValueRead ReadValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length,
+                      uint32_t* type) override {
+    if (!open) return ValueRead::kAbsent;
     auto it = values.find(name);
-    if (it == values.end() || it->second.bytes.size() > size) return false;
-    std::memcpy(buf, it->second.bytes.data(), it->second.bytes.size());
+    if (it == values.end()) return ValueRead::kAbsent;
+    *type = it->second.type;
     *length = static_cast<uint32_t>(it->second.bytes.size());
-    return true;
+    if (failing.count(name) != 0 || it->second.bytes.size() > size) return ValueRead::kUnreadable;
+    if (!it->second.bytes.empty()) std::memcpy(buf, it->second.bytes.data(), *length);
+    return ValueRead::kRead;
   }
   bool SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) override {
     if (!open) return false;

@@ -9,10 +9,13 @@ The program is ended with SIGTERM and must exit with 0.
 
 stdlib only.
 """
+import fcntl
 import os
 import re
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -36,9 +39,11 @@ def _hex(data, size):
 
 
 def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, mailer="", ssl=None,
-                   port=None, certpin=None):
+                   port=None, certpin=None, raw_values=None):
     """The settings key as a REGEDIT4 file, the form the Linux store reads. ssl, port and
-    certpin are written only when given, as a file from before them would lack them."""
+    certpin are written only when given, as a file from before them would lack them.
+    raw_values: {name: text after the "="} for values written as they are (another type, a
+    length the fields do not have)."""
     pw = bytes(b ^ 0xFF for b in password.encode()[:79] + bytes(80 - len(password.encode()[:79])))
     lines = [
         "REGEDIT4",
@@ -58,6 +63,8 @@ def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, maile
         lines.append('"PORT"=dword:%08x' % port)
     if certpin is not None:
         lines.append('"CERTPIN"=hex(1):' + _hex(certpin.encode(), 128))
+    for name, text in (raw_values or {}).items():
+        lines.append('"%s"=%s' % (name, text))
     lines += [""]
     os.makedirs(os.path.dirname(path), exist_ok=True)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
@@ -155,6 +162,21 @@ class Program:
     def press(self, key):
         self.proc.stdin.write(key.encode())
         self.proc.stdin.flush()
+
+    def wait_input_taken(self, timeout):
+        """Waits until the program has read everything written to its input, so a key pressed
+        is in its hands (its loop handles what it reads at once)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = struct.unpack("i", fcntl.ioctl(self.proc.stdin.fileno(), termios.FIONREAD,
+                                                  b"\0\0\0\0"))[0]
+            if left == 0:
+                return
+            if self.proc.poll() is not None:
+                raise AssertionError(f"program ended ({self.proc.returncode}) with input unread")
+            if time.monotonic() > deadline:
+                raise AssertionError(f"the program did not read its input within {timeout} s")
+            time.sleep(0.01)
 
     def check_again(self, start, timeout):
         """Asks for a check until one starts after `start`; returns where its trace begins.

@@ -17,6 +17,15 @@ using Commands = std::vector<std::string>;
 const char kBoxCertificate[] =
     "サーバーの証明書を確認できませんでした。\r\n暗号化通信を中止しました。";
 const char kBoxHandshake[] = "サーバーとの暗号化通信を開始できませんでした。";
+const char kBoxPinUnreadable[] =
+    "設定 CERTPIN を読み取れないため、サーバーの証明書を受け入れませんでした。\r\n"
+    "暗号化通信を中止しました。";
+const char kBoxPinTooLong[] =
+    "設定 CERTPIN が長すぎるため、サーバーの証明書を受け入れませんでした。\r\n"
+    "暗号化通信を中止しました。";
+const char kBoxPinMalformed[] =
+    "設定 CERTPIN が SHA-256 のフィンガープリントではないため、"
+    "サーバーの証明書を受け入れませんでした。\r\n暗号化通信を中止しました。";
 
 class Pop3Tls : public ::testing::Test {
  protected:
@@ -183,7 +192,10 @@ struct CertCase {
   TlsCertProblem problem;
   int code;
   const char* pin;
-  const char* trace;  // the refusal line without its fingerprint
+  const char* trace;                                  // the refusal line without its fingerprint
+  ValueFound pinFound = {ValueFound::kAbsent, 0, 0};  // how the load found CERTPIN
+  const char* box = kBoxCertificate;
+  const char* outcome = "certificate not trusted";  // the console's words
 };
 
 class Pop3TlsCertificates : public Pop3Tls, public ::testing::WithParamInterface<CertCase> {};
@@ -193,6 +205,7 @@ TEST_P(Pop3TlsCertificates, RefusedCertificateEndsTheCheckBeforeTheLogin) {
   h.tls.peer.problem = c.problem;
   h.tls.peer.code = c.code;
   std::snprintf(h.app->settings.certPin, sizeof h.app->settings.certPin, "%s", c.pin);
+  h.app->settings.certPinFound = c.pinFound;
   Secure(kSslImplicit);
   h.RunCheck();
 
@@ -202,11 +215,11 @@ TEST_P(Pop3TlsCertificates, RefusedCertificateEndsTheCheckBeforeTheLogin) {
             std::string::npos)
       << h.trace.all;
   ASSERT_EQ(h.box.shown.size(), 1u);
-  EXPECT_EQ(h.box.shown[0].text, kBoxCertificate);
+  EXPECT_EQ(h.box.shown[0].text, c.box);
   EXPECT_EQ(h.box.shown[0].caption, "KESTOVA");
   // The console says it in words.
   ASSERT_FALSE(h.notice.outcomes.empty());
-  EXPECT_EQ(h.notice.outcomes.back(), std::make_pair(std::string("certificate not trusted"), true));
+  EXPECT_EQ(h.notice.outcomes.back(), std::make_pair(std::string(c.outcome), true));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -228,8 +241,41 @@ INSTANTIATE_TEST_SUITE_P(
                  "00:9F:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:01:23:45:67:89:AB:CD:EF:10:"
                  "32:54:76:98:BA",
                  "TLS certificate refused: it does not match CERTPIN"},
-        CertCase{"pin_not_a_fingerprint", TlsCertProblem::kSelfSigned, 18, "3A:9F",
-                 "TLS certificate refused: CERTPIN is not a SHA-256 fingerprint"}),
+        // A CERTPIN that is there but cannot be used refuses every certificate, a trusted
+        // one included, and says why.
+        CertCase{"pin_not_a_fingerprint",
+                 TlsCertProblem::kSelfSigned,
+                 18,
+                 "3A:9F",
+                 "TLS certificate refused: CERTPIN is not a SHA-256 fingerprint",
+                 {ValueFound::kRead, kRegSz, 128},
+                 kBoxPinMalformed,
+                 "certificate refused: the CERTPIN setting is not a SHA-256 fingerprint"},
+        CertCase{"pin_of_blanks_trusted",
+                 TlsCertProblem::kNone,
+                 0,
+                 "     ",
+                 "TLS certificate refused: CERTPIN is not a SHA-256 fingerprint",
+                 {ValueFound::kRead, kRegSz, 300},
+                 kBoxPinMalformed,
+                 "certificate refused: the CERTPIN setting is not a SHA-256 fingerprint"},
+        CertCase{"pin_unreadable_trusted",
+                 TlsCertProblem::kNone,
+                 0,
+                 "",
+                 "TLS certificate refused: CERTPIN cannot be read as a REG_SZ (type 3, 95 bytes)",
+                 {ValueFound::kUnreadable, kRegBinary, 95},
+                 kBoxPinUnreadable,
+                 "certificate refused: the CERTPIN setting cannot be read"},
+        CertCase{"pin_too_long_trusted",
+                 TlsCertProblem::kNone,
+                 0,
+                 "",
+                 "TLS certificate refused: CERTPIN is too long for a SHA-256 fingerprint "
+                 "(2000 bytes)",
+                 {ValueFound::kTooLong, kRegSz, 2000},
+                 kBoxPinTooLong,
+                 "certificate refused: the CERTPIN setting is too long"}),
     [](const ::testing::TestParamInfo<CertCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Pop3Tls, PinnedSelfSignedCertificateIsAcceptedWrittenEitherWay) {
@@ -248,6 +294,54 @@ TEST_F(Pop3Tls, PinnedSelfSignedCertificateIsAcceptedWrittenEitherWay) {
     EXPECT_NE(fresh.trace.all.find("TLS certificate accepted: it matches CERTPIN\r\n"),
               std::string::npos);
   }
+}
+
+// An SSL value that is there but not a DWORD, loaded through the store: the connection is
+// secured from the first byte, on the TLS port, and the trace says why.
+TEST_F(Pop3Tls, UnreadableSslValueConnectsWithTlsFromTheFirstByte) {
+  const struct {
+    const char* what;
+    uint32_t type;
+    std::vector<uint8_t> bytes;
+    const char* trace;
+  } cases[] = {
+      {"REG_QWORD 1", 11, {1, 0, 0, 0, 0, 0, 0, 0}, "(type 11, 8 bytes)"},
+      {"the string 1", kRegSz, {'1', 0}, "(type 1, 2 bytes)"},
+      {"5 bytes of REG_BINARY", kRegBinary, {1, 0, 0, 0, 0}, "(type 3, 5 bytes)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    CheckHarness fresh;
+    FakeTlsServer tlsServer(fresh.winsock, true);
+    SaveSettings(fresh.app->settings, fresh.registry);
+    fresh.registry.values["SSL"] = {c.type, c.bytes};
+    LoadSettings(fresh.app->settings, fresh.registry);
+    fresh.mailbox.headers = {HeadersFrom("Alice <alice@example.org>")};
+    tlsServer.Serve([&fresh](const std::string& cmd) { return fresh.mailbox.Reply(cmd); });
+    fresh.RunCheck();
+
+    EXPECT_EQ(fresh.app->status.serverError, 0);
+    EXPECT_EQ(fresh.app->status.mailCount, 1);
+    EXPECT_TRUE(tlsServer.clearCommands.empty());
+    EXPECT_EQ(tlsServer.secureCommands.size(), 6u);  // CAPA USER PASS STAT TOP QUIT
+    EXPECT_EQ(fresh.winsock.Count("getservbyname pop3s tcp"), 1);
+    EXPECT_NE(fresh.trace.all.find(std::string("SSL value cannot be read as a REG_DWORD ") +
+                                   c.trace + ": using TLS from the first byte, as SSL 1\r\n"),
+              std::string::npos)
+        << fresh.trace.all;
+    EXPECT_EQ(fresh.trace.all.find(fresh.mailbox.password), std::string::npos);
+  }
+}
+
+// An absent SSL is the plain connection of old, and no word about it is traced.
+TEST_F(Pop3Tls, AbsentSslValueConnectsInTheClearWithoutAWord) {
+  SaveSettings(h.app->settings, h.registry);
+  LoadSettings(h.app->settings, h.registry);
+  ASSERT_EQ(h.registry.values.count("SSL"), 0u);
+  h.RunCheck();
+  EXPECT_EQ(h.app->status.serverError, 0);
+  EXPECT_TRUE(h.tls.calls.empty());
+  EXPECT_EQ(h.trace.all.find("SSL value"), std::string::npos);
 }
 
 TEST_F(Pop3Tls, RepeatedRefusalsNeverStackBoxes) {

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/fakes.h"
 
@@ -272,6 +273,34 @@ TEST(SettingsDialog, EncryptionListMapsTheSslValue) {
     EXPECT_STREQ(h.settings.certPin, "AB:CD");
     EXPECT_EQ(h.Stored().ssl, c.saved);
   }
+}
+
+// A key from before the secure connection: the OK with "なし" writes the seven values and no
+// more; an SSL the load could not read shows as SSL/TLS and is stored as chosen.
+TEST(SettingsDialog, OkWithoutEncryptionOnASevenValueKeyWritesSeven) {
+  const std::vector<std::string> seven = {"SERVER", "USER", "PASS",   "TIME",
+                                          "LIST",   "LED",  "MAILLER"};
+  DialogHarness h;
+  ASSERT_TRUE(h.dialog.Accept(DialogHarness::CompleteForm()));
+  ASSERT_EQ(h.registry.order, seven);
+  h.registry.order.clear();
+  Settings loaded = h.Stored();
+  SettingsDialog again{loaded, h.status.ready, h.registry, h.box};
+  SettingsForm form;
+  again.Fill(&form);
+  EXPECT_EQ(form.encryption, kEncryptionNone);
+  ASSERT_TRUE(again.Accept(form));
+  EXPECT_EQ(h.registry.order, seven);
+  EXPECT_EQ(h.registry.values.size(), 7u);
+
+  h.registry.values["SSL"] = {11, {0, 0, 0, 0, 0, 0, 0, 0}};  // a REG_QWORD
+  loaded = h.Stored();
+  again.Fill(&form);
+  EXPECT_EQ(form.encryption, kEncryptionTls);
+  form.encryption = kEncryptionNone;
+  ASSERT_TRUE(again.Accept(form));
+  EXPECT_EQ(h.registry.values["SSL"].type, kRegDword);
+  EXPECT_EQ(h.registry.values["SSL"].bytes, std::vector<uint8_t>(4, 0));
 }
 
 }  // namespace

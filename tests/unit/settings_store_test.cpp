@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "posix/backends.h"
+#include "posix/regedit_file.h"
 #include "settings/settings.h"
 #include "support/fakes.h"
 
@@ -41,6 +44,9 @@ Settings FullRecord() {
   std::strcpy(s.certPin, "3A:9F:00:11");
   return s;
 }
+
+// Saves a copy of the record, for a record the test does not look at afterwards.
+void SaveCopy(Settings settings, RegistryPort& registry) { SaveSettings(settings, registry); }
 
 // The record after a load found nothing but started from `before`.
 void ExpectAbsentKeyRules(const Settings& s, const Settings& before) {
@@ -106,6 +112,10 @@ TEST(SettingsStore, WritesTheValuesInOrderWithTheirTypesAndFullWidths) {
   s.interval = 30;
   s.listSenders = 2;
   s.ledAuto = -1;
+  // The connection values away from their defaults, so that all ten are written.
+  s.ssl = kSslImplicit;
+  s.port = 995;
+  std::strcpy(s.certPin, "AB");
   SaveSettings(s, registry);
 
   EXPECT_EQ(registry.order, (std::vector<std::string>{"SERVER", "USER", "PASS", "TIME", "LIST",
@@ -144,6 +154,8 @@ struct ValueCase {
   bool remove;
   std::vector<uint8_t> bytes;
   Expect expect;
+  uint32_t type = 0;     // the registry type stored; 0: the one the save wrote
+  bool failing = false;  // the platform's read fails although the value is there
 };
 
 ValueCase Absent(const char* name, Expect expect) {
@@ -152,7 +164,42 @@ ValueCase Absent(const char* name, Expect expect) {
 ValueCase Stored(const char* what, const char* name, std::vector<uint8_t> bytes, Expect expect) {
   return {what, name, false, std::move(bytes), std::move(expect)};
 }
+ValueCase Typed(const char* what, const char* name, uint32_t type, std::vector<uint8_t> bytes,
+                Expect expect) {
+  ValueCase c{what, name, false, std::move(bytes), std::move(expect)};
+  c.type = type;
+  return c;
+}
+ValueCase Failing(const char* what, const char* name, Expect expect) {
+  ValueCase c{what, name, false, Bytes("x"), std::move(expect)};
+  c.failing = true;
+  return c;
+}
 std::vector<uint8_t> Fill(size_t n, uint8_t byte) { return std::vector<uint8_t>(n, byte); }
+
+constexpr uint32_t kRegQword = 11;
+// A SHA-256 fingerprint in the form the trace and openssl print it.
+const char kPin[] =
+    "3A:9F:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:01:23:45:67:89:AB:CD:EF:10:32:54:76:"
+    "98:BA";
+const char kPinDigits[] = "3A9F00112233445566778899AABBCCDDEEFF0123456789ABCDEF1032547698BA";
+
+// The SSL field and how it was found.
+Expect SslIs(int32_t ssl, ValueFound::State state) {
+  return [=](const Settings& l) {
+    EXPECT_EQ(l.ssl, ssl);
+    EXPECT_EQ(l.sslFound.state, state);
+  };
+}
+// The CERTPIN field and how it was found.
+Expect PinIs(std::string pin, ValueFound::State state) {
+  return [=](const Settings& l) {
+    EXPECT_EQ(std::string(l.certPin), pin);
+    EXPECT_EQ(std::string(l.certPin + pin.size(), kCertPinSize - pin.size()),
+              std::string(kCertPinSize - pin.size(), '\0'));
+    EXPECT_EQ(l.certPinFound.state, state);
+  };
+}
 
 Settings PreviousRecord() {
   Settings s;
@@ -221,12 +268,69 @@ std::vector<ValueCase> ValueCases() {
       Stored("MAILLER fills its field", "MAILLER", Fill(260, 'm'),
              [](const Settings& l) { EXPECT_EQ(std::string(l.mailer), std::string(259, 'm')); }),
       // Settings written before the secure connection existed keep the plain one.
-      Absent("SSL", [](const Settings& l) { EXPECT_EQ(l.ssl, kSslNone); }),
+      Absent("SSL", SslIs(kSslNone, ValueFound::kAbsent)),
       Stored("SSL 1", "SSL", {1, 0, 0, 0}, [](const Settings& l) { EXPECT_EQ(l.ssl, 1); }),
+      Stored("SSL 0", "SSL", {0, 0, 0, 0}, SslIs(kSslNone, ValueFound::kRead)),
+      Stored("SSL 7", "SSL", {7, 0, 0, 0}, SslIs(7, ValueFound::kRead)),
+      // Only an absent SSL means plain text: whatever else is there secures the connection.
+      Typed("SSL a REG_QWORD 1", "SSL", kRegQword, {1, 0, 0, 0, 0, 0, 0, 0},
+            SslIs(kSslImplicit, ValueFound::kUnreadable)),
+      Typed("SSL a REG_QWORD 0", "SSL", kRegQword, Fill(8, 0),
+            SslIs(kSslImplicit, ValueFound::kUnreadable)),
+      Typed("SSL the string 1", "SSL", kRegSz, Bytes(std::string("1", 2)),
+            SslIs(kSslImplicit, ValueFound::kUnreadable)),
+      Typed("SSL the string true", "SSL", kRegSz, Bytes("true"),
+            SslIs(kSslImplicit, ValueFound::kUnreadable)),
+      Typed("SSL the string 0", "SSL", kRegSz, Bytes("0"),
+            SslIs(kSslImplicit, ValueFound::kUnreadable)),
+      Typed("SSL 5 bytes of REG_BINARY", "SSL", kRegBinary, {1, 0, 0, 0, 0},
+            SslIs(kSslImplicit, ValueFound::kUnreadable)),
+      Typed("SSL 4 zero bytes of REG_BINARY", "SSL", kRegBinary, Fill(4, 0),
+            SslIs(kSslImplicit, ValueFound::kUnreadable)),
+      Stored("SSL a REG_DWORD of 2 bytes", "SSL", {0, 0},
+             SslIs(kSslImplicit, ValueFound::kUnreadable)),
+      Stored("SSL a REG_DWORD of no bytes", "SSL", {},
+             SslIs(kSslImplicit, ValueFound::kUnreadable)),
+      Failing("SSL that cannot be read", "SSL", SslIs(kSslImplicit, ValueFound::kUnreadable)),
       Absent("PORT", [](const Settings& l) { EXPECT_EQ(l.port, 0); }),
-      Absent("CERTPIN", [=](const Settings& l) { EXPECT_TRUE(empty(l.certPin, kCertPinSize)); }),
+      Typed("PORT the string 995", "PORT", kRegSz, Bytes("995"),
+            [](const Settings& l) {
+              EXPECT_EQ(l.port, 0);
+              EXPECT_EQ(l.portFound.state, ValueFound::kUnreadable);
+            }),
+      Absent("CERTPIN", PinIs("", ValueFound::kAbsent)),
       Stored("CERTPIN too long", "CERTPIN", Fill(129, 'A'),
              [=](const Settings& l) { EXPECT_TRUE(empty(l.certPin, kCertPinSize)); }),
+      Stored("CERTPIN too long, its state", "CERTPIN", Fill(129, 'A'),
+             PinIs("", ValueFound::kTooLong)),
+      Stored("CERTPIN empty", "CERTPIN", Fill(128, 0), PinIs("", ValueFound::kRead)),
+      Stored("CERTPIN as written", "CERTPIN", Bytes(kPin), PinIs(kPin, ValueFound::kRead)),
+      // Blanks and colons are dropped before the length is judged: the right pin with blanks
+      // after it, or one blank after each colon, is the pin.
+      Stored("CERTPIN with 200 blanks after it", "CERTPIN", Bytes(kPin + std::string(200, ' ')),
+             PinIs(kPinDigits, ValueFound::kRead)),
+      Stored("CERTPIN filling 128 bytes without a NUL", "CERTPIN",
+             Bytes(kPin + std::string(128 - std::strlen(kPin), ' ')),
+             PinIs(kPinDigits, ValueFound::kRead)),
+      Stored("CERTPIN spaced out with tabs", "CERTPIN",
+             Bytes("\t" + std::string(kPinDigits).insert(32, 150, ' ') + "\t"),
+             PinIs(kPinDigits, ValueFound::kRead)),
+      Stored("CERTPIN 1023 bytes of blanks after it", "CERTPIN",
+             Bytes(kPin + std::string(1023 - std::strlen(kPin), ' ')),
+             PinIs(kPinDigits, ValueFound::kRead)),
+      // Longer than the read: refused as too long rather than cut.
+      Stored("CERTPIN 2000 bytes of blanks after it", "CERTPIN",
+             Bytes(kPin + std::string(2000, ' ')), PinIs("", ValueFound::kTooLong)),
+      Stored("CERTPIN 128 digits", "CERTPIN", Bytes(std::string(kPinDigits) + kPinDigits),
+             PinIs("", ValueFound::kTooLong)),
+      // Blanks only, more than fit: kept (cut), which matches no certificate.
+      Stored("CERTPIN 300 blanks", "CERTPIN", Fill(300, ' '),
+             PinIs(std::string(127, ' '), ValueFound::kRead)),
+      Typed("CERTPIN a REG_BINARY", "CERTPIN", kRegBinary, Bytes(kPin),
+            PinIs("", ValueFound::kUnreadable)),
+      Typed("CERTPIN a REG_DWORD", "CERTPIN", kRegDword, {1, 0, 0, 0},
+            PinIs("", ValueFound::kUnreadable)),
+      Failing("CERTPIN that cannot be read", "CERTPIN", PinIs("", ValueFound::kUnreadable)),
   };
 }
 
@@ -271,12 +375,14 @@ TEST(SettingsStore, EachValueAbsentOrOutOfShapeFollowsItsRule) {
   for (const ValueCase& c : ValueCases()) {
     SCOPED_TRACE(c.what);
     FakeRegistry registry;
-    SaveSettings(saved, registry);
+    SaveCopy(saved, registry);
     if (c.remove) {
       registry.values.erase(c.name);
     } else {
       registry.values[c.name].bytes = c.bytes;
+      if (c.type != 0) registry.values[c.name].type = c.type;
     }
+    if (c.failing) registry.failing.insert(c.name);
     Settings loaded = before;
     LoadSettings(loaded, registry);
     c.expect(loaded);
@@ -286,13 +392,115 @@ TEST(SettingsStore, EachValueAbsentOrOutOfShapeFollowsItsRule) {
 
 TEST(SettingsStore, StoredTypeIsNeverTested) {
   FakeRegistry registry;
-  SaveSettings(FullRecord(), registry);
+  SaveCopy(FullRecord(), registry);
   registry.values["TIME"] = {kRegBinary, {9, 0, 0, 0}};
   registry.values["SERVER"] = {kRegBinary, Bytes(std::string("bin.example", 12))};
   Settings s;
   LoadSettings(s, registry);
   EXPECT_EQ(s.interval, 9);
   EXPECT_STREQ(s.server, "bin.example");
+}
+
+// A key as a save before the connection values existed left it: the seven values only.
+FakeRegistry SevenValueKey() {
+  FakeRegistry registry;
+  Settings s = PreviousRecord();
+  SaveSettings(s, registry);
+  EXPECT_EQ(registry.values.size(), 7u);
+  registry.order.clear();
+  return registry;
+}
+
+const std::vector<std::string> kSeven = {"SERVER", "USER", "PASS",   "TIME",
+                                         "LIST",   "LED",  "MAILLER"};
+
+std::vector<std::string> SevenAnd(std::vector<std::string> more) {
+  std::vector<std::string> names = kSeven;
+  names.insert(names.end(), more.begin(), more.end());
+  return names;
+}
+
+TEST(SettingsStore, SaveWritesTheConnectionValuesOnlyWhenHeldOrChosen) {
+  const std::vector<uint8_t> zeroPin(kCertPinSize, 0);
+  const struct {
+    const char* what;
+    std::map<std::string, FakeRegistry::Value> held;  // in the key besides the seven
+    std::function<void(Settings&)> choose;            // what the dialog changed
+    std::vector<std::string> written;
+  } cases[] = {
+      {"nothing held, none chosen", {}, [](Settings&) {}, kSeven},
+      {"nothing held, TLS chosen",
+       {},
+       [](Settings& s) { s.ssl = kSslImplicit; },
+       SevenAnd({"SSL"})},
+      {"nothing held, a port set", {}, [](Settings& s) { s.port = 1995; }, SevenAnd({"PORT"})},
+      {"nothing held, a pin set",
+       {},
+       [](Settings& s) { std::strcpy(s.certPin, kPin); },
+       SevenAnd({"CERTPIN"})},
+      {"all three held at their defaults",
+       {{"SSL", {kRegDword, Fill(4, 0)}},
+        {"PORT", {kRegDword, Fill(4, 0)}},
+        {"CERTPIN", {kRegSz, zeroPin}}},
+       [](Settings&) {},
+       SevenAnd({"SSL", "PORT", "CERTPIN"})},
+      {"SSL held as a REG_QWORD, none chosen",
+       {{"SSL", {kRegQword, {1, 0, 0, 0, 0, 0, 0, 0}}}},
+       [](Settings& s) { s.ssl = kSslNone; },
+       SevenAnd({"SSL"})},
+      // Nothing edits PORT or CERTPIN: what the load could not read stays as it was.
+      {"PORT held as a string", {{"PORT", {kRegSz, Bytes("995")}}}, [](Settings&) {}, kSeven},
+      {"CERTPIN held as a REG_BINARY",
+       {{"CERTPIN", {kRegBinary, Bytes(kPin)}}},
+       [](Settings&) {},
+       kSeven},
+      {"CERTPIN too long", {{"CERTPIN", {kRegSz, Fill(2000, 'A')}}}, [](Settings&) {}, kSeven},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeRegistry registry = SevenValueKey();
+    for (const auto& v : c.held) registry.values[v.first] = v.second;
+    Settings s;
+    LoadSettings(s, registry);
+    c.choose(s);
+    SaveSettings(s, registry);
+    EXPECT_EQ(registry.order, c.written);
+    for (const auto& v : c.held) {
+      if (std::find(c.written.begin(), c.written.end(), v.first) != c.written.end()) continue;
+      EXPECT_EQ(registry.values[v.first].type, v.second.type) << v.first;
+      EXPECT_EQ(registry.values[v.first].bytes, v.second.bytes) << v.first;
+    }
+  }
+}
+
+TEST(SettingsStore, WhatASaveWroteIsWrittenAgainByTheNext) {
+  FakeRegistry registry = SevenValueKey();
+  Settings s;
+  LoadSettings(s, registry);
+  s.ssl = kSslImplicit;
+  SaveSettings(s, registry);
+  // The user goes back to no encryption: the SSL 1 in the key must not stay.
+  s.ssl = kSslNone;
+  SaveSettings(s, registry);
+  EXPECT_EQ(registry.values["SSL"].bytes, Fill(4, 0));
+  Settings loaded;
+  LoadSettings(loaded, registry);
+  EXPECT_EQ(loaded.ssl, kSslNone);
+  EXPECT_EQ(registry.values.count("PORT"), 0u);
+  EXPECT_EQ(registry.values.count("CERTPIN"), 0u);
+}
+
+// An SSL that could not be read and was saved as chosen is a REG_DWORD from then on.
+TEST(SettingsStore, UnreadableSslIsReplacedByTheChoiceSaved) {
+  FakeRegistry registry = SevenValueKey();
+  registry.values["SSL"] = {kRegSz, Bytes(std::string("1", 2))};
+  Settings s;
+  LoadSettings(s, registry);
+  ASSERT_EQ(s.ssl, kSslImplicit);
+  SaveSettings(s, registry);
+  EXPECT_EQ(registry.values["SSL"].type, kRegDword);
+  EXPECT_EQ(registry.values["SSL"].bytes, (std::vector<uint8_t>{1, 0, 0, 0}));
+  EXPECT_EQ(s.sslFound.state, ValueFound::kRead);
 }
 
 // ---- The store over the settings file ----
@@ -393,7 +601,7 @@ TEST_F(SettingsFile, SavedRecordLoadsIdenticallyFromAPrivateFile) {
 }
 
 TEST_F(SettingsFile, DamagedOrTruncatedFileLoadsAsAbsentAndTheNextSaveKeepsItAside) {
-  SaveSettings(FullRecord(), *registry_);
+  SaveCopy(FullRecord(), *registry_);
   const std::string good = Read(path_);
   const struct {
     const char* what;
@@ -412,12 +620,12 @@ TEST_F(SettingsFile, DamagedOrTruncatedFileLoadsAsAbsentAndTheNextSaveKeepsItAsi
     EXPECT_EQ(Read(path_), c.text);
   }
   // The save writes the settings and keeps the damaged file beside them, as it was.
-  SaveSettings(FullRecord(), *registry_);
+  SaveCopy(FullRecord(), *registry_);
   ExpectSameRecord(Load(), FullRecord());
   EXPECT_EQ(Read(path_ + ".damaged"), cases[4].text);
   Write("garbage\n");
   Load();
-  SaveSettings(FullRecord(), *registry_);
+  SaveCopy(FullRecord(), *registry_);
   EXPECT_EQ(Read(path_ + ".damaged-1"), "garbage\n");
   EXPECT_EQ(Read(path_ + ".damaged"), cases[4].text);
 }
@@ -426,7 +634,7 @@ TEST_F(SettingsFile, UnreadableFileLoadsAsAbsentAndSaveDoesNotCrash) {
   ASSERT_EQ(system(("mkdir -p '" + path_ + "'").c_str()),
             0);  // a directory where the file should be
   ExpectAbsentKeyRules(Load(), PreviousRecord());
-  SaveSettings(FullRecord(), *registry_);  // cannot replace a directory: fails silently
+  SaveCopy(FullRecord(), *registry_);  // cannot replace a directory: fails silently
   EXPECT_EQ(DirEntries(), std::vector<std::string>{"settings.reg"});
 }
 
@@ -473,7 +681,7 @@ TEST_F(SettingsFile, LivesUnderTheConfigHomeWithoutTheOverride) {
   std::string saved = old != nullptr ? old : "";
   std::string config = root_ + "/xdg";
   setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-  SaveSettings(FullRecord(), *registry_);
+  SaveCopy(FullRecord(), *registry_);
   if (old != nullptr) {
     setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
   } else {
@@ -484,6 +692,70 @@ TEST_F(SettingsFile, LivesUnderTheConfigHomeWithoutTheOverride) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(stat((config + "/kestova").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// The seven values as a hand-written file holds them, before any connection value existed.
+const char kSevenValueFile[] =
+    "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n"
+    "\"SERVER\"=\"pop.example.jp\"\r\n"
+    "\"USER\"=\"taro\"\r\n"
+    "\"PASS\"=hex:9e,9d,9c,ff\r\n"
+    "\"TIME\"=dword:0000000a\r\n"
+    "\"LIST\"=dword:00000001\r\n"
+    "\"LED\"=dword:00000001\r\n"
+    "\"MAILLER\"=\"\"\r\n";
+
+TEST_F(SettingsFile, SaveWithoutEncryptionKeepsASevenValueFileAtSeven) {
+  Write(kSevenValueFile);
+  Settings s = Load();
+  ASSERT_STREQ(s.server, "pop.example.jp");
+  s.ssl = kSslNone;  // "なし" chosen in the dialog
+  SaveSettings(s, *registry_);
+  std::string text = Read(path_);
+  for (const char* name : {"\"SSL\"", "\"PORT\"", "\"CERTPIN\""}) {
+    EXPECT_EQ(text.find(name), std::string::npos) << name << " in\n" << text;
+  }
+  RegeditKey key;
+  ASSERT_TRUE(ParseRegeditFile(text, kRegeditSettingsKey, &key));
+  std::vector<std::string> names;
+  for (const RegeditValue& v : key.values) names.push_back(v.name);
+  EXPECT_EQ(names, kSeven);
+}
+
+// The forms a hand-edited file may give SSL and CERTPIN, as the Linux store reads them.
+TEST_F(SettingsFile, HandWrittenConnectionValuesFailClosed) {
+  const struct {
+    const char* what;
+    std::string lines;
+    int32_t ssl;
+    ValueFound::State sslState;
+    std::string pin;
+    ValueFound::State pinState;
+  } cases[] = {
+      {"SSL a REG_QWORD", "\"SSL\"=hex(b):01,00,00,00,00,00,00,00\r\n", kSslImplicit,
+       ValueFound::kUnreadable, "", ValueFound::kAbsent},
+      {"SSL the string 1", "\"SSL\"=\"1\"\r\n", kSslImplicit, ValueFound::kUnreadable, "",
+       ValueFound::kAbsent},
+      {"SSL 5 bytes of REG_BINARY", "\"SSL\"=hex:01,00,00,00,00\r\n", kSslImplicit,
+       ValueFound::kUnreadable, "", ValueFound::kAbsent},
+      {"SSL 2", "\"SSL\"=dword:00000002\r\n", kSslStartTls, ValueFound::kRead, "",
+       ValueFound::kAbsent},
+      {"CERTPIN with blanks after it",
+       "\"SSL\"=dword:00000001\r\n\"CERTPIN\"=\"" + std::string(kPin) + std::string(300, ' ') +
+           "\"\r\n",
+       kSslImplicit, ValueFound::kRead, kPinDigits, ValueFound::kRead},
+      {"CERTPIN as a REG_BINARY", "\"SSL\"=dword:00000001\r\n\"CERTPIN\"=hex:41,42\r\n",
+       kSslImplicit, ValueFound::kRead, "", ValueFound::kUnreadable},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Write(kSevenValueFile + c.lines);
+    Settings s = Load();
+    EXPECT_EQ(s.ssl, c.ssl);
+    EXPECT_EQ(s.sslFound.state, c.sslState);
+    EXPECT_EQ(std::string(s.certPin), c.pin);
+    EXPECT_EQ(s.certPinFound.state, c.pinState);
+  }
 }
 
 }  // namespace

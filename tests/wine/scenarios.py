@@ -378,9 +378,7 @@ def first_start(env):
         "LIST": (4, (1).to_bytes(4, "little")),
         "LED": (4, (1).to_bytes(4, "little")),
         "MAILLER": (1, field(env.mailer_win + " -check", 260)),
-        "SSL": (4, (0).to_bytes(4, "little")),
-        "PORT": (4, (0).to_bytes(4, "little")),
-        "CERTPIN": (1, field("", 128)),
+        # Encryption left at "なし": SSL, PORT and CERTPIN are not added to the key.
     }
     check(sorted(values) == sorted(expect), f"values written: {sorted(values)}")
     for name, (rtype, data) in expect.items():
@@ -884,6 +882,7 @@ import scenarios_tls  # noqa: E402
 
 SCENARIOS["tls"] = scenarios_tls.tls
 SCENARIOS["tls_faults"] = scenarios_tls.tls_faults
+SCENARIOS["tls_settings"] = scenarios_tls.tls_settings
 
 # Replies written in two pieces with Nagle's algorithm on.
 import scenarios_split  # noqa: E402

@@ -20,6 +20,8 @@ from test_certs import SYSTEM_BUNDLE, TestCerts, fingerprint
 TLS = ("InitializeSecurityContextA", "CertGetCertificateChain")
 BOX_CERTIFICATE = "サーバーの証明書を確認できませんでした。\r\n暗号化通信を中止しました。"
 BOX_HANDSHAKE = "サーバーとの暗号化通信を開始できませんでした。"
+BOX_PIN_TOO_LONG = ("設定 CERTPIN が長すぎるため、サーバーの証明書を受け入れませんでした。\r\n"
+                    "暗号化通信を中止しました。")
 
 
 @contextlib.contextmanager
@@ -270,3 +272,56 @@ def tls_faults(env):
         next_check_completes(env, program, window, 1)
         finish(env, program, window)
         log(f"silent handshake given up after {waited:.0f} s, the next check ran")
+
+
+def tls_settings(env):
+    """Secure settings fail closed in the Windows registry: an SSL that is a REG_QWORD (read
+    with ERROR_MORE_DATA), the string "1" or 5 bytes of REG_BINARY secures the connection from
+    the first byte, with its trace line, and Dovecot sees each login over TLS; a CERTPIN too
+    long for a fingerprint refuses a certificate the system trusts, and no login is tried."""
+    env.require(*TLS, feature="TLS")
+    certs = TestCerts(os.path.join(env.tmp, "certs"))
+    good = certs.server("good")
+    with trusted_bundle(certs.bundle()):
+        server = tls_server(env, good, mailbox(3))
+        cases = [("REG_QWORD", None, 11, 8), ("the string 1", "1", 1, 2),
+                 ("5 bytes of REG_BINARY", b"\x01\0\0\0\0", 3, 5)]
+        for what, value, kind, length in cases:
+            env.reg_delete()
+            if value is None:
+                env.reg_import(settings())
+                env.reg("add", r"HKLM\SOFTWARE\KESTOVA", "/v", "SSL", "/t", "REG_QWORD", "/d", "1",
+                        "/f", env.reg_view())
+            else:
+                env.reg_import(settings(SSL=value))
+            program = env.start_program()
+            window = env.main_window()
+            check(program.wait_trace(b"Host QUIT OK\r\n", 40),
+                  f"{what}: no completed check:\n{tail(program, 4000)}")
+            said = (b"SSL value cannot be read as a REG_DWORD (type %d, %d bytes): using TLS from "
+                    b"the first byte, as SSL 1\r\n" % (kind, length))
+            missing = in_order(program.text(), [said, b"----- TLS HANDSHAKE -----\r\n",
+                                                b"TLS certificate accepted\r\n",
+                                                b"AppState = CAPA, sending USER\r\n",
+                                                b"3 messages "])
+            check(missing is True, f"{what}: trace lacks {missing!r}:\n{tail(program, 4000)}")
+            finish(env, program, window)
+            log(f"SSL as {what}: TLS from the first byte")
+        logins = server.log_lines(f"Login: user=<{USER}>")
+        check(len(logins) == len(cases) and all("TLS" in line for line in logins),
+              f"logins {logins}")
+
+        server = tls_server(env, good, mailbox(3))
+        other = fingerprint(certs.self_signed("other")[0])
+        env.reg_delete()
+        env.reg_import(settings(SSL=1, CERTPIN=other + " " * 2000))
+        program = env.start_program()
+        window = env.main_window()
+        line = b"TLS certificate refused: CERTPIN is too long for a SHA-256 fingerprint ("
+        check(program.wait_trace(line, 40), f"no {line!r}:\n{tail(program, 4000)}")
+        close_box(env, BOX_PIN_TOO_LONG)
+        check(b"sending USER" not in program.text(), "the login went out with a CERTPIN too long")
+        check(not server.log_lines("Login:"), "a login reached Dovecot")
+        check(not server.log_lines("passwd-file("), "an auth attempt reached Dovecot")
+        finish(env, program, window)
+        log("CERTPIN too long: a trusted certificate refused, no login")
