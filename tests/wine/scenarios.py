@@ -884,3 +884,4 @@ import scenarios_tls  # noqa: E402
 
 SCENARIOS["tls"] = scenarios_tls.tls
 SCENARIOS["tls_faults"] = scenarios_tls.tls_faults
+SCENARIOS["tls_address"] = scenarios_tls.tls_address
