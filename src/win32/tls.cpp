@@ -38,9 +38,8 @@ constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
 
 // Whether one of the certificate's IP address entries (subject alternative names) is address.
 bool NamesAddress(PCCERT_CONTEXT cert, const uint8_t address[4]) {
-  PCERT_EXTENSION extension =
-      CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
-                        cert->pCertInfo->rgExtension);
+  PCERT_EXTENSION extension = CertFindExtension(
+      szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
   if (extension == nullptr) return false;
   CERT_ALT_NAME_INFO* names = nullptr;
   DWORD size = 0;
@@ -93,8 +92,8 @@ class SchannelTls final : public TlsPort {
     // The certificate is checked after the handshake, with the reason the user is told.
     // No client certificate is offered, and no weak cipher (3DES, RC4) is negotiated even where
     // an older system would still allow it inside TLS 1.2.
-    cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS |
-                   SCH_USE_STRONG_CRYPTO;
+    cred.dwFlags =
+        SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
     TimeStamp expiry;
     SECURITY_STATUS status =
         AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,

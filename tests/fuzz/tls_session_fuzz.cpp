@@ -85,9 +85,9 @@ class SecureSession {
     if ((mode & kModeRefused) != 0) h.tls.peer.problem = kc::TlsCertProblem::kUntrusted;
     if ((mode & kModePinned) != 0) {
       // The fake's own fingerprint, or (refused) another certificate's.
-      std::snprintf(h.app->settings.certPin, sizeof h.app->settings.certPin, "%s",
-                    (mode & kModeRefused) != 0 ? std::string(64, 'A').c_str()
-                                               : FakeTls::kFingerprint);
+      std::snprintf(
+          h.app->settings.certPin, sizeof h.app->settings.certPin, "%s",
+          (mode & kModeRefused) != 0 ? std::string(64, 'A').c_str() : FakeTls::kFingerprint);
       h.tls.peer.problem = kc::TlsCertProblem::kUntrusted;  // the pin decides, not the chain
     }
   }

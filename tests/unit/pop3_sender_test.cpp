@@ -126,8 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "+OK\r\r\nTo: x\r\r\n\r\r\nFrom: body@x\r\n", "", ""},
         // Bytes that would act on the terminal of the trace or on the display are made inert;
         // the breaks and tabs of folding stay in the value, and code page 932 text is untouched.
-        SenderCase{"EscapeSequencesInTheName",
-                   "+OK\r\nFrom: \x1b]0;title\x07\x1b[2J <evil@x>\r\n",
+        SenderCase{"EscapeSequencesInTheName", "+OK\r\nFrom: \x1b]0;title\x07\x1b[2J <evil@x>\r\n",
                    "?]0;title??[2J <evil@x>\r\n", "evil@x"},
         SenderCase{"EscapeSequencesInTheAddress", "+OK\r\nFrom: <a\x1b[2J\x7f\x08@x>\r\n",
                    "<a?[2J??@x>\r\n", "a?[2J??@x"},

@@ -403,12 +403,12 @@ TEST(ReplyText, MasksEveryRunOfFourBytesThatThePasswordHolds) {
     std::string kept;
   } cases[] = {
       {"s3cret", "-ERR s3cret\r\n", "-ERR ***"},
-      {"s3cret", "-ERR xs3crx\r\n", "-ERR x***x"},         // 4 of 6
-      {"s3cret", "-ERR s3c-cret\r\n", "-ERR s3c-***"},     // 3 stay: no run of 4
-      {"s3cret", "-ERR secret\r\n", "-ERR se***"},         // shares "cret"
-      {"Pw-e2e-7q3!x", "-ERR Pw-e2e-7q3!\r\n", "-ERR ***"},  // 11 of 12
+      {"s3cret", "-ERR xs3crx\r\n", "-ERR x***x"},                         // 4 of 6
+      {"s3cret", "-ERR s3c-cret\r\n", "-ERR s3c-***"},                     // 3 stay: no run of 4
+      {"s3cret", "-ERR secret\r\n", "-ERR se***"},                         // shares "cret"
+      {"Pw-e2e-7q3!x", "-ERR Pw-e2e-7q3!\r\n", "-ERR ***"},                // 11 of 12
       {"Pw-e2e-7q3!x", "-ERR Pw-e%32e-7q3%21x\r\n", "-ERR ***%3***%21x"},  // URL-escaped
-      {"ab1", "-ERR ab1 ab ab1\r\n", "-ERR *** ab ***"},   // shorter than 4: whole only
+      {"ab1", "-ERR ab1 ab ab1\r\n", "-ERR *** ab ***"},  // shorter than 4: whole only
       {"", "-ERR anything\r\n", "-ERR anything"},
       {"s3cret", "-ERR \x1b]0;s3cre\x07\r\n", "-ERR ?]0;***?"},
       {"s3cret", "-ERR \x83\x5c\x95\x5c\r\n", "-ERR \x83\x5c\x95\x5c"},
