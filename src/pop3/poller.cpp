@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "pop3/capa_reply.h"
+#include "pop3/reply_text.h"
 #include "pop3/sender.h"
 #include "pop3/stat_reply.h"
 #include "text/bounded.h"
@@ -82,7 +83,6 @@ constexpr char kTraceLoginNotSecured[] =
 constexpr char kTraceLongReply[] = "Reply to %s is longer than %u bytes, reading on to its end\r\n";
 constexpr char kTraceReplyTooLong[] = "Reply to %s goes on beyond %lu bytes, check given up\r\n";
 constexpr char kTraceServerSaid[] = "Server said: %s\r\n";
-constexpr char kPasswordMask[] = "***";
 constexpr char kTraceCapaPipelining[] = "Server pipelines commands: TOP commands sent at once\r\n";
 constexpr char kTraceCapaNoPipelining[] = "Server does not pipeline commands: one at a time\r\n";
 constexpr char kTraceCapaRefused[] = "CAPA refused: commands sent one at a time\r\n";
@@ -752,27 +752,11 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
   return true;
 }
 
-// One line of the server's reply for the trace and the user: control bytes shown as '?', every
-// occurrence of the password (should a server ever echo it) masked, cut to the buffer.
+// One line of the server's reply for the trace and the user: control bytes shown as '?', the
+// password and every piece of it (should a server ever echo it) masked, cut to the buffer.
 void Poller::KeepLastReply(const char* response) {
-  const char* password = settings_.password;
-  const size_t passwordLength = FieldLength(password, kPasswordSize);
-  size_t length = std::strlen(response);
-  while (length > 0 && (response[length - 1] == '\r' || response[length - 1] == '\n')) --length;
-  size_t out = 0;
-  for (size_t i = 0; i < length && out + 1 < sizeof lastReply_;) {
-    if (passwordLength != 0 && length - i >= passwordLength &&
-        std::memcmp(response + i, password, passwordLength) == 0) {
-      for (size_t k = 0; kPasswordMask[k] != '\0' && out + 1 < sizeof lastReply_; ++k) {
-        lastReply_[out++] = kPasswordMask[k];
-      }
-      i += passwordLength;
-      continue;
-    }
-    unsigned char c = static_cast<unsigned char>(response[i++]);
-    lastReply_[out++] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
-  }
-  lastReply_[out] = '\0';
+  KeepReplyText(lastReply_, sizeof lastReply_, response, std::strlen(response), settings_.password,
+                FieldLength(settings_.password, kPasswordSize));
 }
 
 void Poller::SendWork(int length) {

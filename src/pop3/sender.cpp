@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "text/bounded.h"
+#include "text/inert.h"
 
 namespace kc {
 
@@ -14,7 +15,8 @@ constexpr uint8_t kHeaderNameLength = sizeof kHeaderName - 1;
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Copies length bytes of from into out, leaving line break bytes out (a folded address is one
-// address), cut to outSize - 1 bytes; every byte of out after the text is cleared.
+// address) and the other control bytes inert, cut to outSize - 1 bytes; every byte of out after
+// the text is cleared.
 void CopyWithoutBreaks(char* out, size_t outSize, const char* from, size_t length) {
   if (outSize == 0) return;
   std::memset(out, 0, outSize);
@@ -22,6 +24,7 @@ void CopyWithoutBreaks(char* out, size_t outSize, const char* from, size_t lengt
   for (size_t i = 0; i < length && n < outSize - 1; ++i) {
     if (from[i] != '\r' && from[i] != '\n') out[n++] = from[i];
   }
+  MakeInert(out, n);
 }
 
 }  // namespace
@@ -49,6 +52,9 @@ void FromCollector::AppendValueBytes(const char* bytes, size_t n) {
     size_t room = sizeof text_ - 1 - length_;
     size_t take = run < room ? run : room;
     std::memcpy(text_ + length_, bytes, take);
+    // The value is traced and shown: no byte of it may act on a terminal. Tabs of folding
+    // stay, as the breaks do.
+    MakeInert(text_ + length_, take, "\t");
     length_ += take;
     if (run == n) break;
     bytes += run + 1;  // past the CR or NUL

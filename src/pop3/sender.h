@@ -16,6 +16,7 @@ constexpr size_t kFromTextSize = 4096;
 // - the value starts after the colon and the blanks that follow it, and goes on over the
 //   following lines that begin with a blank or a tab (folding), line breaks included;
 // - carriage returns and NUL bytes are never part of it: every line break is kept as CR LF;
+// - every other control byte but the tab is replaced with '?' (text/inert.h);
 // - text beyond kFromTextSize - 1 bytes is dropped.
 class FromCollector {
  public:
@@ -54,8 +55,8 @@ size_t ExtractFromText(const char* response, size_t length, char* out, size_t ou
 
 // Puts the sender named by a From text into slot (slotSize bytes, all rewritten): the text
 // between the first '<' and the first '>' after it; without such a pair, the first line that
-// is not empty, without its leading blanks. Carriage returns and line feeds are left out. Cut
-// to slotSize - 1 bytes.
+// is not empty, without its leading blanks. Carriage returns and line feeds are left out, every
+// other control byte is replaced with '?'. Cut to slotSize - 1 bytes.
 void SenderFromText(const char* fromText, char* slot, size_t slotSize);
 
 }  // namespace kc

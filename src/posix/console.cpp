@@ -18,6 +18,7 @@
 #include "posix/backends.h"
 #include "posix/files.h"
 #include "text/cp932.h"
+#include "text/inert.h"
 
 namespace kc::posix {
 
@@ -359,9 +360,7 @@ void Console::ShowStatus(const TrayIconRecord& record) {
 void Console::ShowOutcome(const char* outcome, bool failed) {
   // It may quote the server: no byte of it may act on the terminal.
   outcome_ = outcome;
-  for (char& c : outcome_) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
+  MakeInert(outcome_.data(), outcome_.size());
   lastCheckFailed_ = failed;
   if (statusShown_) statusText_ = StatusLineText(record_, lastCheckFailed_);
   time_t now = time(nullptr);

@@ -1,8 +1,10 @@
 // TLS on Windows: SChannel through SSPI (secur32) over buffers, so the poller keeps its
 // asynchronous WinSock socket and no call here waits on the network. The server's certificate
 // is checked with crypt32 once the handshake is done: the chain must end at a root the system
-// trusts (only cached URLs are used, so building it never blocks) and the SSL policy must
-// accept it for the server's name.
+// trusts (only cached URLs are used, so building it never blocks: the server must send every
+// intermediate certificate itself) and the SSL policy must accept it for the server's DNS name.
+// A server given as an IPv4 address is matched here against the certificate's IP address
+// entries, as OpenSSL does on Linux; not every SSL policy knows them (Wine's does not).
 #include "win32/backends.h"
 // After windows.h: the SSPI headers want its types and SECURITY_WIN32 for the user-mode API.
 #define SECURITY_WIN32
@@ -12,6 +14,8 @@
 
 #include <cstdio>
 #include <cstring>
+
+#include "text/ipv4.h"
 
 namespace kc::win32 {
 
@@ -26,6 +30,34 @@ constexpr size_t kHostSize = 256;
 constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                 ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                                 ISC_REQ_MANUAL_CRED_VALIDATION;
+
+// The SSL policy's flag (wininet.h) that leaves the name to the caller.
+#ifndef SECURITY_FLAG_IGNORE_CERT_CN_INVALID
+#define SECURITY_FLAG_IGNORE_CERT_CN_INVALID 0x00001000
+#endif
+
+// Whether one of the certificate's IP address entries (subject alternative names) is address.
+bool NamesAddress(PCCERT_CONTEXT cert, const uint8_t address[4]) {
+  PCERT_EXTENSION extension = CertFindExtension(
+      szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+  if (extension == nullptr) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size) ||
+      names == nullptr) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    if (entry.dwAltNameChoice != CERT_ALT_NAME_IP_ADDRESS) continue;
+    found = CertIpEntryNames(address, entry.IPAddress.pbData, entry.IPAddress.cbData);
+  }
+  LocalFree(names);
+  return found;
+}
 
 const char* ProtocolName(DWORD protocol) {
   if ((protocol & SP_PROT_TLS1_3_CLIENT) != 0) return "TLSv1.3";
@@ -58,7 +90,10 @@ class SchannelTls final : public TlsPort {
     // credential form that older systems do not know.
     cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     // The certificate is checked after the handshake, with the reason the user is told.
-    cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    // No client certificate is offered, and no weak cipher (3DES, RC4) is negotiated even where
+    // an older system would still allow it inside TLS 1.2.
+    cred.dwFlags =
+        SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
     TimeStamp expiry;
     SECURITY_STATUS status =
         AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
@@ -90,15 +125,24 @@ class SchannelTls final : public TlsPort {
       SECURITY_STATUS status;
       const bool fed = haveContext_;  // the first call writes the hello and reads nothing
       if (!haveContext_) {
-        status = InitializeSecurityContextA(&cred_, nullptr, host_, kContextFlags, 0, 0, nullptr, 0,
+        status = InitializeSecurityContextA(&cred_, nullptr, host_, flags_, 0, 0, nullptr, 0,
                                             &context_, &outDesc, &attributes, &expiry);
         if (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK) haveContext_ = true;
       } else {
         if (inLength_ == 0) return TlsStep::kMore;
-        status = InitializeSecurityContextA(&cred_, &context_, host_, kContextFlags, 0, 0, &inDesc,
-                                            0, nullptr, &outDesc, &attributes, &expiry);
+        status = InitializeSecurityContextA(&cred_, &context_, host_, flags_, 0, 0, &inDesc, 0,
+                                            nullptr, &outDesc, &attributes, &expiry);
       }
       if (status == SEC_E_INCOMPLETE_MESSAGE) return TlsStep::kMore;
+      if (status == SEC_I_INCOMPLETE_CREDENTIALS && (flags_ & ISC_REQ_USE_SUPPLIED_CREDS) == 0) {
+        // The server asks for a client certificate, which is optional for it unless it says
+        // otherwise: the program has none, so the handshake goes on without one. The input
+        // was not taken; the same call again, told to use only the credential given (it holds
+        // no certificate), answers with an empty certificate list.
+        if (outBuffers[0].pvBuffer != nullptr) FreeContextBuffer(outBuffers[0].pvBuffer);
+        flags_ |= ISC_REQ_USE_SUPPLIED_CREDS;
+        continue;
+      }
       if (outBuffers[0].cbBuffer > 0 && outBuffers[0].pvBuffer != nullptr) {
         bool queued =
             Queue(static_cast<const char*>(outBuffers[0].pvBuffer), outBuffers[0].cbBuffer);
@@ -108,8 +152,6 @@ class SchannelTls final : public TlsPort {
           return TlsStep::kFailed;
         }
       }
-      // A server asking for a client certificate (SEC_I_INCOMPLETE_CREDENTIALS) is refused
-      // as well: the program has none to give.
       if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
         Fail(status);
         return TlsStep::kFailed;
@@ -256,7 +298,7 @@ class SchannelTls final : public TlsPort {
     SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &outBuffer};
     DWORD attributes = 0;
     TimeStamp expiry;
-    InitializeSecurityContextA(&cred_, &context_, host_, kContextFlags, 0, 0, nullptr, 0, nullptr,
+    InitializeSecurityContextA(&cred_, &context_, host_, flags_, 0, 0, nullptr, 0, nullptr,
                                &outDesc, &attributes, &expiry);
     if (outBuffer.pvBuffer != nullptr) {
       Queue(static_cast<const char*>(outBuffer.pvBuffer), outBuffer.cbBuffer);
@@ -268,6 +310,7 @@ class SchannelTls final : public TlsPort {
     if (haveContext_) DeleteSecurityContext(&context_);
     if (haveCred_) FreeCredentialsHandle(&cred_);
     haveContext_ = haveCred_ = done_ = closed_ = false;
+    flags_ = kContextFlags;
     inLength_ = outLength_ = plainLength_ = plainAt_ = 0;
     SecureZeroMemory(plain_, sizeof plain_);
     SecureZeroMemory(record_, sizeof record_);
@@ -326,12 +369,16 @@ class SchannelTls final : public TlsPort {
       *code = static_cast<int>(GetLastError());
       return TlsCertProblem::kOther;
     }
+    // An IPv4 address is matched here; the policy judges the chain alone.
+    uint8_t address[4];
+    const bool byAddress = ParseIpv4(host_, address);
     wchar_t name[kHostSize];
     if (MultiByteToWideChar(CP_ACP, 0, host_, -1, name, kHostSize) == 0) name[0] = L'\0';
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
-    ssl.pwszServerName = name;
+    ssl.pwszServerName = byAddress ? nullptr : name;
+    ssl.fdwChecks = byAddress ? SECURITY_FLAG_IGNORE_CERT_CN_INVALID : 0;
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
     policy.pvExtraPolicyPara = &ssl;
@@ -365,7 +412,12 @@ class SchannelTls final : public TlsPort {
       return TlsCertProblem::kOther;
     }
     switch (status.dwError) {
-      case 0: return TlsCertProblem::kNone;
+      case 0:
+        if (byAddress && !NamesAddress(cert, address)) {
+          *code = static_cast<int>(CERT_E_CN_NO_MATCH);
+          return TlsCertProblem::kWrongName;
+        }
+        return TlsCertProblem::kNone;
       case static_cast<DWORD>(CERT_E_EXPIRED):
         return CertVerifyTimeValidity(nullptr, cert->pCertInfo) < 0 ? TlsCertProblem::kNotYetValid
                                                                     : TlsCertProblem::kExpired;
@@ -378,6 +430,7 @@ class SchannelTls final : public TlsPort {
   }
 
   char host_[kHostSize] = {};
+  DWORD flags_ = kContextFlags;
   CredHandle cred_{};
   CtxtHandle context_{};
   bool haveCred_ = false;

@@ -3,7 +3,7 @@
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
   foreach(scenario three empty many wrong_password silent down unknown_host reassembly negative
-          broken mailutils mailutils_refused)
+          broken inert mailutils mailutils_refused)
     add_test(NAME e2e_pop3_native_${scenario}
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/run_pop3_native.py
                      --program $<TARGET_FILE:kestova> --scenario ${scenario})

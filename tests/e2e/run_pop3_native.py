@@ -209,6 +209,31 @@ def scenario_broken(ctx):
         server.stop()
 
 
+def scenario_inert(ctx):
+    """A server whose words hold terminal escape sequences (retitle, clear the screen) and a
+    piece of the password: first a refused login, then two senders with such a From: value.
+    No ESC or BEL byte reaches the trace or the console; the control bytes stand as '?', the
+    piece of the password as "***"."""
+    attack = "\x1b]0;title\x07\x1b[2J"
+    ctx.script_server("--count", "2", "--sender", f"Mallory {attack} <mallory{attack}@example.com>",
+                      "--fault", "pass=err", "--faulty-sessions", "1",
+                      "--err-text", f"{attack} {PASSWORD[:-1]} is wrong")
+    p = ctx.program()
+    shown = b"?]0;title??[2J"
+    first = p.wait_for(CONNECT + LOGIN + READS + rb"Negative response: Wrong Password\r\n"
+                       rb"Server said: -ERR " + re.escape(shown + b" *** is wrong") + rb"\r\n", 20)
+    second = p.check_again(first, 15)
+    froms = [b"Mallory " + shown + b" <mallory" + shown + b"@example.com>\r\n"] * 2
+    p.wait_for(dialogue(2, froms), 20, second)
+    ctx.finish(p)
+    out = bytes(p.out)
+    assert b"login refused: -ERR " + shown + b" *** is wrong" in out, out
+    assert b"2 messages" in out, out
+    for stream, data in (("trace", p.trace()), ("console", out)):
+        assert b"\x1b" not in data and b"\x07" not in data, f"a control byte reached the {stream}"
+        assert PASSWORD[:4].encode() not in data, f"a piece of the password reached the {stream}"
+
+
 def mailutils_server(ctx, password=PASSWORD):
     server = mailutils.Pop3d(os.path.join(ctx.dir, "mailutils"), user=USER, password=password)
     server.start()
@@ -282,6 +307,7 @@ SCENARIOS = {
     "reassembly": scenario_reassembly,
     "negative": scenario_negative,
     "broken": scenario_broken,
+    "inert": scenario_inert,
     "mailutils": scenario_mailutils,
     "mailutils_refused": scenario_mailutils_refused,
 }

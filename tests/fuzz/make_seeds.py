@@ -92,6 +92,45 @@ def session_seeds():
     }
 
 
+def tls_session_seeds():
+    """The secure session: a mode byte (1 STLS, 2 certificate refused, 4 CERTPIN), then the
+    plaintext the server sends; 0xFE h is its answer to the hello once STLS was agreed."""
+    implicit, stls, refused, pinned = b"\x00", b"\x01", b"\x02", b"\x04"
+    capa = b"+OK\r\nUSER\r\nPIPELINING\r\nSASL PLAIN\r\n.\r\n"
+    login = [GREETING, capa, USER_OK, PASS_OK, STAT_3]
+    batch = b"".join(TOPS) + QUIT_OK
+    stls_ok = b"+OK Begin TLS negotiation now.\r\n"
+    return {
+        "implicit_pipelined": implicit + by_reply(login) + batch + END,
+        "implicit_batch_by_reply": implicit + by_reply(login + TOPS + [QUIT_OK]),
+        "implicit_batch_byte_by_byte": implicit + by_reply(login) + batch + ctl(b"b"),
+        "implicit_records_merged": implicit + b"".join(r + ctl(b"m") for r in login) + batch + END,
+        "implicit_no_pipelining": implicit + by_reply(
+            [GREETING, b"+OK\r\nUSER\r\n.\r\n", USER_OK, PASS_OK, STAT_3] + TOPS + [QUIT_OK]),
+        "implicit_capa_refused": implicit + by_reply(
+            [GREETING, b"-ERR Unknown command.\r\n", USER_OK, PASS_OK, b"+OK 0 0\r\n", QUIT_OK]),
+        "err_in_batch": implicit + by_reply(login) + TOPS[0] + b"-ERR no such message\r\n" +
+                        TOPS[2] + QUIT_OK + END,
+        "close_notify_in_batch": implicit + by_reply(login) + TOPS[0] + END + ctl(b"n"),
+        "password_refused_echo": implicit + by_reply(
+            [GREETING, capa, USER_OK, b"-ERR \x1b]0;s3cre\x07 is wrong\r\n", QUIT_OK]),
+        "escape_in_from": implicit + by_reply(
+            [GREETING, capa, USER_OK, PASS_OK, b"+OK 1 90\r\n",
+             b"+OK\r\nFrom: \x1b]0;title\x07\x1b[2J <x@y>\r\n\r\n.\r\n", QUIT_OK]),
+        "stls_pipelined": stls + by_reply([GREETING, stls_ok]) + ctl(b"h") + by_reply(
+            login[1:]) + batch + END,
+        # What the server adds in the clear after agreeing to STLS is not taken as a reply.
+        "stls_injected": stls + GREETING + END + stls_ok + b"+OK injected\r\n" + END +
+                         ctl(b"h") + by_reply(login[1:]) + batch + END,
+        "stls_refused": stls + by_reply([GREETING, b"-ERR TLS not available\r\n", QUIT_OK]),
+        "stls_bad_handshake": stls + by_reply([GREETING, stls_ok]) + ctl(b"H"),
+        "certificate_refused": refused + by_reply(login) + batch + END,
+        "pinned": pinned + by_reply(login) + batch + END,
+        "pin_of_another": bytes([2 | 4]) + by_reply(login) + batch + END,
+        "silent_in_batch": implicit + by_reply(login) + TOPS[0] + END + ctl(b"t"),
+    }
+
+
 def framing_seeds():
     # Modes of the dialogue's responses: 4 single lines, 3 TOP replies, QUIT: bits 0-3 and 7.
     tape = bytes([1, 0b10001111])
@@ -273,6 +312,7 @@ def lcd_rows_seeds():
 def main():
     seeds = {
         "session": session_seeds(),
+        "tls_session": tls_session_seeds(),
         "framing": framing_seeds(),
         "sender": sender_seeds(),
         "stat": stat_seeds(),

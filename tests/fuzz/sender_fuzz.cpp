@@ -1,6 +1,6 @@
-// Sender extraction from a TOP reply: the From text (folded lines included) and the sender put
-// into a table slot, at every buffer size from the tightest up to the session's own, and the
-// same text whatever pieces the reply arrives in.
+// Sender extraction from a TOP reply: the From text (folded lines included, control bytes made
+// inert) and the sender put into a table slot, at every buffer size from the tightest up to the
+// session's own, and the same text whatever pieces the reply arrives in.
 //
 // Input: the reply's bytes, NULs included.
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include "fuzz/fuzz_check.h"
 #include "pop3/sender.h"
 #include "pop3/sender_table.h"
+#include "text/inert.h"
 
 namespace {
 
@@ -25,10 +26,11 @@ void CheckTerminatedAndCleared(const char* out, size_t size, size_t length) {
   for (size_t i = length; i < size; ++i) FUZZ_CHECK(out[i] == '\0');
 }
 
+// The text as a slot may show it: without line breaks, every other control byte a '?'.
 std::string WithoutBreaks(const char* text) {
   std::string out;
   for (const char* p = text; *p != '\0'; ++p) {
-    if (*p != '\r' && *p != '\n') out += *p;
+    if (*p != '\r' && *p != '\n') out += kc::IsControlByte(*p) ? kc::kControlMark : *p;
   }
   return out;
 }
@@ -44,6 +46,7 @@ void CheckSlot(const char* fromText) {
     // The sender is a piece of the From text, never with a line break byte in it.
     FUZZ_CHECK(std::memchr(slot.data(), '\r', length) == nullptr);
     FUZZ_CHECK(std::memchr(slot.data(), '\n', length) == nullptr);
+    for (size_t i = 0; i < length; ++i) FUZZ_CHECK(!kc::IsControlByte(slot[i]));
     FUZZ_CHECK(flat.find(slot.data()) != std::string::npos);
   }
 }
@@ -64,8 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(now.compare(0, widest.size(), widest) == 0);
     widest = now;
   }
-  // No carriage return but as part of a CR LF line break.
+  // No carriage return but as part of a CR LF line break; no control byte but those and tabs.
   for (size_t i = 0; i < widest.size(); ++i) {
+    const char c = widest[i];
+    FUZZ_CHECK(!kc::IsControlByte(c) || c == '\r' || c == '\n' || c == '\t');
     if (widest[i] == '\r') FUZZ_CHECK(i + 1 < widest.size() && widest[i + 1] == '\n');
     if (widest[i] == '\n') FUZZ_CHECK(i > 0 && widest[i - 1] == '\r');
   }

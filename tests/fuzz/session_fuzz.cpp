@@ -44,6 +44,10 @@ void CheckInvariants(const CheckHarness& h) {
   FUZZ_CHECK(saidLength < kc::kLastReplySize);
   for (size_t i = 0; i < saidLength; ++i) FUZZ_CHECK(static_cast<unsigned char>(said[i]) >= 0x20);
   FUZZ_CHECK(std::strstr(said, h.mailbox.password.c_str()) == nullptr);
+  // Nor any run of 4 of its bytes: an escaped or partial echo is masked as well.
+  for (size_t i = 0; i + 4 <= saidLength; ++i) {
+    FUZZ_CHECK(h.mailbox.password.find(std::string(said + i, 4)) == std::string::npos);
+  }
   FUZZ_CHECK(f.singleLineMode == 0 || f.singleLineMode == 1);
   FUZZ_CHECK(h.app->status.mailCount >= 0);
   FUZZ_CHECK(h.app->status.busy <= 1 && h.app->status.serverError <= 1);

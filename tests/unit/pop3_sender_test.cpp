@@ -123,7 +123,21 @@ INSTANTIATE_TEST_SUITE_P(
         SenderCase{"FromAfterTheHeaderBlockIsNotAHeader", "+OK\r\nTo: x\r\n\r\nFrom: body@x\r\n",
                    "", ""},
         SenderCase{"FromAfterCrCrLfBlankLineIsNotAHeader",
-                   "+OK\r\r\nTo: x\r\r\n\r\r\nFrom: body@x\r\n", "", ""}),
+                   "+OK\r\r\nTo: x\r\r\n\r\r\nFrom: body@x\r\n", "", ""},
+        // Bytes that would act on the terminal of the trace or on the display are made inert;
+        // the breaks and tabs of folding stay in the value, and code page 932 text is untouched.
+        SenderCase{"EscapeSequencesInTheName", "+OK\r\nFrom: \x1b]0;title\x07\x1b[2J <evil@x>\r\n",
+                   "?]0;title??[2J <evil@x>\r\n", "evil@x"},
+        SenderCase{"EscapeSequencesInTheAddress", "+OK\r\nFrom: <a\x1b[2J\x7f\x08@x>\r\n",
+                   "<a?[2J??@x>\r\n", "a?[2J??@x"},
+        SenderCase{"ControlBytesOnAFoldedLine", "+OK\r\nFrom: a@x\r\n\t\x1b[1mb\r\n",
+                   "a@x\r\n\t?[1mb\r\n", "a@x"},
+        SenderCase{"TabInsideABareAddress", "+OK\r\nFrom: a@x\t(me)\r\n", "a@x\t(me)\r\n",
+                   "a@x?(me)"},
+        SenderCase{"Cp932NameIsKept", "+OK\r\nFrom: \x83\x5c\x95\x5c\x81\x40 <k@x>\r\n",
+                   "\x83\x5c\x95\x5c\x81\x40 <k@x>\r\n", "k@x"},
+        SenderCase{"Cp932BareSenderIsKept", "+OK\r\nFrom: \x83\x7e\x83\x80\xe0\x40\r\n",
+                   "\x83\x7e\x83\x80\xe0\x40\r\n", "\x83\x7e\x83\x80\xe0\x40"}),
     [](const ::testing::TestParamInfo<SenderCase>& info) { return info.param.name; });
 
 TEST(Sender, FromTextIsCutToItsBuffer) {

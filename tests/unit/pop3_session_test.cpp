@@ -3,10 +3,13 @@
 // negative reply in every state.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "app/report.h"
+#include "pop3/reply_text.h"
 #include "support/fake_winsock.h"
 
 namespace kc::test {
@@ -371,7 +374,12 @@ TEST_F(Pop3Session, NegativeReplyTextIsBoundedOneLineAndNeverHoldsThePassword) {
   } cases[] = {
       {"-ERR [IN-USE] Mailbox in use\r\n", "-ERR [IN-USE] Mailbox in use"},
       {"-ERR [AUTH] s3cret is wrong for bob\r\n", "-ERR [AUTH] *** is wrong for bob"},
-      {"-ERR s3crets3cret\r\n", "-ERR ******"},
+      // The password twice in a row is one stretch of shared runs: one mark.
+      {"-ERR s3crets3cret\r\n", "-ERR ***"},
+      // Partial and escaped echoes: every run of 4 or more bytes of the password is masked.
+      {"-ERR [AUTH] s3cre is wrong\r\n", "-ERR [AUTH] *** is wrong"},
+      {"-ERR pass=\"s3\\cret\"\r\n", "-ERR pass=\"s3\\***\""},
+      {"-ERR 3cre and s3c ret\r\n", "-ERR *** and s3c ret"},
       {"-ERR a\tb\x1b[2Jc\r\r\n", "-ERR a?b?[2Jc"},
       {"-ERR " + std::string(400, 'x') + "\r\n", "-ERR " + std::string(250, 'x')},
       {"-ERR " + std::string(248, 'x') + "s3cret\r\n", "-ERR " + std::string(248, 'x') + "**"},
@@ -386,6 +394,73 @@ TEST_F(Pop3Session, NegativeReplyTextIsBoundedOneLineAndNeverHoldsThePassword) {
     EXPECT_EQ(run.trace.all.find("s3cret"), std::string::npos);
     EXPECT_EQ(run.app->status.serverError, 1);
   }
+}
+
+TEST(ReplyText, MasksEveryRunOfFourBytesThatThePasswordHolds) {
+  const struct {
+    const char* password;
+    std::string reply;
+    std::string kept;
+  } cases[] = {
+      {"s3cret", "-ERR s3cret\r\n", "-ERR ***"},
+      {"s3cret", "-ERR xs3crx\r\n", "-ERR x***x"},                         // 4 of 6
+      {"s3cret", "-ERR s3c-cret\r\n", "-ERR s3c-***"},                     // 3 stay: no run of 4
+      {"s3cret", "-ERR secret\r\n", "-ERR se***"},                         // shares "cret"
+      {"Pw-e2e-7q3!x", "-ERR Pw-e2e-7q3!\r\n", "-ERR ***"},                // 11 of 12
+      {"Pw-e2e-7q3!x", "-ERR Pw-e%32e-7q3%21x\r\n", "-ERR ***%3***%21x"},  // URL-escaped
+      {"ab1", "-ERR ab1 ab ab1\r\n", "-ERR *** ab ***"},  // shorter than 4: whole only
+      {"", "-ERR anything\r\n", "-ERR anything"},
+      {"s3cret", "-ERR \x1b]0;s3cre\x07\r\n", "-ERR ?]0;***?"},
+      {"s3cret", "-ERR \x83\x5c\x95\x5c\r\n", "-ERR \x83\x5c\x95\x5c"},
+  };
+  for (const auto& c : cases) {
+    char out[kLastReplySize];
+    size_t n = KeepReplyText(out, sizeof out, c.reply.data(), c.reply.size(), c.password,
+                             std::strlen(c.password));
+    EXPECT_EQ(std::string(out), c.kept) << c.reply;
+    EXPECT_EQ(n, c.kept.size());
+  }
+  // Cut to the buffer, a mark included.
+  char small[8];
+  EXPECT_EQ(KeepReplyText(small, sizeof small, "-ERR s3cret", 11, "s3cret", 6), 7u);
+  EXPECT_STREQ(small, "-ERR **");
+}
+
+TEST_F(Pop3Session, EscapeSequencesFromTheServerReachNoTraceConsoleOrDisplay) {
+  // A sender's name and address, and a refusal, holding sequences that would retitle and clear
+  // the terminal that shows the trace or the console.
+  const std::string attack = "\x1b]0;title\x07\x1b[2J";
+  h.mailbox.headers = {HeadersFrom(attack + " <evil" + attack + "@x>"),
+                       HeadersFrom("bare" + attack + "@x"),
+                       HeadersFrom("Folded\r\n\t<" + attack + "@x>")};
+  h.app->settings.listSenders = 1;
+  h.RunCheck();
+  ExpectEndedCleanly();
+  EXPECT_EQ(h.trace.all.find('\x1b'), std::string::npos);
+  EXPECT_EQ(h.trace.all.find('\x07'), std::string::npos);
+  // The trace shows the value with the control bytes marked, its folding as it came.
+  EXPECT_NE(h.trace.all.find("----- FROM -----\r\n?]0;title??[2J <evil?]0;title??[2J@x>\r\n\r\n"),
+            std::string::npos);
+  EXPECT_NE(h.trace.all.find("\r\nFolded\r\n\t<?]0;title??[2J@x>\r\n"), std::string::npos);
+  EXPECT_STREQ(h.app->senders.slot[0], "evil?]0;title??[2J@x");
+  EXPECT_STREQ(h.app->senders.slot[1], "bare?]0;title??[2J@x");
+  EXPECT_STREQ(h.app->senders.slot[2], "?]0;title??[2J@x");
+  // The display is given the report of these senders: every byte a cell but the row breaks.
+  char report[kReportBufferSize];
+  ComposeReport(report, h.app->status.mailCount, LocalTime{}, true, h.app->senders);
+  for (const char* p = report; *p != '\0'; ++p) {
+    EXPECT_TRUE(*p == '\n' || static_cast<unsigned char>(*p) >= 0x20) << p - report;
+    EXPECT_NE(*p, '\x7f');
+  }
+
+  // The next check is refused in words that hold the same sequences and a piece of the
+  // password: neither reaches the trace or the console's outcome line.
+  h.mailbox.overrides = {{"PASS s3cret\r\n", "-ERR " + attack + " s3cre?\r\n"}};
+  h.RunCheck();
+  EXPECT_EQ(h.trace.all.find('\x1b'), std::string::npos);
+  EXPECT_EQ(h.trace.all.find("s3cre"), std::string::npos);
+  ASSERT_EQ(h.notice.outcomes.size(), 2u);
+  EXPECT_EQ(h.notice.outcomes[1].first, "login refused: -ERR ?]0;title??[2J ***?");
 }
 
 }  // namespace

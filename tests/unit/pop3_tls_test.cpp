@@ -2,12 +2,15 @@
 // library, TLS from the first byte and after STLS, with the server's bytes split byte by byte,
 // several records in one receive, sends that block halfway, certificates refused for every
 // reason, a pinned certificate, and servers that fail in the middle of the handshake.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "support/fake_winsock.h"
+#include "text/ipv4.h"
 
 namespace kc::test {
 namespace {
@@ -484,6 +487,64 @@ INSTANTIATE_TEST_SUITE_P(
                       PortCase{"port_out_of_range", 0, 70000, false, 110,
                                "PORT 70000 is not a port number, using the service's port\r\n"}),
     [](const ::testing::TestParamInfo<PortCase>& info) { return std::string(info.param.name); });
+
+// The Windows program matches a server given as an IPv4 address against the certificate's IP
+// address entries itself; it must read the address as the Linux program (inet_pton, then
+// OpenSSL) does, or the two would accept different certificates.
+TEST(CertificateAddress, ReadsTheServerFieldAsInetPtonDoes) {
+  const struct {
+    const char* text;
+    bool address;
+    uint8_t bytes[4];
+  } cases[] = {
+      {"127.0.0.1", true, {127, 0, 0, 1}},
+      {"0.0.0.0", true, {0, 0, 0, 0}},
+      {"255.255.255.255", true, {255, 255, 255, 255}},
+      {"192.168.10.200", true, {192, 168, 10, 200}},
+      {"256.0.0.1", false, {}},
+      {"127.0.0.01", false, {}},  // a leading zero: octal to some readers
+      {"127.000.0.1", false, {}},
+      {"127.0.0", false, {}},
+      {"127.0.0.1.5", false, {}},
+      {"127.0.0.1 ", false, {}},
+      {" 127.0.0.1", false, {}},
+      {"127..0.1", false, {}},
+      {"127.0.0.", false, {}},
+      {"1234.0.0.1", false, {}},
+      {"0x7f.0.0.1", false, {}},
+      {"2130706433", false, {}},
+      {"::1", false, {}},
+      {"pop.example.com", false, {}},
+      {"1.2.3.4.example", false, {}},
+      {"", false, {}},
+  };
+  for (const auto& c : cases) {
+    uint8_t out[4] = {9, 9, 9, 9};
+    EXPECT_EQ(ParseIpv4(c.text, out), c.address) << c.text;
+    uint8_t system[4];
+    EXPECT_EQ(inet_pton(AF_INET, c.text, system) == 1, c.address) << c.text;
+    if (c.address) {
+      EXPECT_EQ(std::memcmp(out, c.bytes, 4), 0) << c.text;
+    } else {
+      EXPECT_EQ(out[0], 9) << c.text << ": left unchanged";
+    }
+  }
+}
+
+TEST(CertificateAddress, AnEntryNamesTheAddressByItsRawBytesAlone) {
+  const uint8_t address[4] = {127, 0, 0, 1};
+  const uint8_t same[4] = {127, 0, 0, 1};
+  const uint8_t other[4] = {127, 0, 0, 2};
+  // ::ffff:127.0.0.1, the IPv4-mapped form: OpenSSL does not take it for the IPv4 address.
+  const uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+  const uint8_t longer[5] = {127, 0, 0, 1, 0};
+  EXPECT_TRUE(CertIpEntryNames(address, same, sizeof same));
+  EXPECT_FALSE(CertIpEntryNames(address, other, sizeof other));
+  EXPECT_FALSE(CertIpEntryNames(address, mapped, sizeof mapped));
+  EXPECT_FALSE(CertIpEntryNames(address, mapped + 12, 3));
+  EXPECT_FALSE(CertIpEntryNames(address, longer, sizeof longer));
+  EXPECT_FALSE(CertIpEntryNames(address, nullptr, 0));
+}
 
 }  // namespace
 }  // namespace kc::test

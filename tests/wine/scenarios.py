@@ -883,6 +883,7 @@ import scenarios_tls  # noqa: E402
 SCENARIOS["tls"] = scenarios_tls.tls
 SCENARIOS["tls_faults"] = scenarios_tls.tls_faults
 SCENARIOS["tls_settings"] = scenarios_tls.tls_settings
+SCENARIOS["tls_address"] = scenarios_tls.tls_address
 
 # Replies written in two pieces with Nagle's algorithm on.
 import scenarios_split  # noqa: E402

@@ -325,3 +325,40 @@ def tls_settings(env):
         check(not server.log_lines("passwd-file("), "an auth attempt reached Dovecot")
         finish(env, program, window)
         log("CERTPIN too long: a trusted certificate refused, no login")
+
+
+def tls_address(env):
+    """The server field holds an IPv4 address: a certificate with that address among its IP
+    entries is accepted (the program matches the address itself, as OpenSSL does on Linux; Wine's
+    SSL policy matches DNS names only), one for another address or for DNS names only is refused
+    as not issued for it, and no login reaches Dovecot then."""
+    env.require(*TLS, feature="TLS")
+    certs = TestCerts(os.path.join(env.tmp, "certs"))
+    with trusted_bundle(certs.bundle()):
+        server = tls_server(env, certs.server("by-address"), mailbox(3))
+        program, window = run_once(env, settings(SERVER="127.0.0.1", SSL=1))
+        check(program.wait_trace(b"Host QUIT OK\r\n", 40),
+              f"no completed check:\n{tail(program, 4000)}")
+        missing = in_order(program.text(), [b"Starting TLS handshake with 127.0.0.1\r\n",
+                                            b"TLS certificate accepted\r\n",
+                                            b"AppState = CAPA, sending USER\r\n", b"3 messages "])
+        check(missing is True, f"trace lacks {missing!r}:\n{tail(program, 4000)}")
+        finish(env, program, window)
+        logins = server.log_lines(f"Login: user=<{USER}>")
+        check(len(logins) == 1 and "TLS" in logins[0], f"logins {logins}")
+        log("a certificate with IP:127.0.0.1 accepted for the server 127.0.0.1")
+
+        for name, names in (("other-address", ("localhost", "127.0.0.2")),
+                            ("names-only", ("localhost",))):
+            cert = certs.server(name, names=names)
+            server = tls_server(env, cert, mailbox(3))
+            line = (b"TLS certificate refused: wrong name, not issued for 127.0.0.1; SHA-256 " +
+                    fingerprint(cert[0]).encode() + b"\r\n")
+            program, window = run_once(env, settings(SERVER="127.0.0.1", SSL=1))
+            check(program.wait_trace(line, 40), f"no {line!r}:\n{tail(program, 4000)}")
+            close_box(env, BOX_CERTIFICATE)
+            check(b"sending USER" not in program.text(), "the login went out after a refusal")
+            finish(env, program, window)
+            check(not server.log_lines("Login:"), f"{name}: a login reached Dovecot")
+            log(f"a certificate for {', '.join(names)} refused for the server 127.0.0.1")
+

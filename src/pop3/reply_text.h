@@ -1,0 +1,21 @@
+// A server's reply as the trace and the user are shown it.
+#pragma once
+#include <cstddef>
+
+namespace kc {
+
+// What stands where the password (or a piece of it) stood.
+constexpr char kPasswordMask[] = "***";
+
+// Copies one reply of `length` bytes into out (outSize bytes, at least 1) for the trace and the
+// user, cut to outSize - 1 bytes, and returns the length copied:
+// - the line breaks at its end are left out;
+// - every run of 4 or more bytes that also occurs in the password is masked, so that a server
+//   that echoes the password escaped, cut short or mixed with other text shows none of it;
+//   a password shorter than 4 bytes is masked where it stands whole. Each masked stretch
+//   becomes one kPasswordMask;
+// - control bytes become '?' (text/inert.h).
+size_t KeepReplyText(char* out, size_t outSize, const char* reply, size_t length,
+                     const char* password, size_t passwordLength);
+
+}  // namespace kc
