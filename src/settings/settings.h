@@ -26,6 +26,11 @@ struct Settings {
   int32_t ssl = kSslNone;               // kSslNone, kSslImplicit or kSslStartTls
   int32_t port = 0;                     // 0: the service's port
   char certPin[kCertPinSize] = {};      // SHA-256 fingerprint of the one certificate accepted
+  // Count only the messages not seen yet (UIDL): on for any value but 0. NEWONLY is written
+  // back only when it was stored already or is on, so a program that never had it on leaves
+  // the key as it always was.
+  int32_t newOnly = 0;
+  bool newOnlyStored = false;
 };
 
 // Server, user and password are all set: a check can run.

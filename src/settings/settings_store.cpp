@@ -96,6 +96,8 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
   if (!ReadString(registry, "CERTPIN", settings.certPin, kCertPinSize)) {
     std::memset(settings.certPin, 0, kCertPinSize);
   }
+  settings.newOnlyStored = ReadDword(registry, "NEWONLY", &settings.newOnly);
+  if (!settings.newOnlyStored) settings.newOnly = 0;
 
   registry.CloseKey();
 
@@ -125,6 +127,7 @@ void SaveSettings(const Settings& settings, RegistryPort& registry) {
   WriteDword(registry, "SSL", settings.ssl);
   WriteDword(registry, "PORT", settings.port);
   WriteString(registry, "CERTPIN", settings.certPin, kCertPinSize);
+  if (settings.newOnlyStored || settings.newOnly != 0) WriteDword(registry, "NEWONLY", settings.newOnly);
   registry.CloseKey();
 }
 
