@@ -118,6 +118,8 @@ struct FakeMailbox {
   std::vector<std::pair<std::string, std::string>> overrides;
   // The capability lines of the reply to CAPA, each ended by CR LF; empty: CAPA is unknown.
   std::string capabilities;
+  // The unique ID of each message for UIDL; empty: UIDL is unknown.
+  std::vector<std::string> uids;
 
   std::string Reply(const std::string& command) const;
   // Plugs the mailbox into a fake as its server.
