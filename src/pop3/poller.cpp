@@ -745,7 +745,11 @@ void Poller::FeedListing(const char* bytes, size_t n, bool last) {
     void OnEntry(const UidlEntry& entry) override {
       if (!poller.uidlTallying_) return;
       if (!poller.tally_.Add(entry.number, Fnv1a64(entry.id, entry.length))) {
-        OnMalformed(entry.id, entry.length, false);
+        // A number the mailbox does not have: traced as the line it was.
+        char line[kUidlLineSize];
+        size_t n = FormatBounded(line, sizeof line, "%ld %.*s", static_cast<long>(entry.number),
+                                 static_cast<int>(entry.length), entry.id);
+        OnMalformed(line, n, false);
       }
     }
     void OnMalformed(const char* line, size_t length, bool overlong) override {
