@@ -36,9 +36,10 @@ def _hex(data, size):
 
 
 def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, mailer="", ssl=None,
-                   port=None, certpin=None):
-    """The settings key as a REGEDIT4 file, the form the Linux store reads. ssl, port and
-    certpin are written only when given, as a file from before them would lack them."""
+                   port=None, certpin=None, newonly=None):
+    """The settings key as a REGEDIT4 file, the form the Linux store reads. ssl, port,
+    certpin and newonly are written only when given, as a file from before them would lack
+    them."""
     pw = bytes(b ^ 0xFF for b in password.encode()[:79] + bytes(80 - len(password.encode()[:79])))
     lines = [
         "REGEDIT4",
@@ -58,6 +59,8 @@ def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, maile
         lines.append('"PORT"=dword:%08x' % port)
     if certpin is not None:
         lines.append('"CERTPIN"=hex(1):' + _hex(certpin.encode(), 128))
+    if newonly is not None:
+        lines.append('"NEWONLY"=dword:%08x' % newonly)
     lines += [""]
     os.makedirs(os.path.dirname(path), exist_ok=True)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
