@@ -18,7 +18,7 @@ endif()
 
 set(KC_WINE_HARNESS "${CMAKE_CURRENT_SOURCE_DIR}/wine/harness.py")
 set(KC_WINE_SCENARIOS lifecycle first_start check_three counts menu launcher server_down
-    server_silent tls tls_faults)
+    server_silent tls tls_faults newonly)
 # Realistic mail, for the primary (i686) exe only: the code is the same for both.
 set(KC_WINE_I686_SCENARIOS real_mail)
 set(KC_WINE_LCD_SCREEN "")

@@ -886,3 +886,8 @@ import scenarios_tls  # noqa: E402
 
 SCENARIOS["tls"] = scenarios_tls.tls
 SCENARIOS["tls_faults"] = scenarios_tls.tls_faults
+
+# The new-only option, in a module of its own.
+import scenarios_newonly  # noqa: E402
+
+SCENARIOS["newonly"] = scenarios_newonly.newonly
