@@ -4,14 +4,17 @@
 One scenario runs in a network namespace of its own (loopback only, so Dovecot can take
 127.0.0.1:110), with its own Xvfb display and its own wineserver, on a Wine prefix made once
 per suite run and architecture under LANG=ja_JP.UTF-8 (code page 932, Japanese fonts).
+On a host that runs no 32-bit programs Wine goes through its 64-bit loader and the i686 exe is
+reported skipped with that reason (tests/support/wine_host.py).
 
-  harness.py prefix --prefix DIR                 makes a fresh prefix (ctest fixture)
+  harness.py prefix --prefix DIR [--arch ARCH]   makes a fresh prefix (ctest fixture)
   harness.py run --scenario NAME --arch i686 --exe EXE --helpers DIR --prefix DIR
                  [--artifacts DIR] [--lcd-screen TOOL]
   harness.py run --scenario all ...              every scenario in one go (development)
   harness.py screenshots --artifacts DIR [--arch i686] [--out docs/screenshots]
 
-Exit codes: 0 passed, 1 failed, 77 skipped (the Windows build or a feature is missing).
+Exit codes: 0 passed, 1 failed, 77 skipped (the Windows build or a feature is missing, or the
+host cannot run the exe's architecture).
 """
 import argparse
 import os
@@ -32,6 +35,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, HERE)
 
 import dovecot  # noqa: E402  (tests/support/dovecot.py)
+import wine_host  # noqa: E402
 import lcd  # noqa: E402
 
 SKIP = 77
@@ -103,6 +107,7 @@ def wine_env(prefix, display=None, extra=None):
         "WINEARCH": "win64",
     })
     env.pop("WINELOADERNOEXEC", None)
+    env.update(wine_host.wine_loader_env())
     if display:
         env["DISPLAY"] = display
     else:
@@ -122,17 +127,18 @@ def make_prefix(prefix):
     env["WINEDEBUG"] = "-all"
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
     start = time.time()
-    subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL,
+    subprocess.run(wine_host.wine_command("wineboot", "-i"), env=env, check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=300)
     # No window manager runs on the test display: Wine draws the frames and captions itself,
     # as Windows would, so screenshots show them.
-    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-                    "/t", "REG_SZ", "/d", "N", "/f"], env=env, check=True,
+    subprocess.run(wine_host.wine_command("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                    "/t", "REG_SZ", "/d", "N", "/f"), env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     # The dialog's font "ＭＳ Ｐゴシック" is not on Linux; Wine would draw it with a wider
     # Japanese font and cut the labels. IPAPGothic has the same metrics, as on Windows.
-    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Fonts\Replacements", "/v",
-                    "ＭＳ Ｐゴシック", "/t", "REG_SZ", "/d", "IPAPGothic", "/f"], env=env,
+    subprocess.run(wine_host.wine_command("reg", "add", r"HKCU\Software\Wine\Fonts\Replacements",
+                                        "/v", "ＭＳ Ｐゴシック", "/t", "REG_SZ", "/d", "IPAPGothic",
+                                        "/f"), env=env,
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     subprocess.run(["wineserver", "-w"], env=env, timeout=120)
     # Caption buttons are drawn with the Marlett symbol font; Debian's Wine does not find the
@@ -198,7 +204,7 @@ class Program:
         self.lock = threading.Lock()
         self.stderr_path = os.path.join(env.artifacts, f"{name}.stderr.log")
         self.started = time.time()
-        self.proc = subprocess.Popen(["wine", env.exe_win], cwd=env.exe_dir_linux,
+        self.proc = subprocess.Popen(wine_host.wine_command(env.exe_win), cwd=env.exe_dir_linux,
                                      env=env.wenv, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -267,7 +273,7 @@ class Driver:
     def __init__(self, env):
         self.env = env
         self.transcript = open(os.path.join(env.artifacts, "driver.log"), "a")
-        self.proc = subprocess.Popen(["wine", env.driver_win], cwd=env.helpers_linux,
+        self.proc = subprocess.Popen(wine_host.wine_command(env.driver_win), cwd=env.helpers_linux,
                                      env=env.wenv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL)
         self.lines = queue.Queue()
@@ -587,7 +593,7 @@ class Env:
     def reg(self, *args, check_rc=True):
         for attempt in range(3):
             try:
-                proc = subprocess.run(["wine", "reg"] + list(args), env=self.wenv,
+                proc = subprocess.run(wine_host.wine_command("reg", *args), env=self.wenv,
                                       capture_output=True, timeout=20)
                 break
             except subprocess.TimeoutExpired:
@@ -922,9 +928,12 @@ def main():
     pp.add_argument("--prefix", required=True)
     pp.add_argument("--remove", action="store_true", help="remove the prefix instead")
     pp.add_argument("--exe", help="make the prefix only when this exe is built")
+    pp.add_argument("--arch", choices=("i686", "x86_64"),
+                    help="the exe's architecture: no prefix where the host cannot run it")
     ps = sub.add_parser("screenshots", help="copy a run's screenshots for the documentation")
     ps.add_argument("--artifacts", required=True)
-    ps.add_argument("--arch", default="i686")
+    ps.add_argument("--arch", default=None,
+                    help="whose screenshots: i686 where the host runs 32-bit programs, else x86_64")
     ps.add_argument("--out", default=os.path.join(HERE, "..", "..", "docs", "screenshots"))
     pr = sub.add_parser("run")
     pr.add_argument("--scenario", required=True)
@@ -937,6 +946,8 @@ def main():
     args = p.parse_args()
 
     if args.cmd == "screenshots":
+        if args.arch is None:
+            args.arch = "i686" if wine_host.host_runs_32bit()[0] else "x86_64"
         return compose_screenshots(args.artifacts, args.arch, os.path.abspath(args.out))
     if args.cmd == "prefix":
         if args.remove:
@@ -950,10 +961,19 @@ def main():
         if not shutil.which("wineboot"):
             print("wine is not installed: no prefix")
             return 0
+        if args.arch:
+            runnable, why = wine_host.arch_runnable(args.arch)
+            if not runnable:
+                print(f"SKIP: no prefix: {why}")
+                return SKIP
         make_prefix(args.prefix)
         return 0
     if not shutil.which("wine") or not shutil.which("Xvfb") or not shutil.which("dovecot"):
         print("SKIP: wine, Xvfb or dovecot is not installed")
+        return SKIP
+    runnable, why = wine_host.arch_runnable(args.arch)
+    if not runnable:
+        print(f"SKIP: {why}")
         return SKIP
     if os.geteuid() != 0:
         print("SKIP: the Wine suite needs root (network namespace, port 110)")
