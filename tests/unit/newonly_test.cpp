@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_tls.h"
 #include "support/fake_winsock.h"
 
 namespace kc::test {
@@ -215,6 +216,60 @@ TEST_F(NewOnly, DamagedStoreAndFailedWrite) {
             "is kept in memory until the next save");
   EXPECT_EQ(h.notice.told.back(), "3 messages marked as seen");
   EXPECT_EQ(Check(h), Dialogue({}));  // the list in memory holds
+}
+
+}  // namespace
+}  // namespace kc::test
+
+namespace kc::test {
+namespace {
+
+// Over TLS with a server that pipelines: STAT and UIDL go out in one send, the TOP commands of
+// the new messages and QUIT in another; a negative reply to STAT drops the reply to UIDL.
+class NewOnlyPipelined : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    h.app->settings.newOnly = 1;
+    h.app->settings.ssl = kSslImplicit;
+    h.mailbox.capabilities = "PIPELINING\r\n";
+    h.mailbox.headers.clear();
+    for (int i = 1; i <= 4; ++i) {
+      h.mailbox.headers.push_back(HeadersFrom("u" + std::to_string(i) + "@example.org"));
+      h.mailbox.uids.push_back("id" + std::to_string(i));
+    }
+    server.Serve([this](const std::string& c) { return h.mailbox.Reply(c); });
+  }
+  CheckHarness h;
+  FakeTlsServer server{h.winsock, true};
+};
+
+TEST_F(NewOnlyPipelined, StatAndUidlAtOnceThenTheNewTops) {
+  h.RunCheck();  // the baseline
+  EXPECT_NE(h.trace.all.find("Sent STAT and UIDL at once\r\n"), std::string::npos);
+  h.mailbox.headers.push_back(HeadersFrom("u5@example.org"));
+  h.mailbox.uids.push_back("id5");
+  server.secureCommands.clear();
+  h.trace.all.clear();
+  h.RunCheck();
+  EXPECT_EQ(server.secureCommands,
+            (std::vector<std::string>{"CAPA\r\n", "USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n",
+                                      "UIDL\r\n", "TOP 5 0\r\n", "QUIT\r\n"}));
+  EXPECT_NE(h.trace.all.find("Sent 1 TOP commands and QUIT at once\r\n"), std::string::npos);
+  EXPECT_EQ(h.notice.outcomes.back().first, "1 new of 5 messages");
+  EXPECT_STREQ(h.app->senders.slot[0], "u5@example.org");
+  EXPECT_EQ(h.app->poller.framing().responseLength, 0u);
+}
+
+TEST_F(NewOnlyPipelined, RefusedStatDropsTheReplyToUidl) {
+  h.mailbox.overrides = {{"STAT\r\n", "-ERR [IN-USE] Mailbox in use\r\n"},
+                         {"UIDL\r\n", "-ERR [IN-USE] Mailbox in use\r\n"}};
+  h.RunCheck();
+  EXPECT_EQ(h.checkDone, 1);
+  EXPECT_EQ(h.app->status.serverError, 1);
+  EXPECT_NE(h.trace.all.find("Host QUIT OK\r\n"), std::string::npos);
+  EXPECT_TRUE(h.winsock.openSockets.empty());
+  EXPECT_EQ(h.app->poller.framing().singleLineMode, 1);
+  EXPECT_EQ(h.seenStore.commits, 0);
 }
 
 }  // namespace
