@@ -81,10 +81,10 @@ class App {
   void TellLine(const char* line);
 
   Platform& platform_;
-  bool seenLoaded_ = false;        // the store was read for seen.account()
-  bool markNextCheck_ = false;     // the mail program was started: the next check marks all
-  bool checkMarksAll_ = false;     // the check under way was asked to mark all
-  bool markWhenDone_ = false;      // marking was asked for while a check ran
+  bool seenLoaded_ = false;     // the store was read for seen.account()
+  bool markNextCheck_ = false;  // the mail program was started: the next check marks all
+  bool checkMarksAll_ = false;  // the check under way was asked to mark all
+  bool markWhenDone_ = false;   // marking was asked for while a check ran
   const UidlTally* lastListing_ = nullptr;  // the last check's listing, when it read one
 };
 

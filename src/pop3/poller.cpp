@@ -829,8 +829,8 @@ void Poller::SendTop() {
   from_.Reset();
   longReplyTraced_ = false;
   framing_.singleLineMode = 0;
-  SendWork(WriteTopCommand(workBuffer_, sizeof workBuffer_,
-                           static_cast<int>(TopNumber(messageIndex_))));
+  SendWork(
+      WriteTopCommand(workBuffer_, sizeof workBuffer_, static_cast<int>(TopNumber(messageIndex_))));
 }
 
 void Poller::SendCapa() {

@@ -25,8 +25,9 @@ uint64_t Fnv1a64(const void* bytes, size_t length, uint64_t start) {
 uint64_t AccountKey(const char* server, size_t serverSize, const char* user, size_t userSize) {
   const void* serverEnd = std::memchr(server, '\0', serverSize);
   const void* userEnd = std::memchr(user, '\0', userSize);
-  size_t s = serverEnd != nullptr ? static_cast<size_t>(static_cast<const char*>(serverEnd) - server)
-                                  : serverSize;
+  size_t s = serverEnd != nullptr
+                 ? static_cast<size_t>(static_cast<const char*>(serverEnd) - server)
+                 : serverSize;
   size_t u =
       userEnd != nullptr ? static_cast<size_t>(static_cast<const char*>(userEnd) - user) : userSize;
   // The NUL between the two keeps "ab"+"c" apart from "a"+"bc".
@@ -141,8 +142,8 @@ bool UidlTally::Add(int32_t number, uint64_t hash) {
 void UidlTally::End() {
   if (hashes_) {
     std::sort(hashes_.get(), hashes_.get() + count_);
-    count_ = static_cast<uint32_t>(std::unique(hashes_.get(), hashes_.get() + count_) -
-                                   hashes_.get());
+    count_ =
+        static_cast<uint32_t>(std::unique(hashes_.get(), hashes_.get() + count_) - hashes_.get());
   }
   complete_ = hashes_ != nullptr;
 }

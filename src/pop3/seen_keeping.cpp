@@ -22,8 +22,9 @@ SeenLoad LoadSeenIds(SeenIds& seen, SeenStorePort& store, uint64_t account, char
   switch (store.OpenRead(why, sizeof why)) {
     case SeenStoreOpen::kMissing: return SeenLoad::kMissing;
     case SeenStoreOpen::kFailed:
-      std::snprintf(line, size, "list of seen messages %s cannot be read (%s): a new baseline is taken",
-                    where, why);
+      std::snprintf(line, size,
+                    "list of seen messages %s cannot be read (%s): a new baseline is taken", where,
+                    why);
       return SeenLoad::kUnreadable;
     case SeenStoreOpen::kOpened: break;
   }
@@ -48,8 +49,9 @@ SeenLoad LoadSeenIds(SeenIds& seen, SeenStorePort& store, uint64_t account, char
   store.CloseRead();
   if (readFailed) {
     seen.Forget(account);
-    std::snprintf(line, size, "list of seen messages %s cannot be read (%s): a new baseline is taken",
-                  where, why);
+    std::snprintf(line, size,
+                  "list of seen messages %s cannot be read (%s): a new baseline is taken", where,
+                  why);
     return SeenLoad::kUnreadable;
   }
   if (!reader.End() || !seen.AdoptLoaded(reader.account(), reader.count())) {

@@ -119,8 +119,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<NoticePort> notice = posix::MakeNotice(loop);
   std::unique_ptr<TlsPort> tls = posix::MakeTls();
   std::unique_ptr<SeenStorePort> seenStore = posix::MakeSeenStore();
-  Platform platform{loop, box,   trace,   clock,    *registry, *winsock,
-                    *hid, *tray, *dialog, *process, *notice,   *tls, *seenStore};
+  Platform platform{loop,  box,     trace,    clock,   *registry, *winsock,  *hid,
+                    *tray, *dialog, *process, *notice, *tls,      *seenStore};
   auto app = std::make_unique<App>(platform);
 
   // The console is the program's window on Linux: a second start brings the status line back

@@ -352,8 +352,8 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
   out += "\"PORT\"=dword:00000000\n";
   out += "; REG_SZ 自己署名証明書を受け入れる場合: その SHA-256 フィンガープリント\n";
   out += "\"CERTPIN\"=\"\"\n";
-  out += std::string("; REG_DWORD ") + kNewOnlyText +
-         " (1: 見ていない新着メールだけを数える, UIDL)\n";
+  out +=
+      std::string("; REG_DWORD ") + kNewOnlyText + " (1: 見ていない新着メールだけを数える, UIDL)\n";
   out += "\"NEWONLY\"=" + Dword(form.newOnlyChecked ? 1 : 0) + "\n\n";
   out +=
       "パスワードの hex は次で作れます: python3 -c \"import sys; print(','.join('%02x' % "

@@ -127,7 +127,9 @@ void SaveSettings(const Settings& settings, RegistryPort& registry) {
   WriteDword(registry, "SSL", settings.ssl);
   WriteDword(registry, "PORT", settings.port);
   WriteString(registry, "CERTPIN", settings.certPin, kCertPinSize);
-  if (settings.newOnlyStored || settings.newOnly != 0) WriteDword(registry, "NEWONLY", settings.newOnly);
+  if (settings.newOnlyStored || settings.newOnly != 0) {
+    WriteDword(registry, "NEWONLY", settings.newOnly);
+  }
   registry.CloseKey();
 }
 

@@ -80,8 +80,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   SilentNotice notice;  // the boxes, the tray and the display say what Windows users are told
   std::unique_ptr<TlsPort> tls = MakeTls();
   std::unique_ptr<SeenStorePort> seenStore = MakeSeenStore();
-  Platform platform{window, box,   trace,   clock,    *registry, *winsock,
-                    *hid,   *tray, *dialog, *process, notice,    *tls, *seenStore};
+  Platform platform{window, box,     trace,    clock,  *registry, *winsock,  *hid,
+                    *tray,  *dialog, *process, notice, *tls,      *seenStore};
   auto app = std::make_unique<App>(platform);
   theApp = app.get();
 

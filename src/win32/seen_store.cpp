@@ -104,7 +104,8 @@ class FileSeenStore final : public SeenStorePort {
     DWORD written = 0;
     if (write_ == INVALID_HANDLE_VALUE || !WriteFile(write_, bytes, n, &written, nullptr) ||
         written != n) {
-      SayError(why, whySize, write_ == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : GetLastError());
+      SayError(why, whySize,
+               write_ == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : GetLastError());
       return false;
     }
     return true;

@@ -108,11 +108,10 @@ bool RunPollerChecks(const Options& o, bool newOnly, RunReport* report) {
   };
   if (newOnly) {
     char line[512];
-    kc::SeenLoad loaded = kc::LoadSeenIds(*seen, *store, kc::AccountKey(settings->server,
-                                                                         kc::kServerSize,
-                                                                         settings->user,
-                                                                         kc::kUserSize),
-                                          line, sizeof line);
+    kc::SeenLoad loaded = kc::LoadSeenIds(
+        *seen, *store,
+        kc::AccountKey(settings->server, kc::kServerSize, settings->user, kc::kUserSize), line,
+        sizeof line);
     if (loaded != kc::SeenLoad::kLoaded) return fail(line, 0, 0);
   }
   bool done = false;
@@ -316,9 +315,9 @@ bool MeasureInChild(Client client, const Options& o, Measurement* m) {
   if (pid == 0) {
     close(pipeFds[0]);
     RunReport report{};
-    report.ok = client == Client::kBaseline ? RunBaselineChecks(o, &report)
-                                            : RunPollerChecks(o, client == Client::kNewOnly,
-                                                              &report);
+    report.ok = client == Client::kBaseline
+                    ? RunBaselineChecks(o, &report)
+                    : RunPollerChecks(o, client == Client::kNewOnly, &report);
     ssize_t n = write(pipeFds[1], &report, sizeof report);
     _exit(n == static_cast<ssize_t>(sizeof report) ? 0 : 1);
   }
@@ -410,9 +409,9 @@ int main(int argc, char** argv) {
   }
   double newMs = Median(newOnly.wallMs), baseMs = Median(baseline.wallMs);
   if (o.header) {
-    std::printf("%8s %4s %12s %12s %7s %12s %10s %9s %10s %10s\n", "messages", "new",
-                "new-only ms", "baseline ms", "ratio", "new-only KiB", "plain KiB", "diff KiB",
-                "base KiB", "plain ms");
+    std::printf("%8s %4s %12s %12s %7s %12s %10s %9s %10s %10s\n", "messages", "new", "new-only ms",
+                "baseline ms", "ratio", "new-only KiB", "plain KiB", "diff KiB", "base KiB",
+                "plain ms");
   }
   std::printf("%8d %4d %12.3f %12.3f %7.3f %12ld %10ld %9ld %10ld %10.3f\n", o.messages, o.fresh,
               newMs, baseMs, baseMs > 0 ? newMs / baseMs : 0.0, newOnly.peakKiB, plain.peakKiB,

@@ -161,8 +161,8 @@ struct CheckHarness {
   FakeNotice notice;
   FakeTls tls;
   FakeSeenStore seenStore;
-  Platform platform{window, box,  trace,  clock,   registry, winsock,
-                    hid,    tray, dialog, process, notice,   tls, seenStore};
+  Platform platform{window, box,    trace,   clock,  registry, winsock,  hid,
+                    tray,   dialog, process, notice, tls,      seenStore};
   std::unique_ptr<App> app;
   FakeMailbox mailbox;
   int checkDone = 0;  // SM_CHECKDONE messages handled

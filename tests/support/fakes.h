@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "support/fake_seen_store.h"
 #include "app/app.h"
 #include "support/fake_seen_store.h"
 
@@ -294,8 +293,8 @@ struct FakePlatform {
   FakeNotice notice;
   NullTls tls;
   FakeSeenStore seenStore;
-  Platform platform{window, box,  trace,  clock,   registry, winsock,
-                    hid,    tray, dialog, process, notice,   tls, seenStore};
+  Platform platform{window, box,    trace,   clock,  registry, winsock,  hid,
+                    tray,   dialog, process, notice, tls,      seenStore};
 };
 
 }  // namespace kc::test

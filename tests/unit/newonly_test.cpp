@@ -55,8 +55,9 @@ class NewOnly : public ::testing::Test {
 TEST_F(NewOnly, BaselineThenTwoNewThenRestartThenMailProgram) {
   Add(h, 1, 5);
   EXPECT_EQ(Check(h), Dialogue({}));
-  EXPECT_TRUE(Traced("UIDL: no list of seen messages yet: the 5 messages on the server are taken "
-                     "as seen\r\n"));
+  EXPECT_TRUE(
+      Traced("UIDL: no list of seen messages yet: the 5 messages on the server are taken "
+             "as seen\r\n"));
   EXPECT_TRUE(Traced("UIDL: 0 of 5 messages are new\r\n"));
   EXPECT_EQ(LastOutcome(h), "0 new of 5 messages");
   EXPECT_EQ(h.app->status.mailCount, 0);
@@ -163,8 +164,9 @@ TEST_F(NewOnly, MalformedLinesAreIgnored) {
   Add(h, 1, 2);
   Check(h);
   Add(h, 3, 3);
-  h.mailbox.overrides = {{"UIDL\r\n", "+OK\r\n1 uid-1\r\n2 uid-2\r\nnonsense\x1b[2J\r\n9 uid-9\r\n"
-                                      "3 uid-3\r\n.\r\n"}};
+  h.mailbox.overrides = {{"UIDL\r\n",
+                          "+OK\r\n1 uid-1\r\n2 uid-2\r\nnonsense\x1b[2J\r\n9 uid-9\r\n"
+                          "3 uid-3\r\n.\r\n"}};
   EXPECT_EQ(Check(h), Dialogue({"TOP 3 0\r\n"}));
   EXPECT_TRUE(Traced("UIDL: malformed line ignored: nonsense?[2J?\r\n"));
   EXPECT_TRUE(Traced("UIDL: malformed line ignored: 9 uid-9\r\n"));  // no message 9

@@ -1,12 +1,13 @@
 // The seen list and one check's listing against it, its stored form, and loading and saving it
 // through a store that fails on demand.
+#include "pop3/seen_ids.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "pop3/seen_file.h"
-#include "pop3/seen_ids.h"
 #include "pop3/seen_keeping.h"
 #include "support/fake_seen_store.h"
 
@@ -114,7 +115,8 @@ std::vector<uint8_t> Encode(uint64_t account, const std::vector<uint64_t>& hashe
   writer.Begin(account, hashes.data(), static_cast<uint32_t>(hashes.size()));
   std::vector<uint8_t> out;
   uint8_t buffer[40];
-  for (size_t n; (n = writer.Next(buffer, sizeof buffer)) != 0;) out.insert(out.end(), buffer, buffer + n);
+  for (size_t n; (n = writer.Next(buffer, sizeof buffer)) != 0;)
+    out.insert(out.end(), buffer, buffer + n);
   return out;
 }
 

@@ -1,11 +1,11 @@
 // The UIDL listing: one line at a time by a table, then whole listings cut into pieces of every
 // size, as the framing hands them on.
+#include "pop3/uidl_reply.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "pop3/uidl_reply.h"
 
 namespace kc {
 namespace {
@@ -24,23 +24,23 @@ TEST(UidlLine, ReadsEntriesAndRefusesTheRest) {
   const std::string at71 = "3 " + seventyOne;
   const LineCase cases[] = {
       {"1 whqtswO00WBw418f9t5JxYwZ", true, 1, "whqtswO00WBw418f9t5JxYwZ"},
-      {"1 abc\r", true, 1, "abc"},                     // the CR before the LF
-      {"12  abc \t\r", true, 12, "abc"},               // more blanks around the ID
-      {"2147483647 !~", true, 2147483647, "!~"},       // the extremes of number and characters
-      {at70.c_str(), true, 3, seventy.c_str()},        // the longest ID allowed
-      {at71.c_str(), false, 0, nullptr},               // one character too many
-      {"2147483648 a", false, 0, nullptr},             // beyond 32 bits
-      {"00000000001 a", false, 0, nullptr},            // eleven digits
-      {"0 a", false, 0, nullptr},                      // no message 0
+      {"1 abc\r", true, 1, "abc"},                // the CR before the LF
+      {"12  abc \t\r", true, 12, "abc"},          // more blanks around the ID
+      {"2147483647 !~", true, 2147483647, "!~"},  // the extremes of number and characters
+      {at70.c_str(), true, 3, seventy.c_str()},   // the longest ID allowed
+      {at71.c_str(), false, 0, nullptr},          // one character too many
+      {"2147483648 a", false, 0, nullptr},        // beyond 32 bits
+      {"00000000001 a", false, 0, nullptr},       // eleven digits
+      {"0 a", false, 0, nullptr},                 // no message 0
       {"-1 a", false, 0, nullptr},
-      {"1", false, 0, nullptr},                        // no ID
+      {"1", false, 0, nullptr},  // no ID
       {"1 ", false, 0, nullptr},
-      {"1a b", false, 0, nullptr},                     // no blank after the number
-      {" 1 a", false, 0, nullptr},                     // a blank before it
-      {"1 a b", false, 0, nullptr},                    // two words
-      {"1 a\x7f", false, 0, nullptr},                  // DEL is no ID character
-      {"1 \xe3\x81\x82", false, 0, nullptr},           // nor beyond ASCII
-      {"1 a\rb", false, 0, nullptr},                   // a CR inside
+      {"1a b", false, 0, nullptr},            // no blank after the number
+      {" 1 a", false, 0, nullptr},            // a blank before it
+      {"1 a b", false, 0, nullptr},           // two words
+      {"1 a\x7f", false, 0, nullptr},         // DEL is no ID character
+      {"1 \xe3\x81\x82", false, 0, nullptr},  // nor beyond ASCII
+      {"1 a\rb", false, 0, nullptr},          // a CR inside
       {"", false, 0, nullptr},
       {".", false, 0, nullptr},
   };
@@ -88,13 +88,14 @@ Collect ReadInPieces(const std::string& reply, size_t piece) {
 // last entry has no line end.
 TEST(UidlListing, SameEntriesWhateverThePieces) {
   const std::string longLine = "9 " + std::string(300, 'z');
-  const std::string reply = "+OK 4 messages, a long status line that says nothing more\r\n"
-                            "1 aaa\r\n"
-                            "garbage\r\n" +
-                            longLine + "\r\n" +
-                            "\r\n"
-                            "2 bbb\r\n"
-                            "7 ccc";
+  const std::string reply =
+      "+OK 4 messages, a long status line that says nothing more\r\n"
+      "1 aaa\r\n"
+      "garbage\r\n" +
+      longLine + "\r\n" +
+      "\r\n"
+      "2 bbb\r\n"
+      "7 ccc";
   for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}, reply.size()}) {
     Collect got = ReadInPieces(reply, piece);
     EXPECT_EQ(got.entries, (std::vector<std::string>{"1=aaa", "2=bbb", "7=ccc"})) << piece;
