@@ -1,13 +1,14 @@
 """The new-only option (NEWONLY, UIDL) of the Windows program under Wine: the baseline, the
-report of the new messages only on the simulated display after a restart, the menu item
-"既読にする" only with the option on and what it marks, the dialogue of old without it."""
+report of the new messages only on the simulated display after a restart, the check after the
+mail program taking everything as seen, the menu item "既読にする" only with the option on and
+what it marks, the dialogue of old without it."""
 import glob
 import os
 import time
 
 import dovecot
-from harness import IDM_CHECK, IDM_EXIT, check, log
-from scenarios import (DISPLAY, MENU, MENU_ITEMS, POLLER, Parts, check_display_report,
+from harness import IDM_CHECK, IDM_EXIT, WM_LBUTTONDBLCLK, check, log
+from scenarios import (DISPLAY, LAUNCHER, MENU, MENU_ITEMS, POLLER, Parts, check_display_report,
                        mailbox, read_menu, settings, tail, wait_check_done, wait_no_menu)
 
 IDM_MARKSEEN = 40004
@@ -39,7 +40,7 @@ def newonly(env):
     for path in seen_files(env):
         os.remove(path)
     env.reg_delete()
-    env.reg_import(settings(NEWONLY=1))
+    env.reg_import(settings(NEWONLY=1, MAILLER=env.mailer_win))
     env.server.start()
     env.server.set_messages(mailbox(5))
 
@@ -76,14 +77,35 @@ def newonly(env):
     if parts.can(DISPLAY, "the display"):
         check_display_report(env, program, started, done, ["u6@kc.jp", "u7@kc.jp"])
 
-    # The menu item marks them seen at once, without a check; the next check finds none.
-    env.command(window, IDM_MARKSEEN)
-    check(program.wait_trace(b"7 messages marked as seen\r\n", 10),
-          f"the menu item did not mark:\n{tail(program)}")
-    check(program.count(b"----- FIND HOST -----") == 1, "marking ran a check")
+    # The mail program from the icon: the check after it takes everything as seen.
+    if env.has(*LAUNCHER):
+        env.tray_event(window, WM_LBUTTONDBLCLK)
+        deadline = time.time() + 15
+        while time.time() < deadline and not os.path.exists(env.mailer_log):
+            time.sleep(0.2)
+        check(os.path.exists(env.mailer_log), "the mail program did not start")
+        open(env.mailer_release, "w").close()
+        wait_check_done(env, program, 2, 30)
+        after = program.text()[len(trace):]
+        check(b"UIDL: the mail program was started: the 7 messages on the server are taken as "
+              b"seen\r\n" in after and b"UIDL: 0 of 7 messages are new\r\n" in after,
+              f"trace:\n{tail(program)}")
+        log("the check after the mail program: 0 of 7")
+    checks = program.count(b"Host QUIT OK\r\n")
+
+    # One more arrives; the menu item marks it seen at once, without a check; the next check
+    # finds none.
+    env.server.add_messages([dovecot.message("User 8 <u8@kc.jp>", "Message 8")])
     env.command(window, IDM_CHECK)
-    wait_check_done(env, program, 2, 30)
-    check(b"UIDL: 0 of 7 messages are new\r\n" in program.text()[len(trace):],
+    wait_check_done(env, program, checks + 1, 30)
+    check(b"UIDL: 1 of 8 messages are new\r\n" in program.text(), f"trace:\n{tail(program)}")
+    env.command(window, IDM_MARKSEEN)
+    check(program.wait_trace(b"8 messages marked as seen\r\n", 10),
+          f"the menu item did not mark:\n{tail(program)}")
+    check(program.count(b"----- FIND HOST -----") == checks + 1, "marking ran a check")
+    env.command(window, IDM_CHECK)
+    wait_check_done(env, program, checks + 2, 30)
+    check(program.text().count(b"UIDL: 0 of 8 messages are new\r\n") == 1,
           f"trace:\n{tail(program)}")
     env.command(window, IDM_EXIT)
     check(program.wait(15) == 0, "the program did not end with 0")
