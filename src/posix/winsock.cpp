@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -166,7 +167,11 @@ class PosixWinSock final : public WinSockPort {
   PosixWinSock(EventLoop& loop, ResolverOptions options)
       : loop_(loop), options_(std::move(options)) {
     ares_library_init(ARES_LIB_INIT_ALL);
-    deadline_ = loop_.AddDeadline([this] { return ResolverWaitMs(); },
+    // Asked before every poll: the moment to acknowledge what was read and not answered.
+    deadline_ = loop_.AddDeadline([this] {
+                                    if (acksOwed_) AcknowledgeAtOnce();
+                                    return ResolverWaitMs();
+                                  },
                                   [this] {
                                     if (channel_ != nullptr) {
                                       ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
@@ -340,6 +345,7 @@ class PosixWinSock final : public WinSockPort {
     if (sock == nullptr) return Fail(kWsaENotSock);
     if (length < 0) return Fail(kWsaEInval);
     ssize_t n = ::send(sock->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (n > 0) sock->ackOwed = false;  // the segment carries the acknowledgement
     if (n < 0) {
       int error = errno;
       if (error == EAGAIN || error == EWOULDBLOCK) {
@@ -367,11 +373,13 @@ class PosixWinSock final : public WinSockPort {
         ssize_t more = ::recv(sock->fd, buffer + n, static_cast<size_t>(length) - n, MSG_DONTWAIT);
         if (more > 0) n += static_cast<size_t>(more);
       }
+      OweAck(*sock);
       ReenableRead(*sock);
       return static_cast<int>(n);
     }
     ssize_t n = ::recv(sock->fd, buffer, static_cast<size_t>(length), 0);
     int error = errno;
+    if (n > 0) OweAck(*sock);
     ReenableRead(*sock);
     if (n < 0) return Fail(WsaErrorFromErrno(error));
     return static_cast<int>(n);
@@ -408,6 +416,8 @@ class PosixWinSock final : public WinSockPort {
     bool readEnabled = false;
     bool writeArmed = false;
     bool closeNotified = false;
+    // Data was received and nothing has been sent since: the peer waits for our ACK.
+    bool ackOwed = false;
     // Bytes read when the poll saw the peer's close coming, to tell data still waiting from
     // the close itself; Recv hands them on.
     std::shared_ptr<std::array<char, kReadAheadSize>> aheadBuffer;
@@ -427,6 +437,30 @@ class PosixWinSock final : public WinSockPort {
       sock.aheadLength = static_cast<size_t>(n);
     }
     return n;
+  }
+
+  void OweAck(Sock& sock) {
+    sock.ackOwed = true;
+    acksOwed_ = true;
+  }
+
+  // Linux delays the ACK of data it received (40 ms at least) in the hope of sending it with
+  // an answer. A server that writes a reply in two pieces with Nagle's algorithm on (the
+  // status line, then the rest) holds the second piece until the first is acknowledged, so
+  // every such reply would wait out the delay. Before the loop waits again, every socket
+  // that received data and sent nothing since acknowledges at once. TCP_QUICKACK sends the
+  // ACK the kernel holds; the kernel clears the option again on its own, so it is set anew
+  // each time. Sockets whose receive was answered by a command (the usual case) cost nothing:
+  // the command carried the ACK. A kernel without the option keeps the delayed ACK.
+  void AcknowledgeAtOnce() {
+    acksOwed_ = false;
+    for (auto& [handle, sock] : sockets_) {
+      if (!sock.ackOwed) continue;
+      sock.ackOwed = false;
+      if (sock.fd < 0 || sock.state != State::kConnected) continue;
+      int on = 1;
+      setsockopt(sock.fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
   }
 
   // A receive re-enables FD_READ, whatever it returned; bytes still read ahead are reported
@@ -672,6 +706,7 @@ class PosixWinSock final : public WinSockPort {
   ResolverOptions options_;
   int deadline_ = 0;
   int queriesInFlight_ = 0;  // lookups whose callback c-ares has not called yet
+  bool acksOwed_ = false;    // some socket's ackOwed is set
   int startups_ = 0;
   int lastError_ = 0;
   ares_channel channel_ = nullptr;

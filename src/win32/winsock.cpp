@@ -21,6 +21,26 @@ namespace {
 
 SOCKET ToSocket(SocketRef s) { return static_cast<SOCKET>(s); }
 
+// WSAIoctl of WinSock 2 (ws2_32), which the program does not import: it is looked up at run
+// time, so the exe's import table keeps the WinSock 1.1 calls alone.
+using WsaIoctlFunction = int(WINAPI*)(SOCKET, DWORD, void*, DWORD, void*, DWORD, DWORD*, void*,
+                                      void*);
+// _WSAIOW(IOC_VENDOR, 23) of mstcpip.h: how many segments the socket receives before it
+// acknowledges them at once; 1 acknowledges every segment as it comes.
+constexpr DWORD kSioTcpSetAckFrequency = 0x98000017;
+
+WsaIoctlFunction LookUpWsaIoctl() {
+  // wsock32 forwards to ws2_32, so the library is already loaded; the reference taken here is
+  // kept for the life of the process, as the function pointer is.
+  HMODULE library = LoadLibraryA("ws2_32.dll");
+  if (library == nullptr) return nullptr;
+  FARPROC proc = GetProcAddress(library, "WSAIoctl");
+  WsaIoctlFunction function = nullptr;
+  static_assert(sizeof function == sizeof proc, "function pointer sizes");
+  std::memcpy(&function, &proc, sizeof function);
+  return function;
+}
+
 class Win32WinSock final : public WinSockPort {
  public:
   int Startup(uint16_t wanted, uint16_t* granted) override {
@@ -77,6 +97,7 @@ class Win32WinSock final : public WinSockPort {
     address.sin_family = AF_INET;
     address.sin_port = to.portNetworkOrder;
     std::memcpy(&address.sin_addr, to.address, 4);
+    AcknowledgeEverySegment(ToSocket(s));
     return connect(ToSocket(s), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   }
 
@@ -93,6 +114,28 @@ class Win32WinSock final : public WinSockPort {
   int Shutdown(SocketRef s, int how) override { return shutdown(ToSocket(s), how); }
 
   int CloseSocket(SocketRef s) override { return closesocket(ToSocket(s)); }
+
+ private:
+  // Windows delays the ACK of received data (up to 200 ms) in the hope of sending it with an
+  // answer. A server that writes a reply in two pieces with Nagle's algorithm on (the status
+  // line, then the rest) holds the second piece until the first is acknowledged, so each such
+  // reply would wait out the delay. The socket is asked to acknowledge every segment at once.
+  // Where the call is missing (no ws2_32, an older Windows) or refused, the socket keeps the
+  // system's delayed ACK: the check is slower against such servers, never different.
+  void AcknowledgeEverySegment(SOCKET s) {
+    if (!wsaIoctlLookedUp_) {
+      wsaIoctl_ = LookUpWsaIoctl();  // after WSAStartup, once for the life of the process
+      wsaIoctlLookedUp_ = true;
+    }
+    if (wsaIoctl_ == nullptr) return;
+    DWORD frequency = 1;
+    DWORD returned = 0;
+    wsaIoctl_(s, kSioTcpSetAckFrequency, &frequency, sizeof frequency, nullptr, 0, &returned,
+              nullptr, nullptr);
+  }
+
+  WsaIoctlFunction wsaIoctl_ = nullptr;
+  bool wsaIoctlLookedUp_ = false;
 };
 
 }  // namespace

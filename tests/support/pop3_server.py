@@ -25,6 +25,12 @@ Faults:
 TLS: --tls CERT,KEY speaks TLS from the first byte; --stls CERT,KEY offers STLS. The step
 "handshake" (with --tls) takes close, reset, silent and garbage in place of the handshake; the
 step "stls" takes err.
+--replies split writes every reply that has more than its status line (the replies to TOP) as
+two writes, the status line and then the rest, with Nagle's algorithm on, as popa3d, GNU
+mailutils' pop3d and Twisted do: the rest waits in the server's kernel until the client has
+acknowledged the status line. The default, --replies one, writes each reply in one write with
+TCP_NODELAY. --timing FILE appends, for every reply to TOP, "gap MS": the milliseconds from its
+first write to the next command, and at QUIT "session MS" from the greeting on.
 --faulty-sessions N applies the faults to the first N connections only; later ones are
 healthy, so a test can check that the next check succeeds. Every command received is appended
 to --log as one line, and "LISTENING host port" is printed once the socket is open.
@@ -38,6 +44,7 @@ import socket
 import ssl
 import struct
 import sys
+import time
 
 FAULTS = ("close", "reset", "silent", "err", "garbage", "nolf", "split", "merge", "nul", "nultail",
           "fold", "big")
@@ -100,6 +107,8 @@ class Session:
         self.user = None
         self.tops = 0
         self.preanswered = 0  # commands already answered by a merged send
+        self.started = time.monotonic()
+        self.reply_sent = None  # when the last reply to TOP was first written, for --timing
 
     def log(self, line):
         if self.server.log:
@@ -183,6 +192,20 @@ class Session:
         self.writer.write(data)
         await self.writer.drain()
 
+    async def send_reply(self, reply):
+        """A reply as the mode says: one write, or the status line and the rest in two."""
+        status_end = reply.find(b"\r\n") + 2
+        if self.server.split_replies and 1 < status_end < len(reply):
+            await self.send(reply[:status_end])
+            await self.send(reply[status_end:])
+        else:
+            await self.send(reply)
+
+    def note_timing(self, line):
+        if self.server.timing:
+            with open(self.server.timing, "a") as f:
+                f.write(line + "\n")
+
     async def answer(self, step, argument=b""):
         """Sends the reply of a step; False when the session is over."""
         if self.preanswered > 0:
@@ -222,7 +245,9 @@ class Session:
             await self.send(reply)
             return step != "quit"
         else:
-            await self.send(reply)
+            if step.startswith("top"):
+                self.reply_sent = time.monotonic()
+            await self.send_reply(reply)
         self.apply_state(step, argument, reply)
         return step != "quit"
 
@@ -242,7 +267,8 @@ class Session:
     async def run(self):
         sock = self.writer.get_extra_info("socket")
         if sock is not None:
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY,
+                            0 if self.server.split_replies else 1)
         if not await self.answer("greeting"):
             return
         while True:
@@ -252,6 +278,9 @@ class Session:
                 return
             if not line:
                 return
+            if self.reply_sent is not None:
+                self.note_timing("gap %.3f" % ((time.monotonic() - self.reply_sent) * 1000))
+                self.reply_sent = None
             self.log(line.rstrip(b"\r\n"))
             command, _, argument = line.rstrip(b"\r\n").partition(b" ")
             command = command.upper()
@@ -269,6 +298,7 @@ class Session:
                 await self.start_tls()
                 continue
             elif command == b"QUIT":
+                self.note_timing("session %.3f" % ((time.monotonic() - self.started) * 1000))
                 step = "quit"
             else:
                 await self.send(b"-ERR unknown command\r\n")
@@ -329,6 +359,8 @@ class Server:
         self.tls_context = tls_context(args.tls)
         self.stls_context = tls_context(args.stls)
         self.err_text = args.err_text.encode()
+        self.split_replies = args.replies == "split"
+        self.timing = args.timing
         self.sessions = 0
         if args.maildir:
             self.messages = load_directory(args.maildir)
@@ -384,6 +416,9 @@ def main(argv=None):
     parser.add_argument("--stls", help="CERT,KEY: offer STLS")
     parser.add_argument("--err-text", default="scripted failure",
                         help="what follows -ERR in the reply of an err fault")
+    parser.add_argument("--replies", choices=("one", "split"), default="one",
+                        help="split: status line and rest of a reply in two writes, Nagle on")
+    parser.add_argument("--timing", help="append reply gaps and session times (ms) to this file")
     args = parser.parse_args(argv)
     try:
         asyncio.run(main_async(args))

@@ -875,6 +875,9 @@ def compose_screenshots(artifacts, arch, out):
 # -- entry -------------------------------------------------------------------------------------
 
 def run_scenarios(args):
+    # The scenarios import this file as `harness`; run as a script it is `__main__`, and a second
+    # copy under the other name would have its own Skip class, which the except below misses.
+    sys.modules.setdefault("harness", sys.modules[__name__])
     import scenarios
     names = list(scenarios.SCENARIOS) if args.scenario == "all" else [args.scenario]
     for n in names:

@@ -887,6 +887,11 @@ import scenarios_tls  # noqa: E402
 SCENARIOS["tls"] = scenarios_tls.tls
 SCENARIOS["tls_faults"] = scenarios_tls.tls_faults
 
+# Replies written in two pieces with Nagle's algorithm on.
+import scenarios_split  # noqa: E402
+
+SCENARIOS["split_replies"] = scenarios_split.split_replies
+
 # The new-only option, in a module of its own.
 import scenarios_newonly  # noqa: E402
 
