@@ -1,7 +1,11 @@
 #include "app/app.h"
 
+#include <cstring>
+
 #include "app/report.h"
 #include "pop3/check_result.h"
+#include "pop3/seen_keeping.h"
+#include "text/bounded.h"
 
 namespace kc {
 
@@ -75,6 +79,7 @@ void App::OnCommand(WindowRef window, uint16_t command) {
       if (status.propertiesEnabled != 0) ShowSettingsDialog();
       break;
     case IDM_EXIT: platform_.window.Destroy(window); break;
+    case IDM_MARKSEEN: OnMarkSeen(); break;
     default: break;
   }
 }
@@ -108,8 +113,18 @@ void App::OnCheck(WindowRef window) {
   display.LcdShowText(kLcdChecking);
   status.checkTime = platform_.clock.Now();
   status.serverError = 0;
+  const bool newOnly = settings.newOnly != 0;
+  lastListing_ = nullptr;  // the poller's listing is about to be read anew
+  if (newOnly) PrepareSeenIds();
   // A start that fails ends the check through the poller's completion.
-  if (poller.StartWinSock()) poller.StartCheck(window);
+  if (poller.StartWinSock()) {
+    if (newOnly) {
+      checkMarksAll_ = markNextCheck_;
+      markNextCheck_ = false;
+      poller.UseUidl(&seen, checkMarksAll_);
+    }
+    poller.StartCheck(window);
+  }
 }
 
 void App::OnCheckDone(WindowRef window) {
@@ -139,6 +154,89 @@ void App::OnCheckDone(WindowRef window) {
 void App::ApplyResult(const CheckResult& result) {
   if (result.failed) status.serverError = 1;
   status.mailCount = result.mailCount;
+  if (result.listingRead) {
+    ApplyListing(result);
+  } else if (checkMarksAll_) {
+    markNextCheck_ = true;  // the marking waits for a check that reads the listing
+  }
+  checkMarksAll_ = false;
+  markWhenDone_ = false;
+}
+
+// ----- The new-only option -----
+
+void App::TellLine(const char* line) {
+  char traced[600];
+  FormatBounded(traced, sizeof traced, "%s\r\n", line);
+  platform_.trace.Trace(traced);
+  platform_.notice.Tell(line);
+}
+
+// The list of the account in the settings is read once; a new server or user ID reads again.
+void App::PrepareSeenIds() {
+  const uint64_t account = AccountKey(settings.server, kServerSize, settings.user, kUserSize);
+  if (seenLoaded_ && seen.account() == account) return;
+  seenLoaded_ = true;
+  char line[512];
+  SeenLoad loaded = LoadSeenIds(seen, platform_.seenStore, account, line, sizeof line);
+  if (line[0] == '\0') return;
+  if (loaded == SeenLoad::kLoaded) {
+    FormatBounded(line + std::strlen(line), sizeof line - std::strlen(line), "\r\n");
+    platform_.trace.Trace(line);
+  } else {
+    TellLine(line);
+  }
+}
+
+void App::SaveSeen() {
+  char line[512];
+  if (!SaveSeenIds(seen, platform_.seenStore, line, sizeof line)) TellLine(line);
+}
+
+// The count is that of the new messages; the list drops what left the server and, when the
+// check was to take everything as seen, takes the rest.
+void App::ApplyListing(const CheckResult& result) {
+  const bool takeAll = result.takeAll || markWhenDone_;
+  status.mailCount = takeAll ? 0 : result.newCount;
+  if (result.failed) {
+    if (checkMarksAll_) markNextCheck_ = true;
+    return;
+  }
+  lastListing_ = result.listing;
+  if (seen.Apply(*result.listing, takeAll)) SaveSeen();
+  char line[256];
+  if (result.baseline) {
+    FormatBounded(line, sizeof line,
+                  "no list of seen messages yet: the %ld messages on the server are taken as "
+                  "seen; messages that arrive from now on count as new",
+                  static_cast<long>(result.mailCount));
+    platform_.notice.Tell(line);
+  } else if (markWhenDone_) {
+    FormatBounded(line, sizeof line, "%ld messages marked as seen",
+                  static_cast<long>(result.mailCount));
+    TellLine(line);
+  }
+}
+
+// The menu item and the console's key: what the last check found becomes seen at once.
+void App::OnMarkSeen() {
+  if (settings.newOnly == 0) return;
+  if (status.busy == 1) {
+    markWhenDone_ = true;  // the check under way marks what it finds when it ends
+    return;
+  }
+  if (lastListing_ == nullptr) {
+    TellLine("nothing to mark as seen: the last check did not read the list of messages");
+    return;
+  }
+  if (seen.Apply(*lastListing_, true)) SaveSeen();
+  char line[128];
+  FormatBounded(line, sizeof line, "%ld messages marked as seen",
+                static_cast<long>(lastListing_->mailCount()));
+  TellLine(line);
+  status.mailCount = 0;
+  if (mainWindow != 0) platform_.window.Send(mainWindow, SM_SHOWCOUNT, 0, 0);
+  display.LcdShowText(kLcdNoMail);
 }
 
 void App::TellOutcome() {
@@ -161,7 +259,8 @@ void App::OnShowCount() {
 void App::OnTray(WindowRef window, WParam id, LParam mouse) {
   if (id != kTrayIconId) return;
   if (mouse == kWmLButtonDblClk) {
-    launcher.LaunchMailer(window);
+    // With the new-only option, the check that follows marks every message it finds as seen.
+    if (launcher.LaunchMailer(window) && settings.newOnly != 0) markNextCheck_ = true;
   } else if (mouse == kWmRButtonDown) {
     tray.ShowTrayMenu(window);
   }

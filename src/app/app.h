@@ -10,6 +10,7 @@
 #include "port/notice.h"
 #include "port/process.h"
 #include "port/registry.h"
+#include "port/seen_store.h"
 #include "port/settings_dialog.h"
 #include "port/trace.h"
 #include "port/tray.h"
@@ -36,6 +37,7 @@ struct Platform {
   ProcessPort& process;
   NoticePort& notice;
   TlsPort& tls;
+  SeenStorePort& seenStore;  // the list of seen messages (the new-only option)
 };
 
 class App {
@@ -56,6 +58,7 @@ class App {
   Tray tray;
   SettingsDialog dialog;
   Launcher launcher;
+  SeenIds seen;  // the new-only option's list of seen messages
 
  private:
   void OnCreate(WindowRef window);
@@ -70,8 +73,19 @@ class App {
   void TellOutcome();
   void OnTray(WindowRef window, WParam id, LParam mouse);
   void ShowSettingsDialog();
+  // The new-only option.
+  void PrepareSeenIds();
+  void ApplyListing(const CheckResult& result);
+  void OnMarkSeen();
+  void SaveSeen();
+  void TellLine(const char* line);
 
   Platform& platform_;
+  bool seenLoaded_ = false;     // the store was read for seen.account()
+  bool markNextCheck_ = false;  // the mail program was started: the next check marks all
+  bool checkMarksAll_ = false;  // the check under way was asked to mark all
+  bool markWhenDone_ = false;   // marking was asked for while a check ran
+  const UidlTally* lastListing_ = nullptr;  // the last check's listing, when it read one
 };
 
 }  // namespace kc

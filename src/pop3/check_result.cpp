@@ -80,6 +80,9 @@ void DescribeCheckResult(const CheckResult& r, const char* replyText, bool serve
   if (r.failure == CheckFailure::kNone) {
     if (serverError) {
       std::snprintf(out, size, "check failed");
+    } else if (r.listingRead) {
+      std::snprintf(out, size, "%ld new of %ld message%s", static_cast<long>(mailCount),
+                    static_cast<long>(r.mailCount), r.mailCount == 1 ? "" : "s");
     } else {
       std::snprintf(out, size, "%ld message%s", static_cast<long>(mailCount),
                     mailCount == 1 ? "" : "s");

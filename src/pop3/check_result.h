@@ -8,6 +8,8 @@
 
 namespace kc {
 
+class UidlTally;
+
 enum class CheckFailure : int32_t {
   kNone = 0,            // the check ran to the reply to QUIT without a negative reply
   kNetworkStart,        // WinSock could not be started
@@ -41,12 +43,21 @@ struct CheckResult {
   CheckFailure failure = CheckFailure::kNone;
   int32_t winsockError = 0;  // the WinSock number, when the failure has one
   int32_t refusedState = 0;  // AppState that got the negative reply (kRefused)
+
+  // The new-only option: the reply to UIDL was read and the messages told apart.
+  bool listingRead = false;
+  int32_t newCount = 0;               // messages not in the seen list
+  bool baseline = false;              // there was no list: every message was taken as seen
+  bool takeAll = false;               // every message was taken as seen (baseline included)
+  const UidlTally* listing = nullptr;  // the poller's; valid until the next check starts
 };
 
 // The outcome of a check in English, one line: "3 messages", "1 message", "host not found:
 // pop.example.com", "connection refused", "login refused: -ERR ...", "server timed out", ...
 // replyText: the server's negative reply for a refusal, as the poller kept it ("" for none).
-// serverError tells a check that ended badly without a recorded reason.
+// serverError tells a check that ended badly without a recorded reason. When the check read
+// the UIDL listing, mailCount is the number of new messages and the line reads
+// "2 new of 7 messages".
 void DescribeCheckResult(const CheckResult& result, const char* replyText, bool serverError,
                          int32_t mailCount, const char* server, char* out, size_t size);
 

@@ -8,6 +8,7 @@
 #include "pop3/reply_text.h"
 #include "pop3/sender.h"
 #include "pop3/stat_reply.h"
+#include "pop3/uidl_reply.h"
 #include "text/bounded.h"
 
 namespace kc {
@@ -91,6 +92,23 @@ constexpr char kTraceAwaitQuit[] = "AppState = TOP, QUIT sent already, reading i
 constexpr char kTraceBatchDropped[] =
     "QUIT sent already; %d replies still in flight are read and dropped\r\n";
 
+// The new-only option.
+constexpr char kTraceStatUidlSent[] = "Sent STAT and UIDL at once\r\n";
+constexpr char kTraceSendingUidl[] = "Sending UIDL\r\n";
+constexpr char kTraceUidlRefused[] = "UIDL not supported, counting every message\r\n";
+constexpr char kTraceUidlNoMemory[] = "UIDL: no memory for the listing, counting every message\r\n";
+constexpr char kTraceUidlMalformed[] = "UIDL: malformed line ignored: %s%s\r\n";
+constexpr char kTraceUidlMalformedCount[] = "UIDL: %d malformed lines ignored in all\r\n";
+constexpr int kUidlMalformedTraced = 8;  // lines traced one by one; the rest are counted
+constexpr char kTraceUidlBaseline[] =
+    "UIDL: no list of seen messages yet: the %d messages on the server are taken as seen\r\n";
+constexpr char kTraceUidlTakeAll[] =
+    "UIDL: the mail program was started: the %d messages on the server are taken as seen\r\n";
+constexpr char kTraceUidlBeyond[] =
+    "UIDL: the oldest %d messages are beyond the %lu the list holds and count as seen\r\n";
+constexpr char kTraceUidlNew[] = "UIDL: %d of %d messages are new\r\n";
+constexpr char kTraceNewBatchSent[] = "Sent %d TOP commands and QUIT at once\r\n";
+
 }  // namespace
 
 Poller::Poller(PollerPorts ports, const Settings& settings, const WindowRef& mainWindow)
@@ -138,6 +156,13 @@ bool Poller::StartWinSock() {
   pipelining_ = false;
   batchCount_ = 0;
   dropReplies_ = 0;
+  uidlSeen_ = nullptr;
+  uidlTakeAll_ = false;
+  uidlPipelined_ = false;
+  uidlTallying_ = false;
+  uidlCounting_ = false;
+  uidlMalformed_ = 0;
+  uidlReader_.Reset();
   const uint32_t id = checkId_;
 
   std::memset(senders_.slot, 0, sizeof senders_.slot);
@@ -228,6 +253,11 @@ void Poller::OnServerWaitTimeout(WindowRef) {
   if (ports_.clock.TickCount() - lastActivityTick_ < kStaleTickMs) return;
   Trace(kTraceServerTimedOut);
   Fail(CheckFailure::kTimedOut);
+}
+
+void Poller::UseUidl(const SeenIds* seen, bool takeAll) {
+  uidlSeen_ = seen;
+  uidlTakeAll_ = takeAll;
 }
 
 // ----- Server connection -----
@@ -489,8 +519,10 @@ bool Poller::TakeReceived(WindowRef window, int n) {
 void Poller::NameMultiLineCommand(char* out, size_t size) const {
   if (appState_ == CAPA) {
     CopyBounded(out, size, "CAPA");
+  } else if (appState_ == UIDL) {
+    CopyBounded(out, size, "UIDL");
   } else {
-    FormatBounded(out, size, "TOP %d", static_cast<int>(messageIndex_ + 1));
+    FormatBounded(out, size, "TOP %d", static_cast<int>(TopNumber(messageIndex_)));
   }
 }
 
@@ -503,7 +535,11 @@ void Poller::OnLongReplyPart(const char* bytes, size_t n) {
     NameMultiLineCommand(command, sizeof command);
     TraceFormat(kTraceLongReply, command, static_cast<unsigned>(kResponseBufferSize));
   }
-  if (appState_ != CAPA) from_.Feed(bytes, n);
+  if (appState_ == UIDL) {
+    FeedListing(bytes, n, false);
+  } else if (appState_ != CAPA) {
+    from_.Feed(bytes, n);
+  }
 }
 
 void Poller::OnServerResponse(WindowRef window, const char* response) {
@@ -520,6 +556,10 @@ void Poller::OnServerResponse(WindowRef window, const char* response, size_t len
   }
   if (appState_ == CAPA) {
     OnCapaReply(response, continued ? 0 : length);
+    return;
+  }
+  if (appState_ == UIDL) {
+    OnUidlReply(response, length, continued);
     return;
   }
   if (!continued && response[0] == '-') {
@@ -554,7 +594,14 @@ void Poller::OnServerResponse(WindowRef window, const char* response, size_t len
     case PASS:
       Trace("AppState = PASS, sending STAT\r\n");
       messageIndex_ = 0;
-      SendWork(Format("STAT\r\n"));
+      if (uidlSeen_ != nullptr && pipelining_) {
+        // A server that pipelines takes both at once; the replies come in order.
+        Trace(kTraceStatUidlSent);
+        uidlPipelined_ = true;
+        SendWork(Format("STAT\r\nUIDL\r\n"));
+      } else {
+        SendWork(Format("STAT\r\n"));
+      }
       appState_ = STAT;
       break;
     case STAT: OnStatReply(response); break;
@@ -573,6 +620,7 @@ void Poller::OnServerResponse(WindowRef window, const char* response, size_t len
       BeginTls(window);
       break;
     case CAPA:  // handled above
+    case UIDL:
     case FINDHOST: break;
   }
 }
@@ -600,9 +648,15 @@ void Poller::OnNegativeResponse(const char* response) {
   int length = Format("QUIT\r\n");
   Trace(workBuffer_);
   SendWork(length);
+  const bool uidlInFlight = appState_ == STAT && uidlPipelined_;
   appState_ = QUIT;
   // The reply to QUIT is one line, whatever reply was awaited before.
   framing_.singleLineMode = 1;
+  if (uidlInFlight) {
+    // The reply to the UIDL sent with STAT comes first and is dropped unread.
+    dropReplies_ = 1;
+    framing_.singleLineMode = 0;
+  }
 }
 
 void Poller::OnStatReply(const char* response) {
@@ -615,16 +669,129 @@ void Poller::OnStatReply(const char* response) {
   char sizeText[21];
   FormatDecimal(size, sizeText);
   TraceFormat("%ld messages %s bytes\r\n", static_cast<long>(count), sizeText);
-  if (count != 0 && pipelining_) {
+  if (uidlSeen_ != nullptr) {
+    SendUidl();
+    return;
+  }
+  FetchHeaders();
+}
+
+void Poller::FetchHeaders() {
+  if (TopCount() != 0 && pipelining_) {
     Trace("Sending TOP\r\n");
     SendTopBatch();
-  } else if (count != 0) {
+  } else if (TopCount() != 0) {
     Trace("Sending TOP\r\n");
     SendTop();
     appState_ = TOP;
   } else {
     SendQuit();
   }
+}
+
+int32_t Poller::TopCount() const {
+  if (uidlCounting_) return tally_.newNumberCount();
+  return result_.mailCount < kSenderSlots ? result_.mailCount : kSenderSlots;
+}
+
+int32_t Poller::TopNumber(int32_t index) const {
+  if (uidlCounting_ && index >= 0 && index < tally_.newNumberCount()) {
+    return tally_.newNumbers()[index];
+  }
+  return index + 1;
+}
+
+// ----- New messages only (UIDL) -----
+
+void Poller::SendUidl() {
+  // Without a list every message is taken as seen; so it is after the mail program.
+  const bool takeAll = uidlTakeAll_ || !uidlSeen_->known();
+  uidlTallying_ = tally_.Begin(result_.mailCount, takeAll ? nullptr : uidlSeen_);
+  uidlReader_.Reset();
+  uidlMalformed_ = 0;
+  // A positive reply lists the IDs up to a dot line; a negative one is one line.
+  framing_.singleLineMode = 0;
+  longReplyTraced_ = false;
+  appState_ = UIDL;
+  if (!uidlPipelined_) {
+    Trace(kTraceSendingUidl);
+    SendWork(Format("UIDL\r\n"));
+  }
+}
+
+void Poller::OnUidlReply(const char* response, size_t length, bool continued) {
+  framing_.singleLineMode = 1;
+  if (!continued && response[0] == '-') {
+    // A server without UIDL still answers STAT and TOP: this check counts as before.
+    Trace(kTraceUidlRefused);
+    KeepLastReply(response);
+    TraceFormat(kTraceServerSaid, lastReply_);
+    lastReply_[0] = '\0';
+    FetchHeaders();
+    return;
+  }
+  FeedListing(response, length, true);
+  if (!uidlTallying_) {
+    Trace(kTraceUidlNoMemory);
+    FetchHeaders();
+    return;
+  }
+  EndListing();
+}
+
+void Poller::FeedListing(const char* bytes, size_t n, bool last) {
+  struct Sink final : UidlListingSink {
+    explicit Sink(Poller& p) : poller(p) {}
+    void OnEntry(const UidlEntry& entry) override {
+      if (!poller.uidlTallying_) return;
+      if (!poller.tally_.Add(entry.number, Fnv1a64(entry.id, entry.length))) {
+        // A number the mailbox does not have: traced as the line it was.
+        char line[kUidlLineSize];
+        size_t n = FormatBounded(line, sizeof line, "%ld %.*s", static_cast<long>(entry.number),
+                                 static_cast<int>(entry.length), entry.id);
+        OnMalformed(line, n, false);
+      }
+    }
+    void OnMalformed(const char* line, size_t length, bool overlong) override {
+      if (++poller.uidlMalformed_ > kUidlMalformedTraced) return;
+      // The server's bytes, shown inert: control bytes and bytes beyond ASCII as '?'.
+      char shown[kUidlLineSize + 1];
+      size_t n = 0;
+      for (; n < length && n < kUidlLineSize; ++n) {
+        unsigned char c = static_cast<unsigned char>(line[n]);
+        shown[n] = c < 0x20 || c >= 0x7F ? '?' : static_cast<char>(c);
+      }
+      shown[n] = '\0';
+      poller.TraceFormat(kTraceUidlMalformed, shown, overlong ? "..." : "");
+    }
+    Poller& poller;
+  };
+  Sink sink(*this);
+  uidlReader_.Feed(bytes, n, sink);
+  if (last) uidlReader_.Finish(sink);
+}
+
+void Poller::EndListing() {
+  tally_.End();
+  uidlCounting_ = true;
+  result_.listingRead = true;
+  result_.listing = &tally_;
+  result_.newCount = tally_.newCount();
+  result_.baseline = !uidlSeen_->known();
+  result_.takeAll = result_.baseline || uidlTakeAll_;
+  const int count = static_cast<int>(result_.mailCount);
+  if (result_.baseline) {
+    TraceFormat(kTraceUidlBaseline, count);
+  } else if (uidlTakeAll_) {
+    TraceFormat(kTraceUidlTakeAll, count);
+  }
+  if (uidlMalformed_ > kUidlMalformedTraced) TraceFormat(kTraceUidlMalformedCount, uidlMalformed_);
+  if (tally_.beyondBound() > 0) {
+    TraceFormat(kTraceUidlBeyond, static_cast<int>(tally_.beyondBound()),
+                static_cast<unsigned long>(kSeenIdCapacity));
+  }
+  TraceFormat(kTraceUidlNew, static_cast<int>(tally_.newCount()), count);
+  FetchHeaders();
 }
 
 void Poller::OnTopReply(const char* response, size_t length) {
@@ -651,7 +818,7 @@ void Poller::OnTopReply(const char* response, size_t length) {
     return;
   }
   // Headers are fetched for as many messages as the table holds; the count stays the server's.
-  if (messageIndex_ < result_.mailCount && messageIndex_ < kSenderSlots) {
+  if (messageIndex_ < TopCount()) {
     SendTop();
   } else {
     SendQuit();
@@ -662,7 +829,8 @@ void Poller::SendTop() {
   from_.Reset();
   longReplyTraced_ = false;
   framing_.singleLineMode = 0;
-  SendWork(WriteTopCommand(workBuffer_, sizeof workBuffer_, static_cast<int>(messageIndex_ + 1)));
+  SendWork(
+      WriteTopCommand(workBuffer_, sizeof workBuffer_, static_cast<int>(TopNumber(messageIndex_))));
 }
 
 void Poller::SendCapa() {
@@ -694,13 +862,26 @@ bool Poller::OnCapaReply(const char* response, size_t length) {
 }
 
 void Poller::SendTopBatch() {
-  int32_t count = result_.mailCount < kSenderSlots ? result_.mailCount : kSenderSlots;
-  TraceFormat(kTraceBatchSent, static_cast<int>(count));
-  // "TOP 255 0\r\n" is 11 bytes: 255 of them and QUIT fit the work buffer.
+  int32_t count = TopCount();
+  if (uidlCounting_) {
+    // "TOP 255 0\r\n" is 11 bytes, so 255 of them and QUIT always fit the work buffer; the
+    // numbers of new messages can be longer: the batch holds as many as fit with QUIT.
+    size_t length = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      char command[24];
+      int n = WriteTopCommand(command, sizeof command, static_cast<int>(TopNumber(i)));
+      if (length + static_cast<size_t>(n) + sizeof "QUIT\r\n" > sizeof workBuffer_) {
+        count = i;
+        break;
+      }
+      length += static_cast<size_t>(n);
+    }
+  }
+  TraceFormat(uidlCounting_ ? kTraceNewBatchSent : kTraceBatchSent, static_cast<int>(count));
   int length = 0;
   for (int32_t i = 1; i <= count; ++i) {
     int n = WriteTopCommand(workBuffer_ + length, sizeof workBuffer_ - static_cast<size_t>(length),
-                            static_cast<int>(i));
+                            static_cast<int>(TopNumber(i - 1)));
     if (n == 0) return;
     length += n;
   }

@@ -5,8 +5,10 @@
 
 #include "pop3/check_result.h"
 #include "pop3/framing.h"
+#include "pop3/seen_ids.h"
 #include "pop3/sender.h"
 #include "pop3/sender_table.h"
+#include "pop3/uidl_reply.h"
 #include "port/clock.h"
 #include "port/message_box.h"
 #include "port/tls.h"
@@ -27,7 +29,8 @@ enum AppState : int32_t {
   TOP = 5,
   QUIT = 6,
   STLS = 7,  // STLS sent, its reply awaited
-  CAPA = 8   // CAPA sent over TLS, the server's capabilities awaited
+  CAPA = 8,  // CAPA sent over TLS, the server's capabilities awaited
+  UIDL = 9   // UIDL sent (the new-only option), the listing awaited
 };
 
 struct PollerPorts {
@@ -57,6 +60,11 @@ class Poller {
   // Cleans WinSock up when the check's StartWinSock started it.
   int StopWinSock();
   bool StartCheck(WindowRef window);
+  // Between StartWinSock and StartCheck: this check asks UIDL after STAT and fetches the
+  // headers of the new messages only, new being not in seen (the new-only option). takeAll:
+  // every message the check finds is taken as seen (after the mail program was started); so
+  // is every message when seen holds no list yet.
+  void UseUidl(const SeenIds* seen, bool takeAll);
   void OnGetHost(WindowRef window, WParam handle, LParam result);
   void OnSocketEvent(WindowRef window, WParam socket, LParam event);
   // TIMER_SERVERWAIT ticked: the server has been silent too long.
@@ -107,6 +115,15 @@ class Poller {
   void OnNegativeResponse(const char* response);
   void KeepLastReply(const char* response);
   void OnStatReply(const char* response);
+  // After STAT: TOP for each message (or a batch of them), or QUIT when there is none.
+  void FetchHeaders();
+  // The number of TOP commands the check sends and the message number of the one at index.
+  int32_t TopCount() const;
+  int32_t TopNumber(int32_t index) const;
+  void SendUidl();
+  void OnUidlReply(const char* response, size_t length, bool continued);
+  void FeedListing(const char* bytes, size_t n, bool last);
+  void EndListing();
   void OnTopReply(const char* response, size_t length);
   void SendQuit();
   void SendTop();
@@ -183,6 +200,16 @@ class Poller {
   bool pipelining_ = false;  // the server said PIPELINING in its reply to CAPA
   int32_t batchCount_ = 0;   // TOP commands sent in one batch (0: one at a time)
   int32_t dropReplies_ = 0;  // replies of the batch still in flight after a negative one
+
+  // The new-only option (UseUidl).
+  const SeenIds* uidlSeen_ = nullptr;  // null: the check counts every message
+  bool uidlTakeAll_ = false;
+  bool uidlPipelined_ = false;  // STAT and UIDL went out in one send
+  bool uidlTallying_ = false;   // the listing is being measured against the list
+  bool uidlCounting_ = false;   // the listing was read: the count is of new messages
+  int32_t uidlMalformed_ = 0;
+  UidlListingReader uidlReader_;
+  UidlTally tally_;
 
   // Secure connection.
   TlsPhase tlsPhase_ = TlsPhase::kOff;

@@ -33,6 +33,8 @@ constexpr uint32_t TIMER_SERVERWAIT = 4;
 constexpr uint16_t IDM_CHECK = 40001;
 constexpr uint16_t IDM_PROPERTIES = 40002;
 constexpr uint16_t IDM_EXIT = 40003;
+// Shown only with the new-only option: the messages of the last check become seen.
+constexpr uint16_t IDM_MARKSEEN = 40004;
 constexpr uint32_t kTrayIconId = 101;
 constexpr uint32_t IDR_TRAYMENU = 102;
 constexpr uint32_t IDI_IDLE = 101;

@@ -11,6 +11,9 @@ class NoticePort {
   virtual void CheckEnded(const char* outcome, bool failed) = 0;
   // The mail program was asked for, but none is set.
   virtual void NoMailProgram() = 0;
+  // Anything else worth a line of its own (English): the new-only option's list of seen
+  // messages taken, marked, damaged or not saved.
+  virtual void Tell(const char*) {}
 };
 
 // For a platform that tells nothing beyond its boxes.

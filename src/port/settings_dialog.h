@@ -29,6 +29,7 @@ struct SettingsForm {
   bool listChecked{false};
   bool ledChecked{false};
   int32_t encryption{kEncryptionNone};  // the encryption list's selection
+  bool newOnlyChecked{false};           // "新着のみ": count only the messages not seen yet
 };
 
 // Judges the form when the user presses OK.

@@ -28,8 +28,9 @@ class TrayPort {
   // Takes the icon out of the notification area.
   virtual void Remove(const TrayIconRecord&) {}
   // Shows the context menu at the pointer and returns when it has closed; a chosen item
-  // reaches the window as a command message.
-  virtual void ShowMenu(WindowRef window) = 0;
+  // reaches the window as a command message. withMarkSeen: the menu holds the item
+  // IDM_MARKSEEN (kMenuMarkSeen) after its first item.
+  virtual void ShowMenu(WindowRef window, bool withMarkSeen) = 0;
 };
 
 }  // namespace kc

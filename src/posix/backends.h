@@ -7,6 +7,7 @@
 #include "port/hid.h"
 #include "port/message_box.h"
 #include "port/notice.h"
+#include "port/seen_store.h"
 #include "port/tls.h"
 #include "port/trace.h"
 #include "port/window.h"
@@ -86,5 +87,9 @@ std::unique_ptr<NoticePort> MakeNotice(EventLoop& loop);
 // A line for the user (UTF-8, no line end) on standard output, where the console shows it.
 void TellUser(const std::string& line);
 std::unique_ptr<TlsPort> MakeTls();
+// The list of seen messages: $XDG_STATE_HOME/kestova/seen.dat, else
+// ~/.local/state/kestova/seen.dat ("" without a home directory).
+std::string SeenStorePath();
+std::unique_ptr<SeenStorePort> MakeSeenStore();
 
 }  // namespace kc::posix

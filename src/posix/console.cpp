@@ -407,7 +407,7 @@ void Console::PrintLine(const char* cp932Text) { Write(Cp932ToUtf8(cp932Text) + 
 
 void Console::PrintHelp() {
   PrintLine(
-      "KestovaChecker: c チェック / m メーラー起動 / p プロパティ / q 終了 / "
+      "KestovaChecker: c チェック / m メーラー起動 / r 既読にする (新着のみ) / p プロパティ / q 終了 / "
       "space メニュー / ? この説明");
 }
 

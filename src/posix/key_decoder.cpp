@@ -122,6 +122,12 @@ bool TrayKeyMessage(const Key& key, uint32_t* msg, WParam* wp, LParam* lp) {
       *msg = kWmCommand;
       *wp = IDM_EXIT;
       return true;
+    case 'r':
+    case 'R':
+      // Marks the last check's messages seen; does nothing without the new-only option.
+      *msg = kWmCommand;
+      *wp = IDM_MARKSEEN;
+      return true;
     case 'm':
     case 'M':
       *msg = SM_TRAY;

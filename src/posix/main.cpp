@@ -42,6 +42,7 @@ int WatchTerminationSignals(posix::EventLoop& loop, const WindowRef& mainWindow)
 
 void PrintUsage(FILE* out) {
   std::string path = posix::SettingsFilePath();
+  std::string seen = posix::SeenStorePath();
   std::fprintf(out,
                "Usage: kestova [--help | --version]\n"
                "\n"
@@ -53,13 +54,15 @@ void PrintUsage(FILE* out) {
                "  (KESTOVA_SETTINGS_FILE overrides the path; without settings and a terminal the\n"
                "  program prints what to write into it and ends with exit code 1)\n"
                "Keys: c check now, m start the mail program, p settings, space menu, q quit,\n"
-               "  ? keys\n"
+               "  ? keys; with NEWONLY (new mail only) r marks the last check's messages seen\n"
+               "List of seen messages (NEWONLY): %s\n"
                "Status line: [no mail] [mail] 1 to 10 messages, [much mail] more than 10,\n"
                "  [checking], [check failed]; the tooltip's NextCheck time; the last outcome\n"
                "Trace (English) on standard error: kestova 2>trace.log\n"
                "Exit codes: 0 normal end, 1 no settings and no terminal, 2 unknown option,\n"
                "  255 another instance already runs\n",
-               path.empty() ? "(none: HOME is not set)" : path.c_str());
+               path.empty() ? "(none: HOME is not set)" : path.c_str(),
+               seen.empty() ? "(none: HOME is not set)" : seen.c_str());
 }
 
 bool IsKnownOption(const char* arg) {
@@ -118,8 +121,9 @@ int main(int argc, char** argv) {
   std::unique_ptr<ProcessPort> process = posix::MakeProcess();
   std::unique_ptr<NoticePort> notice = posix::MakeNotice(loop);
   std::unique_ptr<TlsPort> tls = posix::MakeTls();
-  Platform platform{loop, box,   trace,   clock,    *registry, *winsock,
-                    *hid, *tray, *dialog, *process, *notice,   *tls};
+  std::unique_ptr<SeenStorePort> seenStore = posix::MakeSeenStore();
+  Platform platform{loop,  box,     trace,    clock,   *registry, *winsock,  *hid,
+                    *tray, *dialog, *process, *notice, *tls,      *seenStore};
   auto app = std::make_unique<App>(platform);
 
   // The console is the program's window on Linux: a second start brings the status line back

@@ -27,11 +27,12 @@ constexpr char kIntervalLabel[] = "チェック間隔";
 constexpr char kListText[] = "送信先リストを表示する";
 constexpr char kLedText[] = "LED自動点灯";
 constexpr char kEncryptionLabel[] = "暗号化";
+constexpr char kNewOnlyText[] = "新着のみ";
 
 constexpr size_t kLabelWidth = 18;  // the widest label, "POP3サーバーネーム"
 constexpr size_t kIndent = 2 + kLabelWidth + 1;
 constexpr size_t kIntervalWidth = 10;
-constexpr int kFormRows = 14;
+constexpr int kFormRows = 15;
 
 const char kReverse[] = "\x1b[7m";
 const char kUnderline[] = "\x1b[4m";
@@ -69,6 +70,7 @@ constexpr ControlRow kRows[] = {
     {SettingsFormModel::kList, Kind::kCheck, kListText, 0, false},
     {SettingsFormModel::kLed, Kind::kCheck, kLedText, 0, true},
     {SettingsFormModel::kEncryption, Kind::kChoice, kEncryptionLabel, 0, false},
+    {SettingsFormModel::kNewOnly, Kind::kCheck, kNewOnlyText, 0, false},
     {SettingsFormModel::kOk, Kind::kButton, "OK", 0, false},
     {SettingsFormModel::kCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false},
 };
@@ -106,6 +108,7 @@ void SettingsFormModel::Load(const SettingsForm& form) {
   edits_[kInterval].SetText(number);
   checks_[kList] = form.listChecked;
   checks_[kLed] = form.ledChecked;
+  checks_[kNewOnly] = form.newOnlyChecked;
   // A value the list does not name shows as TLS, which is how the program connects with it.
   encryption_ =
       form.encryption >= 0 && form.encryption < kEncryptionCount ? form.encryption : kEncryptionTls;
@@ -171,7 +174,8 @@ SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
     case kOk: return space ? Outcome::kOk : Outcome::kNone;
     case kCancel: return space ? Outcome::kCancel : Outcome::kNone;
     case kList:
-      if (space) checks_[kList] = !checks_[kList];
+    case kNewOnly:
+      if (space) checks_[focus_] = !checks_[focus_];
       return Outcome::kNone;
     case kEncryption:
       if (space) encryption_ = (encryption_ + 1) % kEncryptionCount;
@@ -200,6 +204,7 @@ void SettingsFormModel::Read(SettingsForm* form) const {
   form->listChecked = checks_[kList];
   form->ledChecked = checks_[kLed];
   form->encryption = encryption_;
+  form->newOnlyChecked = checks_[kNewOnly];
 }
 
 std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t columns) const {
@@ -346,7 +351,10 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
   out += "; REG_DWORD ポート (0: 標準のポート)\n";
   out += "\"PORT\"=dword:00000000\n";
   out += "; REG_SZ 自己署名証明書を受け入れる場合: その SHA-256 フィンガープリント\n";
-  out += "\"CERTPIN\"=\"\"\n\n";
+  out += "\"CERTPIN\"=\"\"\n";
+  out +=
+      std::string("; REG_DWORD ") + kNewOnlyText + " (1: 見ていない新着メールだけを数える, UIDL)\n";
+  out += "\"NEWONLY\"=" + Dword(form.newOnlyChecked ? 1 : 0) + "\n\n";
   out +=
       "パスワードの hex は次で作れます: python3 -c \"import sys; print(','.join('%02x' % "
       "(b ^ 255) for b in sys.argv[1].encode('cp932') + bytes(1)))\" パスワード\n";

@@ -23,6 +23,7 @@ class SettingsFormModel {
     kList,
     kLed,
     kEncryption,  // the list of the row below the dialog's original ones
+    kNewOnly,     // "新着のみ": count only the messages not seen yet
     kOk,
     kCancel,
     kControlCount

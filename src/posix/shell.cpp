@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,7 +38,8 @@ const MenuItem kMenu[] = {
     {"終了", IDM_EXIT, '2'},
     {"プロパティ", IDM_PROPERTIES, '3'},
 };
-constexpr int kMenuCount = 3;
+// With the new-only option, after the first item; its key is the console's own key for it.
+const MenuItem kMarkSeenItem = {kMenuMarkSeen, IDM_MARKSEEN, 'r'};
 
 class ConsoleTray final : public TrayPort {
  public:
@@ -49,7 +51,10 @@ class ConsoleTray final : public TrayPort {
 
   // The menu takes the status row; its keys come as messages to a window of its own, so the
   // main window's messages go on being handled while it is open.
-  void ShowMenu(WindowRef window) override {
+  void ShowMenu(WindowRef window, bool withMarkSeen) override {
+    std::vector<MenuItem> items(std::begin(kMenu), std::end(kMenu));
+    if (withMarkSeen) items.insert(items.begin() + 1, kMarkSeenItem);
+    const int count = static_cast<int>(items.size());
     Console& console = Console::Get(loop_);
     bool done = false;
     int selected = 0;
@@ -57,7 +62,7 @@ class ConsoleTray final : public TrayPort {
     WindowRef menu = loop_.CreateWindow([&](WindowRef, uint32_t msg, WParam wp, LParam) -> LResult {
       if (msg == kWmConsoleChar) {
         char c = static_cast<char>(wp & 0xFF);
-        for (const MenuItem& item : kMenu) {
+        for (const MenuItem& item : items) {
           if (c == item.key) chosen = item.command;
         }
         if (c == 'c' || c == 'C') chosen = IDM_CHECK;
@@ -68,23 +73,23 @@ class ConsoleTray final : public TrayPort {
         switch (static_cast<KeyCode>(wp)) {
           case KeyCode::kLeft:
           case KeyCode::kUp:
-          case KeyCode::kBackTab: selected = (selected + kMenuCount - 1) % kMenuCount; break;
+          case KeyCode::kBackTab: selected = (selected + count - 1) % count; break;
           case KeyCode::kRight:
           case KeyCode::kDown:
-          case KeyCode::kTab: selected = (selected + 1) % kMenuCount; break;
+          case KeyCode::kTab: selected = (selected + 1) % count; break;
           case KeyCode::kEnter:
-            chosen = kMenu[selected].command;
+            chosen = items[static_cast<size_t>(selected)].command;
             done = true;
             break;
           default: done = true; break;
         }
       }
-      if (!done) Draw(console, selected);
+      if (!done) Draw(console, items, selected);
       return 0;
     });
     if (menu == 0) return;
     console.PushKeyTarget(menu);
-    Draw(console, selected);
+    Draw(console, items, selected);
     loop_.RunNested([&done] { return done; });
     console.PopKeyTarget(menu);
     console.RestoreStatus();
@@ -94,20 +99,21 @@ class ConsoleTray final : public TrayPort {
   }
 
  private:
-  static void Draw(Console& console, int selected) {
+  static void Draw(Console& console, const std::vector<MenuItem>& items, int selected) {
     std::string plain = "メニュー:";
     std::string rendered = "\x1b[7m メニュー \x1b[0m";
-    for (int i = 0; i < kMenuCount; ++i) {
-      if (i == 2) {
+    for (size_t i = 0; i < items.size(); ++i) {
+      // The separator stands before the settings item.
+      if (items[i].command == IDM_PROPERTIES) {
         plain += " |";
         rendered += " |";
       }
-      std::string item = std::string(1, kMenu[i].key) + " " + kMenu[i].text;
+      std::string item = std::string(1, items[i].key) + " " + items[i].text;
       plain += " " + item;
       rendered += " ";
-      rendered += i == selected ? "\x1b[7m" : "";
+      rendered += static_cast<int>(i) == selected ? "\x1b[7m" : "";
       rendered += item;
-      rendered += i == selected ? "\x1b[0m" : "";
+      rendered += static_cast<int>(i) == selected ? "\x1b[0m" : "";
     }
     rendered += "\x1b[2m  (Enter/数字: 選択, Esc: 閉じる)\x1b[0m";
     console.ShowStatusOverlay(plain, Cp932ToUtf8(rendered.c_str()));
@@ -128,6 +134,7 @@ class ConsoleNotice final : public NoticePort {
     TellUser(
         Cp932ToUtf8("mail program not set: enter its command as メーラー in the settings (p)"));
   }
+  void Tell(const char* line) override { Console::Get(loop_).PrintLine(line); }
 
  private:
   EventLoop& loop_;

@@ -45,6 +45,11 @@ struct Settings {
   // unreadable or too long CERTPIN refuses every certificate, and a save writes each of the
   // three only when the key held it or its field differs from the default.
   ValueFound sslFound, portFound, certPinFound;
+  // Count only the messages not seen yet (UIDL): on for any value but 0. NEWONLY is written
+  // back only when it was stored already or is on, so a program that never had it on leaves
+  // the key as it always was.
+  int32_t newOnly = 0;
+  bool newOnlyStored = false;
 };
 
 // Server, user and password are all set: a check can run.

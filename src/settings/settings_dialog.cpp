@@ -47,6 +47,7 @@ void SettingsDialog::Fill(SettingsForm* form) const {
   form->encryption = settings_.ssl == kSslNone       ? kEncryptionNone
                      : settings_.ssl == kSslStartTls ? kEncryptionStartTls
                                                      : kEncryptionTls;
+  form->newOnlyChecked = settings_.newOnly != 0;
 }
 
 bool SettingsDialog::Accept(const SettingsForm& form) {
@@ -67,6 +68,9 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
     default: break;
   }
   if (!form.intervalOk || settings_.interval < kMinInterval) settings_.interval = kDefaultInterval;
+  // Once on, the value is kept in the store, so turning it off again is saved too.
+  settings_.newOnly = form.newOnlyChecked ? 1 : 0;
+  if (settings_.newOnly != 0) settings_.newOnlyStored = true;
 
   if (SettingsComplete(settings_)) {
     SaveSettings(settings_, registry_);

@@ -164,6 +164,8 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
   settings.portFound = ReadSecureDword(registry, "PORT", &settings.port);
   if (settings.portFound.state != ValueFound::kRead) settings.port = 0;
   settings.certPinFound = ReadCertPin(registry, settings.certPin);
+  settings.newOnlyStored = ReadDword(registry, "NEWONLY", &settings.newOnly);
+  if (!settings.newOnlyStored) settings.newOnly = 0;
 
   registry.CloseKey();
 
@@ -204,6 +206,10 @@ void SaveSettings(Settings& settings, RegistryPort& registry) {
   if (settings.certPinFound.state == ValueFound::kRead || settings.certPin[0] != '\0') {
     WriteString(registry, "CERTPIN", settings.certPin, kCertPinSize);
     settings.certPinFound = ValueFound{ValueFound::kRead, kRegSz, kCertPinSize};
+  }
+  if (settings.newOnlyStored || settings.newOnly != 0) {
+    WriteDword(registry, "NEWONLY", settings.newOnly);
+    settings.newOnlyStored = true;  // a later save that turns it off must write the 0
   }
   registry.CloseKey();
 }

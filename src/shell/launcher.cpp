@@ -92,10 +92,10 @@ uint32_t LaunchWaitMs(int32_t interval) {
   return ms > kMaxLaunchWaitMs ? kMaxLaunchWaitMs : static_cast<uint32_t>(ms);
 }
 
-void Launcher::LaunchMailer(WindowRef window) {
+bool Launcher::LaunchMailer(WindowRef window) {
   if (settings_.mailer[0] == '\0') {
     notice_.NoMailProgram();  // nothing else happens, not even the busy picture
-    return;
+    return false;
   }
 
   char fullPath[kLaunchBufSize] = {};
@@ -116,6 +116,7 @@ void Launcher::LaunchMailer(WindowRef window) {
     process_.Close(process);
   }
   window_.Post(window, SM_CHECK, 0, 0);
+  return process != 0;
 }
 
 }  // namespace kc

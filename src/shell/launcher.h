@@ -27,7 +27,8 @@ class Launcher {
  public:
   Launcher(ProcessPort& process, WindowPort& window, NoticePort& notice, const Settings& settings)
       : process_(process), window_(window), notice_(notice), settings_(settings) {}
-  void LaunchMailer(WindowRef window);
+  // True when the mail program was started (whether it has ended or the wait ran out).
+  bool LaunchMailer(WindowRef window);
 
  private:
   ProcessPort& process_;

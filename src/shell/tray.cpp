@@ -17,6 +17,7 @@ constexpr int64_t kSecondsPerMinute = 60;
 
 }  // namespace
 
+const char kMenuMarkSeen[] = "既読にする";
 const char kTrayTip[] = "OMBRIX コントロール";
 const char kTrayTipNextCheck[] = "OMBRIX コントロール NextCheck%s";
 const char kTrayNoTime[] = "--:--";
@@ -85,7 +86,7 @@ void Tray::ReAddTrayIcon() {
 }
 
 int Tray::ShowTrayMenu(WindowRef window) {
-  port_.ShowMenu(window);
+  port_.ShowMenu(window, settings_.newOnly != 0);
   return 0;
 }
 

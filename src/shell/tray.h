@@ -36,6 +36,9 @@ class Tray {
 // The icon type's picture: 0 to 3 give IDI_IDLE to IDI_BUSY; 0 for any other type.
 uint32_t TrayIconFor(int type);
 
+// The menu item that marks the messages of the last check seen: "既読にする".
+extern const char kMenuMarkSeen[];
+
 // The tooltip texts, in code page 932.
 extern const char kTrayTip[];
 extern const char kTrayTipNextCheck[];  // format with the next check time "hh:mm"

@@ -7,6 +7,7 @@
 #include "port/clock.h"
 #include "port/hid.h"
 #include "port/message_box.h"
+#include "port/seen_store.h"
 #include "port/tls.h"
 #include "port/trace.h"
 #include "port/window.h"
@@ -70,5 +71,7 @@ std::unique_ptr<TrayPort> MakeTray();
 std::unique_ptr<SettingsDialogPort> MakeSettingsDialog();
 std::unique_ptr<ProcessPort> MakeProcess();
 std::unique_ptr<TlsPort> MakeTls();
+// The list of seen messages: %LOCALAPPDATA%\KESTOVA\seen.dat.
+std::unique_ptr<SeenStorePort> MakeSeenStore();
 
 }  // namespace kc::win32

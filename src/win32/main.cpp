@@ -79,8 +79,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   std::unique_ptr<ProcessPort> process = MakeProcess();
   SilentNotice notice;  // the boxes, the tray and the display say what Windows users are told
   std::unique_ptr<TlsPort> tls = MakeTls();
-  Platform platform{window, box,   trace,   clock,    *registry, *winsock,
-                    *hid,   *tray, *dialog, *process, notice,    *tls};
+  std::unique_ptr<SeenStorePort> seenStore = MakeSeenStore();
+  Platform platform{window, box,     trace,    clock,  *registry, *winsock,  *hid,
+                    *tray,  *dialog, *process, notice, *tls,      *seenStore};
   auto app = std::make_unique<App>(platform);
   theApp = app.get();
 

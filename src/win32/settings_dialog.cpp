@@ -39,6 +39,7 @@ void OnInitDialog(HWND dialog, const SettingsForm& form) {
   SetDlgItemInt(dialog, IDC_INTERVAL, form.interval, FALSE);
   SendDlgItemMessageA(dialog, IDC_LIST, BM_SETCHECK, CheckState(form.listChecked), 0);
   SendDlgItemMessageA(dialog, IDC_LED, BM_SETCHECK, CheckState(form.ledChecked), 0);
+  SendDlgItemMessageA(dialog, IDC_NEWONLY, BM_SETCHECK, CheckState(form.newOnlyChecked), 0);
   for (const char* item : kEncryptionItems) {
     SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
   }
@@ -57,6 +58,7 @@ void OnOk(HWND dialog, SettingsFormJudge& judge) {
   form.intervalOk = translated != FALSE;
   form.listChecked = IsChecked(dialog, IDC_LIST);
   form.ledChecked = IsChecked(dialog, IDC_LED);
+  form.newOnlyChecked = IsChecked(dialog, IDC_NEWONLY);
   LRESULT selected = SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_GETCURSEL, 0, 0);
   form.encryption = selected == CB_ERR ? -1 : static_cast<int32_t>(selected);
   // A refused OK has shown its box and leaves the dialog open.

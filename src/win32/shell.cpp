@@ -29,11 +29,15 @@ class Win32Tray final : public TrayPort {
   void Modify(const TrayIconRecord& record) override { Notify(NIM_MODIFY, record); }
   void Remove(const TrayIconRecord& record) override { Notify(NIM_DELETE, record); }
 
-  void ShowMenu(WindowRef window) override {
+  void ShowMenu(WindowRef window, bool withMarkSeen) override {
     HWND owner = ToHwnd(window);
     HMENU menu = LoadMenuA(AppInstance, MAKEINTRESOURCEA(IDR_TRAYMENU));
     if (menu == nullptr) return;
     HMENU popup = GetSubMenu(menu, 0);
+    // The new-only option's item, after the first one; the resource's menu stays as it is.
+    if (withMarkSeen) {
+      InsertMenuA(popup, 1, MF_BYPOSITION | MF_STRING, IDM_MARKSEEN, kMenuMarkSeen);
+    }
     POINT cursor{};
     GetCursorPos(&cursor);
     // Without the foreground the menu would not close when the user clicks elsewhere.

@@ -174,6 +174,23 @@ def stat_seeds():
     return {"stat_%02d" % i: t for i, t in enumerate(texts)}
 
 
+def uidl_seeds():
+    """The first byte picks the piece size; a stored list of three IDs is among them."""
+    import struct
+    listings = [b"+OK\r\n1 whqtswO00WBw418f9t5JxYwZ\r\n2 QhdPYR:00WBw1Ph7x7", b"+OK",
+                b"+OK 2 messages\r\n1 a\r\ngarbage\r\n\r\n2 " + b"x" * 200,
+                b"+OK\r\n2147483648 a\r\n0 b\r\n3 \x7f\r\n4 ok \r\n"]
+    out = {"uidl_%02d" % i: bytes([k]) + t for i, (k, t) in enumerate(zip((0, 3, 7, 255), listings))}
+
+    def fnv(data, h=0xcbf29ce484222325):
+        for b in data:
+            h = ((h ^ b) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+        return h
+    body = b"KCSEEN1\n" + struct.pack("<QII", 7, 3, 0) + struct.pack("<3Q", 1, 2, 3)
+    out["stored_list"] = bytes([5]) + body + struct.pack("<Q", fnv(body))
+    return out
+
+
 class Fdp:
     """Builds input for FuzzedDataProvider: strings from the front, numbers from the back."""
 
@@ -316,6 +333,7 @@ def main():
         "framing": framing_seeds(),
         "sender": sender_seeds(),
         "stat": stat_seeds(),
+        "uidl": uidl_seeds(),
         "report": report_seeds(),
         "regedit": regedit_seeds(),
         "report_descriptor": descriptor_seeds(),

@@ -226,6 +226,12 @@ std::string FakeMailbox::Reply(const std::string& command) const {
     return "+OK " + std::to_string(headers.size()) + " " + std::to_string(size) + "\r\n";
   }
   if (command == "QUIT\r\n") return "+OK Logging out.\r\n";
+  if (command == "UIDL\r\n" && !uids.empty()) {
+    std::string listing = "+OK\r\n";
+    for (size_t i = 0; i < uids.size(); ++i)
+      listing += std::to_string(i + 1) + " " + uids[i] + "\r\n";
+    return listing + ".\r\n";
+  }
   if (command == "CAPA\r\n" && !capabilities.empty()) {
     return "+OK\r\n" + capabilities + ".\r\n";
   }

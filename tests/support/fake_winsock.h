@@ -118,6 +118,8 @@ struct FakeMailbox {
   std::vector<std::pair<std::string, std::string>> overrides;
   // The capability lines of the reply to CAPA, each ended by CR LF; empty: CAPA is unknown.
   std::string capabilities;
+  // The unique ID of each message for UIDL; empty: UIDL is unknown.
+  std::vector<std::string> uids;
 
   std::string Reply(const std::string& command) const;
   // Plugs the mailbox into a fake as its server.
@@ -158,8 +160,9 @@ struct CheckHarness {
   FakeProcess process;
   FakeNotice notice;
   FakeTls tls;
-  Platform platform{window, box,  trace,  clock,   registry, winsock,
-                    hid,    tray, dialog, process, notice,   tls};
+  FakeSeenStore seenStore;
+  Platform platform{window, box,    trace,   clock,  registry, winsock,  hid,
+                    tray,   dialog, process, notice, tls,      seenStore};
   std::unique_ptr<App> app;
   FakeMailbox mailbox;
   int checkDone = 0;  // SM_CHECKDONE messages handled

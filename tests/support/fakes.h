@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "support/fake_seen_store.h"
 
 namespace kc::test {
 
@@ -184,7 +185,9 @@ class FakeTray final : public TrayPort {
   void Add(const TrayIconRecord& r) override { calls.push_back({"add", r}); }
   void Modify(const TrayIconRecord& r) override { calls.push_back({"modify", r}); }
   void Remove(const TrayIconRecord& r) override { calls.push_back({"remove", r}); }
-  void ShowMenu(WindowRef) override { calls.push_back({"menu", TrayIconRecord{}}); }
+  void ShowMenu(WindowRef, bool withMarkSeen) override {
+    calls.push_back({withMarkSeen ? "menu+markseen" : "menu", TrayIconRecord{}});
+  }
   uint32_t lastIcon() const { return calls.empty() ? 0 : calls.back().second.icon; }
 };
 
@@ -261,7 +264,9 @@ class FakeNotice final : public NoticePort {
     outcomes.emplace_back(outcome, failed);
   }
   void NoMailProgram() override { ++noMailProgram; }
+  void Tell(const char* line) override { told.emplace_back(line); }
   std::vector<std::pair<std::string, bool>> outcomes;
+  std::vector<std::string> told;
   int noMailProgram = 0;
 };
 
@@ -293,8 +298,9 @@ struct FakePlatform {
   FakeProcess process;
   FakeNotice notice;
   NullTls tls;
-  Platform platform{window, box,  trace,  clock,   registry, winsock,
-                    hid,    tray, dialog, process, notice,   tls};
+  FakeSeenStore seenStore;
+  Platform platform{window, box,    trace,   clock,  registry, winsock,  hid,
+                    tray,   dialog, process, notice, tls,      seenStore};
 };
 
 }  // namespace kc::test

@@ -39,11 +39,11 @@ def _hex(data, size):
 
 
 def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, mailer="", ssl=None,
-                   port=None, certpin=None, raw_values=None):
-    """The settings key as a REGEDIT4 file, the form the Linux store reads. ssl, port and
-    certpin are written only when given, as a file from before them would lack them.
-    raw_values: {name: text after the "="} for values written as they are (another type, a
-    length the fields do not have)."""
+                   port=None, certpin=None, newonly=None, raw_values=None):
+    """The settings key as a REGEDIT4 file, the form the Linux store reads. ssl, port,
+    certpin and newonly are written only when given, as a file from before them would lack
+    them. raw_values: {name: text after the "="} for values written as they are (another
+    type, a length the fields do not have)."""
     pw = bytes(b ^ 0xFF for b in password.encode()[:79] + bytes(80 - len(password.encode()[:79])))
     lines = [
         "REGEDIT4",
@@ -63,6 +63,8 @@ def write_settings(path, server, user=USER, password=PASSWORD, minutes=30, maile
         lines.append('"PORT"=dword:%08x' % port)
     if certpin is not None:
         lines.append('"CERTPIN"=hex(1):' + _hex(certpin.encode(), 128))
+    if newonly is not None:
+        lines.append('"NEWONLY"=dword:%08x' % newonly)
     for name, text in (raw_values or {}).items():
         lines.append('"%s"=%s' % (name, text))
     lines += [""]

@@ -284,6 +284,8 @@ DIALOG_CONTROLS = [
     (1006, "edit", "", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, ES_PASSWORD | ES_NUMBER | WS_DISABLED),
     # The row added below the original ones: the encryption list.
     (1009, "combobox", "なし", WS_TABSTOP | CBS_DROPDOWNLIST, WS_DISABLED),
+    # Below it, the new-only option's box.
+    (1010, "button", "新着のみ", WS_TABSTOP | BS_AUTOCHECKBOX, WS_DISABLED),
 ]
 DIALOG_LABELS = ["POP3サーバーネーム", "メーラー", "アカウント", "チェック間隔", "分おきにチェックする",
                  "パスワード", "暗号化"]
@@ -889,3 +891,8 @@ SCENARIOS["tls_address"] = scenarios_tls.tls_address
 import scenarios_split  # noqa: E402
 
 SCENARIOS["split_replies"] = scenarios_split.split_replies
+
+# The new-only option, in a module of its own.
+import scenarios_newonly  # noqa: E402
+
+SCENARIOS["newonly"] = scenarios_newonly.newonly

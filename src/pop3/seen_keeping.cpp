@@ -1,0 +1,103 @@
+#include "pop3/seen_keeping.h"
+
+#include <cstdio>
+
+#include "pop3/seen_file.h"
+#include "text/bounded.h"
+
+namespace kc {
+
+namespace {
+
+constexpr uint32_t kChunk = 4096;
+
+}  // namespace
+
+SeenLoad LoadSeenIds(SeenIds& seen, SeenStorePort& store, uint64_t account, char* line,
+                     size_t size) {
+  line[0] = '\0';
+  seen.Forget(account);
+  char why[160] = "";
+  const char* where = store.Where();
+  switch (store.OpenRead(why, sizeof why)) {
+    case SeenStoreOpen::kMissing: return SeenLoad::kMissing;
+    case SeenStoreOpen::kFailed:
+      std::snprintf(line, size,
+                    "list of seen messages %s cannot be read (%s): a new baseline is taken", where,
+                    why);
+      return SeenLoad::kUnreadable;
+    case SeenStoreOpen::kOpened: break;
+  }
+  uint64_t* area = seen.LoadArea();
+  if (area == nullptr) {
+    store.CloseRead();
+    std::snprintf(line, size, "no memory for the list of seen messages: a new baseline is taken");
+    return SeenLoad::kNoMemory;
+  }
+  SeenFileReader reader;
+  reader.Begin(area, kSeenIdCapacity);
+  uint8_t buffer[kChunk];
+  bool readFailed = false;
+  for (;;) {
+    int32_t n = store.Read(buffer, sizeof buffer, why, sizeof why);
+    if (n < 0) {
+      readFailed = true;
+      break;
+    }
+    if (n == 0 || !reader.Feed(buffer, static_cast<size_t>(n))) break;
+  }
+  store.CloseRead();
+  if (readFailed) {
+    seen.Forget(account);
+    std::snprintf(line, size,
+                  "list of seen messages %s cannot be read (%s): a new baseline is taken", where,
+                  why);
+    return SeenLoad::kUnreadable;
+  }
+  if (!reader.End() || !seen.AdoptLoaded(reader.account(), reader.count())) {
+    seen.Forget(account);
+    std::snprintf(line, size, "list of seen messages %s is damaged (%s): a new baseline is taken",
+                  where, reader.problem()[0] != '\0' ? reader.problem() : "IDs out of order");
+    return SeenLoad::kDamaged;
+  }
+  if (reader.account() != account) {
+    seen.Forget(account);
+    std::snprintf(line, size,
+                  "list of seen messages %s is of another server or user ID: a new baseline is "
+                  "taken",
+                  where);
+    return SeenLoad::kOtherAccount;
+  }
+  std::snprintf(line, size, "list of seen messages read: %lu IDs from %s",
+                static_cast<unsigned long>(seen.size()), where);
+  return SeenLoad::kLoaded;
+}
+
+bool SaveSeenIds(const SeenIds& seen, SeenStorePort& store, char* line, size_t size) {
+  line[0] = '\0';
+  char why[160] = "";
+  const char* where = store.Where();
+  bool ok = store.BeginWrite(why, sizeof why);
+  if (ok) {
+    SeenFileWriter writer;
+    writer.Begin(seen.account(), seen.hashes(), seen.size());
+    uint8_t buffer[kChunk];
+    for (size_t n; ok && (n = writer.Next(buffer, sizeof buffer)) != 0;) {
+      ok = store.Write(buffer, static_cast<uint32_t>(n), why, sizeof why);
+    }
+    if (ok) {
+      ok = store.Commit(why, sizeof why);
+    } else {
+      store.Abandon();
+    }
+  }
+  if (!ok) {
+    std::snprintf(line, size,
+                  "list of seen messages not saved: %s: %s; it is kept in memory until the "
+                  "next save",
+                  where[0] != '\0' ? where : "(no place)", why);
+  }
+  return ok;
+}
+
+}  // namespace kc

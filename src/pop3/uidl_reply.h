@@ -1,0 +1,58 @@
+// The listing a POP3 server sends in reply to UIDL: one line per message, "<number> <id>",
+// after the status line and up to the dot line.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace kc {
+
+// The longest unique ID a server may give (1 to 70 characters of 0x21 to 0x7E).
+constexpr size_t kUidMaxLength = 70;
+// Bytes of a listing line that are kept: a line longer than this cannot hold a valid entry
+// (ten digits, a blank and 70 characters, with room for blanks and the carriage return).
+constexpr size_t kUidlLineSize = 128;
+
+struct UidlEntry {
+  int32_t number = 0;        // the message number, 1 or more
+  const char* id = nullptr;  // not NUL-terminated
+  size_t length = 0;
+};
+
+// One line of the listing, its line feed excluded: the number (decimal, 1 to 2147483647), one
+// or more blanks, the ID, then nothing but blanks and a carriage return. False for any other
+// line.
+bool ParseUidlLine(const char* line, size_t length, UidlEntry* entry);
+
+class UidlListingSink {
+ public:
+  virtual void OnEntry(const UidlEntry& entry) = 0;
+  // A line that is not an entry; its first kUidlLineSize bytes at most, overlong tells that
+  // there were more.
+  virtual void OnMalformed(const char* line, size_t length, bool overlong) = 0;
+
+ protected:
+  ~UidlListingSink() = default;
+};
+
+// Reads the reply in pieces of any size, as the framing hands them on, with a fixed buffer of
+// one line: the status line is passed over, every other line becomes an entry or a malformed
+// line. A listing may thus be of any length.
+class UidlListingReader {
+ public:
+  void Reset();
+  void Feed(const char* bytes, size_t n, UidlListingSink& sink);
+  // The reply has ended (the framing took its dot line away): a last line without its line
+  // feed counts as a line.
+  void Finish(UidlListingSink& sink);
+
+ private:
+  void EndLine(UidlListingSink& sink);
+
+  char line_[kUidlLineSize] = {};
+  size_t length_ = 0;
+  bool overlong_ = false;
+  bool statusRead_ = false;
+  bool lineStarted_ = false;
+};
+
+}  // namespace kc

@@ -1,0 +1,247 @@
+// The seen list and one check's listing against it, its stored form, and loading and saving it
+// through a store that fails on demand.
+#include "pop3/seen_ids.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pop3/seen_file.h"
+#include "pop3/seen_keeping.h"
+#include "support/fake_seen_store.h"
+
+namespace kc {
+namespace {
+
+uint64_t H(const std::string& id) { return Fnv1a64(id.data(), id.size()); }
+
+// A listing of the given IDs (message i + 1 for ids[i]) measured against seen (null: all seen).
+void Tally(UidlTally& tally, const std::vector<std::string>& ids, const SeenIds* seen) {
+  ASSERT_TRUE(tally.Begin(static_cast<int32_t>(ids.size()), seen));
+  for (size_t i = 0; i < ids.size(); ++i) {
+    ASSERT_TRUE(tally.Add(static_cast<int32_t>(i + 1), H(ids[i])));
+  }
+  tally.End();
+}
+
+TEST(SeenIds, FnvMatchesItsPublishedValues) {
+  EXPECT_EQ(Fnv1a64("", 0), 0xcbf29ce484222325ull);
+  EXPECT_EQ(Fnv1a64("a", 1), 0xaf63dc4c8601ec8cull);
+  EXPECT_EQ(Fnv1a64("foobar", 6), 0x85944171f73967e8ull);
+  EXPECT_NE(AccountKey("ab", 255, "c", 80), AccountKey("a", 255, "bc", 80));
+}
+
+// A fresh instance holds no list; the first listing is a baseline that takes every message.
+TEST(SeenIds, BaselineThenNewThenGone) {
+  SeenIds seen;
+  EXPECT_FALSE(seen.known());
+  EXPECT_FALSE(seen.Contains(H("a")));
+  UidlTally tally;
+  Tally(tally, {"a", "b", "c", "d", "e"}, nullptr);
+  EXPECT_EQ(tally.newCount(), 0);
+  EXPECT_TRUE(seen.Apply(tally, false));
+  EXPECT_TRUE(seen.known());
+  EXPECT_EQ(seen.size(), 5u);
+
+  // Two arrive, "b" was deleted by another client.
+  Tally(tally, {"a", "c", "d", "e", "f", "g"}, &seen);
+  EXPECT_EQ(tally.newCount(), 2);
+  ASSERT_EQ(tally.newNumberCount(), 2);
+  EXPECT_EQ(tally.newNumbers()[0], 5);
+  EXPECT_EQ(tally.newNumbers()[1], 6);
+  EXPECT_TRUE(seen.Apply(tally, false));  // "b" dropped
+  EXPECT_EQ(seen.size(), 4u);
+  EXPECT_FALSE(seen.Contains(H("b")));
+  EXPECT_FALSE(seen.Apply(tally, false));  // nothing changes a second time
+
+  // The same listing again: still 2 new, until everything is taken as seen.
+  Tally(tally, {"a", "c", "d", "e", "f", "g"}, &seen);
+  EXPECT_EQ(tally.newCount(), 2);
+  EXPECT_TRUE(seen.Apply(tally, true));
+  Tally(tally, {"a", "c", "d", "e", "f", "g"}, &seen);
+  EXPECT_EQ(tally.newCount(), 0);
+  EXPECT_FALSE(seen.Apply(tally, true));
+
+  // An empty mailbox empties the list, which stays a list (no new baseline).
+  Tally(tally, {}, &seen);
+  EXPECT_TRUE(seen.Apply(tally, false));
+  EXPECT_TRUE(seen.known());
+  EXPECT_EQ(seen.size(), 0u);
+}
+
+// Past 255 new messages the lowest numbers are fetched, ascending, whatever the listing order;
+// numbers outside the mailbox are refused.
+TEST(SeenIds, NewNumbersKeepTheLowestAscending) {
+  SeenIds seen;
+  UidlTally tally;
+  Tally(tally, {}, nullptr);
+  seen.Apply(tally, false);
+  ASSERT_TRUE(tally.Begin(400, &seen));
+  for (int32_t n = 400; n >= 1; --n) ASSERT_TRUE(tally.Add(n, H("m" + std::to_string(n))));
+  EXPECT_FALSE(tally.Add(0, H("x")));
+  EXPECT_FALSE(tally.Add(401, H("x")));
+  tally.End();
+  EXPECT_EQ(tally.newCount(), 400);
+  ASSERT_EQ(tally.newNumberCount(), kSenderSlots);
+  for (int i = 0; i < kSenderSlots; ++i) EXPECT_EQ(tally.newNumbers()[i], i + 1);
+}
+
+// Beyond the bound the oldest messages count as seen and are not kept; the newest are.
+TEST(SeenIds, MailboxBeyondTheBound) {
+  const int32_t total = static_cast<int32_t>(kSeenIdCapacity) + 10;
+  SeenIds seen;
+  UidlTally tally;
+  ASSERT_TRUE(tally.Begin(total, nullptr));
+  for (int32_t n = 1; n <= total; ++n) tally.Add(n, H(std::to_string(n)));
+  tally.End();
+  EXPECT_EQ(tally.beyondBound(), 10);
+  EXPECT_EQ(tally.size(), kSeenIdCapacity);
+  seen.Apply(tally, false);
+  EXPECT_EQ(seen.size(), kSeenIdCapacity);
+  // One more arrives: it is new, the ten oldest still are not.
+  ASSERT_TRUE(tally.Begin(total + 1, &seen));
+  for (int32_t n = 1; n <= total + 1; ++n) tally.Add(n, H(std::to_string(n)));
+  tally.End();
+  EXPECT_EQ(tally.newCount(), 1);
+  EXPECT_EQ(tally.beyondBound(), 11);
+  EXPECT_EQ(tally.newNumbers()[0], total + 1);
+}
+
+// ----- The stored form -----
+
+std::vector<uint8_t> Encode(uint64_t account, const std::vector<uint64_t>& hashes) {
+  SeenFileWriter writer;
+  writer.Begin(account, hashes.data(), static_cast<uint32_t>(hashes.size()));
+  std::vector<uint8_t> out;
+  uint8_t buffer[40];
+  for (size_t n; (n = writer.Next(buffer, sizeof buffer)) != 0;)
+    out.insert(out.end(), buffer, buffer + n);
+  return out;
+}
+
+bool Decode(const std::vector<uint8_t>& bytes, size_t piece, std::vector<uint64_t>* out,
+            std::string* problem, uint32_t capacity = 16) {
+  std::vector<uint64_t> area(capacity);
+  SeenFileReader reader;
+  reader.Begin(area.data(), capacity);
+  bool ok = true;
+  for (size_t at = 0; ok && at < bytes.size(); at += piece) {
+    ok = reader.Feed(bytes.data() + at, std::min(piece, bytes.size() - at));
+  }
+  ok = reader.End();
+  *problem = reader.problem();
+  out->assign(area.begin(), area.begin() + (ok ? reader.count() : 0));
+  return ok;
+}
+
+TEST(SeenFile, RoundTripInAnyPieces) {
+  const std::vector<uint64_t> hashes = {1, 2, 0x8000000000000000ull, ~0ull};
+  std::vector<uint8_t> bytes = Encode(42, hashes);
+  EXPECT_EQ(bytes.size(), kSeenFileHeaderSize + 4 * 8 + kSeenFileTrailerSize);
+  for (size_t piece : {size_t{1}, size_t{5}, size_t{8}, bytes.size()}) {
+    std::vector<uint64_t> got;
+    std::string problem;
+    EXPECT_TRUE(Decode(bytes, piece, &got, &problem)) << problem;
+    EXPECT_EQ(got, hashes);
+  }
+  std::vector<uint64_t> none;
+  std::string problem;
+  EXPECT_TRUE(Decode(Encode(42, {}), 3, &none, &problem));
+}
+
+// Every way a file can be damaged is found, and named.
+TEST(SeenFile, DamageIsFound) {
+  const std::vector<uint8_t> good = Encode(7, {10, 20, 30});
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    const char* problem;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"empty", {}, "cut short"});
+  cases.push_back({"cut", std::vector<uint8_t>(good.begin(), good.end() - 3), "cut short"});
+  auto flipped = good;
+  flipped[kSeenFileHeaderSize + 16] ^= 1;  // 30 becomes 31: still in order
+  cases.push_back({"a bit of a hash", flipped, "wrong checksum"});
+  auto longer = good;
+  longer.push_back(0);
+  cases.push_back({"a byte more", longer, "bytes after its end"});
+  auto mark = good;
+  mark[0] = 'X';
+  cases.push_back({"mark", mark, "not a list of seen messages"});
+  auto order = Encode(7, {30, 20, 10});
+  cases.push_back({"order", order, "IDs out of order"});
+  auto twice = Encode(7, {10, 10});
+  cases.push_back({"twice", twice, "IDs out of order"});
+  auto many = good;
+  many[16] = 0xFF;  // the count far beyond the capacity
+  cases.push_back({"count", many, "more IDs than it may hold"});
+  for (const Case& c : cases) {
+    std::vector<uint64_t> got;
+    std::string problem;
+    EXPECT_FALSE(Decode(c.bytes, 4, &got, &problem)) << c.name;
+    EXPECT_EQ(problem, c.problem) << c.name;
+  }
+}
+
+// ----- Loading and saving -----
+
+TEST(SeenKeeping, SavedListLoadsBackAndDamageMeansABaseline) {
+  test::FakeSeenStore store;
+  SeenIds seen;
+  char line[512];
+  EXPECT_EQ(LoadSeenIds(seen, store, 1, line, sizeof line), SeenLoad::kMissing);
+  EXPECT_STREQ(line, "");
+  UidlTally tally;
+  Tally(tally, {"a", "b"}, nullptr);
+  seen.Apply(tally, false);
+  ASSERT_TRUE(SaveSeenIds(seen, store, line, sizeof line)) << line;
+
+  SeenIds again;
+  EXPECT_EQ(LoadSeenIds(again, store, 1, line, sizeof line), SeenLoad::kLoaded);
+  EXPECT_TRUE(again.known());
+  EXPECT_TRUE(again.Contains(H("a")));
+  EXPECT_EQ(again.size(), 2u);
+
+  EXPECT_EQ(LoadSeenIds(again, store, 2, line, sizeof line), SeenLoad::kOtherAccount);
+  EXPECT_FALSE(again.known());
+  EXPECT_NE(std::string(line).find("another server or user ID"), std::string::npos) << line;
+
+  store.stored.resize(store.stored.size() - 1);
+  EXPECT_EQ(LoadSeenIds(again, store, 1, line, sizeof line), SeenLoad::kDamaged);
+  EXPECT_FALSE(again.known());
+  EXPECT_STREQ(line,
+               "list of seen messages /state/kestova/seen.dat is damaged (cut short): a new "
+               "baseline is taken");
+
+  store.failOpen = true;
+  EXPECT_EQ(LoadSeenIds(again, store, 1, line, sizeof line), SeenLoad::kUnreadable);
+  EXPECT_NE(std::string(line).find("Permission denied"), std::string::npos) << line;
+}
+
+TEST(SeenKeeping, FailedWriteKeepsTheStoredListAndSaysWhy) {
+  test::FakeSeenStore store;
+  SeenIds seen;
+  UidlTally tally;
+  Tally(tally, {"a"}, nullptr);
+  seen.Apply(tally, false);
+  char line[512];
+  ASSERT_TRUE(SaveSeenIds(seen, store, line, sizeof line));
+  const std::vector<uint8_t> before = store.stored;
+  Tally(tally, {"a", "b"}, &seen);
+  seen.Apply(tally, true);
+  store.failWrite = true;
+  EXPECT_FALSE(SaveSeenIds(seen, store, line, sizeof line));
+  EXPECT_STREQ(line,
+               "list of seen messages not saved: /state/kestova/seen.dat: No space left on "
+               "device; it is kept in memory until the next save");
+  store.failWrite = false;
+  store.failCommit = true;
+  EXPECT_FALSE(SaveSeenIds(seen, store, line, sizeof line));
+  EXPECT_EQ(store.stored, before);
+  EXPECT_EQ(seen.size(), 2u);  // the list in memory is whole
+}
+
+}  // namespace
+}  // namespace kc

@@ -1,0 +1,128 @@
+// The UIDL listing: one line at a time by a table, then whole listings cut into pieces of every
+// size, as the framing hands them on.
+#include "pop3/uidl_reply.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kc {
+namespace {
+
+struct LineCase {
+  const char* line;
+  bool ok;
+  int32_t number;
+  const char* id;
+};
+
+TEST(UidlLine, ReadsEntriesAndRefusesTheRest) {
+  const std::string seventy(70, 'x');
+  const std::string seventyOne(71, 'x');
+  const std::string at70 = "3 " + seventy;
+  const std::string at71 = "3 " + seventyOne;
+  const LineCase cases[] = {
+      {"1 whqtswO00WBw418f9t5JxYwZ", true, 1, "whqtswO00WBw418f9t5JxYwZ"},
+      {"1 abc\r", true, 1, "abc"},                // the CR before the LF
+      {"12  abc \t\r", true, 12, "abc"},          // more blanks around the ID
+      {"2147483647 !~", true, 2147483647, "!~"},  // the extremes of number and characters
+      {at70.c_str(), true, 3, seventy.c_str()},   // the longest ID allowed
+      {at71.c_str(), false, 0, nullptr},          // one character too many
+      {"2147483648 a", false, 0, nullptr},        // beyond 32 bits
+      {"00000000001 a", false, 0, nullptr},       // eleven digits
+      {"0 a", false, 0, nullptr},                 // no message 0
+      {"-1 a", false, 0, nullptr},
+      {"1", false, 0, nullptr},  // no ID
+      {"1 ", false, 0, nullptr},
+      {"1a b", false, 0, nullptr},            // no blank after the number
+      {" 1 a", false, 0, nullptr},            // a blank before it
+      {"1 a b", false, 0, nullptr},           // two words
+      {"1 a\x7f", false, 0, nullptr},         // DEL is no ID character
+      {"1 \xe3\x81\x82", false, 0, nullptr},  // nor beyond ASCII
+      {"1 a\rb", false, 0, nullptr},          // a CR inside
+      {"", false, 0, nullptr},
+      {".", false, 0, nullptr},
+  };
+  for (const LineCase& c : cases) {
+    UidlEntry e;
+    std::string line = c.line;
+    bool ok = ParseUidlLine(line.data(), line.size(), &e);
+    EXPECT_EQ(ok, c.ok) << c.line;
+    if (!ok || !c.ok) continue;
+    EXPECT_EQ(e.number, c.number) << c.line;
+    EXPECT_EQ(std::string(e.id, e.length), c.id) << c.line;
+  }
+}
+
+// A NUL inside the line is not an ID character and does not end the line early.
+TEST(UidlLine, NulIsRefused) {
+  const char line[] = {'1', ' ', 'a', '\0', 'b'};
+  UidlEntry e;
+  EXPECT_FALSE(ParseUidlLine(line, sizeof line, &e));
+}
+
+struct Collect final : UidlListingSink {
+  void OnEntry(const UidlEntry& e) override {
+    entries.push_back(std::to_string(e.number) + "=" + std::string(e.id, e.length));
+  }
+  void OnMalformed(const char* line, size_t length, bool overlong) override {
+    malformed.push_back(std::string(line, length) + (overlong ? "..." : ""));
+  }
+  std::vector<std::string> entries;
+  std::vector<std::string> malformed;
+};
+
+Collect ReadInPieces(const std::string& reply, size_t piece) {
+  UidlListingReader reader;
+  reader.Reset();
+  Collect sink;
+  for (size_t at = 0; at < reply.size(); at += piece) {
+    reader.Feed(reply.data() + at, std::min(piece, reply.size() - at), sink);
+  }
+  reader.Finish(sink);
+  return sink;
+}
+
+// The reply as the framing hands it on: the status line first, the dot line taken away, so the
+// last entry has no line end.
+TEST(UidlListing, SameEntriesWhateverThePieces) {
+  const std::string longLine = "9 " + std::string(300, 'z');
+  const std::string reply =
+      "+OK 4 messages, a long status line that says nothing more\r\n"
+      "1 aaa\r\n"
+      "garbage\r\n" +
+      longLine + "\r\n" +
+      "\r\n"
+      "2 bbb\r\n"
+      "7 ccc";
+  for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}, reply.size()}) {
+    Collect got = ReadInPieces(reply, piece);
+    EXPECT_EQ(got.entries, (std::vector<std::string>{"1=aaa", "2=bbb", "7=ccc"})) << piece;
+    ASSERT_EQ(got.malformed.size(), 3u) << piece;
+    EXPECT_EQ(got.malformed[0], "garbage\r");
+    // An overlong line is reported by its first bytes, never read past the line buffer.
+    EXPECT_EQ(got.malformed[1], longLine.substr(0, kUidlLineSize) + "...");
+    EXPECT_EQ(got.malformed[2], "\r");
+  }
+}
+
+TEST(UidlListing, EmptyListingHasNoEntries) {
+  Collect got = ReadInPieces("+OK", 1);
+  EXPECT_TRUE(got.entries.empty());
+  EXPECT_TRUE(got.malformed.empty());
+}
+
+// A reader used for one listing starts the next one afresh.
+TEST(UidlListing, ResetForgetsAHalfReadLine) {
+  UidlListingReader reader;
+  Collect sink;
+  reader.Feed("+OK\r\n1 half", 11, sink);
+  reader.Reset();
+  reader.Feed("+OK\r\n2 whole", 12, sink);
+  reader.Finish(sink);
+  EXPECT_EQ(sink.entries, (std::vector<std::string>{"2=whole"}));
+}
+
+}  // namespace
+}  // namespace kc
