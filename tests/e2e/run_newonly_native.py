@@ -177,7 +177,7 @@ def scenario_mailutils(ctx):
     p = ctx.program(user=server.login, newonly=1)
     trace, end = one_check(p, 0)
     assert new_line(0, 3) in trace, trace[-800:]
-    server.set_messages(ordinary(4))
+    server.add_messages(ordinary(4)[3:])
     start = p.check_again(end, 15)
     trace, end = one_check(p, start)
     assert new_line(1, 4) in trace, trace[-800:]

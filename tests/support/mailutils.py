@@ -80,7 +80,16 @@ server {self.address}:{self.port} {{
         """Replaces the mbox with these messages (bytes each, CR LF or LF lines), in this order.
         CR LF is stored as LF, as mail is stored on Unix, unless the message is given as a
         (bytes, True) pair: then its lines keep their CR, as a file copied from Windows does."""
-        with open(self.mbox, "wb") as f:
+        self._write_messages(messages, "wb")
+
+    def add_messages(self, messages):
+        """Appends messages to the mbox, keeping what pop3d wrote into it (its X-UID and
+        X-IMAPbase headers): the messages already there keep their UIDL IDs, where a rewritten
+        mbox gets new ones as soon as the clock has moved on to another second."""
+        self._write_messages(messages, "ab")
+
+    def _write_messages(self, messages, mode):
+        with open(self.mbox, mode) as f:
             for item in messages:
                 data, keep_cr = item if isinstance(item, tuple) else (item, False)
                 if not keep_cr:
