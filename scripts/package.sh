@@ -61,6 +61,10 @@ if [ -n "$(git -C "$ROOT" status --porcelain --untracked-files=no 2>/dev/null)" 
 fi
 export TZ=UTC LC_ALL=C.UTF-8
 umask 022
+# ccache stays usable, but not its base directory: with one it hands the compiler paths relative
+# to the build tree, which end up in the debug information of the Linux program (and so in its
+# build ID) and differ with where the checkout lies.
+unset CCACHE_BASEDIR
 
 # -- builds ----------------------------------------------------------------------------------
 # Fresh trees, so nothing of an earlier configuration leaks in. Both are built with the
