@@ -36,8 +36,24 @@ PY
    -D Exe=KestovaChecker.exe -D Icon=kestova.ico -o kestova.msi kestova.wxs)
 # What wixl cannot say in the source: the Startup shortcut's condition (wixl takes no
 # <Condition> in a component), and the package code, title and template language.
-msibuild "$WORK/kestova.msi" -q \
-  "UPDATE Component SET Condition = 'STARTUP <> \"0\"' WHERE Component = 'StartupShortcut'"
+# The table goes out and back in whole: a row changed with an SQL UPDATE of msibuild is read
+# back by msitools but not by Windows Installer (Wine's saw no condition at all).
+msiinfo export "$WORK/kestova.msi" Component >"$WORK/Component.idt"
+python3 - "$WORK/Component.idt" <<'PY'
+import sys
+path = sys.argv[1]
+rows = open(path, newline="").read().split("\r\n")
+done = 0
+for i, row in enumerate(rows):
+    fields = row.split("\t")
+    if fields[0] == "StartupShortcut" and len(fields) == 6:
+        fields[4] = 'STARTUP <> "0"'
+        rows[i] = "\t".join(fields)
+        done += 1
+assert done == 1, "no StartupShortcut row in the Component table"
+open(path, "w", newline="").write("\r\n".join(rows))
+PY
+msibuild "$WORK/kestova.msi" -i "$WORK/Component.idt"
 msibuild "$WORK/kestova.msi" -s "KESTOVA Checker $VERSION" KESTOVA "Intel;1041" "$PACKAGE"
 python3 "$HERE/msi_times.py" "$WORK/kestova.msi" "$SOURCE_DATE_EPOCH"
 mv "$WORK/kestova.msi" "$OUT"
