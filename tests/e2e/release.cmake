@@ -36,3 +36,17 @@ foreach(what install start)
   set_tests_properties(dist.msi_wine_${what} PROPERTIES LABELS "dist;wine" SKIP_RETURN_CODE 77
                        TIMEOUT 600 FIXTURES_REQUIRED dist_release RESOURCE_LOCK dist_release)
 endforeach()
+
+# The tray icon at 144 dpi under Wine (the exes of the win32 and win64 presets, as the Wine suite
+# takes them): drawn at its 24 pixel size, not stretched; the screenshot goes to dist/artifacts.
+set(kc_dist_win32 "${CMAKE_SOURCE_DIR}/build/win32")
+set(kc_dist_win64 "${CMAKE_SOURCE_DIR}/build/win64")
+if(DEFINED KC_WINE_WIN32_DIR)
+  set(kc_dist_win32 "${KC_WINE_WIN32_DIR}")
+  set(kc_dist_win64 "${KC_WINE_WIN64_DIR}")
+endif()
+add_test(NAME dist.tray_144dpi
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/dist/tray_dpi.py
+                 --exe32 ${kc_dist_win32}/KestovaChecker.exe --exe64 ${kc_dist_win64}/KestovaChecker.exe
+                 --artifacts ${CMAKE_BINARY_DIR}/dist/artifacts)
+set_tests_properties(dist.tray_144dpi PROPERTIES LABELS "dist;wine" SKIP_RETURN_CODE 77 TIMEOUT 300)
