@@ -78,6 +78,9 @@ def main():
         for key in (r"HKCU\Control Panel\Desktop",
                     r"HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts"):
             prefix.run("reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(DPI), "/f")
+        # The dialog's font, as the Wine suite maps it (same metrics as on Windows).
+        prefix.run("reg", "add", r"HKCU\Software\Wine\Fonts\Replacements", "/v",
+                   "ＭＳ Ｐゴシック", "/t", "REG_SZ", "/d", "IPAPGothic", "/f")
         prefix.wait()
         display = argparse.Namespace()
         harness.Env._start_xvfb(display)
