@@ -348,7 +348,9 @@ def check_reproducible(args):
     try:
         # Another place with a path of another length, another build tree name, another time.
         clone = os.path.join(tmp, "elsewhere", "a-checkout-with-a-longer-name")
-        run(["git", "clone", "--quiet", "--no-hardlinks", ROOT, clone])
+        commit = run(["git", "-C", ROOT, "rev-parse", "HEAD"]).stdout.decode().strip()
+        run(["git", "clone", "--quiet", "--no-hardlinks", "--no-checkout", ROOT, clone])
+        run(["git", "-C", clone, "checkout", "--quiet", "--detach", commit])
         out = os.path.join(tmp, "release")
         package(out, os.path.join(tmp, "work-tree"), cwd=clone)
         differ = []
