@@ -202,6 +202,14 @@ def check_install(prefix, msi, exe_bytes, tmp):
 def check_start(prefix, msi):
     """The installed exe started as the Startup shortcut starts it: no window, a tray icon."""
     prefix.msiexec("/i", win_path(msi))
+    # Complete settings (a server that does not answer), so no settings dialog opens; the
+    # 32-bit view, which the i686 exe reads.
+    values = [("SERVER", "REG_SZ", "127.0.0.1"), ("USER", "REG_SZ", "kestova"),
+              ("PASS", "REG_BINARY", harness.complement("Kest0va-pw").hex()),
+              ("TIME", "REG_DWORD", "30")]
+    for name, kind, value in values:
+        prefix.run("reg", "add", r"HKLM\SOFTWARE\KESTOVA", "/v", name, "/t", kind, "/d", value,
+                   "/f", "/reg:32")
     display = argparse.Namespace()
     harness.Env._start_xvfb(display)  # sets display.xvfb and display.display
     xvfb = display.xvfb
@@ -219,6 +227,9 @@ def check_start(prefix, msi):
             tray = r.stdout.split()
         check(tray, "no tray icon within 60 s")
         check(program.poll() is None, "the program ended")
+        shown = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "KESTOVA"],
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        check(not shown.stdout.split(), "the program shows a window")
         harness.log("the installed i686 exe runs with its tray icon")
     finally:
         if program:
