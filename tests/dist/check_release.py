@@ -277,13 +277,14 @@ def check_msi(msi, version, exe, tmp):
     word = int(re.search(r"^Source: (\d+)", summary, re.M).group(1))
     check(word & 8, "the package asks for elevation")
     dirs = {r["Directory"]: r for r in msi_table(msi, "Directory")}
-    chain = []
+    chain = []  # (directory, its name), from the install folder up
     d = "INSTALLDIR"
     while d in dirs and dirs[d]["Directory_Parent"]:
-        chain.append(dirs[d]["DefaultDir"])
+        chain.append((d, dirs[d]["DefaultDir"]))
         d = dirs[d]["Directory_Parent"]
-    check(d == "TARGETDIR" and chain == ["KESTOVA", "Programs", "LocalAppDataFolder"],
-          f"install folder {chain}")
+    names = [name for _, name in chain[:-1]]
+    check(d == "TARGETDIR" and chain and chain[-1][0] == "LocalAppDataFolder"
+          and names == ["KESTOVA", "Programs"], f"install folder {chain}")
     components = {r["Component"]: r for r in msi_table(msi, "Component")}
     check(components["StartupShortcut"]["Condition"] == 'STARTUP <> "0"', "Startup condition")
     shortcuts = {r["Directory_"]: r["Target"] for r in msi_table(msi, "Shortcut")}
