@@ -6,9 +6,9 @@
 #   SHA256SUMS                           over the three
 # VERSION is the CMake project version. Installs what it needs (apt-get, as root or with sudo)
 # when a tool is missing. Two runs on the same commit, from any directory and at any time, give
-# the same exe, zip and deb byte for byte: times come from the commit (SOURCE_DATE_EPOCH), the
-# checkout's path stays out of the binaries, archives list their files in a fixed order with
-# fixed owners, modes and times. What still differs between two MSIs is in dist/README.md.
+# the same exe, zip, deb and MSI byte for byte: times come from the commit (SOURCE_DATE_EPOCH),
+# the checkout's path stays out of the binaries, archives list their files in a fixed order with
+# fixed owners, modes and times; dist/README.md says what the MSI needed besides.
 #
 #   bash scripts/package.sh [--out DIR] [--work DIR]
 #
@@ -46,8 +46,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   say "installing ${missing[*]}"
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  mapfile -t packages < <(printf '%s\n' "${missing[@]}" | sort -u)
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-    $(printf '%s\n' "${missing[@]}" | sort -u)
+    "${packages[@]}"
 fi
 
 # -- one time for everything: the commit's --------------------------------------------------
@@ -109,4 +110,4 @@ bash "$ROOT/dist/linux/make-deb.sh" "$VERSION" "$WORK/linux/kestova" "$OUT" "$WO
 # -- checksums -------------------------------------------------------------------------------
 (cd "$OUT" && sha256sum -- *.msi *.zip *.deb >SHA256SUMS && sha256sum -c --quiet SHA256SUMS)
 say "build/release after $(( $(date +%s) - started )) s:"
-(cd "$OUT" && ls -l --time-style=+ -- * | awk '{print "  " $5 "  " $NF}' && cat SHA256SUMS)
+(cd "$OUT" && stat -c '  %s  %n' -- * && cat SHA256SUMS)
