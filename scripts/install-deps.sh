@@ -15,7 +15,8 @@ $SUDO apt-get install -y -q --no-install-recommends \
   mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 \
   dovecot-core dovecot-pop3d mailutils-pop3d iproute2 util-linux \
   xvfb xauth x11-utils imagemagick xdotool locales fonts-ipafont-gothic \
-  clang llvm valgrind tmux procps strace linux-perf
+  clang llvm valgrind tmux procps strace linux-perf \
+  msitools lintian icoutils dpkg-dev
 $SUDO apt-get install -y -q wine wine64 wine32:i386
 # libFuzzer and the sanitizer run-times for clang (only recommended by clang's packages).
 $SUDO apt-get install -y -q --no-install-recommends libclang-rt-14-dev

@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Writes the four tray icons into res/: one picture on four background colours.
 
-Each .ico holds a 32 x 32 and a 16 x 16 image in 16 colours (4 bits per pixel, the standard
-16-colour palette): a white diamond quartered by a dark cross on the state's colour; the large
-image has a green frame. Run from anywhere; the output is the same byte for byte every time.
+Each .ico holds the picture at 48, 32, 24, 20 and 16 pixels in 16 colours (4 bits per pixel, the
+standard 16-colour palette): a white diamond quartered by a dark cross on the state's colour; the
+images of 32 pixels and more have a green frame. Each size is drawn at its own pixel grid, so the
+tray takes the one the system asks for (16 at 100 % scaling, 20 at 125 %, 24 at 150 %, 32 at
+200 %) instead of stretching the 16 x 16 one. The 32 and 16 pixel images are the same bytes as
+before the other sizes came. Run from anywhere; the output is the same byte for byte every time.
 
     python3 scripts/make-icons.py [output directory, default res/]
 """
@@ -32,10 +35,10 @@ ICONS = [
 def picture(size, background):
     """The picture as rows of palette indexes, top row first."""
     frame = size >= 32
-    border = 2 if frame else 0
+    border = size // 16 if frame else 0  # 2 pixels at 32, 3 at 48
     centre = (size - 1) / 2.0
-    radius = size / 2.0 - border - (2 if frame else 1)  # clear of the edge and the frame
-    half_bar = 1  # the cross: the two middle rows and columns
+    radius = size / 2.0 - border - (border if frame else 1)  # clear of the edge and the frame
+    half_bar = max(1, size // 24)  # the cross: the two middle rows and columns (four at 48)
     rows = []
     for y in range(size):
         row = []
@@ -70,11 +73,15 @@ def dib(rows):
     return header + palette + bytes(xor) + mask
 
 
+# Largest first, as icon files usually list them; LoadImage picks by size, not by order.
+SIZES = (48, 32, 24, 20, 16)
+
+
 def icon_file(background):
-    images = [dib(picture(size, background)) for size in (32, 16)]
+    images = [dib(picture(size, background)) for size in SIZES]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
-    for size, image in zip((32, 16), images):
+    for size, image in zip(SIZES, images):
         out += struct.pack("<BBBBHHII", size, size, 16, 0, 1, 4, len(image), offset)
         offset += len(image)
     return out + b"".join(images)

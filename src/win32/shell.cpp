@@ -55,11 +55,24 @@ class Win32Tray final : public TrayPort {
     data.uID = record.id;
     data.uFlags = record.flags;
     data.uCallbackMessage = record.callbackMessage;
-    data.hIcon = record.icon != 0 ? LoadIconA(AppInstance, MAKEINTRESOURCEA(record.icon)) : nullptr;
+    data.hIcon = record.icon != 0 ? LoadTrayIcon(record.icon) : nullptr;
     static_assert(sizeof data.szTip >= sizeof record.tip, "the tip fits");
     std::memcpy(data.szTip, record.tip, sizeof record.tip);
     data.szTip[sizeof record.tip - 1] = '\0';
     Shell_NotifyIconA(message, &data);
+    // The shell keeps a copy of its own; this one was made for the call alone.
+    if (data.hIcon != nullptr) DestroyIcon(data.hIcon);
+  }
+
+  // The icon's image of the size the notification area draws (SM_CXSMICON: 16 at 100 %
+  // scaling, 24 at 150 %, 32 at 200 %), so the shell shows it as drawn instead of stretching
+  // the 16 x 16 image. The resources hold 16, 20, 24, 32 and 48; LoadImage takes the nearest
+  // for any other size.
+  static HICON LoadTrayIcon(uint32_t icon) {
+    const int width = GetSystemMetrics(SM_CXSMICON);
+    const int height = GetSystemMetrics(SM_CYSMICON);
+    return static_cast<HICON>(LoadImageA(AppInstance, MAKEINTRESOURCEA(icon), IMAGE_ICON, width,
+                                         height, LR_DEFAULTCOLOR));
   }
 };
 
