@@ -4,7 +4,6 @@
 // and atomically: a reader or a crash sees the old file or the new one, never a mix.
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "posix/backends.h"
 #include "posix/files.h"
@@ -24,34 +22,6 @@ namespace {
 
 // Far above what the settings need; a larger file is not ours and is not read.
 constexpr size_t kMaxFileSize = 1 << 20;
-
-std::string HomeDir() {
-  const char* home = getenv("HOME");
-  if (home != nullptr && home[0] == '/') return home;
-  struct passwd* pw = getpwuid(getuid());
-  if (pw != nullptr && pw->pw_dir != nullptr) return pw->pw_dir;
-  return std::string();
-}
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Creates the directory and any missing parent, each with mode 0700; errno tells a failure.
-bool MakeDirectories(const std::string& dir) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) errno = ENOTDIR;
-    return S_ISDIR(st.st_mode);
-  }
-  if (errno != ENOENT) return false;
-  std::string parent = DirectoryOf(dir);
-  if (parent != dir && !MakeDirectories(parent)) return false;
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
 
 // What became of reading the settings file, in words a user can act on.
 struct FileReport {
@@ -91,33 +61,16 @@ FileReport ReadWholeFile(const std::string& path, std::string* out) {
   return report;
 }
 
-// Writes a temporary file beside the target, flushes it, renames it over the target and
-// flushes the directory, so the new content is either wholly there or not at all. Returns 0,
-// or the errno of the step that failed.
+// Replaces the file whole (see AtomicFileWriter). Returns 0, or the errno of the step that
+// failed.
 int WriteFileAtomically(const std::string& path, const std::string& bytes) {
-  std::string dir = DirectoryOf(path);
-  if (!MakeDirectories(dir)) return errno;
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
-  std::vector<char> temp(path.begin(), path.end());
-  const char kSuffix[] = ".tmp-XXXXXX";
-  temp.insert(temp.end(), kSuffix, kSuffix + sizeof kSuffix);  // with its NUL
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return errno;
-  int error = 0;
-  if (fchmod(fd, 0600) != 0 || !WriteAll(fd, bytes) || fsync(fd) != 0) error = errno;
-  if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temp.data(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    unlink(temp.data());
-    return error;
-  }
-  int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    fsync(dirFd);
-    close(dirFd);
-  }
-  return 0;
+  AtomicFileWriter writer;
+  int error = writer.Begin(path);
+  if (error == 0) error = writer.Write(bytes.data(), bytes.size());
+  if (error == 0) error = writer.Commit();
+  return error;
 }
 
 // The key as read from the file when it is opened, changed in memory by SetValue and written
@@ -300,7 +253,7 @@ std::string SettingsFilePath() {
   if (config != nullptr && config[0] == '/') {
     dir = config;  // only an absolute XDG_CONFIG_HOME counts
   } else {
-    std::string home = HomeDir();
+    std::string home = HomeDirectory();
     if (home.empty()) return std::string();
     dir = home + "/.config";
   }

@@ -4,7 +4,6 @@
 // is always a whole list, old or new.
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "posix/backends.h"
 #include "posix/files.h"
@@ -23,32 +23,10 @@ namespace {
 void Say(char* why, size_t size, const char* text) { std::snprintf(why, size, "%s", text); }
 void SayErrno(char* why, size_t size, int error) { Say(why, size, std::strerror(error)); }
 
-std::string ParentOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The directory and any missing parent, mode 0700; errno tells a failure.
-bool MakeDirs(const std::string& dir) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) errno = ENOTDIR;
-    return S_ISDIR(st.st_mode);
-  }
-  if (errno != ENOENT) return false;
-  std::string parent = ParentOf(dir);
-  if (parent != dir && !MakeDirs(parent)) return false;
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
 class FileSeenStore final : public SeenStorePort {
  public:
   explicit FileSeenStore(std::string path) : path_(std::move(path)) {}
-  ~FileSeenStore() override {
-    CloseRead();
-    Abandon();
-  }
+  ~FileSeenStore() override { CloseRead(); }
 
   const char* Where() override { return path_.c_str(); }
 
@@ -90,90 +68,41 @@ class FileSeenStore final : public SeenStorePort {
   }
 
   bool BeginWrite(char* why, size_t whySize) override {
-    Abandon();
     if (path_.empty()) {
+      writer_.Abandon();
       Say(why, whySize, "HOME is not set");
       return false;
     }
-    if (!MakeDirs(ParentOf(path_))) {
-      SayErrno(why, whySize, errno);
-      return false;
-    }
-    temp_ = path_ + ".tmp-XXXXXX";
-    writeFd_ = mkostemp(&temp_[0], O_CLOEXEC);
-    if (writeFd_ < 0) {
-      SayErrno(why, whySize, errno);
-      temp_.clear();
-      return false;
-    }
-    if (fchmod(writeFd_, 0600) != 0) {
-      SayErrno(why, whySize, errno);
-      Abandon();
-      return false;
-    }
-    return true;
+    return Done(writer_.Begin(path_), why, whySize);
   }
 
   bool Write(const uint8_t* bytes, uint32_t n, char* why, size_t whySize) override {
-    if (writeFd_ < 0 || !WriteAll(writeFd_, reinterpret_cast<const char*>(bytes), n)) {
-      SayErrno(why, whySize, writeFd_ < 0 ? EBADF : errno);
-      return false;
-    }
-    return true;
+    return Done(writer_.Write(reinterpret_cast<const char*>(bytes), n), why, whySize);
   }
 
   bool Commit(char* why, size_t whySize) override {
-    if (writeFd_ < 0) {
-      SayErrno(why, whySize, EBADF);
-      return false;
-    }
-    int error = fsync(writeFd_) != 0 ? errno : 0;
-    if (close(writeFd_) != 0 && error == 0) error = errno;
-    writeFd_ = -1;
-    if (error == 0 && rename(temp_.c_str(), path_.c_str()) != 0) error = errno;
-    if (error != 0) {
-      SayErrno(why, whySize, error);
-      unlink(temp_.c_str());
-      temp_.clear();
-      return false;
-    }
-    temp_.clear();
-    int dirFd = open(ParentOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-      fsync(dirFd);
-      close(dirFd);
-    }
-    return true;
+    return Done(writer_.Commit(), why, whySize);
   }
 
-  void Abandon() override {
-    if (writeFd_ >= 0) close(writeFd_);
-    writeFd_ = -1;
-    if (!temp_.empty()) unlink(temp_.c_str());
-    temp_.clear();
-  }
+  void Abandon() override { writer_.Abandon(); }
 
  private:
-  std::string path_;
-  std::string temp_;
-  int readFd_ = -1;
-  int writeFd_ = -1;
-};
+  static bool Done(int error, char* why, size_t whySize) {
+    if (error != 0) SayErrno(why, whySize, error);
+    return error == 0;
+  }
 
-std::string Home() {
-  const char* home = getenv("HOME");
-  if (home != nullptr && home[0] == '/') return home;
-  struct passwd* pw = getpwuid(getuid());
-  if (pw != nullptr && pw->pw_dir != nullptr) return pw->pw_dir;
-  return std::string();
-}
+  std::string path_;
+  int readFd_ = -1;
+  AtomicFileWriter writer_;
+};
 
 }  // namespace
 
 std::string SeenStorePath() {
   const char* state = getenv("XDG_STATE_HOME");
   if (state != nullptr && state[0] == '/') return std::string(state) + "/kestova/seen.dat";
-  std::string home = Home();
+  std::string home = HomeDirectory();
   if (home.empty()) return std::string();
   return home + "/.local/state/kestova/seen.dat";
 }

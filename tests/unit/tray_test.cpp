@@ -137,7 +137,8 @@ TEST(Tray, DestroyingTheMainWindowRemovesTheIcon) {
   EXPECT_EQ(f.window.calls.back(), "quit 0");
 }
 
-// The committed icons: two 16-colour images each, one picture on the state's background.
+// The committed icons: 16-colour images of five sizes each, one picture on the state's
+// background.
 struct IconImage {
   int size;
   std::vector<uint8_t> pixels;  // palette indexes, top row first
@@ -189,11 +190,12 @@ TEST(TrayIcons, ShareOnePictureOnFourBackgrounds) {
   std::vector<IconImage> first;
   for (const auto& icon : icons) {
     std::vector<IconImage> images = ReadIcon(ResDir() + icon.file);
-    ASSERT_EQ(images.size(), 2u) << icon.file;
-    ASSERT_EQ(images[0].size, 32);
-    ASSERT_EQ(images[1].size, 16);
-    const IconImage& large = images[0];
-    const IconImage& small = images[1];
+    // A frame for each small-icon size of today's scalings (100 % to 200 %) and the large one.
+    std::vector<int> sizes;
+    for (const IconImage& image : images) sizes.push_back(image.size);
+    ASSERT_EQ(sizes, (std::vector<int>{48, 32, 24, 20, 16})) << icon.file;
+    const IconImage& large = images[1];
+    const IconImage& small = images[4];
     auto at = [](const IconImage& im, int x, int y) { return im.pixels[y * im.size + x]; };
     EXPECT_EQ(at(large, 0, 0), kGreen) << icon.file;  // the frame
     EXPECT_EQ(at(large, 3, 3), icon.background) << icon.file;
@@ -207,7 +209,7 @@ TEST(TrayIcons, ShareOnePictureOnFourBackgrounds) {
       first = images;
       continue;
     }
-    for (size_t k = 0; k < 2; ++k) {
+    for (size_t k = 0; k < images.size(); ++k) {
       for (size_t p = 0; p < images[k].pixels.size(); ++p) {
         bool bg = images[k].pixels[p] == icon.background;
         bool firstBg = first[k].pixels[p] == kBlue;
