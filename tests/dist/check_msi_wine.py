@@ -53,6 +53,14 @@ def runs_32bit():
         return False
 
 
+def missing_tools(*tools):
+    """A tool that scripts/install-deps.sh installs is never a reason to skip: its absence fails
+    the test (the test command installs it first)."""
+    missing = [t for t in tools if not shutil.which(t)]
+    check(not missing, f"not installed: {', '.join(missing)} (scripts/install-deps.sh installs "
+                       "them)")
+
+
 class Prefix:
     def __init__(self, path):
         self.path = path
@@ -65,7 +73,7 @@ class Prefix:
             self.env["WINELOADER"] = "/usr/lib/wine/wine64"
             self.wine = ["/usr/lib/wine/wine64"]
         else:
-            raise Skip("Wine is not installed")
+            raise AssertionError("Wine is not installed (scripts/install-deps.sh installs it)")
 
     def run(self, *args, timeout=180, check_rc=True):
         r = subprocess.run(self.wine + list(args), env=self.env, stdout=subprocess.PIPE,
@@ -247,16 +255,13 @@ def main():
     prefix = None
     try:
         if not os.path.exists(args.msi):
-            raise Skip(f"no {args.msi} (made by dist.package)")
-        for tool in ("wineserver", "msiextract"):
-            if not shutil.which(tool):
-                raise Skip(f"{tool} is not installed")
+            raise AssertionError(f"no {args.msi} (made by dist.package)")
+        missing_tools("wineserver", "msiextract")
         if args.what == "start":
             if not runs_32bit():
                 raise Skip("this host runs no 32-bit programs (/usr/lib/wine/wine: Exec format "
                            "error), so the installed i686 exe cannot start here")
-            if not shutil.which("Xvfb") or not shutil.which("xdotool"):
-                raise Skip("Xvfb or xdotool is not installed")
+            missing_tools("Xvfb", "xdotool")
         subprocess.run(["msiextract", "-C", os.path.join(tmp, "x"), args.msi], check=True,
                        stdout=subprocess.DEVNULL)
         exe = [os.path.join(d, n) for d, _, fs in os.walk(os.path.join(tmp, "x")) for n in fs]
