@@ -4,7 +4,8 @@
     check_msi_wine.py install --msi build/linux/dist/release/KestovaChecker-1.0.0.msi
         msiexec /i /qn puts the exe into the user's %LOCALAPPDATA%\\Programs\\KESTOVA with a
         shortcut in the Start menu and one in the Startup folder, and lists the program once
-        among the installed programs; STARTUP=0 leaves the Startup shortcut out; msiexec /x
+        among the installed programs; STARTUP=0 leaves the Startup shortcut out, and an upgrade
+        without STARTUP keeps it out (STARTUP=1 brings it back); msiexec /x
         removes the exe, the folder and both shortcuts and leaves the settings (HKLM\\SOFTWARE\\
         KESTOVA in both registry views, and the standard user's VirtualStore copy) alone; a
         newer version installed over the older one leaves one entry, of the newer version.
@@ -178,13 +179,7 @@ def check_install(prefix, msi, exe_bytes, tmp):
         check(out is not None and "pop.example.org" in out, f"settings gone: {key} /reg:{view}")
     harness.log("removed: exe, folder, shortcuts, entry; the settings stay")
 
-    prefix.msiexec("/i", win_path(msi), "STARTUP=0")
-    check(prefix.shortcuts() == {"menu": True, "startup": False},
-          f"with STARTUP=0: {prefix.shortcuts()}")
-    prefix.msiexec("/x", win_path(msi))
-    harness.log("STARTUP=0: no Startup shortcut")
-
-    # A newer version over the older one: upgraded in place, one entry.
+    # A newer version to upgrade to.
     newer = newer_version(version)
     newer_msi = os.path.join(tmp, f"KestovaChecker-{newer}.msi")
     exe = os.path.join(tmp, "KestovaChecker.exe")
@@ -195,6 +190,24 @@ def check_install(prefix, msi, exe_bytes, tmp):
     subprocess.run(["bash", os.path.join(ROOT, "dist", "windows", "make-msi.sh"), newer, exe,
                     newer_msi, os.path.join(tmp, "msi-work")], check=True, env=env,
                    stdout=subprocess.DEVNULL)
+
+    prefix.msiexec("/i", win_path(msi), "STARTUP=0")
+    check(prefix.shortcuts() == {"menu": True, "startup": False},
+          f"with STARTUP=0: {prefix.shortcuts()}")
+    # The upgrade keeps the user's choice; STARTUP=1 on the command line changes it.
+    prefix.msiexec("/i", win_path(newer_msi))
+    check(len(prefix.installed()) == 1 and prefix.shortcuts() == {"menu": True, "startup": False},
+          f"the upgrade after STARTUP=0: {prefix.shortcuts()}, {prefix.installed()}")
+    prefix.msiexec("/x", win_path(newer_msi))
+    prefix.msiexec("/i", win_path(msi), "STARTUP=0")
+    prefix.msiexec("/i", win_path(newer_msi), "STARTUP=1")
+    check(prefix.shortcuts() == {"menu": True, "startup": True},
+          f"the upgrade with STARTUP=1: {prefix.shortcuts()}")
+    prefix.msiexec("/x", win_path(newer_msi))
+    check(prefix.installed() == [], f"still listed: {prefix.installed()}")
+    harness.log("STARTUP=0: no Startup shortcut, nor after an upgrade; STARTUP=1 brings it back")
+
+    # A newer version over the older one: upgraded in place, one entry, both shortcuts kept.
     prefix.msiexec("/i", win_path(msi))
     old_entry = prefix.installed()
     prefix.msiexec("/i", win_path(newer_msi))
