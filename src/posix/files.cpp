@@ -1,5 +1,6 @@
 #include "posix/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -90,6 +91,31 @@ bool MakePrivateDirectory(const std::string& dir, std::string* why) {
   return false;
 }
 
+namespace {
+
+// Earlier versions wrote through a temporary file of a random name (the target's name,
+// ".tmp-" and six characters), which a crash left behind for good: this user's regular files
+// of that form beside the target are removed.
+void RemoveRandomTemporaries(const std::string& path) {
+  const std::string dir = DirectoryOf(path);
+  const size_t slash = path.find_last_of('/');
+  const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp-";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (dirent* entry = readdir(d)) {
+    const std::string name = entry->d_name;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    struct stat st;
+    if (fstatat(dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == geteuid()) {
+      unlinkat(dirfd(d), name.c_str(), 0);
+    }
+  }
+  closedir(d);
+}
+
+}  // namespace
+
 int AtomicFileWriter::Begin(const std::string& path) {
   Abandon();
   if (!MakeDirectories(DirectoryOf(path))) return errno;
@@ -131,6 +157,7 @@ int AtomicFileWriter::Begin(const std::string& path) {
       if (attempt == 0 && unlink(temp.c_str()) == 0) continue;
       return EEXIST;
     }
+    RemoveRandomTemporaries(path);
     path_ = path;
     temp_ = std::move(temp);
     fd_ = fd;

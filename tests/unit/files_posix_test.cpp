@@ -64,6 +64,18 @@ class PosixFiles : public ::testing::Test {
 TEST_F(PosixFiles, SavesKilledBeforeTheirRenameLeaveNothingThatPilesUp) {
   const std::string path = dir_ + "/seen.dat";
   ASSERT_EQ(Save(path, "old"), 0);
+  // What earlier versions left: random temporary names; and files that only look alike.
+  for (const char* name : {"seen.dat.tmp-Ab3xYz", "seen.dat.tmp-Q0q0q0", "seen.dat.tmp-long-name",
+                           "other.dat.tmp-Ab3xYz"}) {
+    int fd = open((dir_ + "/" + name).c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+  ASSERT_EQ(Save(path, "old"), 0);
+  EXPECT_EQ(Entries(dir_), (std::vector<std::string>{"other.dat.tmp-Ab3xYz", "seen.dat",
+                                                     "seen.dat.tmp-long-name"}));
+  ASSERT_EQ(unlink((dir_ + "/other.dat.tmp-Ab3xYz").c_str()), 0);
+  ASSERT_EQ(unlink((dir_ + "/seen.dat.tmp-long-name").c_str()), 0);
   // Three saves killed between writing the temporary file and renaming it.
   for (int i = 0; i < 3; ++i) {
     pid_t child = fork();
