@@ -271,10 +271,13 @@ def main():
             raise AssertionError(f"no {args.msi} (made by dist.package)")
         missing_tools("wineserver", "msiextract")
         if args.what == "start":
+            missing_tools("Xvfb", "xdotool")
+            check(not harness.wine_host.missing_loader("i686"),
+                  "Wine's 32-bit loader is not installed (scripts/install-deps.sh installs "
+                  "wine32:i386)")
             if not runs_32bit():
                 raise Skip("this host runs no 32-bit programs (/usr/lib/wine/wine: Exec format "
                            "error), so the installed i686 exe cannot start here")
-            missing_tools("Xvfb", "xdotool")
         subprocess.run(["msiextract", "-C", os.path.join(tmp, "x"), args.msi], check=True,
                        stdout=subprocess.DEVNULL)
         exe = [os.path.join(d, n) for d, _, fs in os.walk(os.path.join(tmp, "x")) for n in fs]

@@ -964,6 +964,10 @@ def main():
         if not shutil.which("wineboot"):
             print("FAILED: wine is not installed (scripts/install-deps.sh installs it): no prefix")
             return 1
+        if args.arch and wine_host.missing_loader(args.arch):
+            print(f"FAILED: {wine_host.missing_loader(args.arch)} is not installed "
+                  "(scripts/install-deps.sh installs wine32:i386 and wine64)")
+            return 1
         if args.arch:
             runnable, why = wine_host.arch_runnable(args.arch)
             if not runnable:
@@ -974,6 +978,10 @@ def main():
     if not shutil.which("wine") or not shutil.which("Xvfb") or not shutil.which("dovecot"):
         print("FAILED: wine, Xvfb or dovecot is not installed (scripts/install-deps.sh installs "
               "them)")
+        return 1
+    if wine_host.missing_loader(args.arch):
+        print(f"FAILED: {wine_host.missing_loader(args.arch)} is not installed "
+              "(scripts/install-deps.sh installs wine32:i386 and wine64)")
         return 1
     runnable, why = wine_host.arch_runnable(args.arch)
     if not runnable:
