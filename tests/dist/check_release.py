@@ -279,7 +279,16 @@ def check_msi(msi, version, exe, tmp):
     props = {r["Property"]: r["Value"] for r in msi_table(msi, "Property")}
     check(props.get("ProductVersion") == version, f"ProductVersion {props.get('ProductVersion')}")
     check("ALLUSERS" not in props, "ALLUSERS set: not a per-user install")
-    check(props.get("STARTUP") == "1", "STARTUP defaults to 1")
+    # STARTUP comes from the command line only: without it the Startup shortcut's condition
+    # asks what the installed version had, which two registry searches find.
+    check("STARTUP" not in props, "STARTUP has a value in the Property table")
+    searches = {r["Property"]: r["Signature_"] for r in msi_table(msi, "AppSearch")}
+    locators = {r["Signature_"]: (r["Root"], r["Key"], r["Name"])
+                for r in msi_table(msi, "RegLocator")}
+    found = {p: locators.get(s) for p, s in searches.items()}
+    check(found == {"KESTOVAINSTALLED": ("1", "Software\\KESTOVA Checker", "Program"),
+                    "STARTUPINSTALLED": ("1", "Software\\KESTOVA Checker", "StartupShortcut")},
+          f"registry searches {found}")
     summary = run(["msiinfo", "suminfo", msi]).stdout.decode()
     word = int(re.search(r"^Source: (\d+)", summary, re.M).group(1))
     check(word & 8, "the package asks for elevation")
@@ -293,7 +302,9 @@ def check_msi(msi, version, exe, tmp):
     check(d == "TARGETDIR" and chain and chain[-1][0] == "LocalAppDataFolder"
           and names == ["KESTOVA", "Programs"], f"install folder {chain}")
     components = {r["Component"]: r for r in msi_table(msi, "Component")}
-    check(components["StartupShortcut"]["Condition"] == 'STARTUP <> "0"', "Startup condition")
+    check(components["StartupShortcut"]["Condition"] ==
+          'STARTUP <> "0" AND (STARTUP OR NOT KESTOVAINSTALLED OR STARTUPINSTALLED)',
+          f"Startup condition {components['StartupShortcut']['Condition']}")
     shortcuts = {r["Directory_"]: r["Target"] for r in msi_table(msi, "Shortcut")}
     check(shortcuts == {"ProgramMenuFolder": "[INSTALLDIR]KestovaChecker.exe",
                         "StartupFolder": "[INSTALLDIR]KestovaChecker.exe"}, shortcuts)
