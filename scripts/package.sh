@@ -14,6 +14,8 @@
 #
 # --out    where the four files go (default build/release)
 # --work   the build trees and staging folders (default build/package)
+# Each is a folder this script makes and marks (.kestova-package): a marked folder is emptied
+# and used again, an empty or missing one is made so, any other one is refused and left alone.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -21,9 +23,11 @@ OUT="$ROOT/build/release"
 WORK="$ROOT/build/package"
 while [ $# -gt 0 ]; do
   case "$1" in
-    --out) OUT=$(realpath -m "$2"); shift 2 ;;
-    --work) WORK=$(realpath -m "$2"); shift 2 ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --out|--work)
+      [ $# -ge 2 ] && [ -n "$2" ] || { echo "package.sh: $1 needs a folder" >&2; exit 2; }
+      if [ "$1" = --out ]; then OUT=$(realpath -m -- "$2"); else WORK=$(realpath -m -- "$2"); fi
+      shift 2 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "package.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -31,9 +35,37 @@ cd "$ROOT"
 started=$(date +%s)
 say() { echo "package.sh: $*"; }
 
+# -- the two folders -------------------------------------------------------------------------
+# Nothing a user names is ever deleted: the script empties only a folder that carries its own
+# mark, which it writes into a folder it made (or found empty).
+MARK=.kestova-package
+refuse() { echo "package.sh: $1" >&2; exit 2; }
+case "$OUT/" in "$WORK/"*) refuse "--out $OUT lies in --work $WORK: give two separate folders" ;; esac
+case "$WORK/" in "$OUT/"*) refuse "--work $WORK lies in --out $OUT: give two separate folders" ;; esac
+claim_folder() {  # option, folder, default folder
+  local what=$1 dir=$2 default=$3
+  if [ -e "$dir" ] || [ -L "$dir" ]; then
+    [ -d "$dir" ] && [ ! -L "$dir" ] || refuse "$what $dir is not a folder; it is left as it is"
+    # The default folders in the checkout's build/ are the script's own, marked or not (earlier
+    # versions did not mark them).
+    if [ "$dir" = "$default" ] || { [ -f "$dir/$MARK" ] && [ ! -L "$dir/$MARK" ]; }; then
+      rm -f -- "$dir/$MARK"
+      echo "made by scripts/package.sh; its content is replaced at every run" >"$dir/$MARK"
+      find "$dir" -mindepth 1 -maxdepth 1 ! -name "$MARK" -exec rm -rf -- {} +
+      return
+    fi
+    [ -z "$(ls -A -- "$dir")" ] || refuse "$what $dir is not empty and was not made by package.sh \
+(no $MARK in it); it is left as it is: name a new or empty folder"
+  fi
+  mkdir -p -- "$dir"
+  echo "made by scripts/package.sh; its content is replaced at every run" >"$dir/$MARK"
+}
+claim_folder --work "$WORK" "$ROOT/build/package"
+claim_folder --out "$OUT" "$ROOT/build/release"
+
 # -- tools -----------------------------------------------------------------------------------
 declare -A tool_package=(
-  [wixl]=msitools [msibuild]=msitools [lintian]=lintian [dpkg-shlibdeps]=dpkg-dev
+  [wixl]=wixl [msibuild]=msitools [msiinfo]=msitools [msiextract]=msitools [lintian]=lintian [dpkg-shlibdeps]=dpkg-dev
   [dpkg-deb]=dpkg [i686-w64-mingw32-g++]=g++-mingw-w64-i686 [cmake]=cmake [git]=git
   [python3]=python3 [wrestool]=icoutils [xz]=xz-utils [gzip]=gzip
 )
@@ -70,8 +102,6 @@ unset CCACHE_BASEDIR
 # -- builds ----------------------------------------------------------------------------------
 # Fresh trees, so nothing of an earlier configuration leaks in. Both are built with the
 # checkout's and the tree's own paths mapped away (KC_REPRODUCIBLE) and without the tests.
-rm -rf "$WORK" "$OUT"
-mkdir -p "$WORK" "$OUT"
 cmake -S "$ROOT" -B "$WORK/win32" --toolchain "$ROOT/cmake/toolchain-i686-w64-mingw32.cmake" \
   -DCMAKE_BUILD_TYPE=MinSizeRel -DKC_REPRODUCIBLE=ON -DKC_BUILD_TESTS=OFF \
   -DCMAKE_EXE_LINKER_FLAGS=-s >"$WORK/win32.log"

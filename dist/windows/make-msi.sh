@@ -47,7 +47,9 @@ done = 0
 for i, row in enumerate(rows):
     fields = row.split("\t")
     if fields[0] == "StartupShortcut" and len(fields) == 6:
-        fields[4] = 'STARTUP <> "0"'
+        # STARTUP=0 leaves it out; without STARTUP, a fresh install has it and an upgrade
+        # keeps what the installed version had (kestova.wxs finds both).
+        fields[4] = 'STARTUP <> "0" AND (STARTUP OR NOT KESTOVAINSTALLED OR STARTUPINSTALLED)'
         rows[i] = "\t".join(fields)
         done += 1
 assert done == 1, "no StartupShortcut row in the Component table"

@@ -67,6 +67,8 @@ constexpr Wording kWordings[] = {
      false},
     {CheckFailure::kCertPinMalformed,
      "certificate refused: the CERTPIN setting is not a SHA-256 fingerprint", nullptr, false},
+    {CheckFailure::kCertPinWithoutTls,
+     "login refused: CERTPIN is set but SSL is 0 (no TLS), password not sent", nullptr, false},
 };
 
 }  // namespace

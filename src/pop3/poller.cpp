@@ -75,6 +75,11 @@ const char* NegativeReplyText(AppState state) {
 // Trace lines of the failures that end a check early, beyond those of the dialogue itself.
 constexpr char kTraceLineBreakInCredentials[] =
     "User ID or password contains a line break, not sent\r\n";
+constexpr char kTraceCertPinWithoutTls[] =
+    "CERTPIN is set but SSL is 0 (no TLS): login refused, password not sent\r\n";
+constexpr char kBoxCertPinWithoutTls[] =
+    "設定 CERTPIN がありますが、SSL が 0 (暗号化なし) です。\r\n"
+    "パスワードを暗号化せずに送らないよう、ログインを中止しました。";
 constexpr char kTraceNoAddress[] = "No IPv4 address for the server\r\n";
 constexpr char kTraceConnectFailed[] = "Could not connect to the server: %d\r\n";
 constexpr char kTraceClosedByServer[] = "Connection closed by the server\r\n";
@@ -287,6 +292,15 @@ bool Poller::StartCheck(WindowRef window) {
       HoldsLineBreak(settings_.password, kPasswordSize)) {
     Trace(kTraceLineBreakInCredentials);
     Fail(CheckFailure::kLineBreakInCredentials);
+    return false;
+  }
+  // A pin says the user trusts one certificate and expects a secured connection; without TLS
+  // there is no certificate to measure and the password would go in the clear.
+  if (!UsesTls(settings_) &&
+      (settings_.certPin[0] != '\0' || settings_.certPinFound.state == ValueFound::kUnreadable ||
+       settings_.certPinFound.state == ValueFound::kTooLong)) {
+    Trace(kTraceCertPinWithoutTls);
+    FailTls(window, kBoxCertPinWithoutTls, CheckFailure::kCertPinWithoutTls);
     return false;
   }
 
@@ -797,6 +811,7 @@ void Poller::EndListing() {
 void Poller::OnTopReply(const char* response, size_t length) {
   // What a long reply dropped on the way was read already; this is the rest of it.
   from_.Feed(response, length);
+  from_.Finish();
   Trace("----- FROM -----\r\n");
   Trace(from_.text());
   Trace("\r\n----- FROM -----\r\n");

@@ -33,7 +33,16 @@ void FromCollector::Reset() {
   scan_ = Scan::kStatusLine;
   nameMatched_ = 0;
   length_ = 0;
+  judged_ = 0;
   text_[0] = '\0';
+}
+
+void FromCollector::JudgeValue(bool more) {
+  // The value is traced and shown: no byte of it may act on a terminal. Tabs of folding stay,
+  // as the breaks do (which are never judged: each is added after everything before it was).
+  if (judged_ >= length_) return;
+  judged_ += more ? MakeInertSoFar(text_ + judged_, length_ - judged_, "\t")
+                  : (MakeInert(text_ + judged_, length_ - judged_, "\t"), length_ - judged_);
 }
 
 void FromCollector::Append(char c) {
@@ -52,10 +61,9 @@ void FromCollector::AppendValueBytes(const char* bytes, size_t n) {
     size_t room = sizeof text_ - 1 - length_;
     size_t take = run < room ? run : room;
     std::memcpy(text_ + length_, bytes, take);
-    // The value is traced and shown: no byte of it may act on a terminal. Tabs of folding
-    // stay, as the breaks do.
-    MakeInert(text_ + length_, take, "\t");
     length_ += take;
+    // A character may be cut between two pieces of the reply; a full buffer takes no more.
+    JudgeValue(length_ + 1 < sizeof text_);
     if (run == n) break;
     bytes += run + 1;  // past the CR or NUL
     n -= run + 1;
@@ -64,11 +72,15 @@ void FromCollector::AppendValueBytes(const char* bytes, size_t n) {
 }
 
 void FromCollector::AppendBreak() {
+  JudgeValue(false);  // a lead byte before a line break has no trail byte
   // A break is kept whole or not at all.
   if (length_ + 2 >= sizeof text_) return;
   Append('\r');
   Append('\n');
+  judged_ = length_;
 }
+
+void FromCollector::Finish() { JudgeValue(false); }
 
 void FromCollector::Feed(const char* data, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -147,6 +159,7 @@ size_t ExtractFromText(const char* response, size_t length, char* out, size_t ou
   if (outSize == 0) return 0;
   FromCollector collector;
   collector.Feed(response, length);
+  collector.Finish();
   return CopyField(out, outSize, collector.text(), collector.length());
 }
 

@@ -16,12 +16,15 @@ constexpr size_t kFromTextSize = 4096;
 // - the value starts after the colon and the blanks that follow it, and goes on over the
 //   following lines that begin with a blank or a tab (folding), line breaks included;
 // - carriage returns and NUL bytes are never part of it: every line break is kept as CR LF;
-// - every other control byte but the tab is replaced with '?' (text/inert.h);
+// - every other control byte but the tab, and every C1 byte that starts no code page 932
+//   character, is replaced with '?' (text/inert.h);
 // - text beyond kFromTextSize - 1 bytes is dropped.
 class FromCollector {
  public:
   void Reset();
   void Feed(const char* data, size_t n);
+  // The reply is over: a last byte that waited for the rest of its character is judged alone.
+  void Finish();
   // The value gathered so far, NUL-terminated; empty when no From: header was found.
   const char* text() const { return text_; }
   size_t length() const { return length_; }
@@ -41,11 +44,14 @@ class FromCollector {
   };
   void Append(char c);
   void AppendValueBytes(const char* bytes, size_t n);  // without CR and NUL bytes
+  void JudgeValue(bool more);
   void AppendBreak();
 
   Scan scan_ = Scan::kStatusLine;
   uint8_t nameMatched_ = 0;
   size_t length_ = 0;
+  // text_[0, judged_) has been made inert; a lead byte after it waits for its trail byte.
+  size_t judged_ = 0;
   char text_[kFromTextSize] = {};
 };
 

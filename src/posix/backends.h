@@ -66,8 +66,13 @@ int AcquireSingleInstance(const char* name, EventLoop& loop, std::function<void(
                           bool* askedForward);
 void ReleaseSingleInstance();
 
-// Where the program keeps its runtime files: $XDG_RUNTIME_DIR, else /tmp/kestova-<uid>.
+// Where the program keeps its runtime files: $XDG_RUNTIME_DIR, else /tmp/kestova-<uid> when
+// it is this user's private folder (made so when missing), else ~/.cache/kestova, saying why
+// on stderr; empty (after saying so) when none of them can be used.
 std::string RuntimeDir();
+// The same from the given environment; *note is what RuntimeDir says ("" for nothing).
+std::string RuntimeDirFrom(const char* xdgRuntimeDir, const std::string& tmp,
+                           const std::string& home, std::string* note);
 
 // Text in code page 932 turned into UTF-8 for a terminal.
 std::string Cp932ToUtf8(const char* text);

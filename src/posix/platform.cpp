@@ -163,12 +163,35 @@ bool SystemClock::ToLocal(int64_t t, LocalTime* out) {
 
 uint32_t SystemClock::TickCount() { return static_cast<uint32_t>(EventLoop::NowMs()); }
 
+std::string RuntimeDirFrom(const char* xdgRuntimeDir, const std::string& tmp,
+                           const std::string& home, std::string* note) {
+  note->clear();
+  if (xdgRuntimeDir != nullptr && xdgRuntimeDir[0] == '/') return xdgRuntimeDir;
+  // /tmp is shared: another user may have made the name first, to hold the lock there and so
+  // keep this program from starting, or to read its socket.
+  std::string shared = tmp + "/kestova-" + std::to_string(geteuid());
+  std::string why;
+  if (MakePrivateDirectory(shared, &why)) return shared;
+  if (home.empty()) {
+    *note = why + "; no home folder for another place: running without the instance lock";
+    return std::string();
+  }
+  std::string own = home + "/.cache/kestova";
+  std::string ownWhy;
+  if (MakeDirectories(home + "/.cache") && MakePrivateDirectory(own, &ownWhy)) {
+    *note = why + "; the instance lock is kept in " + own + " instead";
+    return own;
+  }
+  if (ownWhy.empty()) ownWhy = home + "/.cache: " + std::strerror(errno);
+  *note = why + "; nor can " + ownWhy + ": running without the instance lock";
+  return std::string();
+}
+
 std::string RuntimeDir() {
-  const char* dir = std::getenv("XDG_RUNTIME_DIR");
-  if (dir != nullptr && dir[0] == '/') return dir;
-  std::string fallback = "/tmp/kestova-" + std::to_string(getuid());
-  mkdir(fallback.c_str(), 0700);
-  return fallback;
+  std::string note;
+  std::string dir = RuntimeDirFrom(std::getenv("XDG_RUNTIME_DIR"), "/tmp", HomeDirectory(), &note);
+  if (!note.empty()) std::fprintf(stderr, "kestova: %s\n", note.c_str());
+  return dir;
 }
 
 namespace {
@@ -209,7 +232,9 @@ bool AskRunningInstanceForward() {
 int AcquireSingleInstance(const char* name, EventLoop& loop, std::function<void()> onForward,
                           bool* askedForward) {
   *askedForward = false;
-  std::string base = RuntimeDir() + "/" + name;
+  std::string dir = RuntimeDir();
+  if (dir.empty()) return 0;  // said why; as a lock that cannot be taken: run unguarded
+  std::string base = dir + "/" + name;
   socketPath = base + ".sock";
   lockFd = open((base + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lockFd >= 0 && flock(lockFd, LOCK_EX | LOCK_NB) != 0) {

@@ -4,7 +4,8 @@
     check_msi_wine.py install --msi build/linux/dist/release/KestovaChecker-1.0.0.msi
         msiexec /i /qn puts the exe into the user's %LOCALAPPDATA%\\Programs\\KESTOVA with a
         shortcut in the Start menu and one in the Startup folder, and lists the program once
-        among the installed programs; STARTUP=0 leaves the Startup shortcut out; msiexec /x
+        among the installed programs; STARTUP=0 leaves the Startup shortcut out, and an upgrade
+        without STARTUP keeps it out (STARTUP=1 brings it back); msiexec /x
         removes the exe, the folder and both shortcuts and leaves the settings (HKLM\\SOFTWARE\\
         KESTOVA in both registry views, and the standard user's VirtualStore copy) alone; a
         newer version installed over the older one leaves one entry, of the newer version.
@@ -53,6 +54,14 @@ def runs_32bit():
         return False
 
 
+def missing_tools(*tools):
+    """A tool that scripts/install-deps.sh installs is never a reason to skip: its absence fails
+    the test (the test command installs it first)."""
+    missing = [t for t in tools if not shutil.which(t)]
+    check(not missing, f"not installed: {', '.join(missing)} (scripts/install-deps.sh installs "
+                       "them)")
+
+
 class Prefix:
     def __init__(self, path):
         self.path = path
@@ -65,7 +74,7 @@ class Prefix:
             self.env["WINELOADER"] = "/usr/lib/wine/wine64"
             self.wine = ["/usr/lib/wine/wine64"]
         else:
-            raise Skip("Wine is not installed")
+            raise AssertionError("Wine is not installed (scripts/install-deps.sh installs it)")
 
     def run(self, *args, timeout=180, check_rc=True):
         r = subprocess.run(self.wine + list(args), env=self.env, stdout=subprocess.PIPE,
@@ -170,13 +179,7 @@ def check_install(prefix, msi, exe_bytes, tmp):
         check(out is not None and "pop.example.org" in out, f"settings gone: {key} /reg:{view}")
     harness.log("removed: exe, folder, shortcuts, entry; the settings stay")
 
-    prefix.msiexec("/i", win_path(msi), "STARTUP=0")
-    check(prefix.shortcuts() == {"menu": True, "startup": False},
-          f"with STARTUP=0: {prefix.shortcuts()}")
-    prefix.msiexec("/x", win_path(msi))
-    harness.log("STARTUP=0: no Startup shortcut")
-
-    # A newer version over the older one: upgraded in place, one entry.
+    # A newer version to upgrade to.
     newer = newer_version(version)
     newer_msi = os.path.join(tmp, f"KestovaChecker-{newer}.msi")
     exe = os.path.join(tmp, "KestovaChecker.exe")
@@ -187,6 +190,24 @@ def check_install(prefix, msi, exe_bytes, tmp):
     subprocess.run(["bash", os.path.join(ROOT, "dist", "windows", "make-msi.sh"), newer, exe,
                     newer_msi, os.path.join(tmp, "msi-work")], check=True, env=env,
                    stdout=subprocess.DEVNULL)
+
+    prefix.msiexec("/i", win_path(msi), "STARTUP=0")
+    check(prefix.shortcuts() == {"menu": True, "startup": False},
+          f"with STARTUP=0: {prefix.shortcuts()}")
+    # The upgrade keeps the user's choice; STARTUP=1 on the command line changes it.
+    prefix.msiexec("/i", win_path(newer_msi))
+    check(len(prefix.installed()) == 1 and prefix.shortcuts() == {"menu": True, "startup": False},
+          f"the upgrade after STARTUP=0: {prefix.shortcuts()}, {prefix.installed()}")
+    prefix.msiexec("/x", win_path(newer_msi))
+    prefix.msiexec("/i", win_path(msi), "STARTUP=0")
+    prefix.msiexec("/i", win_path(newer_msi), "STARTUP=1")
+    check(prefix.shortcuts() == {"menu": True, "startup": True},
+          f"the upgrade with STARTUP=1: {prefix.shortcuts()}")
+    prefix.msiexec("/x", win_path(newer_msi))
+    check(prefix.installed() == [], f"still listed: {prefix.installed()}")
+    harness.log("STARTUP=0: no Startup shortcut, nor after an upgrade; STARTUP=1 brings it back")
+
+    # A newer version over the older one: upgraded in place, one entry, both shortcuts kept.
     prefix.msiexec("/i", win_path(msi))
     old_entry = prefix.installed()
     prefix.msiexec("/i", win_path(newer_msi))
@@ -247,16 +268,16 @@ def main():
     prefix = None
     try:
         if not os.path.exists(args.msi):
-            raise Skip(f"no {args.msi} (made by dist.package)")
-        for tool in ("wineserver", "msiextract"):
-            if not shutil.which(tool):
-                raise Skip(f"{tool} is not installed")
+            raise AssertionError(f"no {args.msi} (made by dist.package)")
+        missing_tools("wineserver", "msiextract")
         if args.what == "start":
+            missing_tools("Xvfb", "xdotool")
+            check(not harness.wine_host.missing_loader("i686"),
+                  "Wine's 32-bit loader is not installed (scripts/install-deps.sh installs "
+                  "wine32:i386)")
             if not runs_32bit():
                 raise Skip("this host runs no 32-bit programs (/usr/lib/wine/wine: Exec format "
                            "error), so the installed i686 exe cannot start here")
-            if not shutil.which("Xvfb") or not shutil.which("xdotool"):
-                raise Skip("Xvfb or xdotool is not installed")
         subprocess.run(["msiextract", "-C", os.path.join(tmp, "x"), args.msi], check=True,
                        stdout=subprocess.DEVNULL)
         exe = [os.path.join(d, n) for d, _, fs in os.walk(os.path.join(tmp, "x")) for n in fs]

@@ -10,12 +10,17 @@
         Debian package (contents, lintian, the program's --version), the exe (version resource,
         manifest, no time stamp), the zip (exe, guides as Notepad reads them) and the MSI
         (per user, folders, shortcuts, the same exe).
+    check_release.py folders
+        scripts/package.sh refuses, before it builds anything and without touching them, an
+        --out or --work that is a non-empty folder it did not make, a file, or one inside the
+        other; a folder it made carries its mark.
     check_release.py reproducible --version V --release DIR
         Clones the checkout's commit into another directory, runs scripts/package.sh there and
         compares its four files with those in DIR, which must come from the same commit.
 
-Exit code 77 (skipped) when the tools are missing or, for `reproducible`, when the checkout has
-uncommitted changes (the release in DIR is then not that of a commit).
+Exit code 1 when a tool is missing (scripts/install-deps.sh installs every one of them); 77
+(skipped) for `reproducible` when the checkout has uncommitted changes (the release in DIR is
+then not that of a commit).
 """
 import argparse
 import hashlib
@@ -51,7 +56,9 @@ def run(cmd, **kw):
 def need_tools():
     missing = [t for t in TOOLS if not shutil.which(t)]
     if missing:
-        raise Skip(f"not installed: {', '.join(missing)} (scripts/install-deps.sh installs them)")
+        # Not a fact of the host: the test command installs them, so their absence fails.
+        raise AssertionError(f"not installed: {', '.join(missing)} (scripts/install-deps.sh "
+                             "installs them)")
 
 
 # -- icons -------------------------------------------------------------------------------------
@@ -272,7 +279,16 @@ def check_msi(msi, version, exe, tmp):
     props = {r["Property"]: r["Value"] for r in msi_table(msi, "Property")}
     check(props.get("ProductVersion") == version, f"ProductVersion {props.get('ProductVersion')}")
     check("ALLUSERS" not in props, "ALLUSERS set: not a per-user install")
-    check(props.get("STARTUP") == "1", "STARTUP defaults to 1")
+    # STARTUP comes from the command line only: without it the Startup shortcut's condition
+    # asks what the installed version had, which two registry searches find.
+    check("STARTUP" not in props, "STARTUP has a value in the Property table")
+    searches = {r["Property"]: r["Signature_"] for r in msi_table(msi, "AppSearch")}
+    locators = {r["Signature_"]: (r["Root"], r["Key"], r["Name"])
+                for r in msi_table(msi, "RegLocator")}
+    found = {p: locators.get(s) for p, s in searches.items()}
+    check(found == {"KESTOVAINSTALLED": ("1", "Software\\KESTOVA Checker", "Program"),
+                    "STARTUPINSTALLED": ("1", "Software\\KESTOVA Checker", "StartupShortcut")},
+          f"registry searches {found}")
     summary = run(["msiinfo", "suminfo", msi]).stdout.decode()
     word = int(re.search(r"^Source: (\d+)", summary, re.M).group(1))
     check(word & 8, "the package asks for elevation")
@@ -286,7 +302,9 @@ def check_msi(msi, version, exe, tmp):
     check(d == "TARGETDIR" and chain and chain[-1][0] == "LocalAppDataFolder"
           and names == ["KESTOVA", "Programs"], f"install folder {chain}")
     components = {r["Component"]: r for r in msi_table(msi, "Component")}
-    check(components["StartupShortcut"]["Condition"] == 'STARTUP <> "0"', "Startup condition")
+    check(components["StartupShortcut"]["Condition"] ==
+          'STARTUP <> "0" AND (STARTUP OR NOT KESTOVAINSTALLED OR STARTUPINSTALLED)',
+          f"Startup condition {components['StartupShortcut']['Condition']}")
     shortcuts = {r["Directory_"]: r["Target"] for r in msi_table(msi, "Shortcut")}
     check(shortcuts == {"ProgramMenuFolder": "[INSTALLDIR]KestovaChecker.exe",
                         "StartupFolder": "[INSTALLDIR]KestovaChecker.exe"}, shortcuts)
@@ -320,13 +338,63 @@ def package(out, work, extra_env=None, cwd=ROOT):
     check(r.returncode == 0, f"package.sh failed ({r.returncode})")
 
 
+MARK = ".kestova-package"
+
+
+def check_folders():
+    with tempfile.TemporaryDirectory() as tmp:
+        precious = os.path.join(tmp, "home")
+        os.makedirs(os.path.join(precious, "docs"))
+        thesis = os.path.join(precious, "docs", "thesis.txt")
+        with open(thesis, "w") as f:
+            f.write("years of work\n")
+
+        def snapshot():
+            return sorted((os.path.relpath(os.path.join(d, n), tmp), os.path.getsize(os.path.join(d, n)))
+                          for d, _, files in os.walk(precious) for n in files)
+
+        before = snapshot()
+        work = os.path.join(tmp, "work")
+        out = os.path.join(tmp, "out")
+        cases = [
+            ("--out a folder of the user", ["--out", precious, "--work", work],
+             f"--out {precious} is not empty and was not made by package.sh"),
+            ("--work a folder of the user", ["--out", out, "--work", precious],
+             f"--work {precious} is not empty and was not made by package.sh"),
+            ("--out a file", ["--out", thesis, "--work", work], "is not a folder"),
+            ("--out inside --work", ["--out", os.path.join(work, "o"), "--work", work],
+             "lies in --work"),
+            ("--work inside --out", ["--out", precious, "--work", os.path.join(precious, "w")],
+             "lies in --out"),
+            ("--out the same as --work", ["--out", work, "--work", work], "lies in --work"),
+            ("--out without its folder", ["--out"], "--out needs a folder"),
+        ]
+        for what, argv, says in cases:
+            r = subprocess.run(["bash", os.path.join(ROOT, "scripts", "package.sh"), *argv],
+                               cwd=tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               timeout=120)
+            err = r.stderr.decode("utf-8", "replace")
+            check(r.returncode == 2, f"{what}: exit code {r.returncode}, not 2\n{err}")
+            check(says in err, f"{what}: the refusal does not say {says!r}:\n{err}")
+            check(snapshot() == before, f"{what}: the user's folder changed: {snapshot()}")
+            check(not os.path.exists(os.path.join(work, "win32")), f"{what}: a build started")
+        # The folder it made for --work before it refused --out carries its mark and no more.
+        check(sorted(os.listdir(work)) == [MARK], f"--work holds {os.listdir(work)}")
+        print(f"folders: {len(cases)} refusals, the user's files untouched")
+
+
 def check_package(args):
     need_tools()
     if os.uname().machine != "x86_64":
         raise Skip("the Debian package is for amd64")
+    # The test's own folders in the build tree, from a run of a version that did not mark them.
+    for folder in (args.out, args.work):
+        if os.path.isdir(folder) and not os.path.exists(os.path.join(folder, MARK)):
+            shutil.rmtree(folder)
     package(args.out, args.work)
     names = release_names(args.version)
-    check(sorted(os.listdir(args.out)) == sorted(names + ["SHA256SUMS"]),
+    check(os.path.isfile(os.path.join(args.out, MARK)), "the release folder carries no mark")
+    check(sorted(n for n in os.listdir(args.out) if n != MARK) == sorted(names + ["SHA256SUMS"]),
           f"build/release holds {sorted(os.listdir(args.out))}")
     check_sums(args.out, names)
     with tempfile.TemporaryDirectory() as tmp:
@@ -370,6 +438,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     sub = p.add_subparsers(dest="what", required=True)
     sub.add_parser("icons")
+    sub.add_parser("folders")
     pp = sub.add_parser("package")
     pp.add_argument("--version", required=True)
     pp.add_argument("--out", required=True)
@@ -379,7 +448,7 @@ def main():
     pr.add_argument("--release", required=True)
     args = p.parse_args()
     try:
-        {"icons": lambda: check_icons(), "package": lambda: check_package(args),
+        {"icons": lambda: check_icons(), "folders": lambda: check_folders(), "package": lambda: check_package(args),
          "reproducible": lambda: check_reproducible(args)}[args.what]()
     except Skip as e:
         print(f"SKIPPED: {e}")

@@ -12,7 +12,8 @@ at the bottom may be drawn inverted (yellow on the blue icon). The icon's own bi
 (the test reads the bars and the size, which that patch leaves alone).
 
 Runs the i686 exe where the host runs 32-bit programs, else the x86_64 exe (same resources and
-the same tray code). Exit code 77 (skipped) without Wine, Xvfb, xdotool or a built exe.
+the same tray code). Exit code 77 (skipped) without a built exe; 1 without Wine, Xvfb or
+xdotool (scripts/install-deps.sh installs them).
 """
 import argparse
 import os
@@ -71,9 +72,7 @@ def main():
     tmp = tempfile.mkdtemp(prefix="kc-dpi-")
     prefix = display = program = None
     try:
-        for tool in ("wineserver", "Xvfb", "xdotool", "import", "convert"):
-            if not shutil.which(tool):
-                raise msi.Skip(f"{tool} is not installed")
+        msi.missing_tools("wineserver", "Xvfb", "xdotool", "import", "convert")
         exe = args.exe32 if msi.runs_32bit() else args.exe64
         if not os.path.exists(exe):
             raise msi.Skip(f"no {exe} (build its preset first)")

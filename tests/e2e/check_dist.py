@@ -2,7 +2,8 @@
 """What ships in dist/linux is well formed: the udev rule's syntax (every token a known key with
 a fitting operator and a quoted value) and that it gives the logged-in user the display's
 hidraw node by vendor 0x5E1C and product 0x2A07; the user unit through `systemd-analyze
-verify` when that is installed (its ExecStart pointed at the program just built).
+verify` (its ExecStart pointed at the program just built), and its hardening (what it denies,
+that the hidraw node and the program's folders stay reachable, `systemd-analyze security`).
 
     check_dist.py --program build/linux/kestova
 """
@@ -81,9 +82,7 @@ def check_udev_rule():
 
 def check_unit(program):
     tool = shutil.which("systemd-analyze")
-    if not tool:
-        print("systemd-analyze not installed: unit not verified")
-        return
+    assert tool, "systemd-analyze not installed (scripts/install-deps.sh installs systemd)"
     with open(os.path.join(DIST, "kestova.service")) as f:
         unit = f.read()
     assert re.search(r"^ExecStart=%h/\.local/bin/kestova$", unit, re.M), "ExecStart moved"
@@ -101,6 +100,41 @@ def check_unit(program):
         assert r.returncode == 0 and not problems, out
 
 
+# What the unit must keep the program from, and what it must leave it.
+HARDENING = {"NoNewPrivileges": "yes", "UMask": "0077",
+             "RestrictAddressFamilies": "AF_UNIX AF_INET AF_INET6 AF_NETLINK",
+             "LockPersonality": "yes", "MemoryDenyWriteExecute": "yes", "RestrictRealtime": "yes",
+             "SystemCallArchitectures": "native", "ProtectSystem": "strict",
+             "CapabilityBoundingSet": ""}
+
+
+def check_unit_hardening():
+    with open(os.path.join(DIST, "kestova.service")) as f:
+        unit = f.read()
+    settings = {}
+    for line in unit.splitlines():
+        if "=" in line and not line.startswith("#"):
+            key, _, value = line.partition("=")
+            settings.setdefault(key, []).append(value)
+    for key, value in HARDENING.items():
+        assert settings.get(key) == [value], f"{key}={value} wanted, found {settings.get(key)}"
+    # The display's hidraw node stays reachable; the settings, the seen list and the runtime
+    # folder (lock, socket) stay writable.
+    assert "PrivateDevices" not in settings and "DevicePolicy" not in settings, "devices shut out"
+    assert "char-hidraw rw" in settings.get("DeviceAllow", []), "hidraw not in the device list"
+    writable = " ".join(settings.get("ReadWritePaths", [])).split()
+    for folder in ("%h/.config/kestova", "%h/.local/state/kestova", "%t"):
+        assert folder in writable, f"{folder} not writable"
+    r = subprocess.run(["systemd-analyze", "security", "--offline=yes",
+                        os.path.join(DIST, "kestova.service")], stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, timeout=60)
+    out = r.stdout.decode("utf-8", "replace")
+    m = re.search(r"Overall exposure level for kestova\.service: ([0-9.]+)", out)
+    assert m, out[-2000:]
+    print(f"systemd-analyze security: exposure {m.group(1)}")
+    assert float(m.group(1)) <= 3.0, f"exposure {m.group(1)} (at most 3.0 wanted)\n{out}"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
@@ -108,6 +142,7 @@ def main():
     try:
         check_udev_rule()
         check_unit(args.program)
+        check_unit_hardening()
     except AssertionError as e:
         print(f"FAILED: {e}")
         return 1

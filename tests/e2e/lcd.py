@@ -11,8 +11,8 @@ re-runs itself under `unshare -n` and brings the loopback up), so servers listen
 
     lcd.py --program build/linux/kestova --screen build/linux/tests/lcd_screen --scenario down
 
-Exit code 77 (skipped) when not root, or when unshare, ip or (for its scenarios) dovecot are
-missing.
+Exit code 77 (skipped) when not root; 1 when unshare, ip or (for its scenarios) dovecot are
+missing (scripts/install-deps.sh installs them).
 """
 import os
 import subprocess

@@ -15,6 +15,9 @@ set(KC_DIST_RELEASE ${CMAKE_BINARY_DIR}/dist/release)
 add_test(NAME dist.icons COMMAND ${Python3_EXECUTABLE} ${KC_DIST_CHECK} icons)
 set_tests_properties(dist.icons PROPERTIES LABELS dist TIMEOUT 60)
 
+add_test(NAME dist.package_folders COMMAND ${Python3_EXECUTABLE} ${KC_DIST_CHECK} folders)
+set_tests_properties(dist.package_folders PROPERTIES LABELS dist TIMEOUT 300)
+
 add_test(NAME dist.package
          COMMAND ${Python3_EXECUTABLE} ${KC_DIST_CHECK} package --version ${PROJECT_VERSION}
                  --out ${KC_DIST_RELEASE} --work ${CMAKE_BINARY_DIR}/dist/work)

@@ -10,7 +10,8 @@ loopback up) with the project's scriptable server on 127.0.0.1:110.
     run_console.py --program build/linux/kestova --scenario form
     run_console.py --program build/linux/kestova --scenario all
 
-Exit code 77 (skipped) when a scenario needs root, unshare or ip and they are missing.
+Exit code 77 (skipped) when a scenario needs root and the test does not run as root; 1 when
+unshare or ip is missing (scripts/install-deps.sh installs them).
 """
 import argparse
 import os
@@ -683,15 +684,18 @@ def main():
     # Every scenario runs in a loopback of its own when we can have one: no server of another
     # test answers on port 110, and the keys scenario needs its own server there.
     if not in_namespace():
-        can = os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip")
+        root = os.geteuid() == 0
         needs = args.scenario == "all" or SCENARIOS[args.scenario][1]
-        if can:
+        if root and not (shutil.which("unshare") and shutil.which("ip")):
+            print("FAILED: unshare or ip not found (scripts/install-deps.sh installs them)")
+            return 1
+        if root:
             env = dict(os.environ, KC_CONSOLE_NETNS="1")
             cmd = ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"', "sh",
                    sys.executable] + sys.argv
             return subprocess.call(cmd, env=env)
         if needs:
-            print("skipped: needs root, unshare and ip for a network namespace")
+            print("skipped: needs root for a network namespace")
             return SKIP
 
     names = list(SCENARIOS) if args.scenario == "all" else [args.scenario]

@@ -5,7 +5,8 @@ interval, with the program's trace in its log file rather than among the display
 
     run_demo.py --build build/linux
 
-Exit code 77 (skipped) when unshare is missing (the demo's mailbox needs a network namespace).
+Exit code 1 when unshare or ip is missing (the demo's mailbox needs a network namespace;
+scripts/install-deps.sh installs them).
 """
 import argparse
 import os
@@ -102,8 +103,8 @@ def main():
     args = parser.parse_args()
     check_help()
     if not shutil.which("unshare") or not shutil.which("ip"):
-        print("skipped: the demo mailbox needs unshare and ip")
-        return SKIP
+        print("FAILED: the demo mailbox needs unshare and ip (scripts/install-deps.sh installs them)")
+        return 1
     workdir = tempfile.mkdtemp(prefix="kc-demo-")
     try:
         check_every_sender(os.path.abspath(args.build), workdir)

@@ -33,7 +33,7 @@ at once and wait out their 60 seconds together; the others take turns beside the
     run_fault_matrix.py --program build/linux/kestova --cells greeting/close,top2/silent
     run_fault_matrix.py --program build/linux/kestova --valgrind    # every program under memcheck
 
-Exit code 77 (skipped) when not root or when unshare, ip or mount are missing.
+Exit code 77 (skipped) when not root; 1 when unshare, ip or mount are missing (scripts/install-deps.sh installs them).
 """
 import argparse
 import os

@@ -15,8 +15,8 @@ The program is ended with SIGTERM and must exit with 0.
     run_pop3_native.py --program build/linux/kestova --scenario three
     run_pop3_native.py --program build/linux/kestova --scenario all
 
-Exit code 77 (skipped) when not root or when unshare, ip or dovecot (or, for its scenarios,
-mailutils' pop3d) are missing.
+Exit code 77 (skipped) when not root; 1 when unshare, ip or dovecot (or, for its scenarios,
+mailutils' pop3d) are missing (scripts/install-deps.sh installs them).
 """
 import os
 import re

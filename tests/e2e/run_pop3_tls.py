@@ -12,7 +12,7 @@ tried one, "no auth attempts"; the scriptable server logs every command it recei
     run_pop3_tls.py --program build/linux/kestova --scenario all
 
 Each run re-runs itself in a network namespace of its own. Exit code 77 (skipped) when not
-root or when unshare, ip, dovecot or openssl are missing.
+root; 1 when unshare, ip, dovecot or openssl are missing (scripts/install-deps.sh installs them).
 """
 import os
 import re

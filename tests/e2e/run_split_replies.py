@@ -27,7 +27,7 @@ times goes to docs/PERFORMANCE.md from the benchmark (tests/bench/run_split_benc
 
     run_split_replies.py --program build/linux/kestova
 
-Exit code 77 (skipped) when not root or when unshare or ip are missing.
+Exit code 77 (skipped) when not root; 1 when unshare or ip are missing (scripts/install-deps.sh installs them).
 """
 import os
 import statistics

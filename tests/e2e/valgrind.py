@@ -7,7 +7,7 @@ Runs in a network namespace of its own (Dovecot listens on 127.0.0.1:110).
 
     valgrind.py --program build/linux/kestova
 
-Exit code 77 (skipped) when not root or when unshare, ip, dovecot or valgrind are missing.
+Exit code 77 (skipped) when not root; 1 when unshare, ip, dovecot or valgrind are missing (scripts/install-deps.sh installs them).
 """
 import argparse
 import os

@@ -11,8 +11,8 @@ scenario in its work dir, the tools it needs and what to print when a scenario f
 Every driver takes --program, --scenario (all, or names joined by commas) and --keep (keep the
 work dir); a driver adds its own options with extra_options. Each run re-runs the script in a
 network namespace of its own (`unshare -n`, loopback up), so its servers can listen on
-127.0.0.1:110. Exit codes: 0 all passed, 1 one failed, 77 (skipped) when not root or a tool
-is missing, 2 for a bad command line.
+127.0.0.1:110. Exit codes: 0 all passed, 1 one failed (a tool that scripts/install-deps.sh
+installs and that is missing fails too), 77 (skipped) when not root, 2 for a bad command line.
 
 stdlib only.
 """
@@ -30,7 +30,7 @@ SKIP = 77
 def enter_network_namespace(script, argv, tools=("unshare", "ip")):
     """Re-runs `script` with argv inside a network namespace of its own and returns its exit
     code, or None when already inside one (the loopback is then brought up). SKIP when not
-    root or a tool is missing."""
+    root (a fact of the host); 1 when a tool is missing (scripts/install-deps.sh installs it)."""
     if os.environ.get("KC_E2E_NETNS") == "1":
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         return None
@@ -39,8 +39,8 @@ def enter_network_namespace(script, argv, tools=("unshare", "ip")):
         return SKIP
     for tool in tools:
         if shutil.which(tool) is None and not os.path.exists(f"/usr/sbin/{tool}"):
-            print(f"SKIP: {tool} not found")
-            return SKIP
+            print(f"FAILED: {tool} not found (scripts/install-deps.sh installs it)")
+            return 1
     env = dict(os.environ, KC_E2E_NETNS="1")
     return subprocess.call(["unshare", "-n", "--", sys.executable, os.path.abspath(script), *argv],
                            env=env)

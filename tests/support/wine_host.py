@@ -67,6 +67,14 @@ def wine_loader_env():
     return {"WINELOADER": WINE64_LOADER}
 
 
+def missing_loader(arch):
+    """The Wine loader an exe of this architecture needs when it is not installed (a tool that
+    scripts/install-deps.sh installs, so its absence fails a test rather than skips it), else
+    None. A loader that is there but cannot run is a fact of the host (see arch_runnable)."""
+    loader = WINE32_LOADER if arch == "i686" else WINE64_LOADER
+    return None if os.path.exists(loader) else loader
+
+
 def arch_runnable(arch):
     """(True, "") when an exe of this architecture can run under Wine here, else the reason."""
     if arch == "i686":

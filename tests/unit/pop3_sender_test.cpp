@@ -45,10 +45,12 @@ TEST_P(Sender, GivesTheSameValueWhateverPiecesTheReplyComesIn) {
     collector.Reset();
     collector.Feed(r.data(), cut);
     collector.Feed(r.data() + cut, r.size() - cut);
+    collector.Finish();
     ASSERT_EQ(std::string(collector.text()), c.fromText) << "cut at " << cut;
   }
   collector.Reset();
   for (char b : r) collector.Feed(&b, 1);
+  collector.Finish();
   EXPECT_EQ(std::string(collector.text()), c.fromText);
 }
 
@@ -137,7 +139,27 @@ INSTANTIATE_TEST_SUITE_P(
         SenderCase{"Cp932NameIsKept", "+OK\r\nFrom: \x83\x5c\x95\x5c\x81\x40 <k@x>\r\n",
                    "\x83\x5c\x95\x5c\x81\x40 <k@x>\r\n", "k@x"},
         SenderCase{"Cp932BareSenderIsKept", "+OK\r\nFrom: \x83\x7e\x83\x80\xe0\x40\r\n",
-                   "\x83\x7e\x83\x80\xe0\x40\r\n", "\x83\x7e\x83\x80\xe0\x40"}),
+                   "\x83\x7e\x83\x80\xe0\x40\r\n", "\x83\x7e\x83\x80\xe0\x40"},
+        // One-byte C1 controls (CSI 0x9B, OSC 0x9D, ...) act on an 8-bit terminal. Most of them
+        // are code page 932 lead bytes too: only a byte that starts no valid pair is replaced.
+        SenderCase{"C1SequencesInTheName",
+                   "+OK\r\nFrom: \x9b"
+                   "2J\x9d"
+                   "0;t\x9c <e@x>\r\n",
+                   "?2J?0;t? <e@x>\r\n", "e@x"},
+        SenderCase{"C1BytesThatStartNoCharacter", "+OK\r\nFrom: <a\x80\x85\x1b\x9b\x7f@x>\r\n",
+                   "<a?????@x>\r\n", "a?????@x"},
+        SenderCase{"C1RangeAsTrailBytesIsKept", "+OK\r\nFrom: \x83\x9b\x81\x80\x88\x9f <k@x>\r\n",
+                   "\x83\x9b\x81\x80\x88\x9f <k@x>\r\n", "k@x"},
+        SenderCase{"LeadByteBeforeAFold",
+                   "+OK\r\nFrom: a\x81\r\n\t\x40"
+                   "b\r\n",
+                   "a?\r\n\t\x40"
+                   "b\r\n",
+                   "a?"},
+        SenderCase{"LeadByteAtTheEndOfACutReply", "+OK\r\nFrom: a\x9b", "a?", "a?"},
+        SenderCase{"HalfWidthKatakanaIsKept", "+OK\r\nFrom: \xb6\xbd\xc4\xa0\xdf <k@x>\r\n",
+                   "\xb6\xbd\xc4\xa0\xdf <k@x>\r\n", "k@x"}),
     [](const ::testing::TestParamInfo<SenderCase>& info) { return info.param.name; });
 
 TEST(Sender, FromTextIsCutToItsBuffer) {

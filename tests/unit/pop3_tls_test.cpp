@@ -370,6 +370,57 @@ TEST_F(Pop3Tls, RepeatedRefusalsNeverStackBoxes) {
   EXPECT_TRUE(server.secureCommands.empty());
 }
 
+// A pin without TLS: the user expects a secured connection, so the check is refused before
+// anything is sent (not even a connection is made), with words in the trace, the console and
+// one box that repeated checks do not stack.
+TEST_F(Pop3Tls, PinWithoutTlsRefusesTheCheckBeforeTheLogin) {
+  const char kBoxPinWithoutTls[] =
+      "設定 CERTPIN がありますが、SSL が 0 (暗号化なし) です。\r\n"
+      "パスワードを暗号化せずに送らないよう、ログインを中止しました。";
+  const struct {
+    const char* name;
+    const char* pin;
+    ValueFound pinFound;
+  } cases[] = {
+      {"pin", FakeTls::kFingerprint, {ValueFound::kRead, 1, 96}},
+      {"unreadable pin", "", {ValueFound::kUnreadable, 4, 4}},
+      {"too long pin", "", {ValueFound::kTooLong, 1, 400}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CheckHarness fresh;
+    FakeTlsServer plain{fresh.winsock, false};
+    plain.Serve([&fresh](const std::string& cmd) { return fresh.mailbox.Reply(cmd); });
+    std::snprintf(fresh.app->settings.certPin, sizeof fresh.app->settings.certPin, "%s", c.pin);
+    fresh.app->settings.certPinFound = c.pinFound;
+    fresh.app->settings.ssl = kSslNone;
+    int nested = 0;
+    fresh.box.duringShow = [&] {
+      ++nested;
+      fresh.RunCheck();
+    };
+    fresh.RunCheck();
+    EXPECT_EQ(nested, 1);
+    EXPECT_EQ(fresh.checkDone, 2);
+    EXPECT_EQ(fresh.app->status.serverError, 1);
+    EXPECT_EQ(fresh.app->status.busy, 0);
+    EXPECT_TRUE(fresh.winsock.sent.empty());
+    EXPECT_TRUE(plain.clearCommands.empty());
+    EXPECT_TRUE(fresh.tls.calls.empty());
+    ASSERT_EQ(fresh.box.shown.size(), 1u);
+    EXPECT_EQ(fresh.box.shown[0].text, kBoxPinWithoutTls);
+    EXPECT_NE(fresh.trace.all.find(
+                  "CERTPIN is set but SSL is 0 (no TLS): login refused, password not sent\r\n"),
+              std::string::npos);
+    EXPECT_EQ(fresh.trace.all.find("FIND HOST"), std::string::npos);
+    ASSERT_FALSE(fresh.notice.outcomes.empty());
+    EXPECT_EQ(fresh.notice.outcomes.back(),
+              std::make_pair(std::string("login refused: CERTPIN is set but SSL is 0 (no TLS), "
+                                         "password not sent"),
+                             true));
+  }
+}
+
 struct HandshakeFault {
   const char* name;
   std::string reply;  // the server's answer to the client's hello

@@ -962,8 +962,12 @@ def main():
             print(f"{args.exe} is not built: no prefix needed")
             return 0
         if not shutil.which("wineboot"):
-            print("wine is not installed: no prefix")
-            return 0
+            print("FAILED: wine is not installed (scripts/install-deps.sh installs it): no prefix")
+            return 1
+        if args.arch and wine_host.missing_loader(args.arch):
+            print(f"FAILED: {wine_host.missing_loader(args.arch)} is not installed "
+                  "(scripts/install-deps.sh installs wine32:i386 and wine64)")
+            return 1
         if args.arch:
             runnable, why = wine_host.arch_runnable(args.arch)
             if not runnable:
@@ -972,8 +976,13 @@ def main():
         make_prefix(args.prefix)
         return 0
     if not shutil.which("wine") or not shutil.which("Xvfb") or not shutil.which("dovecot"):
-        print("SKIP: wine, Xvfb or dovecot is not installed")
-        return SKIP
+        print("FAILED: wine, Xvfb or dovecot is not installed (scripts/install-deps.sh installs "
+              "them)")
+        return 1
+    if wine_host.missing_loader(args.arch):
+        print(f"FAILED: {wine_host.missing_loader(args.arch)} is not installed "
+              "(scripts/install-deps.sh installs wine32:i386 and wine64)")
+        return 1
     runnable, why = wine_host.arch_runnable(args.arch)
     if not runnable:
         print(f"SKIP: {why}")
