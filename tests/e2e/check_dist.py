@@ -103,8 +103,8 @@ def check_unit(program):
 # What the unit must keep the program from, and what it must leave it.
 HARDENING = {"NoNewPrivileges": "yes", "UMask": "0077",
              "RestrictAddressFamilies": "AF_UNIX AF_INET AF_INET6 AF_NETLINK",
-             "LockPersonality": "yes", "MemoryDenyWriteExecute": "yes", "RestrictRealtime": "yes",
-             "SystemCallArchitectures": "native", "ProtectSystem": "strict",
+             "LockPersonality": "yes", "RestrictRealtime": "yes",
+             "SystemCallArchitectures": "native", "ProtectSystem": "full",
              "CapabilityBoundingSet": ""}
 
 
@@ -121,6 +121,10 @@ def check_unit_hardening():
     # The display's hidraw node stays reachable; the settings, the seen list and the runtime
     # folder (lock, socket) stay writable.
     assert "PrivateDevices" not in settings and "DevicePolicy" not in settings, "devices shut out"
+    # The mail program it starts runs under the same rules: its script engine's writable code,
+    # its profile in the home folder and the display server's sockets in /tmp stay its own.
+    for key in ("MemoryDenyWriteExecute", "ProtectHome", "PrivateTmp"):
+        assert key not in settings, f"{key} would break the mail program the unit starts"
     assert "char-hidraw rw" in settings.get("DeviceAllow", []), "hidraw not in the device list"
     writable = " ".join(settings.get("ReadWritePaths", [])).split()
     for folder in ("%h/.config/kestova", "%h/.local/state/kestova", "%t"):
