@@ -148,11 +148,13 @@ class BusNotifier final : public NotifierPort {
     return 0;
   }
 
+  // The bus's replies come between the window's messages: what they trace is written now.
   void TraceError(const char* what, int error) {
     char line[256];
     std::snprintf(line, sizeof line, "Notification not shown: %s (%s)\r\n", what,
                   std::strerror(error));
     trace_.Trace(line);
+    StderrTrace::FlushCurrent();
   }
 
   void TraceBusError(const char* name) {
@@ -161,6 +163,7 @@ class BusNotifier final : public NotifierPort {
                   "Notification not shown: the notification service answered %s\r\n", name);
     MakeInert(line, std::strlen(line) - 2);
     trace_.Trace(line);
+    StderrTrace::FlushCurrent();
   }
 
   EventLoop& loop_;
