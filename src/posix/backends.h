@@ -99,5 +99,11 @@ std::unique_ptr<NotifierPort> MakeNotifier(EventLoop& loop, TracePort& trace);
 // removed as its removal.
 // Returns the watch's descriptor, or -1 when the folder cannot be watched.
 int WatchHidArrivals(EventLoop& loop, const WindowRef& mainWindow);
+// Tells the main window when the machine wakes from sleep, as Windows does; ends with it.
+class WakeWatch {
+ public:
+  virtual ~WakeWatch() = default;
+};
+std::unique_ptr<WakeWatch> WatchWakes(EventLoop& loop, const WindowRef& mainWindow);
 
 }  // namespace kc::posix

@@ -148,6 +148,8 @@ int main(int argc, char** argv) {
   int signals = WatchTerminationSignals(loop, app->mainWindow);
   // A display plugged in after start-up, or again after it went away, is taken up.
   int hidArrivals = posix::WatchHidArrivals(loop, app->mainWindow);
+  // A wake from sleep brings a check once the network has had a moment.
+  std::unique_ptr<posix::WakeWatch> wakes = posix::WatchWakes(loop, app->mainWindow);
   // The result of a check is on the display as soon as it is known, not at the next page turn.
   app->display.firstPageAtOnce = true;
   app->mainWindow = loop.CreateWindow([&app](WindowRef w, uint32_t msg, WParam wp, LParam lp) {
@@ -161,6 +163,7 @@ int main(int argc, char** argv) {
   console.Start(app->mainWindow);
   int exitCode = loop.Run();
   console.Stop();
+  wakes.reset();
   // Without settings and without a terminal for the form there was nothing to run.
   if (exitCode == 0 && posix::EndedForMissingSettings()) exitCode = 1;
   posix::ReleaseSingleInstance();
