@@ -13,6 +13,7 @@
 #define IDC_INTERVAL 1008
 #define IDC_ENCRYPTION 1009
 #define IDC_NEWONLY 1010
+#define IDC_NOTIFY 1011
 
 /* The C++ code takes these from port/messages.h. */
 #ifdef RC_INVOKED

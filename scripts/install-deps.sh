@@ -16,7 +16,8 @@ $SUDO apt-get install -y -q --no-install-recommends \
   dovecot-core dovecot-pop3d mailutils-pop3d iproute2 util-linux \
   xvfb xauth x11-utils imagemagick xdotool locales fonts-ipafont-gothic \
   clang llvm valgrind tmux procps strace linux-perf \
-  msitools wixl lintian icoutils dpkg-dev systemd
+  msitools wixl lintian icoutils dpkg-dev systemd \
+  libsystemd-dev dbus-daemon dbus-bin dbus-x11 dunst
 $SUDO apt-get install -y -q wine wine64 wine32:i386
 # libFuzzer and the sanitizer run-times for clang (only recommended by clang's packages).
 $SUDO apt-get install -y -q --no-install-recommends libclang-rt-14-dev

@@ -2,28 +2,13 @@
 
 #include <cstring>
 
+#include "app/check_timing.h"
 #include "app/report.h"
 #include "pop3/check_result.h"
 #include "pop3/seen_keeping.h"
 #include "text/bounded.h"
 
 namespace kc {
-
-namespace {
-
-// The longest period the platform's timers take (USER_TIMER_MAXIMUM), about 24.8 days.
-constexpr uint32_t kLongestTimerMs = 0x7FFFFFFF;
-
-// The check timer's period for an interval in minutes. An interval of 0 or less would make the
-// timer tick back to back and hammer the server; it means the default, as in the settings
-// dialog. The product is taken in 64 bits, so a long interval never wraps to a short period.
-uint32_t CheckPeriodMs(int32_t interval) {
-  int64_t minutes = interval > 0 ? interval : kDefaultInterval;
-  int64_t ms = minutes * 60000;
-  return ms < kLongestTimerMs ? static_cast<uint32_t>(ms) : kLongestTimerMs;
-}
-
-}  // namespace
 
 App::App(Platform& platform)
     : poller({platform.winsock, platform.window, platform.box, platform.trace, platform.clock,
@@ -50,6 +35,8 @@ LResult App::MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
     case SM_GETHOST: poller.OnGetHost(window, wp, lp); return 0;
     case SM_SOCKET: poller.OnSocketEvent(window, wp, lp); return 0;
     case SM_TRAY: OnTray(window, wp, lp); return 0;
+    case kWmPowerBroadcast: OnPowerBroadcast(window, wp); return 1;
+    case kWmDeviceChange: OnDeviceChange(window, wp); return 1;
     default: return platform_.window.DefaultProc(window, msg, wp, lp);
   }
 }
@@ -59,6 +46,7 @@ void App::OnCreate(WindowRef window) {
   LoadSettings(settings, platform_.registry);
   display.OpenLcdDevice();
   display.LcdInit(window);
+  awakeSinceTick_ = platform_.clock.TickCount();
   platform_.window.StartTimer(window, TIMER_CHECK, CheckPeriodMs(settings.interval));
   platform_.window.Post(window, SM_START, 0, 0);
 }
@@ -89,6 +77,8 @@ void App::OnTimer(WindowRef window, WParam id) {
     case TIMER_LCDPAGE: display.LcdNextPage(); break;
     case TIMER_CHECK: platform_.window.Post(window, SM_CHECK, 0, 0); break;
     case TIMER_SERVERWAIT: poller.OnServerWaitTimeout(window); break;
+    case TIMER_RETRY: OnRetryTimer(window); break;
+    case TIMER_WAKE: OnWakeTimer(window); break;
     default: break;
   }
 }
@@ -129,7 +119,8 @@ void App::OnCheck(WindowRef window) {
 
 void App::OnCheckDone(WindowRef window) {
   poller.StopWinSock();
-  if (const CheckResult* result = poller.TakeResult()) ApplyResult(*result);
+  const CheckResult* result = poller.TakeResult();
+  if (result != nullptr) ApplyResult(*result);
   if (status.serverError == 1) {
     display.LcdShowText(kLcdServerError);  // the tray keeps the busy picture
   } else {
@@ -147,6 +138,8 @@ void App::OnCheckDone(WindowRef window) {
   status.propertiesEnabled = 1;
   status.busy = 0;
   TellOutcome();
+  TellNewMail(window, result);
+  FollowUpCheck(window, result);
 }
 
 // What the check found becomes the cycle's state, which the display, the tray and the next
@@ -258,7 +251,8 @@ void App::OnShowCount() {
 
 void App::OnTray(WindowRef window, WParam id, LParam mouse) {
   if (id != kTrayIconId) return;
-  if (mouse == kWmLButtonDblClk) {
+  // A click on the new-mail notification does what the double click does.
+  if (mouse == kWmLButtonDblClk || mouse == kNinBalloonUserClick) {
     // With the new-only option, the check that follows marks every message it finds as seen.
     if (launcher.LaunchMailer(window) && settings.newOnly != 0) markNextCheck_ = true;
   } else if (mouse == kWmRButtonDown) {

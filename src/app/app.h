@@ -8,6 +8,7 @@
 #include "port/hid.h"
 #include "port/message_box.h"
 #include "port/notice.h"
+#include "port/notifier.h"
 #include "port/process.h"
 #include "port/registry.h"
 #include "port/seen_store.h"
@@ -19,6 +20,7 @@
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
 #include "shell/launcher.h"
+#include "shell/new_mail_note.h"
 #include "shell/tray.h"
 
 namespace kc {
@@ -38,6 +40,7 @@ struct Platform {
   NoticePort& notice;
   TlsPort& tls;
   SeenStorePort& seenStore;  // the list of seen messages (the new-only option)
+  NotifierPort& notifier;    // the desktop's notification of new mail
 };
 
 class App {
@@ -58,7 +61,8 @@ class App {
   Tray tray;
   SettingsDialog dialog;
   Launcher launcher;
-  SeenIds seen;  // the new-only option's list of seen messages
+  SeenIds seen;              // the new-only option's list of seen messages
+  NewMailNotice mailNotice;  // what the user was told of
 
  private:
   void OnCreate(WindowRef window);
@@ -79,6 +83,14 @@ class App {
   void OnMarkSeen();
   void SaveSeen();
   void TellLine(const char* line);
+  // The notification of new mail.
+  void TellNewMail(WindowRef window, const CheckResult* result);
+  // Early retries after start-up and wake, the check after a wake, the display's return.
+  void FollowUpCheck(WindowRef window, const CheckResult* result);
+  void OnRetryTimer(WindowRef window);
+  void OnPowerBroadcast(WindowRef window, WParam event);
+  void OnWakeTimer(WindowRef window);
+  void OnDeviceChange(WindowRef window, WParam event);
 
   Platform& platform_;
   bool seenLoaded_ = false;     // the store was read for seen.account()
@@ -86,6 +98,9 @@ class App {
   bool checkMarksAll_ = false;  // the check under way was asked to mark all
   bool markWhenDone_ = false;   // marking was asked for while a check ran
   const UidlTally* lastListing_ = nullptr;  // the last check's listing, when it read one
+  uint32_t awakeSinceTick_ = 0;  // start-up or the last wake: early retries within 5 minutes
+  int retriesDone_ = 0;          // early retries made since then
+  bool retrying_ = false;        // a check failed for want of a network; TIMER_RETRY runs
 };
 
 }  // namespace kc

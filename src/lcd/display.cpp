@@ -110,6 +110,8 @@ bool Display::FindLcdDevice() {
         static_cast<unsigned>(attributes.versionNumber));
     if (attributes.vendorId == kLcdVendorId && attributes.productId == kLcdProductId) {
       link_.device = handle;
+      std::memcpy(devicePath_, path, sizeof devicePath_);
+      writeFailed_ = false;
       found = true;
       break;
     }
@@ -121,6 +123,10 @@ bool Display::FindLcdDevice() {
 
 bool Display::OpenLcdDevice() {
   LoadHidLibrary();  // without the library the search finds nothing
+  return OpenFoundDevice();
+}
+
+bool Display::OpenFoundDevice() {
   FindLcdDevice();
   if (link_.device == 0) return false;
 
@@ -178,6 +184,60 @@ bool Display::FreeReportBuffers() {
   return true;
 }
 
+bool Display::RediscoverLcdDevice(WindowRef window) {
+  if (!link_.libraryLoaded) return false;
+  // A display whose writes fail and that is no longer listed went away unannounced.
+  if (link_.device != 0 && writeFailed_) DropDeviceIfGone();
+  if (link_.device != 0) return false;
+  if (!OpenFoundDevice()) return false;
+  // The controller starts blank after its init sequence; the text kept in the rows is shown
+  // again from the page the pager is at.
+  if (!WriteInitSequence()) return false;
+  ports_.trace.Trace("LCD device found again; showing the current text\r\n");
+  if (pageWindow_ == 0) {
+    ports_.window.StartTimer(window, TIMER_LCDPAGE, kLcdPageMs);
+    pageWindow_ = window;
+  }
+  if (pager_.rows != nullptr) {
+    const bool paged = IsPaged(pager_.rowBreaks);
+    ShowPage(paged ? pager_.pageIndex : 0);
+    if (paged) pager_.pageIndex = NextPageIndex(pager_.pageIndex, pager_.rowBreaks);
+  }
+  return true;
+}
+
+// The display's interface is still listed among the HID interfaces present.
+bool Display::DeviceListed() {
+  if (!ports_.hid.BeginEnumeration()) return false;
+  bool listed = false;
+  char path[kDevicePathSize];
+  int skipsInARow = 0;
+  for (uint32_t index = 0; !listed; ++index) {
+    HidEnumResult entry = ports_.hid.InterfacePath(index, path, sizeof path);
+    if (entry == HidEnumResult::kEnd) break;
+    if (entry == HidEnumResult::kSkip) {
+      if (++skipsInARow == kMaxSkipsInARow) break;
+      continue;
+    }
+    skipsInARow = 0;
+    path[sizeof path - 1] = '\0';
+    listed = std::strcmp(path, devicePath_) == 0;
+  }
+  ports_.hid.EndEnumeration();
+  return listed;
+}
+
+// A HID device went away: when it was the display, its handle and buffers are given back at
+// once, without a box, and the next HID device to arrive is looked at.
+bool Display::DropDeviceIfGone() {
+  if (link_.device == 0 || DeviceListed()) return false;
+  ports_.trace.Trace("LCD device removed; display closed until it is plugged in again\r\n");
+  FreeReportBuffers();
+  CloseLcdDevice();
+  writeFailed_ = false;
+  return true;
+}
+
 bool Display::CloseLcdDevice() {
   if (link_.device == 0) return false;
   HidHandle handle = link_.device;
@@ -203,22 +263,31 @@ bool Display::LcdWrite(uint8_t value, uint8_t mode) {
   // The data bus first, then the strobe up and down: the controller takes the bus on the fall.
   report[1] = 1;
   report[2] = value;
-  if (!ports_.hid.WriteReport(link_.device, report, link_.outputReportLength)) return false;
+  bool written = ports_.hid.WriteReport(link_.device, report, link_.outputReportLength);
   report[1] = 2;
   report[2] = static_cast<uint8_t>((mode & 3) | 4);
-  if (!ports_.hid.WriteReport(link_.device, report, link_.outputReportLength)) return false;
+  written = written && ports_.hid.WriteReport(link_.device, report, link_.outputReportLength);
   report[2] = static_cast<uint8_t>(mode & 3);
-  return ports_.hid.WriteReport(link_.device, report, link_.outputReportLength);
+  written = written && ports_.hid.WriteReport(link_.device, report, link_.outputReportLength);
+  // The link stays open: a write that fails now may go through later. A failed one makes the
+  // next HID arrival look whether the display is still the one plugged in.
+  writeFailed_ = !written;
+  return written;
+}
+
+bool Display::WriteInitSequence() {
+  for (uint8_t instruction : kInitSequence) {
+    if (!LcdWrite(instruction, kModeInstruction)) return false;
+  }
+  std::memset(shadow_, 0x20, sizeof shadow_);
+  return true;
 }
 
 bool Display::LcdInit(WindowRef window) {
   ReleaseRows();
-  for (uint8_t instruction : kInitSequence) {
-    if (!LcdWrite(instruction, kModeInstruction)) return false;
-  }
+  if (!WriteInitSequence()) return false;
   ports_.window.StartTimer(window, TIMER_LCDPAGE, kLcdPageMs);
   pageWindow_ = window;
-  std::memset(shadow_, 0x20, sizeof shadow_);
   return true;
 }
 

@@ -60,6 +60,13 @@ class Display {
   bool OpenLcdDevice();
   bool FreeReportBuffers();
   bool CloseLcdDevice();
+  // A HID device arrived: with no display open (none at start-up, or one that went away) the
+  // start-up search runs again, and a display found is initialised and shows the current
+  // page at once. False when no display was taken up.
+  bool RediscoverLcdDevice(WindowRef window);
+  // A HID device went away: when the display is no longer listed, its handle is closed and
+  // its buffers freed. True when the display was dropped.
+  bool DropDeviceIfGone();
 
   // The LCD command link. mode: 0 for an instruction, 1 for a character.
   bool LcdWrite(uint8_t value, uint8_t mode);
@@ -86,13 +93,18 @@ class Display {
   bool ShowRow(const char* text, uint8_t* shadow, uint8_t firstAddress);
   void ReleaseRows();
   void ShowPage(int32_t first);
+  bool OpenFoundDevice();
+  bool WriteInitSequence();
+  bool DeviceListed();
 
   DisplayPorts ports_;
   HeapPort& heap_;
   LcdLink link_;
   LcdPager pager_;
   uint8_t shadow_[2][16] = {};
-  WindowRef pageWindow_ = 0;  // the window of the page timer while it runs
+  WindowRef pageWindow_ = 0;               // the window of the page timer while it runs
+  char devicePath_[kDevicePathSize] = {};  // the open display's interface path
+  bool writeFailed_ = false;               // the last report written to it failed
 };
 
 }  // namespace kc

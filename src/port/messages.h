@@ -12,6 +12,14 @@ constexpr uint32_t kWmCommand = 0x0111;
 constexpr uint32_t kWmTimer = 0x0113;
 constexpr uint32_t kWmLButtonDblClk = 515;
 constexpr uint32_t kWmRButtonDown = 516;
+// The machine woke from sleep or hibernation: WM_POWERBROADCAST with PBT_APMRESUMEAUTOMATIC.
+constexpr uint32_t kWmPowerBroadcast = 0x0218;
+constexpr uint32_t kPbtApmResumeAutomatic = 0x0012;
+// A HID interface arrived: WM_DEVICECHANGE with DBT_DEVICEARRIVAL.
+constexpr uint32_t kWmDeviceChange = 0x0219;
+constexpr uint32_t kDbtDeviceArrival = 0x8000;
+// A device went away: DBT_DEVICEREMOVECOMPLETE.
+constexpr uint32_t kDbtDeviceRemoveComplete = 0x8004;
 
 // The program's own messages.
 constexpr uint32_t SM_START = 1024;
@@ -28,6 +36,10 @@ constexpr uint32_t TIMER_LCDPAGE = 2;
 constexpr uint32_t TIMER_CHECK = 3;
 // Runs only while a check waits on the server; ends a check whose server has gone silent.
 constexpr uint32_t TIMER_SERVERWAIT = 4;
+// Runs only while a check that failed for want of a network waits for its early retry.
+constexpr uint32_t TIMER_RETRY = 5;
+// Runs only for the settling delay between a wake and the check that follows it.
+constexpr uint32_t TIMER_WAKE = 6;
 
 // Menu commands, the tray icon, its menu and pictures (resource numbers of res/kestova.rc).
 constexpr uint16_t IDM_CHECK = 40001;

@@ -30,6 +30,7 @@ struct SettingsForm {
   bool ledChecked{false};
   int32_t encryption{kEncryptionNone};  // the encryption list's selection
   bool newOnlyChecked{false};           // "新着のみ": count only the messages not seen yet
+  bool notifyChecked{false};            // "通知": a notification when new mail arrives
 };
 
 // Judges the form when the user presses OK.

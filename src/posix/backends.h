@@ -7,6 +7,7 @@
 #include "port/hid.h"
 #include "port/message_box.h"
 #include "port/notice.h"
+#include "port/notifier.h"
 #include "port/seen_store.h"
 #include "port/tls.h"
 #include "port/trace.h"
@@ -96,5 +97,18 @@ std::unique_ptr<TlsPort> MakeTls();
 // ~/.local/state/kestova/seen.dat ("" without a home directory).
 std::string SeenStorePath();
 std::unique_ptr<SeenStorePort> MakeSeenStore();
+// The notification of new mail through the session bus's notification service.
+std::unique_ptr<NotifierPort> MakeNotifier(EventLoop& loop, TracePort& trace);
+// A watch on the device folder (KESTOVA_DEV_ROOT, else /dev): a hidraw node that appears (or
+// whose access changes, as udev sets it) reaches the main window as a HID device's arrival, one
+// removed as its removal.
+// Returns the watch's descriptor, or -1 when the folder cannot be watched.
+int WatchHidArrivals(EventLoop& loop, const WindowRef& mainWindow);
+// Tells the main window when the machine wakes from sleep, as Windows does; ends with it.
+class WakeWatch {
+ public:
+  virtual ~WakeWatch() = default;
+};
+std::unique_ptr<WakeWatch> WatchWakes(EventLoop& loop, const WindowRef& mainWindow);
 
 }  // namespace kc::posix

@@ -122,8 +122,9 @@ int main(int argc, char** argv) {
   std::unique_ptr<NoticePort> notice = posix::MakeNotice(loop);
   std::unique_ptr<TlsPort> tls = posix::MakeTls();
   std::unique_ptr<SeenStorePort> seenStore = posix::MakeSeenStore();
-  Platform platform{loop,  box,     trace,    clock,   *registry, *winsock,  *hid,
-                    *tray, *dialog, *process, *notice, *tls,      *seenStore};
+  std::unique_ptr<NotifierPort> notifier = posix::MakeNotifier(loop, trace);
+  Platform platform{loop,  box,     trace,    clock,   *registry, *winsock,   *hid,
+                    *tray, *dialog, *process, *notice, *tls,      *seenStore, *notifier};
   auto app = std::make_unique<App>(platform);
 
   // The console is the program's window on Linux: a second start brings the status line back
@@ -145,6 +146,10 @@ int main(int argc, char** argv) {
     return -1;
   }
   int signals = WatchTerminationSignals(loop, app->mainWindow);
+  // A display plugged in after start-up, or again after it went away, is taken up.
+  int hidArrivals = posix::WatchHidArrivals(loop, app->mainWindow);
+  // A wake from sleep brings a check once the network has had a moment.
+  std::unique_ptr<posix::WakeWatch> wakes = posix::WatchWakes(loop, app->mainWindow);
   // The result of a check is on the display as soon as it is known, not at the next page turn.
   app->display.firstPageAtOnce = true;
   app->mainWindow = loop.CreateWindow([&app](WindowRef w, uint32_t msg, WParam wp, LParam lp) {
@@ -158,9 +163,11 @@ int main(int argc, char** argv) {
   console.Start(app->mainWindow);
   int exitCode = loop.Run();
   console.Stop();
+  wakes.reset();
   // Without settings and without a terminal for the form there was nothing to run.
   if (exitCode == 0 && posix::EndedForMissingSettings()) exitCode = 1;
   posix::ReleaseSingleInstance();
   if (signals >= 0) close(signals);
+  if (hidArrivals >= 0) close(hidArrivals);
   return exitCode;
 }

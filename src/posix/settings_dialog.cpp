@@ -28,11 +28,12 @@ constexpr char kListText[] = "送信先リストを表示する";
 constexpr char kLedText[] = "LED自動点灯";
 constexpr char kEncryptionLabel[] = "暗号化";
 constexpr char kNewOnlyText[] = "新着のみ";
+constexpr char kNotifyText[] = "通知";
 
 constexpr size_t kLabelWidth = 18;  // the widest label, "POP3サーバーネーム"
 constexpr size_t kIndent = 2 + kLabelWidth + 1;
 constexpr size_t kIntervalWidth = 10;
-constexpr int kFormRows = 15;
+constexpr int kFormRows = 16;
 
 const char kReverse[] = "\x1b[7m";
 const char kUnderline[] = "\x1b[4m";
@@ -71,6 +72,7 @@ constexpr ControlRow kRows[] = {
     {SettingsFormModel::kLed, Kind::kCheck, kLedText, 0, true},
     {SettingsFormModel::kEncryption, Kind::kChoice, kEncryptionLabel, 0, false},
     {SettingsFormModel::kNewOnly, Kind::kCheck, kNewOnlyText, 0, false},
+    {SettingsFormModel::kNotify, Kind::kCheck, kNotifyText, 0, false},
     {SettingsFormModel::kOk, Kind::kButton, "OK", 0, false},
     {SettingsFormModel::kCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false},
 };
@@ -109,6 +111,7 @@ void SettingsFormModel::Load(const SettingsForm& form) {
   checks_[kList] = form.listChecked;
   checks_[kLed] = form.ledChecked;
   checks_[kNewOnly] = form.newOnlyChecked;
+  checks_[kNotify] = form.notifyChecked;
   // A value the list does not name shows as TLS, which is how the program connects with it.
   encryption_ =
       form.encryption >= 0 && form.encryption < kEncryptionCount ? form.encryption : kEncryptionTls;
@@ -175,6 +178,7 @@ SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
     case kCancel: return space ? Outcome::kCancel : Outcome::kNone;
     case kList:
     case kNewOnly:
+    case kNotify:
       if (space) checks_[focus_] = !checks_[focus_];
       return Outcome::kNone;
     case kEncryption:
@@ -205,6 +209,7 @@ void SettingsFormModel::Read(SettingsForm* form) const {
   form->ledChecked = checks_[kLed];
   form->encryption = encryption_;
   form->newOnlyChecked = checks_[kNewOnly];
+  form->notifyChecked = checks_[kNotify];
 }
 
 std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t columns) const {
@@ -354,7 +359,9 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
   out += "\"CERTPIN\"=\"\"\n";
   out +=
       std::string("; REG_DWORD ") + kNewOnlyText + " (1: 見ていない新着メールだけを数える, UIDL)\n";
-  out += "\"NEWONLY\"=" + Dword(form.newOnlyChecked ? 1 : 0) + "\n\n";
+  out += "\"NEWONLY\"=" + Dword(form.newOnlyChecked ? 1 : 0) + "\n";
+  out += std::string("; REG_DWORD ") + kNotifyText + " (1: 新着メールをデスクトップに通知する)\n";
+  out += "\"NOTIFY\"=" + Dword(form.notifyChecked ? 1 : 0) + "\n\n";
   out +=
       "パスワードの hex は次で作れます: python3 -c \"import sys; print(','.join('%02x' % "
       "(b ^ 255) for b in sys.argv[1].encode('cp932') + bytes(1)))\" パスワード\n";

@@ -24,6 +24,7 @@ class SettingsFormModel {
     kLed,
     kEncryption,  // the list of the row below the dialog's original ones
     kNewOnly,     // "新着のみ": count only the messages not seen yet
+    kNotify,      // "通知": a notification when new mail arrives
     kOk,
     kCancel,
     kControlCount

@@ -50,6 +50,10 @@ struct Settings {
   // the key as it always was.
   int32_t newOnly = 0;
   bool newOnlyStored = false;
+  // A desktop notification when a check finds mail the user was not told of: on for any value
+  // but 0; written back, as NEWONLY, only once it was stored or is on.
+  int32_t notify = 0;
+  bool notifyStored = false;
 };
 
 // Server, user and password are all set: a check can run.

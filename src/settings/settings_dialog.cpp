@@ -48,6 +48,7 @@ void SettingsDialog::Fill(SettingsForm* form) const {
                      : settings_.ssl == kSslStartTls ? kEncryptionStartTls
                                                      : kEncryptionTls;
   form->newOnlyChecked = settings_.newOnly != 0;
+  form->notifyChecked = settings_.notify != 0;
 }
 
 bool SettingsDialog::Accept(const SettingsForm& form) {
@@ -71,6 +72,8 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   // Once on, the value is kept in the store, so turning it off again is saved too.
   settings_.newOnly = form.newOnlyChecked ? 1 : 0;
   if (settings_.newOnly != 0) settings_.newOnlyStored = true;
+  settings_.notify = form.notifyChecked ? 1 : 0;
+  if (settings_.notify != 0) settings_.notifyStored = true;
 
   if (SettingsComplete(settings_)) {
     SaveSettings(settings_, registry_);

@@ -166,6 +166,8 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
   settings.certPinFound = ReadCertPin(registry, settings.certPin);
   settings.newOnlyStored = ReadDword(registry, "NEWONLY", &settings.newOnly);
   if (!settings.newOnlyStored) settings.newOnly = 0;
+  settings.notifyStored = ReadDword(registry, "NOTIFY", &settings.notify);
+  if (!settings.notifyStored) settings.notify = 0;
 
   registry.CloseKey();
 
@@ -210,6 +212,10 @@ void SaveSettings(Settings& settings, RegistryPort& registry) {
   if (settings.newOnlyStored || settings.newOnly != 0) {
     WriteDword(registry, "NEWONLY", settings.newOnly);
     settings.newOnlyStored = true;  // a later save that turns it off must write the 0
+  }
+  if (settings.notifyStored || settings.notify != 0) {
+    WriteDword(registry, "NOTIFY", settings.notify);
+    settings.notifyStored = true;
   }
   registry.CloseKey();
 }

@@ -7,6 +7,7 @@
 #include "port/clock.h"
 #include "port/hid.h"
 #include "port/message_box.h"
+#include "port/notifier.h"
 #include "port/seen_store.h"
 #include "port/tls.h"
 #include "port/trace.h"
@@ -73,5 +74,9 @@ std::unique_ptr<ProcessPort> MakeProcess();
 std::unique_ptr<TlsPort> MakeTls();
 // The list of seen messages: %LOCALAPPDATA%\KESTOVA\seen.dat.
 std::unique_ptr<SeenStorePort> MakeSeenStore();
+// The notification of new mail: the tray icon's balloon.
+std::unique_ptr<NotifierPort> MakeNotifier();
+// Asks for WM_DEVICECHANGE when a HID interface arrives or goes; null when it cannot be had.
+HDEVNOTIFY WatchHidArrivals(HWND window);
 
 }  // namespace kc::win32

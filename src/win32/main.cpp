@@ -80,8 +80,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   SilentNotice notice;  // the boxes, the tray and the display say what Windows users are told
   std::unique_ptr<TlsPort> tls = MakeTls();
   std::unique_ptr<SeenStorePort> seenStore = MakeSeenStore();
-  Platform platform{window, box,     trace,    clock,  *registry, *winsock,  *hid,
-                    *tray,  *dialog, *process, notice, *tls,      *seenStore};
+  std::unique_ptr<NotifierPort> notifier = MakeNotifier();
+  Platform platform{window, box,     trace,    clock,  *registry, *winsock,   *hid,
+                    *tray,  *dialog, *process, notice, *tls,      *seenStore, *notifier};
   auto app = std::make_unique<App>(platform);
   theApp = app.get();
 
@@ -98,12 +99,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   HWND mainWindow = ToHwnd(app->mainWindow);
   ShowWindow(mainWindow, showCommand);
   UpdateWindow(mainWindow);
+  // A display plugged in after start-up, or again after it went away, is taken up.
+  HDEVNOTIFY hidArrivals = WatchHidArrivals(mainWindow);
 
   MSG msg;
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
+  if (hidArrivals != nullptr) UnregisterDeviceNotification(hidArrivals);
   ReleaseSingleInstance(mutex);
   theApp = nullptr;
   return static_cast<int>(msg.wParam);

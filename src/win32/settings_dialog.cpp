@@ -40,6 +40,7 @@ void OnInitDialog(HWND dialog, const SettingsForm& form) {
   SendDlgItemMessageA(dialog, IDC_LIST, BM_SETCHECK, CheckState(form.listChecked), 0);
   SendDlgItemMessageA(dialog, IDC_LED, BM_SETCHECK, CheckState(form.ledChecked), 0);
   SendDlgItemMessageA(dialog, IDC_NEWONLY, BM_SETCHECK, CheckState(form.newOnlyChecked), 0);
+  SendDlgItemMessageA(dialog, IDC_NOTIFY, BM_SETCHECK, CheckState(form.notifyChecked), 0);
   for (const char* item : kEncryptionItems) {
     SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
   }
@@ -59,6 +60,7 @@ void OnOk(HWND dialog, SettingsFormJudge& judge) {
   form.listChecked = IsChecked(dialog, IDC_LIST);
   form.ledChecked = IsChecked(dialog, IDC_LED);
   form.newOnlyChecked = IsChecked(dialog, IDC_NEWONLY);
+  form.notifyChecked = IsChecked(dialog, IDC_NOTIFY);
   LRESULT selected = SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_GETCURSEL, 0, 0);
   form.encryption = selected == CB_ERR ? -1 : static_cast<int32_t>(selected);
   // A refused OK has shown its box and leaves the dialog open.

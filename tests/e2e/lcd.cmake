@@ -8,7 +8,7 @@ target_link_libraries(lcd_screen PRIVATE kc_test_support)
 # One network namespace per scenario (root; skipped otherwise).
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
-  foreach(scenario down empty three real_mail)
+  foreach(scenario down empty three real_mail replug late)
     add_test(NAME e2e_lcd_${scenario}
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/lcd.py
                      --program $<TARGET_FILE:kestova> --screen $<TARGET_FILE:lcd_screen>

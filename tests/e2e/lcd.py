@@ -15,6 +15,7 @@ Exit code 77 (skipped) when not root; 1 when unshare, ip or (for its scenarios) 
 missing (scripts/install-deps.sh installs them).
 """
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -91,13 +92,19 @@ class Lines:
 class Rig:
     """The simulated display, lcd_screen reading it, and the program writing to it."""
 
-    def __init__(self, exe, screen_exe, workdir, server="127.0.0.1"):
+    def __init__(self, exe, screen_exe, workdir, server="127.0.0.1", plugged=True):
         self.dir = workdir
-        tree = os.path.join(workdir, "lcd")
+        self.screen_exe = screen_exe
+        self.tree = tree = os.path.join(workdir, "lcd")
+        self.spares = 0
         subprocess.run([screen_exe, "--make-tree", tree], check=True, stdout=subprocess.DEVNULL)
-        self.viewer = subprocess.Popen([screen_exe, "--tree", tree, "--oneline", "--stats"],
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.screens = Lines(self.viewer.stdout)
+        self.viewer = None
+        self.screens = None
+        self.viewers = []
+        if plugged:
+            self._view()
+        else:
+            self.unplug()
         settings = os.path.join(workdir, "config", "kestova", "settings.reg")
         write_settings(settings, server, password=PASSWORD)
         for sub in ("runtime", "home"):
@@ -111,6 +118,35 @@ class Rig:
     def trace(self):
         with open(self.trace_path, "rb") as f:
             return f.read()
+
+    def _view(self):
+        """lcd_screen reading what the program writes to the node from now on."""
+        self.viewer = subprocess.Popen([self.screen_exe, "--tree", self.tree, "--oneline",
+                                        "--stats"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.viewers.append(self.viewer)
+        self.screens = Lines(self.viewer.stdout)
+
+    def unplug(self):
+        """The display pulled out: its sysfs entry and its node go, and nobody reads it."""
+        if self.viewer is not None:
+            self.viewer.kill()
+            self.viewer.wait()
+        shutil.rmtree(os.path.join(self.tree, "sys", "class", "hidraw", "hidraw0"))
+        os.remove(os.path.join(self.tree, "dev", "hidraw0"))
+
+    def plug(self):
+        """The display plugged in: its sysfs entry first, then its node, as the kernel and udev
+        make them; returns when the node appeared."""
+        self.spares += 1
+        spare = os.path.join(self.dir, f"spare{self.spares}")
+        subprocess.run([self.screen_exe, "--make-tree", spare], check=True,
+                       stdout=subprocess.DEVNULL)
+        os.rename(os.path.join(spare, "sys", "class", "hidraw", "hidraw0"),
+                  os.path.join(self.tree, "sys", "class", "hidraw", "hidraw0"))
+        at = time.monotonic()
+        os.rename(os.path.join(spare, "dev", "hidraw0"), os.path.join(self.tree, "dev", "hidraw0"))
+        self._view()
+        return at
 
     def stop(self):
         """Ends the program as SIGTERM does; returns its exit code and the reports lcd_screen
@@ -129,7 +165,7 @@ class Rig:
         return code, reports
 
     def close(self):
-        kill_left((self.program, self.viewer))
+        kill_left([self.program] + self.viewers)
         self.trace_file.close()
 
 
@@ -222,9 +258,60 @@ def scenario_real_mail(ctx):
     ctx.finish(rig)
 
 
+def wait_trace(rig, text, timeout):
+    deadline = time.monotonic() + timeout
+    while text not in rig.trace():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"the trace lacks {text!r}:\n{rig.trace()[-2000:]!r}")
+        time.sleep(0.05)
+
+
+def scenario_replug(ctx):
+    """The display pulled out and plugged in again: the program closes it without a box when
+    it goes, and shows the current text again within a second when it comes back, without a
+    restart."""
+    ctx.dovecot(0)
+    rig = ctx.rig()
+    i, _ = rig.screens.wait_for(CHECKING, 20)
+    rig.screens.wait_for(NO_MAIL, 20, i + 1)
+    rig.unplug()
+    wait_trace(rig, b"LCD device removed; display closed until it is plugged in again\r\n", 5)
+    assert rig.program.poll() is None, "the program ended"
+    for round_ in (1, 2):
+        plugged = rig.plug()
+        _, shown = rig.screens.wait_for(NO_MAIL, 5)
+        took = shown - plugged
+        print(f"plugged in again ({round_}): the current text shown after {took:.3f} s")
+        assert took < 1.0, f"the display showed the text {took:.3f} s after it was plugged in"
+        if round_ == 1:
+            rig.unplug()
+            wait_trace(rig, b"LCD device removed", 5)
+    assert rig.trace().count(b"LCD device found again; showing the current text\r\n") == 2
+    ctx.finish(rig)
+
+
+def scenario_late(ctx):
+    """No display at start-up; one plugged in later is taken up and shows the current text at
+    once."""
+    ctx.dovecot(0)
+    rig = ctx.rig(plugged=False)
+    wait_trace(rig, b"Host QUIT OK\r\n", 20)
+    assert b"DevicePath" not in rig.trace()
+    plugged = rig.plug()
+    _, shown = rig.screens.wait_for(NO_MAIL, 5)
+    print(f"plugged in after start-up: the current text shown after {shown - plugged:.3f} s")
+    assert shown - plugged < 1.0
+    # The page timer runs from now on, and the next check shows on it.
+    rig.program.stdin.write(b"c")
+    rig.program.stdin.flush()
+    i, _ = rig.screens.wait_for(CHECKING, 10)
+    rig.screens.wait_for(NO_MAIL, 20, i + 1)
+    ctx.finish(rig)
+
+
 SCENARIOS = {"down": scenario_down, "empty": scenario_empty, "three": scenario_three,
-             "real_mail": scenario_real_mail}
-NEEDS_DOVECOT = {"empty", "three", "real_mail"}
+             "real_mail": scenario_real_mail, "replug": scenario_replug, "late": scenario_late}
+NEEDS_DOVECOT = {"empty", "three", "real_mail", "replug", "late"}
 
 
 class Context(ScenarioContext):
@@ -234,8 +321,8 @@ class Context(ScenarioContext):
         self.screen_exe = screen_exe
         self.rigs = []
 
-    def rig(self):
-        r = Rig(self.exe, self.screen_exe, self.dir)
+    def rig(self, plugged=True):
+        r = Rig(self.exe, self.screen_exe, self.dir, plugged=plugged)
         self.rigs.append(r)
         self.cleanups.append(r.close)
         return r
@@ -256,7 +343,7 @@ def print_failure(ctx):
     """The screens shown and the end of each program's trace, for a failed run."""
     for r in ctx.rigs:
         print("--- screens ---")
-        print("\n".join(r.screens.texts()))
+        print("\n".join(r.screens.texts() if r.screens else []))
         print("--- trace (last 4000 bytes) ---")
         print(r.trace()[-4000:].decode("cp932", "backslashreplace"))
 

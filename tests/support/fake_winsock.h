@@ -161,8 +161,9 @@ struct CheckHarness {
   FakeNotice notice;
   FakeTls tls;
   FakeSeenStore seenStore;
-  Platform platform{window, box,    trace,   clock,  registry, winsock,  hid,
-                    tray,   dialog, process, notice, tls,      seenStore};
+  FakeNotifier notifier;
+  Platform platform{window, box,    trace,   clock,  registry, winsock,   hid,
+                    tray,   dialog, process, notice, tls,      seenStore, notifier};
   std::unique_ptr<App> app;
   FakeMailbox mailbox;
   int checkDone = 0;  // SM_CHECKDONE messages handled

@@ -270,6 +270,20 @@ class FakeNotice final : public NoticePort {
   int noMailProgram = 0;
 };
 
+// Records every notification shown.
+class FakeNotifier final : public NotifierPort {
+ public:
+  struct Note {
+    WindowRef window;
+    std::string title;
+    std::string text;
+  };
+  std::vector<Note> shown;
+  void ShowNewMail(WindowRef window, const char* title, const char* text) override {
+    shown.push_back({window, title, text});
+  }
+};
+
 // A machine with no HID interface.
 class NullHid final : public HidPort {
  public:
@@ -299,8 +313,9 @@ struct FakePlatform {
   FakeNotice notice;
   NullTls tls;
   FakeSeenStore seenStore;
-  Platform platform{window, box,    trace,   clock,  registry, winsock,  hid,
-                    tray,   dialog, process, notice, tls,      seenStore};
+  FakeNotifier notifier;
+  Platform platform{window, box,    trace,   clock,  registry, winsock,   hid,
+                    tray,   dialog, process, notice, tls,      seenStore, notifier};
 };
 
 }  // namespace kc::test

@@ -13,10 +13,10 @@
 #include "posix/backends.h"
 #include "posix/command_line.h"
 #include "posix/console.h"
-#include "text/cp932.h"
 #include "posix/regedit_file.h"
 #include "posix/settings_dialog.h"
 #include "support/fakes.h"
+#include "text/cp932.h"
 
 namespace kc::posix {
 namespace {
@@ -323,14 +323,14 @@ TEST(SettingsForm, TabAndShiftTabFollowTheScreenPastTheDisabledBox) {
   using M = SettingsFormModel;
   std::vector<M::Control> order;
   std::vector<size_t> rows;
-  for (int i = 0; i < 11; ++i) {
+  for (int i = 0; i < 12; ++i) {
     order.push_back(model.focus());
     rows.push_back(FocusedRow(model));
     model.OnKey(KeyCode::kTab);
   }
   EXPECT_EQ(order, (std::vector<M::Control>{M::kOk, M::kCancel, M::kServer, M::kUser, M::kPassword,
                                             M::kMailer, M::kInterval, M::kList, M::kEncryption,
-                                            M::kNewOnly, M::kOk}));
+                                            M::kNewOnly, M::kNotify, M::kOk}));
   // From the server on, each Tab goes down the screen (the two buttons share a row).
   for (size_t i = 3; i + 1 < rows.size(); ++i) EXPECT_LT(rows[i - 1], rows[i]) << i;
   // Shift+Tab walks the same way back: from the check box to the interval, not the password.
@@ -587,6 +587,7 @@ TEST(SettingsForm, EncryptionListCyclesAndReadsBack) {
   std::string all;
   for (const std::string& row : model.Render(false, 80)) all += row + "\n";
   EXPECT_NE(all.find("暗号化 [STARTTLS ▼]"), std::string::npos) << all;
+  model.OnKey(KeyCode::kBackTab);  // the notification box, below the new-only box
   model.OnKey(KeyCode::kBackTab);  // the new-only box, below the list
   model.OnKey(KeyCode::kBackTab);
   ASSERT_EQ(model.focus(), SettingsFormModel::kEncryption);

@@ -896,3 +896,7 @@ SCENARIOS["split_replies"] = scenarios_split.split_replies
 import scenarios_newonly  # noqa: E402
 
 SCENARIOS["newonly"] = scenarios_newonly.newonly
+
+import scenarios_notify  # noqa: E402
+
+SCENARIOS["notify_wake"] = scenarios_notify.notify_wake
