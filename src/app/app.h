@@ -79,6 +79,8 @@ class App {
   void OnMarkSeen();
   void SaveSeen();
   void TellLine(const char* line);
+  // After the outcome: one box, the first time, for a server that cannot tell new mail.
+  void TellNoUidl(const CheckResult& result);
 
   Platform& platform_;
   bool seenLoaded_ = false;     // the store was read for seen.account()
@@ -86,6 +88,13 @@ class App {
   bool checkMarksAll_ = false;  // the check under way was asked to mark all
   bool markWhenDone_ = false;   // marking was asked for while a check ran
   const UidlTally* lastListing_ = nullptr;  // the last check's listing, when it read one
+  // The server did not answer UIDL: until the settings change, checks of this account do not
+  // ask it (said once).
+  bool uidlSilent_ = false;
+  bool uidlSilentTold_ = false;
+  uint64_t uidlSilentAccount_ = 0;
+  bool noUidlBoxShown_ = false;  // the box about a server without UIDL, once per run
+  uint64_t noUidlBoxAccount_ = 0;
 };
 
 }  // namespace kc
