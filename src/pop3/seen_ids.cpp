@@ -49,15 +49,46 @@ bool SeenIds::Allocate() {
   return hashes_ != nullptr;
 }
 
+size_t SeenIds::Guess(uint64_t hash) const {
+  // The hashes are spread evenly over 64 bits: the position is near hash / 2^64 * count.
+  const double n = static_cast<double>(count_);
+  size_t g = static_cast<size_t>(static_cast<double>(hash) * (n / 18446744073709551616.0));
+  return g < count_ ? g : count_ - 1;
+}
+
+void SeenIds::Prefetch(uint64_t hash) const {
+#if defined(__GNUC__)
+  if (known_ && count_ != 0) __builtin_prefetch(hashes_.get() + Guess(hash));
+#else
+  (void)hash;
+#endif
+}
+
 uint32_t SeenIds::Find(uint64_t hash, uint32_t* count) const {
   *count = 0;
   if (!known_ || count_ == 0) return 0;
-  const uint64_t* begin = hashes_.get();
-  const uint64_t* first = std::lower_bound(begin, begin + count_, hash);
+  const uint64_t* a = hashes_.get();
+  const size_t n = count_;
+  // From where an even spread puts the hash, a widening step finds the range to search, a few
+  // entries at most, so a lookup touches a small stretch of the array instead of halving it all.
+  const size_t g = Guess(hash);
+  size_t lo = 0;
+  size_t hi = n;
+  size_t step = 1;
+  if (a[g] < hash) {
+    while (g + step < n && a[g + step] < hash) step *= 2;
+    lo = g + step / 2 + 1;
+    hi = g + step < n ? g + step : n;
+  } else {
+    while (step <= g && a[g - step] >= hash) step *= 2;
+    lo = step <= g ? g - step + 1 : 0;
+    hi = g - step / 2;
+  }
+  const uint64_t* first = std::lower_bound(a + lo, a + hi, hash);
   const uint64_t* last = first;
-  while (last != begin + count_ && *last == hash) ++last;
+  while (last != a + n && *last == hash) ++last;
   *count = static_cast<uint32_t>(last - first);
-  return static_cast<uint32_t>(first - begin);
+  return static_cast<uint32_t>(first - a);
 }
 
 uint32_t SeenIds::Count(uint64_t hash) const {
@@ -67,6 +98,7 @@ uint32_t SeenIds::Count(uint64_t hash) const {
 }
 
 void SeenIds::Forget(uint64_t account) {
+  ++generation_;
   count_ = 0;
   known_ = false;
   cut_ = false;
@@ -74,12 +106,14 @@ void SeenIds::Forget(uint64_t account) {
 }
 
 uint64_t* SeenIds::LoadArea() {
+  ++generation_;
   known_ = false;
   count_ = 0;
   return Allocate() ? hashes_.get() : nullptr;
 }
 
 bool SeenIds::AdoptLoaded(uint64_t account, uint32_t count, bool cut) {
+  ++generation_;
   account_ = account;
   known_ = false;
   cut_ = false;
@@ -96,10 +130,24 @@ bool SeenIds::AdoptLoaded(uint64_t account, uint32_t count, bool cut) {
 
 bool SeenIds::Apply(const UidlTally& tally, bool takeAll) {
   if (!tally.complete() || !Allocate()) return false;
+  const bool cut = tally.beyondBound() > 0;
+  if (known_ && tally.MeasuredAgainst(*this) && tally.movedIn() == 0 &&
+      (!takeAll || tally.newCount() == 0)) {
+    // The usual check: what stays is what the listing matched, in place and in order; nothing
+    // to sort.
+    if (tally.matchedCount() == count_ && cut == cut_) return false;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < count_; ++i) {
+      if (tally.Matched(i)) hashes_[kept++] = hashes_[i];
+    }
+    count_ = kept;
+    cut_ = cut;
+    ++generation_;
+    return true;
+  }
   const uint64_t* listed = tally.hashes();
   const uint32_t kept = tally.keptCount();
   const uint32_t total = tally.size();
-  const bool cut = tally.beyondBound() > 0;
   const uint32_t count = takeAll || !known_ ? total : kept;
   // Unchanged when the same hashes would be written: the two runs are compared in place.
   bool same = known_ && cut_ == cut && count_ == count;
@@ -126,6 +174,7 @@ bool SeenIds::Apply(const UidlTally& tally, bool takeAll) {
   count_ = count;
   cut_ = cut;
   known_ = true;
+  if (!same) ++generation_;
   return !same;
 }
 
@@ -135,7 +184,11 @@ bool UidlTally::Begin(int32_t mailCount, const SeenIds* seen) {
   complete_ = false;
   count_ = 0;
   kept_ = 0;
+  sorted_ = false;
+  matched_ = 0;
+  pendingCount_ = 0;
   seen_ = seen;
+  seenGeneration_ = seen != nullptr ? seen->generation() : 0;
   mailCount_ = mailCount < 0 ? 0 : mailCount;
   const int32_t capacity = static_cast<int32_t>(kSeenIdCapacity);
   low_ = mailCount_ > capacity ? mailCount_ - capacity + 1 : 1;
@@ -175,28 +228,46 @@ UidlTally::Added UidlTally::Add(int32_t number, uint64_t hash) {
   ++inWindow_;
   hashes_[slot] = hash;
   if (seen_ == nullptr) return Added::kTaken;
-  // Each position of the list matches one message: an ID listed more often than it was seen
-  // makes its extra messages new.
+  // The lookup of an entry waits until kLookAhead more have come, with the list's memory at
+  // its place asked for now: the lookups of a long listing then seldom wait for memory. The
+  // entries are matched in the order they came all the same.
+  seen_->Prefetch(hash);
+  Pending& next = pending_[pendingCount_ % kLookAhead];
+  if (pendingCount_ >= kLookAhead) Match(next.number, next.hash);
+  next = Pending{number, hash};
+  ++pendingCount_;
+  return Added::kTaken;
+}
+
+// Each position of the list matches one message: an ID listed more often than it was seen
+// makes its extra messages new.
+void UidlTally::Match(int32_t number, uint64_t hash) {
   uint32_t count = 0;
   uint32_t at = seen_->Find(hash, &count);
   for (uint32_t i = at; i < at + count; ++i) {
     if (Bit(matchedBits_, i)) continue;
     SetBit(matchedBits_, i);
+    ++matched_;
     if (lowestMatched_ == 0 || number < lowestMatched_) lowestMatched_ = number;
-    return Added::kTaken;
+    return;
   }
-  SetBit(newBits_, slot);
-  return Added::kTaken;
+  SetBit(newBits_, static_cast<uint32_t>(number - low_));
 }
 
 void UidlTally::End() {
   complete_ = false;
   if (!block_) return;
+  const uint32_t waiting = pendingCount_ < kLookAhead ? pendingCount_ : kLookAhead;
+  for (uint32_t k = pendingCount_ - waiting; k < pendingCount_; ++k) {
+    const Pending& p = pending_[k % kLookAhead];
+    Match(p.number, p.hash);
+  }
+  pendingCount_ = 0;
   // Every number of the mailbox: the kept window whole, each number once, and as many entries
   // below it as there are messages (those are not kept, so a repeat among them goes unseen).
   if (inWindow_ != window_ || beyondBound_ < low_ - 1) return;
   SettleNew();
-  Partition();
+  count_ = window_;
   complete_ = true;
 }
 
@@ -223,7 +294,9 @@ void UidlTally::SettleNew() {
 }
 
 // The hashes by message become two sorted runs: those taken as seen, then the new ones.
-void UidlTally::Partition() {
+void UidlTally::SortRuns() const {
+  if (sorted_ || !complete_) return;
+  sorted_ = true;
   uint32_t lo = 0;
   uint32_t hi = window_;
   while (lo < hi) {
@@ -240,7 +313,6 @@ void UidlTally::Partition() {
     }
   }
   kept_ = lo;
-  count_ = window_;
   std::sort(hashes_, hashes_ + kept_);
   std::sort(hashes_ + kept_, hashes_ + count_);
 }

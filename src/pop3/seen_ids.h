@@ -53,11 +53,16 @@ class SeenIds {
   const uint64_t* hashes() const { return hashes_.get(); }
   // The list was taken from a mailbox larger than the bound: its oldest messages are not in it.
   bool cut() const { return cut_; }
+  // Changes at every change of the list: a listing measured against it can tell that the
+  // positions it matched still stand.
+  uint32_t generation() const { return generation_; }
   // How often hash stands in the list.
   uint32_t Count(uint64_t hash) const;
   bool Contains(uint64_t hash) const { return Count(hash) != 0; }
   // The first position of hash in hashes() and how often it stands there.
   uint32_t Find(uint64_t hash, uint32_t* count) const;
+  // Asks for the memory where Find will look for hash (a hint; does nothing without a list).
+  void Prefetch(uint64_t hash) const;
 
   // No list (a new baseline comes with the next listing).
   void Forget(uint64_t account);
@@ -76,9 +81,11 @@ class SeenIds {
 
  private:
   bool Allocate();
+  size_t Guess(uint64_t hash) const;
 
   std::unique_ptr<uint64_t[]> hashes_;
   uint32_t count_ = 0;
+  uint32_t generation_ = 0;
   bool known_ = false;
   bool cut_ = false;
   uint64_t account_ = 0;
@@ -120,18 +127,33 @@ class UidlTally {
   int32_t newNumberCount() const { return newNumberCount_; }
   const int32_t* newNumbers() const { return newNumbers_; }
   // After End: every hash kept (size()), sorted in two runs: those taken as seen first
-  // (keptCount()), then the new ones.
+  // (keptCount()), then the new ones. The runs are sorted the first time they are asked for:
+  // a check that changes nothing, or only drops IDs, never needs them.
   uint32_t size() const { return count_; }
-  uint32_t keptCount() const { return kept_; }
-  const uint64_t* hashes() const { return hashes_; }
+  uint32_t keptCount() const {
+    SortRuns();
+    return kept_;
+  }
+  const uint64_t* hashes() const {
+    SortRuns();
+    return hashes_;
+  }
+  // The listing was measured against seen as it stands (no change since): matched tells which
+  // of its positions the listing named.
+  bool MeasuredAgainst(const SeenIds& seen) const {
+    return seen_ == &seen && seenGeneration_ == seen.generation();
+  }
+  bool Matched(uint32_t position) const { return Bit(matchedBits_, position); }
+  uint32_t matchedCount() const { return matched_; }
 
  private:
   static constexpr uint32_t kBitWords = kSeenIdCapacity / 64;
-  bool Bit(const uint64_t* bits, uint32_t i) const { return (bits[i / 64] >> (i % 64)) & 1u; }
-  void SetBit(uint64_t* bits, uint32_t i) { bits[i / 64] |= uint64_t{1} << (i % 64); }
-  void ClearBit(uint64_t* bits, uint32_t i) { bits[i / 64] &= ~(uint64_t{1} << (i % 64)); }
+  static bool Bit(const uint64_t* bits, uint32_t i) { return (bits[i / 64] >> (i % 64)) & 1u; }
+  static void SetBit(uint64_t* bits, uint32_t i) { bits[i / 64] |= uint64_t{1} << (i % 64); }
+  static void ClearBit(uint64_t* bits, uint32_t i) { bits[i / 64] &= ~(uint64_t{1} << (i % 64)); }
+  void Match(int32_t number, uint64_t hash);
   void SettleNew();
-  void Partition();
+  void SortRuns() const;
 
   // One block: the hashes by message (slot = number - low_), then the bitmaps of the slots
   // listed, the slots new and the seen list's positions matched.
@@ -141,7 +163,18 @@ class UidlTally {
   uint64_t* newBits_ = nullptr;
   uint64_t* matchedBits_ = nullptr;
   uint32_t count_ = 0;
-  uint32_t kept_ = 0;
+  // Entries whose lookup waits (Add).
+  static constexpr uint32_t kLookAhead = 8;
+  struct Pending {
+    int32_t number;
+    uint64_t hash;
+  };
+  Pending pending_[kLookAhead] = {};
+  uint32_t pendingCount_ = 0;
+  mutable uint32_t kept_ = 0;
+  mutable bool sorted_ = false;
+  uint32_t matched_ = 0;
+  uint32_t seenGeneration_ = 0;
   const SeenIds* seen_ = nullptr;
   int32_t mailCount_ = 0;
   int32_t low_ = 1;      // the lowest number kept

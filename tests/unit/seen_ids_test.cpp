@@ -110,6 +110,59 @@ TEST(SeenIds, MailboxBeyondTheBound) {
   EXPECT_EQ(tally.newNumbers()[0], total + 1);
 }
 
+// The lookup starts where an even spread of hashes puts it: it must still find every hash, how
+// often it stands, and no absent one, however the hashes lie (clustered, at the extremes,
+// repeated).
+TEST(SeenIds, CountMatchesAPlainSearch) {
+  uint64_t state = 88172645463325252ull;
+  auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  const std::vector<std::vector<uint64_t>> lists = {
+      {0},
+      {~0ull, ~0ull},
+      {0, 0, 1, ~0ull},
+      [&] {  // all in a narrow band: far from where an even spread would put them
+        std::vector<uint64_t> v;
+        for (int i = 0; i < 5000; ++i) v.push_back(0x4000000000000000ull + (next() % 100000));
+        return v;
+      }(),
+      [&] {
+        std::vector<uint64_t> v;
+        for (uint32_t i = 0; i < kSeenIdCapacity; ++i)
+          v.push_back(i % 7 == 0 && i > 0 ? v.back() : next());
+        return v;
+      }(),
+  };
+  for (std::vector<uint64_t> list : lists) {
+    std::sort(list.begin(), list.end());
+    SeenIds seen;
+    uint64_t* area = seen.LoadArea();
+    ASSERT_NE(area, nullptr);
+    std::copy(list.begin(), list.end(), area);
+    ASSERT_TRUE(seen.AdoptLoaded(1, static_cast<uint32_t>(list.size()), false));
+    std::vector<uint64_t> probes = {0, 1, ~0ull, ~0ull - 1, 0x4000000000000000ull};
+    for (size_t i = 0; i < list.size(); i += 1 + list.size() / 3000) {
+      probes.push_back(list[i]);
+      probes.push_back(list[i] + 1);
+      probes.push_back(list[i] - 1);
+    }
+    for (uint64_t p : probes) {
+      auto range = std::equal_range(list.begin(), list.end(), p);
+      uint32_t count = 0;
+      uint32_t at = seen.Find(p, &count);
+      ASSERT_EQ(count, static_cast<uint32_t>(range.second - range.first))
+          << p << " in " << list.size();
+      if (count != 0) {
+        EXPECT_EQ(at, static_cast<uint32_t>(range.first - list.begin())) << p;
+      }
+    }
+  }
+}
+
 // A listing that leaves a message out, or is empty against STAT, changes nothing: the next
 // whole listing finds no message new.
 TEST(SeenIds, ShortListingChangesNothing) {
