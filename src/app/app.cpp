@@ -10,6 +10,34 @@
 
 namespace kc {
 
+namespace {
+
+// Shown once when new-only cannot work on the server: "This server does not support UIDL, so
+// only new mail cannot be counted. Every message is counted."
+constexpr char kBoxNoUidl[] =
+    "このサーバーはUIDLに対応していないため、新着メールだけを数えることができません。"
+    "すべてのメールを数えます。";
+constexpr char kLineUidlSilent[] =
+    "the server did not answer UIDL: every message is counted without it until the settings "
+    "change";
+
+// What the settings hold that makes another server or login: a change lets UIDL be tried again.
+struct ServerSnapshot {
+  uint64_t account;
+  uint64_t password;
+  int32_t newOnly;
+};
+
+ServerSnapshot SnapshotOf(const Settings& s) {
+  return {SeenAccountKey(s), Fnv1a64(s.password, sizeof s.password), s.newOnly};
+}
+
+bool SameServer(const ServerSnapshot& a, const ServerSnapshot& b) {
+  return a.account == b.account && a.password == b.password && a.newOnly == b.newOnly;
+}
+
+}  // namespace
+
 App::App(Platform& platform)
     : poller({platform.winsock, platform.window, platform.box, platform.trace, platform.clock,
               platform.tls},
@@ -108,7 +136,13 @@ void App::OnCheck(WindowRef window) {
   if (newOnly) PrepareSeenIds();
   // A start that fails ends the check through the poller's completion.
   if (poller.StartWinSock()) {
-    if (newOnly) {
+    if (newOnly && uidlSilent_ && uidlSilentAccount_ == SeenAccountKey(settings)) {
+      if (!uidlSilentTold_) {
+        uidlSilentTold_ = true;
+        TellLine(kLineUidlSilent);
+      }
+      poller.SkipUidl();
+    } else if (newOnly) {
       checkMarksAll_ = markNextCheck_;
       markNextCheck_ = false;
       poller.UseUidl(&seen, checkMarksAll_);
@@ -140,6 +174,17 @@ void App::OnCheckDone(WindowRef window) {
   TellOutcome();
   TellNewMail(window, result);
   FollowUpCheck(window, result);
+  TellNoUidl(poller.lastResult());
+}
+
+void App::TellNoUidl(const CheckResult& result) {
+  if (result.noUidl != NoUidl::kRefused && result.noUidl != NoUidl::kSilent) return;
+  const uint64_t account = SeenAccountKey(settings);
+  // Set before the box opens: checks that end while it is open do not stack another.
+  if (noUidlBoxShown_ && noUidlBoxAccount_ == account) return;
+  noUidlBoxShown_ = true;
+  noUidlBoxAccount_ = account;
+  platform_.box.Show(mainWindow, kBoxNoUidl, kCaption);
 }
 
 // What the check found becomes the cycle's state, which the display, the tray and the next
@@ -147,6 +192,11 @@ void App::OnCheckDone(WindowRef window) {
 void App::ApplyResult(const CheckResult& result) {
   if (result.failed) status.serverError = 1;
   status.mailCount = result.mailCount;
+  if (result.uidlTimedOut) {
+    uidlSilent_ = true;
+    uidlSilentTold_ = false;
+    uidlSilentAccount_ = SeenAccountKey(settings);
+  }
   if (result.listingRead) {
     ApplyListing(result);
   } else if (checkMarksAll_) {
@@ -167,11 +217,12 @@ void App::TellLine(const char* line) {
 
 // The list of the account in the settings is read once; a new server or user ID reads again.
 void App::PrepareSeenIds() {
-  const uint64_t account = AccountKey(settings.server, kServerSize, settings.user, kUserSize);
+  const uint64_t account = SeenAccountKey(settings);
   if (seenLoaded_ && seen.account() == account) return;
   seenLoaded_ = true;
   char line[512];
-  SeenLoad loaded = LoadSeenIds(seen, platform_.seenStore, account, line, sizeof line);
+  SeenLoad loaded = LoadSeenIds(seen, platform_.seenStore, account, FirstFormAccountKey(settings),
+                                line, sizeof line);
   if (line[0] == '\0') return;
   if (loaded == SeenLoad::kLoaded) {
     FormatBounded(line + std::strlen(line), sizeof line - std::strlen(line), "\r\n");
@@ -262,9 +313,12 @@ void App::OnTray(WindowRef window, WParam id, LParam mouse) {
 
 void App::ShowSettingsDialog() {
   const int32_t before = settings.interval;
+  const ServerSnapshot server = SnapshotOf(settings);
   SettingsForm shown;
   dialog.Fill(&shown);
   platform_.dialog.Run(mainWindow, shown, dialog);
+  // New settings may name a server that answers UIDL: it is asked again.
+  if (!SameServer(server, SnapshotOf(settings))) uidlSilent_ = false;
   // A new interval counts from now, so the next check comes when the tooltip says it will.
   if (settings.interval != before && mainWindow != 0) {
     platform_.window.StartTimer(mainWindow, TIMER_CHECK, CheckPeriodMs(settings.interval));

@@ -91,6 +91,8 @@ class App {
   void OnPowerBroadcast(WindowRef window, WParam event);
   void OnWakeTimer(WindowRef window);
   void OnDeviceChange(WindowRef window, WParam event);
+  // After the outcome: one box, the first time, for a server that cannot tell new mail.
+  void TellNoUidl(const CheckResult& result);
 
   Platform& platform_;
   bool seenLoaded_ = false;     // the store was read for seen.account()
@@ -101,6 +103,13 @@ class App {
   uint32_t awakeSinceTick_ = 0;  // start-up or the last wake: early retries within 5 minutes
   int retriesDone_ = 0;          // early retries made since then
   bool retrying_ = false;        // a check failed for want of a network; TIMER_RETRY runs
+  // The server did not answer UIDL: until the settings change, checks of this account do not
+  // ask it (said once).
+  bool uidlSilent_ = false;
+  bool uidlSilentTold_ = false;
+  uint64_t uidlSilentAccount_ = 0;
+  bool noUidlBoxShown_ = false;  // the box about a server without UIDL, once per run
+  uint64_t noUidlBoxAccount_ = 0;
 };
 
 }  // namespace kc

@@ -86,8 +86,12 @@ void DescribeCheckResult(const CheckResult& r, const char* replyText, bool serve
       std::snprintf(out, size, "%ld new of %ld message%s", static_cast<long>(mailCount),
                     static_cast<long>(r.mailCount), r.mailCount == 1 ? "" : "s");
     } else {
-      std::snprintf(out, size, "%ld message%s", static_cast<long>(mailCount),
-                    mailCount == 1 ? "" : "s");
+      const char* why =
+          r.noUidl == NoUidl::kUnusable ? " (UIDL listing unusable: every message counted)"
+          : r.noUidl != NoUidl::kNo     ? " (no UIDL on this server: every message counted)"
+                                        : "";
+      std::snprintf(out, size, "%ld message%s%s", static_cast<long>(mailCount),
+                    mailCount == 1 ? "" : "s", why);
     }
     return;
   }

@@ -35,6 +35,14 @@ enum class CheckFailure : int32_t {
   kCertPinWithoutTls   // a CERTPIN with SSL 0: the check was refused before it connected
 };
 
+// Why a check with the new-only option counted every message instead of the new ones.
+enum class NoUidl : int32_t {
+  kNo = 0,   // the listing was read (or the option is off)
+  kRefused,  // the server answered UIDL with a negative reply
+  kSilent,   // the server did not answer UIDL at an earlier check: it was not asked
+  kUnusable  // the listing did not cover the mailbox or held malformed lines
+};
+
 // What a check found, handed to the controller when the check has ended.
 struct CheckResult {
   bool failed = false;    // a negative reply, or the check could not run to its end
@@ -51,6 +59,8 @@ struct CheckResult {
   bool baseline = false;               // there was no list: every message was taken as seen
   bool takeAll = false;                // every message was taken as seen (baseline included)
   const UidlTally* listing = nullptr;  // the poller's; valid until the next check starts
+  NoUidl noUidl = NoUidl::kNo;         // every message was counted, and why
+  bool uidlTimedOut = false;           // the server stayed silent after UIDL
 };
 
 // The outcome of a check in English, one line: "3 messages", "1 message", "host not found:
@@ -58,7 +68,8 @@ struct CheckResult {
 // replyText: the server's negative reply for a refusal, as the poller kept it ("" for none).
 // serverError tells a check that ended badly without a recorded reason. When the check read
 // the UIDL listing, mailCount is the number of new messages and the line reads
-// "2 new of 7 messages".
+// "2 new of 7 messages"; when the option could not tell new messages apart the line says so:
+// "7 messages (no UIDL on this server: every message counted)".
 void DescribeCheckResult(const CheckResult& result, const char* replyText, bool serverError,
                          int32_t mailCount, const char* server, char* out, size_t size);
 

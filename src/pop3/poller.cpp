@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "pop3/capa_reply.h"
 #include "pop3/reply_text.h"
@@ -102,8 +103,8 @@ constexpr char kTraceStatUidlSent[] = "Sent STAT and UIDL at once\r\n";
 constexpr char kTraceSendingUidl[] = "Sending UIDL\r\n";
 constexpr char kTraceUidlRefused[] = "UIDL not supported, counting every message\r\n";
 constexpr char kTraceUidlNoMemory[] = "UIDL: no memory for the listing, counting every message\r\n";
-constexpr char kTraceUidlMalformed[] = "UIDL: malformed line ignored: %s%s\r\n";
-constexpr char kTraceUidlMalformedCount[] = "UIDL: %d malformed lines ignored in all\r\n";
+constexpr char kTraceUidlMalformed[] = "UIDL: malformed line: %s%s\r\n";
+constexpr char kTraceUidlMalformedCount[] = "UIDL: %d malformed lines in all\r\n";
 constexpr int kUidlMalformedTraced = 8;  // lines traced one by one; the rest are counted
 constexpr char kTraceUidlBaseline[] =
     "UIDL: no list of seen messages yet: the %d messages on the server are taken as seen\r\n";
@@ -112,6 +113,17 @@ constexpr char kTraceUidlTakeAll[] =
 constexpr char kTraceUidlBeyond[] =
     "UIDL: the oldest %d messages are beyond the %lu the list holds and count as seen\r\n";
 constexpr char kTraceUidlNew[] = "UIDL: %d of %d messages are new\r\n";
+constexpr char kTraceUidlUnusable[] =
+    "UIDL: listing unusable (%s): counting every message, the list of seen messages is left as "
+    "it was\r\n";
+constexpr char kTraceUidlRepeated[] =
+    "UIDL: %d lines repeat a message number given before and are ignored\r\n";
+constexpr char kTraceUidlMovedIn[] =
+    "UIDL: %d older messages moved inside the %lu the list holds and count as seen\r\n";
+constexpr char kTraceUidlSilent[] =
+    "UIDL: the server did not answer; the next checks count every message without asking\r\n";
+constexpr char kTraceUidlSummary[] =
+    "UIDL: listing of %d lines read in %lu receives, first \"%s\", last \"%s\"\r\n";
 constexpr char kTraceNewBatchSent[] = "Sent %d TOP commands and QUIT at once\r\n";
 
 }  // namespace
@@ -167,6 +179,8 @@ bool Poller::StartWinSock() {
   uidlTallying_ = false;
   uidlCounting_ = false;
   uidlMalformed_ = 0;
+  uidlLines_ = 0;
+  uidlReceives_ = 0;
   uidlReader_.Reset();
   const uint32_t id = checkId_;
 
@@ -256,6 +270,12 @@ void Poller::OnServerWaitTimeout(WindowRef) {
   if (!checkActive_ || !serverWaitRunning_) return;
   // A tick left over from an earlier wait arrives long before this wait is over.
   if (ports_.clock.TickCount() - lastActivityTick_ < kStaleTickMs) return;
+  if (appState_ == UIDL) {
+    // A server that never answers UIDL would end every check this way: the controller has the
+    // next checks go without it.
+    result_.uidlTimedOut = true;
+    Trace(kTraceUidlSilent);
+  }
   Trace(kTraceServerTimedOut);
   Fail(CheckFailure::kTimedOut);
 }
@@ -263,6 +283,11 @@ void Poller::OnServerWaitTimeout(WindowRef) {
 void Poller::UseUidl(const SeenIds* seen, bool takeAll) {
   uidlSeen_ = seen;
   uidlTakeAll_ = takeAll;
+}
+
+void Poller::SkipUidl() {
+  uidlSeen_ = nullptr;
+  result_.noUidl = NoUidl::kSilent;
 }
 
 // ----- Server connection -----
@@ -436,6 +461,10 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
 }
 
 void Poller::OnRead(WindowRef window) {
+  if (appState_ == UIDL && !tlsBegun_ && listingBuffer_) {
+    ReadListing(window);
+    return;
+  }
   Trace("FD_READ notification received\r\n");
   Trace("Calling recv()\r\n");
   if (tlsBegun_) {
@@ -454,7 +483,24 @@ void Poller::OnRead(WindowRef window) {
     OnRecvError(window, n, id);
     return;
   }
-  TakeReceived(window, n);
+  TakeReceived(window, receiveBuffer_, static_cast<size_t>(n));
+}
+
+// The listing's receives are not traced one by one: the summary line at its end counts them.
+void Poller::ReadListing(WindowRef window) {
+  const uint32_t id = checkId_;
+  int n = ports_.winsock.Recv(serverSocket_, listingBuffer_.get(), kListingReadSize);
+  if (n == 0) {
+    NoteFailure(CheckFailure::kClosedByServer);
+    ports_.box.Show(window, "Connection closed unexpectedly", kCaption);
+    FailCheckIfCurrent(id);
+    return;
+  }
+  if (n < 0) {
+    OnRecvError(window, n, id);
+    return;
+  }
+  TakeReceived(window, listingBuffer_.get(), static_cast<size_t>(n));
 }
 
 void Poller::OnRecvError(WindowRef window, int n, uint32_t id) {
@@ -479,7 +525,7 @@ void Poller::OnClosed(WindowRef window) {
   for (int i = 0; i < kMaxReadsAtClose && IsCurrent(id); ++i) {
     int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
     if (n <= 0) break;
-    if (!TakeReceived(window, n)) return;
+    if (!TakeReceived(window, receiveBuffer_, static_cast<size_t>(n))) return;
   }
   if (IsCurrent(id)) {
     Trace(kTraceClosedByServer);
@@ -487,10 +533,12 @@ void Poller::OnClosed(WindowRef window) {
   }
 }
 
-bool Poller::TakeReceived(WindowRef window, int n) {
-  size_t count =
-      static_cast<size_t>(n) < kResponseBufferSize ? static_cast<size_t>(n) : kResponseBufferSize;
-  receiveBuffer_[count] = '\0';
+bool Poller::TakeReceived(WindowRef window, const char* data, size_t count) {
+  if (data == receiveBuffer_) {
+    if (count > kResponseBufferSize) count = kResponseBufferSize;
+    receiveBuffer_[count] = '\0';
+  }
+  if (appState_ == UIDL) ++uidlReceives_;
   // Hands each response on; the mode is read afresh for each, since handling one may change it.
   struct Sink final : FrameSink {
     Sink(Poller& p, WindowRef w, uint32_t i) : poller(p), window(w), id(i) {}
@@ -511,7 +559,7 @@ bool Poller::TakeReceived(WindowRef window, int n) {
     uint32_t id;
   };
   Sink sink(*this, window, checkId_);
-  switch (FeedReceived(framing_, receiveBuffer_, count, sink)) {
+  switch (FeedReceived(framing_, data, count, sink)) {
     case FeedResult::kOk: return IsCurrent(sink.id);
     case FeedResult::kStopped: return false;
     case FeedResult::kOverrun:
@@ -723,6 +771,11 @@ void Poller::SendUidl() {
   uidlTallying_ = tally_.Begin(result_.mailCount, takeAll ? nullptr : uidlSeen_);
   uidlReader_.Reset();
   uidlMalformed_ = 0;
+  uidlLines_ = 0;
+  uidlReceives_ = 0;
+  uidlFirst_.number = 0;
+  uidlLast_.number = 0;
+  if (!listingBuffer_) listingBuffer_.reset(new (std::nothrow) char[kListingReadSize]);
   // A positive reply lists the IDs up to a dot line; a negative one is one line.
   framing_.singleLineMode = 0;
   longReplyTraced_ = false;
@@ -737,6 +790,7 @@ void Poller::OnUidlReply(const char* response, size_t length, bool continued) {
   framing_.singleLineMode = 1;
   if (!continued && response[0] == '-') {
     // A server without UIDL still answers STAT and TOP: this check counts as before.
+    result_.noUidl = NoUidl::kRefused;
     Trace(kTraceUidlRefused);
     KeepLastReply(response);
     TraceFormat(kTraceServerSaid, lastReply_);
@@ -757,16 +811,27 @@ void Poller::FeedListing(const char* bytes, size_t n, bool last) {
   struct Sink final : UidlListingSink {
     explicit Sink(Poller& p) : poller(p) {}
     void OnEntry(const UidlEntry& entry) override {
+      ++poller.uidlLines_;
+      Keep(poller.uidlLast_, entry);
+      if (poller.uidlFirst_.number == 0) Keep(poller.uidlFirst_, entry);
       if (!poller.uidlTallying_) return;
-      if (!poller.tally_.Add(entry.number, Fnv1a64(entry.id, entry.length))) {
+      UidlTally::Added added = poller.tally_.Add(entry.number, Fnv1a64(entry.id, entry.length));
+      if (added == UidlTally::Added::kOutside) {
         // A number the mailbox does not have: traced as the line it was.
         char line[kUidlLineSize];
         size_t n = FormatBounded(line, sizeof line, "%ld %.*s", static_cast<long>(entry.number),
                                  static_cast<int>(entry.length), entry.id);
+        --poller.uidlLines_;  // counted again as malformed
         OnMalformed(line, n, false);
       }
     }
+    static void Keep(ListedEntry& kept, const UidlEntry& entry) {
+      kept.number = entry.number;
+      kept.length = entry.length < sizeof kept.id ? entry.length : sizeof kept.id;
+      std::memcpy(kept.id, entry.id, kept.length);
+    }
     void OnMalformed(const char* line, size_t length, bool overlong) override {
+      ++poller.uidlLines_;
       if (++poller.uidlMalformed_ > kUidlMalformedTraced) return;
       // The server's bytes, shown inert: control bytes and bytes beyond ASCII as '?'.
       char shown[kUidlLineSize + 1];
@@ -787,6 +852,26 @@ void Poller::FeedListing(const char* bytes, size_t n, bool last) {
 
 void Poller::EndListing() {
   tally_.End();
+  TraceListingSummary();
+  if (uidlMalformed_ > kUidlMalformedTraced) TraceFormat(kTraceUidlMalformedCount, uidlMalformed_);
+  if (tally_.repeated() > 0) TraceFormat(kTraceUidlRepeated, static_cast<int>(tally_.repeated()));
+  if (uidlMalformed_ > 0 || !tally_.complete()) {
+    // A listing that leaves messages out (or that could not be read whole) would drop their
+    // IDs from the list and make them new at the next check: it changes nothing, and this
+    // check counts as on a server without UIDL.
+    char why[64];
+    if (uidlMalformed_ > 0) {
+      FormatBounded(why, sizeof why, "%d malformed line%s", static_cast<int>(uidlMalformed_),
+                    uidlMalformed_ == 1 ? "" : "s");
+    } else {
+      FormatBounded(why, sizeof why, "%d of %d messages listed", static_cast<int>(tally_.listed()),
+                    static_cast<int>(result_.mailCount));
+    }
+    TraceFormat(kTraceUidlUnusable, why);
+    result_.noUidl = NoUidl::kUnusable;
+    FetchHeaders();
+    return;
+  }
   uidlCounting_ = true;
   result_.listingRead = true;
   result_.listing = &tally_;
@@ -799,13 +884,34 @@ void Poller::EndListing() {
   } else if (uidlTakeAll_) {
     TraceFormat(kTraceUidlTakeAll, count);
   }
-  if (uidlMalformed_ > kUidlMalformedTraced) TraceFormat(kTraceUidlMalformedCount, uidlMalformed_);
   if (tally_.beyondBound() > 0) {
     TraceFormat(kTraceUidlBeyond, static_cast<int>(tally_.beyondBound()),
                 static_cast<unsigned long>(kSeenIdCapacity));
   }
+  if (tally_.movedIn() > 0) {
+    TraceFormat(kTraceUidlMovedIn, static_cast<int>(tally_.movedIn()),
+                static_cast<unsigned long>(kSeenIdCapacity));
+  }
   TraceFormat(kTraceUidlNew, static_cast<int>(tally_.newCount()), count);
   FetchHeaders();
+}
+
+void Poller::TraceListingSummary() {
+  char first[kUidlLineSize + 16];
+  char last[kUidlLineSize + 16];
+  const ListedEntry* entries[] = {&uidlFirst_, &uidlLast_};
+  char* out[] = {first, last};
+  for (int i = 0; i < 2; ++i) {
+    const ListedEntry& e = *entries[i];
+    if (e.number == 0) {
+      out[i][0] = '\0';
+    } else {
+      FormatBounded(out[i], sizeof first, "%ld %.*s", static_cast<long>(e.number),
+                    static_cast<int>(e.length), e.id);
+    }
+  }
+  TraceFormat(kTraceUidlSummary, static_cast<int>(uidlLines_),
+              static_cast<unsigned long>(uidlReceives_), first, last);
 }
 
 void Poller::OnTopReply(const char* response, size_t length) {

@@ -2,6 +2,7 @@
 // POP3 dialogue of one check.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 #include "pop3/check_result.h"
 #include "pop3/framing.h"
@@ -65,6 +66,10 @@ class Poller {
   // every message the check finds is taken as seen (after the mail program was started); so
   // is every message when seen holds no list yet.
   void UseUidl(const SeenIds* seen, bool takeAll);
+  // Between StartWinSock and StartCheck, in place of UseUidl: the server did not answer UIDL
+  // at an earlier check, so this one does not ask it and counts every message (the result
+  // says why).
+  void SkipUidl();
   void OnGetHost(WindowRef window, WParam handle, LParam result);
   void OnSocketEvent(WindowRef window, WParam socket, LParam event);
   // TIMER_SERVERWAIT ticked: the server has been silent too long.
@@ -107,7 +112,9 @@ class Poller {
   // recv() gave -1 during check `id`: a failure unless nothing was waiting yet.
   void OnRecvError(WindowRef window, int n, uint32_t id);
   // Appends n received bytes and hands every complete response on; false when the check ended.
-  bool TakeReceived(WindowRef window, int n);
+  bool TakeReceived(WindowRef window, const char* data, size_t n);
+  // During the listing: one receive into the larger listing buffer.
+  void ReadListing(WindowRef window);
   // "TOP n" or "CAPA": the command whose multi-line reply is being read, for the trace.
   void NameMultiLineCommand(char* out, size_t size) const;
   // Bytes of a multi-line reply longer than the buffer, read before its end has arrived.
@@ -124,6 +131,8 @@ class Poller {
   void OnUidlReply(const char* response, size_t length, bool continued);
   void FeedListing(const char* bytes, size_t n, bool last);
   void EndListing();
+  // The one trace line of a listing: its lines, the receives it took, its first and last entry.
+  void TraceListingSummary();
   void OnTopReply(const char* response, size_t length);
   void SendQuit();
   void SendTop();
@@ -208,8 +217,23 @@ class Poller {
   bool uidlTallying_ = false;   // the listing is being measured against the list
   bool uidlCounting_ = false;   // the listing was read: the count is of new messages
   int32_t uidlMalformed_ = 0;
+  int32_t uidlLines_ = 0;      // lines of the listing read, malformed ones included
+  uint32_t uidlReceives_ = 0;  // receives that read the listing
+  // The first and last entry, for the summary line: number and ID, bounded to the line buffer.
+  struct ListedEntry {
+    int32_t number = 0;
+    char id[kUidlLineSize] = {};
+    size_t length = 0;
+  };
+  ListedEntry uidlFirst_;
+  ListedEntry uidlLast_;
   UidlListingReader uidlReader_;
   UidlTally tally_;
+  // The listing is read in larger pieces than the 4,096-byte receive buffer, so that a long
+  // listing takes few receives (and events): kListingReadSize bytes, from the heap the first
+  // time a listing is read.
+  static constexpr int kListingReadSize = 65536;
+  std::unique_ptr<char[]> listingBuffer_;
 
   // Secure connection.
   TlsPhase tlsPhase_ = TlsPhase::kOff;

@@ -203,7 +203,7 @@ bool Poller::TakeTlsReceived(WindowRef window, const char* data, int n) {
       Fail(CheckFailure::kSecureConnectionFailed);
       return false;
     }
-    if (!TakeReceived(window, got)) return false;
+    if (!TakeReceived(window, receiveBuffer_, static_cast<size_t>(got))) return false;
   }
   return IsCurrent(id);
 }

@@ -8,7 +8,9 @@ namespace kc {
 
 namespace {
 
-constexpr char kMark[] = "KCSEEN1\n";
+constexpr char kMark[] = "KCSEEN2\n";
+constexpr char kFirstMark[] = "KCSEEN1\n";
+constexpr uint32_t kFlagCut = 1;
 constexpr uint64_t kFnvStart = 0xcbf29ce484222325ull;
 
 uint64_t ReadLe64(const uint8_t* p) {
@@ -44,7 +46,10 @@ bool SeenFileReader::Damaged(const char* why) {
 
 bool SeenFileReader::TakeWord(uint64_t word) {
   if (taken_ < count_) {
-    if (taken_ > 0 && out_[taken_ - 1] >= word) return Damaged("IDs out of order");
+    // The first form held each ID once; this one holds an ID as often as it was listed.
+    if (taken_ > 0 && (out_[taken_ - 1] > word || (version_ == 1 && out_[taken_ - 1] == word))) {
+      return Damaged("IDs out of order");
+    }
     out_[taken_++] = word;
     return true;
   }
@@ -66,10 +71,18 @@ bool SeenFileReader::Feed(const uint8_t* bytes, size_t n) {
       bytes += take;
       n -= take;
       if (headerLength_ < kSeenFileHeaderSize) return true;
-      if (std::memcmp(header_, kMark, 8) != 0) return Damaged("not a list of seen messages");
+      if (std::memcmp(header_, kMark, 8) == 0) {
+        version_ = 2;
+      } else if (std::memcmp(header_, kFirstMark, 8) == 0) {
+        version_ = 1;
+      } else {
+        return Damaged("not a list of seen messages");
+      }
       account_ = ReadLe64(header_ + 8);
       count_ = ReadLe32(header_ + 16);
-      if (ReadLe32(header_ + 20) != 0) return Damaged("unknown format");
+      const uint32_t flags = ReadLe32(header_ + 20);
+      if (flags & ~(version_ == 2 ? kFlagCut : 0u)) return Damaged("unknown format");
+      cut_ = (flags & kFlagCut) != 0;
       if (count_ > capacity_ || out_ == nullptr) return Damaged("more IDs than it may hold");
       continue;
     }
@@ -101,9 +114,10 @@ bool SeenFileReader::End() {
 
 // ----- Writer -----
 
-void SeenFileWriter::Begin(uint64_t account, const uint64_t* hashes, uint32_t count) {
+void SeenFileWriter::Begin(uint64_t account, const uint64_t* hashes, uint32_t count, bool cut) {
   *this = SeenFileWriter{};
   account_ = account;
+  cut_ = cut;
   hashes_ = hashes;
   count_ = count;
   checksum_ = kFnvStart;
@@ -116,7 +130,8 @@ size_t SeenFileWriter::Next(uint8_t* out, size_t size) {
     std::memcpy(out, kMark, 8);
     WriteLe64(out + 8, account_);
     for (int i = 0; i < 4; ++i) out[16 + i] = static_cast<uint8_t>(count_ >> (8 * i));
-    std::memset(out + 20, 0, 4);
+    const uint32_t flags = cut_ ? kFlagCut : 0;
+    for (int i = 0; i < 4; ++i) out[20 + i] = static_cast<uint8_t>(flags >> (8 * i));
     checksum_ = Fnv1a64(out, kSeenFileHeaderSize, checksum_);
     headerDone_ = true;
     length = kSeenFileHeaderSize;

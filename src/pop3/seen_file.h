@@ -1,15 +1,20 @@
 // The stored form of the seen list, read and written in pieces so that neither side needs a
 // buffer of the whole list:
 //
-//   "KCSEEN1\n"         8 bytes
-//   account             8 bytes, little-endian (AccountKey of server and user)
+//   "KCSEEN2\n"         8 bytes
+//   account             8 bytes, little-endian (AccountKey of server, user, port and TLS mode)
 //   count               4 bytes, little-endian, at most kSeenIdCapacity
-//   reserved            4 bytes, zero
-//   hashes              count x 8 bytes, little-endian, strictly ascending
+//   flags               4 bytes, little-endian: bit 0, the list was cut at the bound; the
+//                       other bits zero
+//   hashes              count x 8 bytes, little-endian, ascending; a hash stands as often as
+//                       its ID was listed
 //   checksum            8 bytes, little-endian: FNV-1a 64 of every byte before it
 //
-// Anything else (a short or long file, a wrong mark, count or checksum, hashes out of order)
-// is a damaged list.
+// The first form, "KCSEEN1\n", is still read: its account is the key of server and user
+// alone, its flags word is zero and its hashes are strictly ascending (each ID once).
+//
+// Anything else (a short or long file, a wrong mark, count, flags or checksum, hashes out of
+// order) is a damaged list.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +35,9 @@ class SeenFileReader {
 
   uint64_t account() const { return account_; }
   uint32_t count() const { return count_; }
+  // 1 for the first form, 2 for this one.
+  int version() const { return version_; }
+  bool cut() const { return cut_; }
   // Why the file is damaged, in English ("" while it is not).
   const char* problem() const { return problem_; }
 
@@ -46,6 +54,8 @@ class SeenFileReader {
   uint64_t account_ = 0;
   uint32_t count_ = 0;
   uint32_t taken_ = 0;
+  int version_ = 0;
+  bool cut_ = false;
   bool trailerRead_ = false;
   uint64_t checksum_ = 0;
   const char* problem_ = "";
@@ -54,7 +64,7 @@ class SeenFileReader {
 // Produces the bytes of a list in pieces.
 class SeenFileWriter {
  public:
-  void Begin(uint64_t account, const uint64_t* hashes, uint32_t count);
+  void Begin(uint64_t account, const uint64_t* hashes, uint32_t count, bool cut);
   // Up to size bytes (size at least 8) of what is left; 0 once everything was produced.
   size_t Next(uint8_t* out, size_t size);
 
@@ -63,6 +73,7 @@ class SeenFileWriter {
   const uint64_t* hashes_ = nullptr;
   uint32_t count_ = 0;
   uint32_t written_ = 0;
+  bool cut_ = false;
   bool headerDone_ = false;
   bool trailerDone_ = false;
   uint64_t checksum_ = 0;

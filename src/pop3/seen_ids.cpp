@@ -10,6 +10,11 @@ namespace {
 
 uint64_t* NewHashArray() { return new (std::nothrow) uint64_t[kSeenIdCapacity]; }
 
+size_t FieldLength(const char* field, size_t size) {
+  const void* end = std::memchr(field, '\0', size);
+  return end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - field) : size;
+}
+
 }  // namespace
 
 uint64_t Fnv1a64(const void* bytes, size_t length, uint64_t start) {
@@ -23,17 +28,18 @@ uint64_t Fnv1a64(const void* bytes, size_t length, uint64_t start) {
 }
 
 uint64_t AccountKey(const char* server, size_t serverSize, const char* user, size_t userSize) {
-  const void* serverEnd = std::memchr(server, '\0', serverSize);
-  const void* userEnd = std::memchr(user, '\0', userSize);
-  size_t s = serverEnd != nullptr
-                 ? static_cast<size_t>(static_cast<const char*>(serverEnd) - server)
-                 : serverSize;
-  size_t u =
-      userEnd != nullptr ? static_cast<size_t>(static_cast<const char*>(userEnd) - user) : userSize;
   // The NUL between the two keeps "ab"+"c" apart from "a"+"bc".
-  uint64_t h = Fnv1a64(server, s);
+  uint64_t h = Fnv1a64(server, FieldLength(server, serverSize));
   h = Fnv1a64("", 1, h);
-  return Fnv1a64(user, u, h);
+  return Fnv1a64(user, FieldLength(user, userSize), h);
+}
+
+uint64_t AccountKey(const char* server, size_t serverSize, const char* user, size_t userSize,
+                    uint16_t port, int32_t tlsMode) {
+  // A mark byte first, so that no key of this form equals a key of server and user alone.
+  const uint8_t tail[] = {0xFF, static_cast<uint8_t>(port & 0xFF), static_cast<uint8_t>(port >> 8),
+                          static_cast<uint8_t>(tlsMode)};
+  return Fnv1a64(tail, sizeof tail, AccountKey(server, serverSize, user, userSize));
 }
 
 // ----- SeenIds -----
@@ -43,58 +49,133 @@ bool SeenIds::Allocate() {
   return hashes_ != nullptr;
 }
 
-bool SeenIds::Contains(uint64_t hash) const {
-  if (!known_ || count_ == 0) return false;
-  return std::binary_search(hashes_.get(), hashes_.get() + count_, hash);
+size_t SeenIds::Guess(uint64_t hash) const {
+  // The hashes are spread evenly over 64 bits: the position is near hash / 2^64 * count.
+  const double n = static_cast<double>(count_);
+  size_t g = static_cast<size_t>(static_cast<double>(hash) * (n / 18446744073709551616.0));
+  return g < count_ ? g : count_ - 1;
+}
+
+void SeenIds::Prefetch(uint64_t hash) const {
+#if defined(__GNUC__)
+  if (known_ && count_ != 0) __builtin_prefetch(hashes_.get() + Guess(hash));
+#else
+  (void)hash;
+#endif
+}
+
+uint32_t SeenIds::Find(uint64_t hash, uint32_t* count) const {
+  *count = 0;
+  if (!known_ || count_ == 0) return 0;
+  const uint64_t* a = hashes_.get();
+  const size_t n = count_;
+  // From where an even spread puts the hash, a widening step finds the range to search, a few
+  // entries at most, so a lookup touches a small stretch of the array instead of halving it all.
+  const size_t g = Guess(hash);
+  size_t lo = 0;
+  size_t hi = n;
+  size_t step = 1;
+  if (a[g] < hash) {
+    while (g + step < n && a[g + step] < hash) step *= 2;
+    lo = g + step / 2 + 1;
+    hi = g + step < n ? g + step : n;
+  } else {
+    while (step <= g && a[g - step] >= hash) step *= 2;
+    lo = step <= g ? g - step + 1 : 0;
+    hi = g - step / 2;
+  }
+  const uint64_t* first = std::lower_bound(a + lo, a + hi, hash);
+  const uint64_t* last = first;
+  while (last != a + n && *last == hash) ++last;
+  *count = static_cast<uint32_t>(last - first);
+  return static_cast<uint32_t>(first - a);
+}
+
+uint32_t SeenIds::Count(uint64_t hash) const {
+  uint32_t count = 0;
+  Find(hash, &count);
+  return count;
 }
 
 void SeenIds::Forget(uint64_t account) {
+  ++generation_;
   count_ = 0;
   known_ = false;
+  cut_ = false;
   account_ = account;
 }
 
 uint64_t* SeenIds::LoadArea() {
+  ++generation_;
   known_ = false;
   count_ = 0;
   return Allocate() ? hashes_.get() : nullptr;
 }
 
-bool SeenIds::AdoptLoaded(uint64_t account, uint32_t count) {
+bool SeenIds::AdoptLoaded(uint64_t account, uint32_t count, bool cut) {
+  ++generation_;
   account_ = account;
   known_ = false;
+  cut_ = false;
   count_ = 0;
   if (!hashes_ || count > kSeenIdCapacity) return false;
   for (uint32_t i = 1; i < count; ++i) {
-    if (hashes_[i - 1] >= hashes_[i]) return false;
+    if (hashes_[i - 1] > hashes_[i]) return false;
   }
   count_ = count;
   known_ = true;
+  cut_ = cut;
   return true;
 }
 
 bool SeenIds::Apply(const UidlTally& tally, bool takeAll) {
   if (!tally.complete() || !Allocate()) return false;
+  const bool cut = tally.beyondBound() > 0;
+  if (known_ && tally.MeasuredAgainst(*this) && tally.movedIn() == 0 &&
+      (!takeAll || tally.newCount() == 0)) {
+    // The usual check: what stays is what the listing matched, in place and in order; nothing
+    // to sort.
+    if (tally.matchedCount() == count_ && cut == cut_) return false;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < count_; ++i) {
+      if (tally.Matched(i)) hashes_[kept++] = hashes_[i];
+    }
+    count_ = kept;
+    cut_ = cut;
+    ++generation_;
+    return true;
+  }
   const uint64_t* listed = tally.hashes();
-  const uint32_t listedCount = tally.size();
+  const uint32_t kept = tally.keptCount();
+  const uint32_t total = tally.size();
+  const uint32_t count = takeAll || !known_ ? total : kept;
+  // Unchanged when the same hashes would be written: the two runs are compared in place.
+  bool same = known_ && cut_ == cut && count_ == count;
+  if (same && (takeAll || !known_)) {
+    // Both runs of the listing, merged, against the list.
+    uint32_t i = 0, a = 0, b = kept;
+    while (same && i < count_) {
+      uint64_t next;
+      if (b >= total || (a < kept && listed[a] <= listed[b])) {
+        next = listed[a++];
+      } else {
+        next = listed[b++];
+      }
+      same = hashes_[i++] == next;
+    }
+  } else if (same) {
+    same = count == 0 || std::memcmp(hashes_.get(), listed, count * sizeof(uint64_t)) == 0;
+  }
   if (takeAll || !known_) {
-    bool same = known_ && count_ == listedCount &&
-                (listedCount == 0 || std::memcmp(hashes_.get(), listed, listedCount * 8u) == 0);
-    if (listedCount != 0) std::memcpy(hashes_.get(), listed, listedCount * sizeof(uint64_t));
-    count_ = listedCount;
-    known_ = true;
-    return !same;
+    std::merge(listed, listed + kept, listed + kept, listed + total, hashes_.get());
+  } else if (count != 0) {
+    std::memcpy(hashes_.get(), listed, count * sizeof(uint64_t));
   }
-  // Both sorted: what stays is what is on the server still, in place.
-  uint32_t kept = 0;
-  uint32_t j = 0;
-  for (uint32_t i = 0; i < count_; ++i) {
-    while (j < listedCount && listed[j] < hashes_[i]) ++j;
-    if (j < listedCount && listed[j] == hashes_[i]) hashes_[kept++] = hashes_[i];
-  }
-  bool changed = kept != count_;
-  count_ = kept;
-  return changed;
+  count_ = count;
+  cut_ = cut;
+  known_ = true;
+  if (!same) ++generation_;
+  return !same;
 }
 
 // ----- UidlTally -----
@@ -102,50 +183,138 @@ bool SeenIds::Apply(const UidlTally& tally, bool takeAll) {
 bool UidlTally::Begin(int32_t mailCount, const SeenIds* seen) {
   complete_ = false;
   count_ = 0;
+  kept_ = 0;
+  sorted_ = false;
+  matched_ = 0;
+  pendingCount_ = 0;
   seen_ = seen;
+  seenGeneration_ = seen != nullptr ? seen->generation() : 0;
   mailCount_ = mailCount < 0 ? 0 : mailCount;
+  const int32_t capacity = static_cast<int32_t>(kSeenIdCapacity);
+  low_ = mailCount_ > capacity ? mailCount_ - capacity + 1 : 1;
+  window_ = static_cast<uint32_t>(mailCount_ - low_ + 1);
+  lowestMatched_ = 0;
   newCount_ = 0;
-  listed_ = 0;
+  inWindow_ = 0;
+  repeated_ = 0;
   beyondBound_ = 0;
+  movedIn_ = 0;
   newNumberCount_ = 0;
-  if (!hashes_) hashes_.reset(NewHashArray());
-  return hashes_ != nullptr;
-}
-
-bool UidlTally::Add(int32_t number, uint64_t hash) {
-  if (!hashes_ || number < 1 || number > mailCount_) return false;
-  ++listed_;
-  // Only the newest kSeenIdCapacity messages are kept; the older ones count as seen.
-  if (mailCount_ - number >= static_cast<int32_t>(kSeenIdCapacity) || count_ >= kSeenIdCapacity) {
-    ++beyondBound_;
-    return true;
+  if (!block_) {
+    block_.reset(new (std::nothrow) uint64_t[kSeenIdCapacity + 3 * kBitWords]);
+    if (!block_) return false;
+    hashes_ = block_.get();
+    listedBits_ = hashes_ + kSeenIdCapacity;
+    newBits_ = listedBits_ + kBitWords;
+    matchedBits_ = newBits_ + kBitWords;
   }
-  hashes_[count_++] = hash;
-  if (seen_ == nullptr || seen_->Contains(hash)) return true;
-  ++newCount_;
-  // The lowest numbers are kept, in ascending order, whatever order the server lists them in.
-  int32_t at = newNumberCount_;
-  if (at == kSenderSlots) {
-    if (number >= newNumbers_[kSenderSlots - 1]) return true;
-    --at;
-  } else {
-    ++newNumberCount_;
-  }
-  while (at > 0 && newNumbers_[at - 1] > number) {
-    newNumbers_[at] = newNumbers_[at - 1];
-    --at;
-  }
-  newNumbers_[at] = number;
+  std::memset(listedBits_, 0, 3 * kBitWords * sizeof(uint64_t));
   return true;
 }
 
-void UidlTally::End() {
-  if (hashes_) {
-    std::sort(hashes_.get(), hashes_.get() + count_);
-    count_ =
-        static_cast<uint32_t>(std::unique(hashes_.get(), hashes_.get() + count_) - hashes_.get());
+UidlTally::Added UidlTally::Add(int32_t number, uint64_t hash) {
+  if (!block_ || number < 1 || number > mailCount_) return Added::kOutside;
+  // Only the newest kSeenIdCapacity messages are kept; the older ones count as seen.
+  if (number < low_) {
+    ++beyondBound_;
+    return Added::kTaken;
   }
-  complete_ = hashes_ != nullptr;
+  const uint32_t slot = static_cast<uint32_t>(number - low_);
+  if (Bit(listedBits_, slot)) {
+    ++repeated_;
+    return Added::kRepeated;
+  }
+  SetBit(listedBits_, slot);
+  ++inWindow_;
+  hashes_[slot] = hash;
+  if (seen_ == nullptr) return Added::kTaken;
+  // The lookup of an entry waits until kLookAhead more have come, with the list's memory at
+  // its place asked for now: the lookups of a long listing then seldom wait for memory. The
+  // entries are matched in the order they came all the same.
+  seen_->Prefetch(hash);
+  Pending& next = pending_[pendingCount_ % kLookAhead];
+  if (pendingCount_ >= kLookAhead) Match(next.number, next.hash);
+  next = Pending{number, hash};
+  ++pendingCount_;
+  return Added::kTaken;
+}
+
+// Each position of the list matches one message: an ID listed more often than it was seen
+// makes its extra messages new.
+void UidlTally::Match(int32_t number, uint64_t hash) {
+  uint32_t count = 0;
+  uint32_t at = seen_->Find(hash, &count);
+  for (uint32_t i = at; i < at + count; ++i) {
+    if (Bit(matchedBits_, i)) continue;
+    SetBit(matchedBits_, i);
+    ++matched_;
+    if (lowestMatched_ == 0 || number < lowestMatched_) lowestMatched_ = number;
+    return;
+  }
+  SetBit(newBits_, static_cast<uint32_t>(number - low_));
+}
+
+void UidlTally::End() {
+  complete_ = false;
+  if (!block_) return;
+  const uint32_t waiting = pendingCount_ < kLookAhead ? pendingCount_ : kLookAhead;
+  for (uint32_t k = pendingCount_ - waiting; k < pendingCount_; ++k) {
+    const Pending& p = pending_[k % kLookAhead];
+    Match(p.number, p.hash);
+  }
+  pendingCount_ = 0;
+  // Every number of the mailbox: the kept window whole, each number once, and as many entries
+  // below it as there are messages (those are not kept, so a repeat among them goes unseen).
+  if (inWindow_ != window_ || beyondBound_ < low_ - 1) return;
+  SettleNew();
+  count_ = window_;
+  complete_ = true;
+}
+
+// The new messages: in a list cut at the bound, those below the lowest message the list knew
+// are older ones that deletions moved inside the window. The lowest numbers are kept for TOP.
+void UidlTally::SettleNew() {
+  for (uint32_t w = 0; w * 64 < window_; ++w) {
+    uint64_t word = newBits_[w];
+    while (word != 0) {
+      uint32_t bit = 0;
+      while (((word >> bit) & 1u) == 0) ++bit;
+      word &= word - 1;
+      const uint32_t slot = w * 64 + bit;
+      const int32_t number = low_ + static_cast<int32_t>(slot);
+      if (seen_ != nullptr && seen_->cut() && (lowestMatched_ == 0 || number < lowestMatched_)) {
+        ClearBit(newBits_, slot);
+        ++movedIn_;
+        continue;
+      }
+      ++newCount_;
+      if (newNumberCount_ < kSenderSlots) newNumbers_[newNumberCount_++] = number;
+    }
+  }
+}
+
+// The hashes by message become two sorted runs: those taken as seen, then the new ones.
+void UidlTally::SortRuns() const {
+  if (sorted_ || !complete_) return;
+  sorted_ = true;
+  uint32_t lo = 0;
+  uint32_t hi = window_;
+  while (lo < hi) {
+    if (!Bit(newBits_, lo)) {
+      ++lo;
+    } else if (Bit(newBits_, hi - 1)) {
+      --hi;
+    } else {
+      std::swap(hashes_[lo], hashes_[hi - 1]);
+      ClearBit(newBits_, lo);
+      SetBit(newBits_, hi - 1);
+      ++lo;
+      --hi;
+    }
+  }
+  kept_ = lo;
+  std::sort(hashes_, hashes_ + kept_);
+  std::sort(hashes_ + kept_, hashes_ + count_);
 }
 
 }  // namespace kc

@@ -7,6 +7,7 @@
 
 #include "pop3/seen_ids.h"
 #include "port/seen_store.h"
+#include "settings/settings.h"
 
 namespace kc {
 
@@ -19,10 +20,18 @@ enum class SeenLoad {
   kNoMemory
 };
 
-// Loads the list of account into seen; on anything but kLoaded, seen holds no list. line gets
-// one English line (no line end) for every outcome but kMissing, where it is empty.
-SeenLoad LoadSeenIds(SeenIds& seen, SeenStorePort& store, uint64_t account, char* line,
-                     size_t size);
+// The account key of the settings: server, user ID, the port the check connects to (PORT, else
+// the service's usual port for the TLS mode) and the TLS mode.
+uint64_t SeenAccountKey(const Settings& settings);
+// The key lists of the first stored form were made with: server and user ID alone.
+uint64_t FirstFormAccountKey(const Settings& settings);
+
+// Loads the list of account into seen; on anything but kLoaded, seen holds no list. A list of
+// the first stored form is taken when its key is firstFormAccount (a list kept by an earlier
+// version for the same server and user ID); it is written in the new form at the next save.
+// line gets one English line (no line end) for every outcome but kMissing, where it is empty.
+SeenLoad LoadSeenIds(SeenIds& seen, SeenStorePort& store, uint64_t account,
+                     uint64_t firstFormAccount, char* line, size_t size);
 
 // Writes seen to the store. False with one English line when it could not be written.
 bool SaveSeenIds(const SeenIds& seen, SeenStorePort& store, char* line, size_t size);

@@ -29,7 +29,7 @@ bool ParseUidlLine(const char* line, size_t length, UidlEntry* entry) {
   size_t start = i;
   while (i < length && IsIdChar(line[i])) ++i;
   size_t idLength = i - start;
-  if (idLength == 0 || idLength > kUidMaxLength) return false;
+  if (idLength == 0) return false;
   while (i < length && IsBlank(line[i])) ++i;
   if (i < length && line[i] == '\r') ++i;
   if (i != length) return false;

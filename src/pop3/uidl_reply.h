@@ -6,10 +6,11 @@
 
 namespace kc {
 
-// The longest unique ID a server may give (1 to 70 characters of 0x21 to 0x7E).
+// RFC 1939 has a server give IDs of 1 to 70 characters of 0x21 to 0x7E. Longer ones are taken
+// too, as far as the line fits the line buffer: IDs are only hashed, and a server that breaks
+// the limit still has mail to count.
 constexpr size_t kUidMaxLength = 70;
-// Bytes of a listing line that are kept: a line longer than this cannot hold a valid entry
-// (ten digits, a blank and 70 characters, with room for blanks and the carriage return).
+// Bytes of a listing line that are kept: a longer line is malformed.
 constexpr size_t kUidlLineSize = 128;
 
 struct UidlEntry {
@@ -19,8 +20,8 @@ struct UidlEntry {
 };
 
 // One line of the listing, its line feed excluded: the number (decimal, 1 to 2147483647), one
-// or more blanks, the ID, then nothing but blanks and a carriage return. False for any other
-// line.
+// or more blanks, the ID (any length), then nothing but blanks and a carriage return. False for
+// any other line.
 bool ParseUidlLine(const char* line, size_t length, UidlEntry* entry);
 
 class UidlListingSink {

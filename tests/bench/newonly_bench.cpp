@@ -65,7 +65,15 @@ struct RunReport {
   int ok;
   int checks;
   double wallMs[64];
+  double cpuMs[64];  // user and system time of the process during the check
 };
+
+double CpuMsNow() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
+         (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+}
 
 class StderrBox final : public kc::MessageBoxPort {
  public:
@@ -108,10 +116,8 @@ bool RunPollerChecks(const Options& o, bool newOnly, RunReport* report) {
   };
   if (newOnly) {
     char line[512];
-    kc::SeenLoad loaded = kc::LoadSeenIds(
-        *seen, *store,
-        kc::AccountKey(settings->server, kc::kServerSize, settings->user, kc::kUserSize), line,
-        sizeof line);
+    kc::SeenLoad loaded = kc::LoadSeenIds(*seen, *store, kc::SeenAccountKey(*settings),
+                                          kc::FirstFormAccountKey(*settings), line, sizeof line);
     if (loaded != kc::SeenLoad::kLoaded) return fail(line, 0, 0);
   }
   bool done = false;
@@ -144,14 +150,18 @@ bool RunPollerChecks(const Options& o, bool newOnly, RunReport* report) {
   for (int i = -1; i < total; ++i) {  // one warm-up check first
     done = good = false;
     Clock::time_point start = Clock::now();
+    double cpuStart = CpuMsNow();
     if (poller->StartWinSock()) {
       if (newOnly) poller->UseUidl(seen.get(), false);
       poller->StartCheck(mainWindow);
     }
     loop.RunNested([&] { return done; });
+    trace.Flush();
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    double cpu = CpuMsNow() - cpuStart;
     if (!good) return fail("poller check failed or found another count", newOnly, i);
     if (i >= 0) report->wallMs[i] = ms;
+    if (i >= 0) report->cpuMs[i] = cpu;
   }
   report->checks = total;
   loop.Destroy(mainWindow);
@@ -248,12 +258,14 @@ bool RunBaselineChecks(const Options& o, RunReport* report) {
   int total = std::min(o.runs, 64);
   for (int i = -1; i < total; ++i) {
     Clock::time_point start = Clock::now();
+    double cpuStart = CpuMsNow();
     if (!RunBaselineCheck(o)) {
       std::fprintf(stderr, "baseline check failed\n");
       return false;
     }
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     if (i >= 0) report->wallMs[i] = ms;
+    if (i >= 0) report->cpuMs[i] = CpuMsNow() - cpuStart;
   }
   report->checks = total;
   return true;
@@ -266,7 +278,8 @@ bool Prepare(const Options& o) {
   if (!Login(c, o) || !c.Send("UIDL\r\n")) return false;
   kc::SeenIds seen;
   kc::UidlTally tally;
-  if (!tally.Begin(o.messages, nullptr)) return false;
+  // The listing of the mailbox as it was before the last K arrived.
+  if (!tally.Begin(o.messages - o.fresh, nullptr)) return false;
   struct Sink final : kc::UidlListingSink {
     void OnEntry(const kc::UidlEntry& e) override {
       if (e.number <= last) tally->Add(e.number, kc::Fnv1a64(e.id, e.length));
@@ -284,11 +297,10 @@ bool Prepare(const Options& o) {
   }
   reader.Finish(sink);
   tally.End();
-  char server[kc::kServerSize] = {};
-  char user[kc::kUserSize] = {};
-  std::snprintf(server, sizeof server, "%s", o.server.c_str());
-  std::snprintf(user, sizeof user, "%s", o.user.c_str());
-  seen.Forget(kc::AccountKey(server, sizeof server, user, sizeof user));
+  auto settings = std::make_unique<kc::Settings>();
+  std::snprintf(settings->server, sizeof settings->server, "%s", o.server.c_str());
+  std::snprintf(settings->user, sizeof settings->user, "%s", o.user.c_str());
+  seen.Forget(kc::SeenAccountKey(*settings));
   seen.Apply(tally, true);
   std::unique_ptr<kc::SeenStorePort> store = kc::posix::MakeSeenStore();
   char line[512];
@@ -304,6 +316,7 @@ bool Prepare(const Options& o) {
 
 struct Measurement {
   std::vector<double> wallMs;
+  std::vector<double> cpuMs;
   long peakKiB = 0;
 };
 
@@ -335,6 +348,7 @@ bool MeasureInChild(Client client, const Options& o, Measurement* m) {
   if (wait4(pid, &waitStatus, 0, &usage) != pid) return false;
   if (got != sizeof report || report.ok == 0) return false;
   m->wallMs.insert(m->wallMs.end(), report.wallMs, report.wallMs + report.checks);
+  m->cpuMs.insert(m->cpuMs.end(), report.cpuMs, report.cpuMs + report.checks);
   m->peakKiB = std::max(m->peakKiB, usage.ru_maxrss);
   return true;
 }
@@ -408,13 +422,15 @@ int main(int argc, char** argv) {
     }
   }
   double newMs = Median(newOnly.wallMs), baseMs = Median(baseline.wallMs);
+  double newCpu = Median(newOnly.cpuMs), baseCpu = Median(baseline.cpuMs);
   if (o.header) {
-    std::printf("%8s %4s %12s %12s %7s %12s %10s %9s %10s %10s\n", "messages", "new", "new-only ms",
-                "baseline ms", "ratio", "new-only KiB", "plain KiB", "diff KiB", "base KiB",
-                "plain ms");
+    std::printf("%8s %4s %12s %12s %7s %8s %8s %9s %12s %10s %9s %10s %10s\n", "messages", "new",
+                "new-only ms", "baseline ms", "ratio", "cpu ms", "base cpu", "cpu ratio",
+                "new-only KiB", "plain KiB", "diff KiB", "base KiB", "plain ms");
   }
-  std::printf("%8d %4d %12.3f %12.3f %7.3f %12ld %10ld %9ld %10ld %10.3f\n", o.messages, o.fresh,
-              newMs, baseMs, baseMs > 0 ? newMs / baseMs : 0.0, newOnly.peakKiB, plain.peakKiB,
+  std::printf("%8d %4d %12.3f %12.3f %7.3f %8.3f %8.3f %9.3f %12ld %10ld %9ld %10ld %10.3f\n",
+              o.messages, o.fresh, newMs, baseMs, baseMs > 0 ? newMs / baseMs : 0.0, newCpu,
+              baseCpu, baseCpu > 0 ? newCpu / baseCpu : 0.0, newOnly.peakKiB, plain.peakKiB,
               newOnly.peakKiB - plain.peakKiB, baseline.peakKiB, Median(plain.wallMs));
   return 0;
 }

@@ -26,6 +26,23 @@ from scenario_runner import run_scenarios  # noqa: E402
 CHECK_END = rb"Host QUIT OK\r\nClosing socket\r\n"
 
 
+NO_UIDL_BOX = ("[KESTOVA] このサーバーはUIDLに対応していないため、新着メールだけを数えることが"
+               "できません。すべてのメールを数えます。").encode()
+
+
+def mail(sender, subject):
+    return (f"From: {sender}\r\nTo: kestova@example.test\r\nSubject: {subject}\r\n\r\n"
+            f"Body.\r\n").encode()
+
+
+def put_mail(folder, *messages):
+    """Adds messages to a directory the scriptable server reads at each connection."""
+    os.makedirs(folder, exist_ok=True)
+    for message in messages:
+        with open(os.path.join(folder, "%04d" % len(os.listdir(folder))), "wb") as f:
+            f.write(message)
+
+
 def new_line(new, total):
     return f"UIDL: {new} of {total} messages are new\r\n".encode()
 
@@ -166,7 +183,13 @@ def scenario_no_uidl(ctx):
     commands = s.commands()
     assert commands[3:] == [b"UIDL", b"TOP 1 0", b"TOP 2 0", b"TOP 3 0", b"QUIT"], commands
     wait_console(p, "check ")
-    assert re.search(r"check \d\d:\d\d: 3 messages", console(p)), console(p)
+    assert re.search(r"check \d\d:\d\d: 3 messages \(no UIDL on this server: every message "
+                     r"counted\)", console(p)), console(p)
+    start = p.check_again(end, 15)
+    trace, end = one_check(p, start)
+    assert b"UIDL not supported" in trace
+    # The box (on the console's error stream here) is shown at the first check only.
+    assert p.trace().count(NO_UIDL_BOX) == 1, p.trace()[-1500:]
     ctx.finish(p)
 
 
@@ -212,6 +235,80 @@ def scenario_many(ctx):
     ctx.finish(p)
 
 
+def scenario_duplicate_ids(ctx):
+    """A server that gives identical header blocks one ID (popa3d): two more copies of a
+    message seen are two new messages, fetched and counted."""
+    folder = os.path.join(ctx.dir, "maildir")
+    same = mail("Same <same@example.com>", "same")
+    put_mail(folder, mail(sender(1), "one"), same, same)
+    ctx.script_server("--maildir", folder, "--uidl", "headers")
+    p = ctx.program(newonly=1)
+    trace, end = one_check(p, 0)
+    assert new_line(0, 3) in trace, trace[-800:]
+    put_mail(folder, same, same)
+    start = p.check_again(end, 15)
+    trace, end = one_check(p, start)
+    assert new_line(2, 5) in trace, trace[-800:]
+    assert froms_in(trace) == [b"Same <same@example.com>"] * 2, froms_in(trace)
+    wait_console(p, "2 new of 5 messages")
+    ctx.finish(p)
+
+
+def scenario_long_ids(ctx):
+    """IDs of 80 characters (beyond RFC 1939's 70): new mail still shows."""
+    folder = os.path.join(ctx.dir, "maildir")
+    put_mail(folder, mail(sender(1), "one"), mail(sender(2), "two"))
+    ctx.script_server("--maildir", folder, "--uidl", "long")
+    p = ctx.program(newonly=1)
+    trace, end = one_check(p, 0)
+    assert new_line(0, 2) in trace, trace[-800:]
+    put_mail(folder, mail(sender(3), "three"))
+    start = p.check_again(end, 15)
+    trace, end = one_check(p, start)
+    assert new_line(1, 3) in trace, trace[-800:]
+    wait_console(p, "1 new of 3 messages")
+    ctx.finish(p)
+
+
+def scenario_short_listing(ctx):
+    """An empty listing against STAT 3 changes nothing: every message counted, no list saved;
+    the next, whole listing takes the baseline."""
+    ctx.script_server("--count", "3", "--uidl", "message", "--fault", "uidl=empty",
+                      "--faulty-sessions", "1")
+    p = ctx.program(newonly=1)
+    trace, end = one_check(p, 0)
+    assert b"UIDL: listing unusable (0 of 3 messages listed)" in trace, trace[-800:]
+    assert len(froms_in(trace)) == 3
+    wait_console(p, "3 messages (UIDL listing unusable: every message counted)")
+    assert not os.path.exists(seen_file(p)), "a listing that covers nothing was saved"
+    start = p.check_again(end, 15)
+    trace, end = one_check(p, start)
+    assert new_line(0, 3) in trace, trace[-800:]
+    wait_console(p, "0 new of 3 messages")
+    ctx.finish(p)
+
+
+def scenario_silent_uidl(ctx):
+    """A server that never answers UIDL: that check times out; the next ones do not ask it and
+    count every message, said once, with the box once."""
+    s = ctx.script_server("--count", "2", "--uidl", "message", "--fault", "uidl=silent")
+    p = ctx.program(newonly=1)
+    end = p.wait_for(rb"Server timed out\r\n", 100)
+    assert b"UIDL: the server did not answer" in p.trace()
+    start = p.check_again(end, 15)
+    trace, end = one_check(p, start)
+    assert b"UIDL" not in trace, trace[-800:]
+    assert len(froms_in(trace)) == 2
+    wait_console(p, "2 messages (no UIDL on this server: every message counted)")
+    wait_console(p, "the server did not answer UIDL")
+    start = p.check_again(end, 15)
+    trace, end = one_check(p, start)
+    assert console(p).count("the server did not answer UIDL") == 1, console(p)
+    assert p.trace().count(NO_UIDL_BOX) == 1, p.trace()[-1500:]
+    assert s.commands().count(b"UIDL") == 1, s.commands()
+    ctx.finish(p)
+
+
 SCENARIOS = {
     "dovecot": scenario_dovecot,
     "absent": scenario_absent,
@@ -219,6 +316,10 @@ SCENARIOS = {
     "mailutils": scenario_mailutils,
     "empty": scenario_empty,
     "many": scenario_many,
+    "duplicate_ids": scenario_duplicate_ids,
+    "long_ids": scenario_long_ids,
+    "short_listing": scenario_short_listing,
+    "silent_uidl": scenario_silent_uidl,
 }
 
 

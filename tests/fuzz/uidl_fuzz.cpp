@@ -21,7 +21,7 @@ namespace {
 struct Collect final : kc::UidlListingSink {
   void OnEntry(const kc::UidlEntry& e) override {
     FUZZ_CHECK(e.number >= 1);
-    FUZZ_CHECK(e.length >= 1 && e.length <= kc::kUidMaxLength);
+    FUZZ_CHECK(e.length >= 1 && e.length < kc::kUidlLineSize);
     for (size_t i = 0; i < e.length; ++i) {
       unsigned char c = static_cast<unsigned char>(e.id[i]);
       FUZZ_CHECK(c >= 0x21 && c <= 0x7E);
@@ -66,7 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (file.End()) {
     FUZZ_CHECK(file.count() <= kCapacity);
-    for (uint32_t i = 1; i < file.count(); ++i) FUZZ_CHECK(area[i - 1] < area[i]);
+    // The first form holds each ID once, the second an ID as often as it was listed.
+    for (uint32_t i = 1; i < file.count(); ++i) {
+      FUZZ_CHECK(file.version() == 1 ? area[i - 1] < area[i] : area[i - 1] <= area[i]);
+    }
   } else {
     FUZZ_CHECK(file.problem()[0] != '\0');
   }

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""A scriptable POP3 server (RFC 1939: USER, PASS, STAT, TOP, QUIT) for tests and the demo.
+"""A scriptable POP3 server (RFC 1939: USER, PASS, STAT, TOP, QUIT; UIDL on request) for tests
+and the demo.
 
 It serves one mailbox, from a directory (one file per message, in name order; a Maildir's cur/
 and new/ are read too) or generated (--count, senders from --sender templates), and can break
@@ -7,7 +8,7 @@ the dialogue on purpose at a chosen step:
 
     pop3_server.py --listen 127.0.0.1:110 --count 3 --fault pass=err --fault top2=split
 
-Steps: greeting, user, pass, stat, top1, top2, ... (the k-th TOP of the session), quit.
+Steps: greeting, user, pass, stat, uidl, top1, top2, ... (the k-th TOP of the session), quit.
 Faults:
   close    close the connection instead of replying
   reset    reset the connection (RST) instead of replying
@@ -22,6 +23,11 @@ Faults:
   nultail  the whole reply, then NUL bytes and junk in the same send
   fold     (TOP) the From: value folded onto a second line
   big      a reply over 4,096 bytes (TOP: long headers; others: a long status line)
+  empty    (UIDL) "+OK" and the dot line: a listing of no message
+UIDL: --uidl none (the default) answers it -ERR, as a server without it; "message" gives each
+message the SHA-1 of its bytes as its ID, "headers" the SHA-1 of its header block (as popa3d
+does: two messages with the same header block share an ID), "long" an 80-character ID. With
+--maildir the directory is read again at each connection, so a test can add mail between checks.
 TLS: --tls CERT,KEY speaks TLS from the first byte; --stls CERT,KEY offers STLS. The step
 "handshake" (with --tls) takes close, reset, silent and garbage in place of the handshake; the
 step "stls" takes err.
@@ -38,6 +44,7 @@ stdlib only.
 """
 import argparse
 import asyncio
+import hashlib
 import os
 import signal
 import socket
@@ -47,7 +54,7 @@ import sys
 import time
 
 FAULTS = ("close", "reset", "silent", "err", "garbage", "nolf", "split", "merge", "nul", "nultail",
-          "fold", "big")
+          "fold", "big", "empty")
 
 
 def generated_message(n, sender, fold=False):
@@ -130,9 +137,24 @@ class Session:
             return b"+OK %d %d\r\n" % (len(s.messages), sum(len(m) for m in s.messages))
         if step.startswith("top"):
             return self.top_reply(argument, fold=False)
+        if step == "uidl":
+            return self.uidl_reply()
         if step == "quit":
             return b"+OK bye\r\n"
         return b"-ERR unknown command\r\n"
+
+    def uidl_reply(self):
+        mode = self.server.uidl
+        if mode == "none":
+            return b"-ERR unknown command\r\n"
+        lines = [b"+OK"]
+        for n, message in enumerate(self.server.messages, 1):
+            source = headers_of(message) if mode == "headers" else message
+            uid = hashlib.sha1(source).hexdigest()
+            if mode == "long":
+                uid = (uid * 2)[:80]
+            lines.append(b"%d %s" % (n, uid.encode()))
+        return b"\r\n".join(lines) + b"\r\n.\r\n"
 
     def top_reply(self, argument, fold):
         parts = argument.split()
@@ -158,6 +180,8 @@ class Session:
             return normal[:3] + b"\x00\x00 nul\x00" + normal[3:]
         if fault == "nultail":
             return self.normal_reply(step, argument) + b"\x00\x00junk after the reply\x00"
+        if fault == "empty" and step == "uidl":
+            return b"+OK\r\n.\r\n"
         if fault == "fold" and step.startswith("top"):
             return self.top_reply(argument, fold=True)
         if fault == "big":
@@ -291,6 +315,8 @@ class Session:
                 step = "pass"
             elif command == b"STAT" and self.authorized:
                 step = "stat"
+            elif command == b"UIDL" and self.authorized and not argument:
+                step = "uidl"
             elif command == b"TOP" and self.authorized:
                 self.tops += 1
                 step = f"top{self.tops}"
@@ -362,6 +388,8 @@ class Server:
         self.split_replies = args.replies == "split"
         self.timing = args.timing
         self.sessions = 0
+        self.uidl = args.uidl
+        self.maildir = args.maildir
         if args.maildir:
             self.messages = load_directory(args.maildir)
         else:
@@ -372,6 +400,8 @@ class Server:
 
     async def handle(self, reader, writer):
         self.sessions += 1
+        if self.maildir:
+            self.messages = load_directory(self.maildir)
         faulty = self.faulty_sessions < 0 or self.sessions <= self.faulty_sessions
         try:
             session = Session(self, reader, writer, faulty)
@@ -406,6 +436,8 @@ def main(argv=None):
     parser.add_argument("--password", default="secret")
     parser.add_argument("--maildir", help="directory of messages, one per file")
     parser.add_argument("--count", type=int, default=3, help="generated messages")
+    parser.add_argument("--uidl", choices=("none", "message", "headers", "long"), default="none",
+                        help="UIDL: none (-ERR), or the IDs by message, header block or 80 long")
     parser.add_argument("--sender", action="append",
                         help="From: value of generated messages; {n} is the number; repeat to cycle")
     parser.add_argument("--fault", action="append", help="STEP=FAULT, e.g. pass=err, top2=split")

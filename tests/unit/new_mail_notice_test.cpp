@@ -52,7 +52,7 @@ class ListedMail : public ::testing::Test {
     ASSERT_NE(area, nullptr);
     area[0] = 10;
     area[1] = 20;
-    ASSERT_TRUE(seen.AdoptLoaded(7, 2));
+    ASSERT_TRUE(seen.AdoptLoaded(7, 2, false));
   }
   bool Check(std::vector<uint64_t> listed, bool failed = false) {
     NoteCheck check;

@@ -147,30 +147,156 @@ TEST_F(NewOnly, DeletedMessageLeavesTheList) {
   EXPECT_EQ(h.seenStore.commits, 2);
 }
 
-// A server without UIDL: the check counts every message, as without the option.
+// A server without UIDL: the check counts every message, as without the option, and says so
+// in the outcome; the box that tells it opens at the first such check only.
 TEST_F(NewOnly, ServerWithoutUidlCountsEveryMessage) {
   Add(h, 1, 2);
   h.mailbox.uids.clear();
   EXPECT_EQ(Check(h), Dialogue({"TOP 1 0\r\n", "TOP 2 0\r\n"}));
   EXPECT_TRUE(Traced("UIDL not supported, counting every message\r\n"));
-  EXPECT_EQ(LastOutcome(h), "2 messages");
+  EXPECT_EQ(LastOutcome(h), "2 messages (no UIDL on this server: every message counted)");
   EXPECT_EQ(h.app->status.mailCount, 2);
   EXPECT_EQ(h.app->status.serverError, 0);
   EXPECT_EQ(h.seenStore.commits, 0);
+  ASSERT_EQ(h.box.shown.size(), 1u);
+  EXPECT_EQ(h.box.shown[0].caption, "KESTOVA");
+  EXPECT_EQ(h.box.shown[0].text,
+            "\x82\xb1\x82\xcc\x83T\x81[\x83o\x81[\x82\xcdUIDL\x82\xc9\x91\xce\x89\x9e\x82\xb5"
+            "\x82\xc4\x82\xa2\x82\xc8\x82\xa2\x82\xbd\x82\xdf\x81"
+            "A\x90V\x92\x85\x83\x81\x81[\x83\x8b\x82\xbe\x82\xaf\x82\xf0\x90\x94\x82\xa6\x82"
+            "\xe9\x82\xb1\x82\xc6\x82\xaa\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1\x81"
+            "B\x82\xb7\x82\xd7\x82\xc4\x82\xcc\x83\x81\x81[\x83\x8b\x82\xf0\x90\x94\x82\xa6"
+            "\x82\xdc\x82\xb7\x81"
+            "B");
+  Check(h);
+  EXPECT_EQ(LastOutcome(h), "2 messages (no UIDL on this server: every message counted)");
+  EXPECT_EQ(h.box.shown.size(), 1u);  // not at every check
+  h.app->settings.newOnly = 0;
+  Check(h);
+  EXPECT_EQ(LastOutcome(h), "2 messages");  // without the option, as always
 }
 
-// Malformed lines are traced and passed over; the rest of the listing counts.
-TEST_F(NewOnly, MalformedLinesAreIgnored) {
+// While the box is open, checks go on (the box's loop dispatches): they open no second box.
+TEST_F(NewOnly, NoUidlBoxDoesNotStack) {
+  Add(h, 1, 1);
+  h.mailbox.uids.clear();
+  h.box.duringShow = [&] {
+    for (int i = 0; i < 3; ++i) h.RunCheck();
+  };
+  Check(h);
+  EXPECT_EQ(h.checkDone, 4);
+  EXPECT_EQ(h.box.shown.size(), 1u);
+}
+
+// A listing that does not cover the mailbox (empty, short, a number the mailbox lacks, a line
+// that is no entry) changes nothing: the check counts every message and saves nothing, and the
+// next whole listing finds only what really arrived.
+TEST_F(NewOnly, ListingThatDoesNotCoverTheMailboxChangesNothing) {
   Add(h, 1, 2);
   Check(h);
+  ASSERT_EQ(h.seenStore.commits, 1);
   Add(h, 3, 3);
-  h.mailbox.overrides = {{"UIDL\r\n",
-                          "+OK\r\n1 uid-1\r\n2 uid-2\r\nnonsense\x1b[2J\r\n9 uid-9\r\n"
-                          "3 uid-3\r\n.\r\n"}};
+  struct Case {
+    const char* listing;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"+OK\r\n.\r\n", "UIDL: listing unusable (0 of 3 messages listed)"},
+      {"+OK\r\n1 uid-1\r\n3 uid-3\r\n.\r\n", "UIDL: listing unusable (2 of 3 messages listed)"},
+      {"+OK\r\n1 uid-1\r\n2 uid-2\r\n9 uid-9\r\n3 uid-3\r\n.\r\n",
+       "UIDL: listing unusable (1 malformed line)"},
+      {"+OK\r\n1 uid-1\r\n2 uid-2\r\nnonsense\x1b[2J\r\n3 uid-3\r\n.\r\n",
+       "UIDL: listing unusable (1 malformed line)"},
+  };
+  for (const Case& c : cases) {
+    h.mailbox.overrides = {{"UIDL\r\n", c.listing}};
+    EXPECT_EQ(Check(h), Dialogue({"TOP 1 0\r\n", "TOP 2 0\r\n", "TOP 3 0\r\n"})) << c.listing;
+    EXPECT_TRUE(Traced(c.why)) << c.listing << h.trace.all;
+    EXPECT_EQ(LastOutcome(h), "3 messages (UIDL listing unusable: every message counted)");
+    EXPECT_EQ(h.app->status.mailCount, 3);
+    EXPECT_EQ(h.seenStore.commits, 1) << c.listing;
+    EXPECT_EQ(h.app->seen.size(), 2u);
+  }
+  EXPECT_TRUE(Traced("UIDL: malformed line: nonsense?[2J?\r\n"));
+  EXPECT_TRUE(h.box.shown.empty());  // the server has UIDL
+  h.mailbox.overrides.clear();
   EXPECT_EQ(Check(h), Dialogue({"TOP 3 0\r\n"}));
-  EXPECT_TRUE(Traced("UIDL: malformed line ignored: nonsense?[2J?\r\n"));
-  EXPECT_TRUE(Traced("UIDL: malformed line ignored: 9 uid-9\r\n"));  // no message 9
   EXPECT_EQ(LastOutcome(h), "1 new of 3 messages");
+}
+
+// IDs longer than RFC 1939's 70 characters are taken: new mail still shows.
+TEST_F(NewOnly, LongIdsAreTaken) {
+  for (int i = 1; i <= 3; ++i) {
+    h.mailbox.headers.push_back(HeadersFrom("s" + std::to_string(i) + "@example.org"));
+    h.mailbox.uids.push_back(std::string(80, 'a' + static_cast<char>(i)));
+  }
+  Check(h);
+  EXPECT_EQ(h.app->seen.size(), 3u);
+  h.mailbox.headers.push_back(HeadersFrom("s4@example.org"));
+  h.mailbox.uids.push_back(std::string(100, 'z'));
+  EXPECT_EQ(Check(h), Dialogue({"TOP 4 0\r\n"}));
+  EXPECT_EQ(LastOutcome(h), "1 new of 4 messages");
+}
+
+// A listing that names one message number 40 times takes it once: no more new than messages.
+TEST_F(NewOnly, RepeatedNumberTakenOnce) {
+  Add(h, 1, 1);
+  Check(h);
+  std::string listing = "+OK\r\n1 uid-1\r\n";
+  for (int i = 0; i < 39; ++i) listing += "1 other-" + std::to_string(i) + "\r\n";
+  h.mailbox.overrides = {{"UIDL\r\n", listing + ".\r\n"}};
+  EXPECT_EQ(Check(h), Dialogue({}));
+  EXPECT_TRUE(Traced("UIDL: 39 lines repeat a message number given before and are ignored\r\n"));
+  EXPECT_TRUE(Traced("UIDL: 0 of 1 messages are new\r\n"));
+  EXPECT_EQ(LastOutcome(h), "0 new of 1 message");
+}
+
+// Two messages with one ID (popa3d gives identical header blocks the same ID): two more copies
+// of a message seen are two new messages, and only those are fetched.
+TEST_F(NewOnly, DuplicateIdsCountEachCopy) {
+  Add(h, 1, 3);
+  h.mailbox.uids[2] = "uid-2";
+  Check(h);
+  h.mailbox.headers.push_back(HeadersFrom("Copy <copy@example.org>"));
+  h.mailbox.headers.push_back(HeadersFrom("Copy <copy@example.org>"));
+  h.mailbox.uids.push_back("uid-2");
+  h.mailbox.uids.push_back("uid-2");
+  EXPECT_EQ(Check(h), Dialogue({"TOP 4 0\r\n", "TOP 5 0\r\n"}));
+  EXPECT_EQ(LastOutcome(h), "2 new of 5 messages");
+  EXPECT_EQ(h.tray.lastIcon(), IDI_MAIL);
+}
+
+// A server silent at UIDL: that check times out; the next ones of this run do not ask UIDL and
+// count every message, said once, until the settings name another server.
+TEST_F(NewOnly, ServerSilentAtUidlIsNotAskedAgain) {
+  Add(h, 1, 2);
+  h.mailbox.overrides = {{"UIDL\r\n", ""}};
+  Check(h);
+  ASSERT_TRUE(h.ServerWaitRunning());
+  h.ServerWaitTick();
+  EXPECT_TRUE(
+      Traced("UIDL: the server did not answer; the next checks count every message "
+             "without asking\r\nServer timed out\r\n"));
+  EXPECT_EQ(LastOutcome(h), "server timed out");
+
+  const Commands plain = {"USER bob\r\n", "PASS s3cret\r\n", "STAT\r\n",
+                          "TOP 1 0\r\n",  "TOP 2 0\r\n",     "QUIT\r\n"};
+  size_t told = h.notice.told.size();
+  EXPECT_EQ(Check(h), plain);
+  EXPECT_EQ(LastOutcome(h), "2 messages (no UIDL on this server: every message counted)");
+  ASSERT_EQ(h.notice.told.size(), told + 1);
+  EXPECT_EQ(h.notice.told.back(),
+            "the server did not answer UIDL: every message is counted without it until the "
+            "settings change");
+  EXPECT_EQ(h.box.shown.size(), 1u);
+  EXPECT_EQ(Check(h), plain);
+  EXPECT_EQ(h.notice.told.size(), told + 1);  // said once
+  EXPECT_EQ(h.box.shown.size(), 1u);
+
+  // Another port is another server: it is asked.
+  h.app->settings.port = 1110;
+  h.mailbox.overrides.clear();
+  EXPECT_EQ(Check(h), Dialogue({}));
 }
 
 // A listing far longer than the receive buffer is read through it.

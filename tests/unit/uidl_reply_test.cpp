@@ -19,16 +19,16 @@ struct LineCase {
 
 TEST(UidlLine, ReadsEntriesAndRefusesTheRest) {
   const std::string seventy(70, 'x');
-  const std::string seventyOne(71, 'x');
+  const std::string eighty(80, 'x');
   const std::string at70 = "3 " + seventy;
-  const std::string at71 = "3 " + seventyOne;
+  const std::string at80 = "3 " + eighty;
   const LineCase cases[] = {
       {"1 whqtswO00WBw418f9t5JxYwZ", true, 1, "whqtswO00WBw418f9t5JxYwZ"},
       {"1 abc\r", true, 1, "abc"},                // the CR before the LF
       {"12  abc \t\r", true, 12, "abc"},          // more blanks around the ID
       {"2147483647 !~", true, 2147483647, "!~"},  // the extremes of number and characters
-      {at70.c_str(), true, 3, seventy.c_str()},   // the longest ID allowed
-      {at71.c_str(), false, 0, nullptr},          // one character too many
+      {at70.c_str(), true, 3, seventy.c_str()},   // the longest ID RFC 1939 allows
+      {at80.c_str(), true, 3, eighty.c_str()},    // longer ones are taken too
       {"2147483648 a", false, 0, nullptr},        // beyond 32 bits
       {"00000000001 a", false, 0, nullptr},       // eleven digits
       {"0 a", false, 0, nullptr},                 // no message 0

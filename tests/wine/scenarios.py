@@ -896,6 +896,7 @@ SCENARIOS["split_replies"] = scenarios_split.split_replies
 import scenarios_newonly  # noqa: E402
 
 SCENARIOS["newonly"] = scenarios_newonly.newonly
+SCENARIOS["newonly_no_uidl"] = scenarios_newonly.newonly_no_uidl
 
 import scenarios_notify  # noqa: E402
 

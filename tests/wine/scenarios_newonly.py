@@ -4,14 +4,21 @@ mail program taking everything as seen, the menu item "既読にする" only wit
 what it marks, the dialogue of old without it."""
 import glob
 import os
+import subprocess
+import sys
 import time
 
 import dovecot
 from harness import IDM_CHECK, IDM_EXIT, WM_LBUTTONDBLCLK, check, log
-from scenarios import (DISPLAY, LAUNCHER, MENU, MENU_ITEMS, POLLER, Parts, check_display_report,
-                       mailbox, read_menu, settings, tail, wait_check_done, wait_no_menu)
+from scenarios import (DISPLAY, LAUNCHER, MENU, MENU_ITEMS, PASSWORD, POLLER, USER, Parts,
+                       check_display_report, mailbox, message_box, read_menu, settings, tail,
+                       wait_check_done, wait_no_menu)
 
 IDM_MARKSEEN = 40004
+BOX_NO_UIDL = ("このサーバーはUIDLに対応していないため、新着メールだけを数えることができません。"
+               "すべてのメールを数えます。")
+POP3_SERVER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support",
+                           "pop3_server.py")
 VK_ESCAPE = 0x1B
 
 
@@ -121,3 +128,44 @@ def newonly(env):
     env.command(window, IDM_EXIT)
     check(program.wait(15) == 0, "the program did not end with 0")
     parts.finish()
+
+
+def newonly_no_uidl(env):
+    """A server without UIDL (the scriptable server in place of Dovecot): every message is
+    counted, and one box says so at the first check only; a check while it is open opens no
+    second box, nor does a check after it was closed."""
+    env.require(*POLLER, feature="the mailbox poller")
+    if env.server is not None:
+        env.server.stop()
+        env.server = None
+    server = subprocess.Popen([sys.executable, POP3_SERVER, "--listen", "127.0.0.1:110", "--user",
+                               USER, "--password", PASSWORD, "--count", "2"],
+                              stdout=subprocess.PIPE)
+    try:
+        check(server.stdout.readline().startswith(b"LISTENING"), "the scriptable server did not start")
+        env.reg_delete()
+        env.reg_import(settings(NEWONLY=1))
+        program, window = run(env, "no_uidl")
+        refused = b"UIDL not supported, counting every message\r\n"
+        check(program.wait_trace(refused, 40), f"no refusal traced:\n{tail(program)}")
+        found = message_box(env, 10)
+        check(found is not None and BOX_NO_UIDL in found[1], f"box {found!r}")
+        box, texts, buttons = found
+        env.command(window, IDM_CHECK)
+        check(program.wait_trace(refused, 40, 2), f"no second check:\n{tail(program)}")
+        time.sleep(1)
+        boxes = [w for w in env.driver.windows("#32770", "KESTOVA") if w["visible"]]
+        check(len(boxes) == 1, f"{len(boxes)} boxes open after two checks")
+        env.driver.click([b for b in buttons if b["text"] == "OK"][0]["hwnd"])
+        check(env.driver.wait_window("#32770", "KESTOVA", 10, gone=True) is not None,
+              "the box did not close")
+        env.command(window, IDM_CHECK)
+        check(program.wait_trace(refused, 40, 3), f"no third check:\n{tail(program)}")
+        time.sleep(1)
+        check(not env.driver.wait_window("#32770", "KESTOVA", 2),
+              "a box opened again at a later check")
+        env.command(window, IDM_EXIT)
+        check(program.wait(15) == 0, "the program did not end with 0")
+    finally:
+        server.terminate()
+        server.wait(10)
