@@ -9,6 +9,9 @@ namespace kc {
 
 // The sizes of the settings' text fields, NUL included.
 constexpr uint32_t kServerSize = 255, kUserSize = 80, kPasswordSize = 80, kMailerSize = 260;
+// The port field's text ("65535" and room) and the certificate pin field (a SHA-256
+// fingerprint as "AB:CD:..." fits with room).
+constexpr uint32_t kPortTextSize = 16, kCertPinTextSize = 128;
 
 // The items of the encryption list, in the order it shows them.
 constexpr int32_t kEncryptionNone = 0;
@@ -18,7 +21,8 @@ constexpr int32_t kEncryptionCount = 3;
 
 // What the form's controls hold: texts already cut to their fields as the platform reads them
 // back (254, 79, 79 and 259 bytes), the interval as the platform's unsigned number reading
-// gives it, and the two check boxes.
+// gives it, and the two check boxes. The fields after those are the second dialog's,
+// "詳細設定", which the platform keeps while it is closed and reads back with the first.
 struct SettingsForm {
   char server[kServerSize]{};
   char user[kUserSize]{};
@@ -30,6 +34,8 @@ struct SettingsForm {
   bool ledChecked{false};
   int32_t encryption{kEncryptionNone};  // the encryption list's selection
   bool newOnlyChecked{false};           // "新着のみ": count only the messages not seen yet
+  char port[kPortTextSize]{};           // empty: the service's port
+  char certPin[kCertPinTextSize]{};     // empty: the system's trust decides
 };
 
 // Judges the form when the user presses OK.
@@ -40,6 +46,9 @@ class SettingsFormJudge {
   // as they were kept, an interval the rules replaced included. False: the user was told why
   // (a box) and the form stays open.
   virtual bool Judge(const SettingsForm& entered, SettingsForm* kept) = 0;
+  // The second dialog's OK: true when its fields can be used (the form then keeps them until
+  // the first dialog's OK or Cancel); false after a box that says why (it stays open).
+  virtual bool JudgeAdvanced(const SettingsForm& entered) = 0;
 };
 
 // Runs the modal form, showing `shown`, until an OK is taken or the user cancels; keeps

@@ -26,13 +26,20 @@ constexpr char kMailerLabel[] = "メーラー";
 constexpr char kIntervalLabel[] = "チェック間隔";
 constexpr char kListText[] = "送信先リストを表示する";
 constexpr char kLedText[] = "LED自動点灯";
+constexpr char kAdvancedTitle[] = "詳細設定";
 constexpr char kEncryptionLabel[] = "暗号化";
+constexpr char kPortLabel[] = "ポート";
+constexpr char kCertPinLabel[] = "証明書ピン";
 constexpr char kNewOnlyText[] = "新着のみ";
+// The second page's groups.
+constexpr char kConnectionGroup[] = "接続";
+constexpr char kNewMailGroup[] = "新着";
 
 constexpr size_t kLabelWidth = 18;  // the widest label, "POP3サーバーネーム"
 constexpr size_t kIndent = 2 + kLabelWidth + 1;
 constexpr size_t kIntervalWidth = 10;
-constexpr int kFormRows = 15;
+constexpr size_t kPortWidth = 5;
+constexpr int kFormRows = 17;
 
 const char kReverse[] = "\x1b[7m";
 const char kUnderline[] = "\x1b[4m";
@@ -51,28 +58,48 @@ void ReadText(const EditField& edit, char* field, size_t size) {
 
 std::string Spaces(size_t n) { return std::string(n, ' '); }
 
-// The controls in screen order, which Tab follows forward and Shift+Tab backward. Buttons that
-// follow each other share a row. A field of a later version is one more row here.
-enum class Kind { kEdit, kSecret, kNumber, kCheck, kChoice, kButton };
+// The controls in screen order, page by page; Tab and Shift+Tab follow it forward and backward
+// within the page. Buttons that follow each other share a row. A field of a later version is
+// one more row here; `group` starts a group of the second page with its heading.
+enum class Kind { kEdit, kSecret, kNumber, kCheck, kChoice, kButton, kPageButton };
+using Page = SettingsFormModel::Page;
 struct ControlRow {
   SettingsFormModel::Control control;
   Kind kind;
   const char* text;  // label of an edit, text of a box or a button
   size_t limit;      // edits: the bytes the setting keeps
   bool disabled;     // shown, never focused
+  Page page;
+  const char* group;
 };
 constexpr ControlRow kRows[] = {
-    {SettingsFormModel::kServer, Kind::kEdit, kServerLabel, kServerSize - 1, false},
-    {SettingsFormModel::kUser, Kind::kEdit, kUserLabel, kUserSize - 1, false},
-    {SettingsFormModel::kPassword, Kind::kSecret, kPasswordLabel, kPasswordSize - 1, false},
-    {SettingsFormModel::kMailer, Kind::kEdit, kMailerLabel, kMailerSize - 1, false},
-    {SettingsFormModel::kInterval, Kind::kNumber, kIntervalLabel, kIntervalWidth, false},
-    {SettingsFormModel::kList, Kind::kCheck, kListText, 0, false},
-    {SettingsFormModel::kLed, Kind::kCheck, kLedText, 0, true},
-    {SettingsFormModel::kEncryption, Kind::kChoice, kEncryptionLabel, 0, false},
-    {SettingsFormModel::kNewOnly, Kind::kCheck, kNewOnlyText, 0, false},
-    {SettingsFormModel::kOk, Kind::kButton, "OK", 0, false},
-    {SettingsFormModel::kCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false},
+    {SettingsFormModel::kServer, Kind::kEdit, kServerLabel, kServerSize - 1, false, Page::kMain,
+     nullptr},
+    {SettingsFormModel::kUser, Kind::kEdit, kUserLabel, kUserSize - 1, false, Page::kMain, nullptr},
+    {SettingsFormModel::kPassword, Kind::kSecret, kPasswordLabel, kPasswordSize - 1, false,
+     Page::kMain, nullptr},
+    {SettingsFormModel::kMailer, Kind::kEdit, kMailerLabel, kMailerSize - 1, false, Page::kMain,
+     nullptr},
+    {SettingsFormModel::kInterval, Kind::kNumber, kIntervalLabel, kIntervalWidth, false,
+     Page::kMain, nullptr},
+    {SettingsFormModel::kList, Kind::kCheck, kListText, 0, false, Page::kMain, nullptr},
+    {SettingsFormModel::kLed, Kind::kCheck, kLedText, 0, true, Page::kMain, nullptr},
+    {SettingsFormModel::kAdvanced, Kind::kPageButton, kAdvancedTitle, 0, false, Page::kMain,
+     nullptr},
+    {SettingsFormModel::kOk, Kind::kButton, "OK", 0, false, Page::kMain, nullptr},
+    {SettingsFormModel::kCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false, Page::kMain, nullptr},
+
+    {SettingsFormModel::kEncryption, Kind::kChoice, kEncryptionLabel, 0, false, Page::kAdvanced,
+     kConnectionGroup},
+    {SettingsFormModel::kPort, Kind::kNumber, kPortLabel, kPortWidth, false, Page::kAdvanced,
+     nullptr},
+    {SettingsFormModel::kCertPin, Kind::kEdit, kCertPinLabel, kCertPinTextSize - 1, false,
+     Page::kAdvanced, nullptr},
+    {SettingsFormModel::kNewOnly, Kind::kCheck, kNewOnlyText, 0, false, Page::kAdvanced,
+     kNewMailGroup},
+    {SettingsFormModel::kAdvancedOk, Kind::kButton, "OK", 0, false, Page::kAdvanced, nullptr},
+    {SettingsFormModel::kAdvancedCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false, Page::kAdvanced,
+     nullptr},
 };
 constexpr int kRowCount = static_cast<int>(sizeof kRows / sizeof kRows[0]);
 
@@ -112,7 +139,30 @@ void SettingsFormModel::Load(const SettingsForm& form) {
   // A value the list does not name shows as TLS, which is how the program connects with it.
   encryption_ =
       form.encryption >= 0 && form.encryption < kEncryptionCount ? form.encryption : kEncryptionTls;
+  edits_[kPort].SetText(form.port);
+  edits_[kCertPin].SetText(form.certPin);
+  page_ = Page::kMain;
   focus_ = kOk;
+  note_.clear();
+}
+
+void SettingsFormModel::OpenAdvanced() {
+  Read(&advancedAtOpen_);
+  page_ = Page::kAdvanced;
+  focus_ = kEncryption;
+}
+
+void SettingsFormModel::CloseAdvanced(bool keep) {
+  if (!keep) {
+    // Cancel: the second page's controls go back to what they held when it opened.
+    const SettingsForm& was = advancedAtOpen_;
+    encryption_ = was.encryption;
+    edits_[kPort].SetText(was.port);
+    edits_[kCertPin].SetText(was.certPin);
+    checks_[kNewOnly] = was.newOnlyChecked;
+  }
+  page_ = Page::kMain;
+  focus_ = kAdvanced;
   note_.clear();
 }
 
@@ -124,7 +174,7 @@ void SettingsFormModel::MoveFocus(int step) {
   int row = RowOf(focus_);
   do {
     row = (row + step + kRowCount) % kRowCount;
-  } while (kRows[row].disabled);
+  } while (kRows[row].disabled || kRows[row].page != page_);
   focus_ = kRows[row].control;
   // An edit control entered from the keyboard has its whole text selected.
   if (EditField* edit = FocusedEdit()) edit->SelectAll();
@@ -143,9 +193,12 @@ SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code, bool pasted) {
     case KeyCode::kDown: MoveFocus(1); return Outcome::kNone;
     case KeyCode::kBackTab:
     case KeyCode::kUp: MoveFocus(-1); return Outcome::kNone;
-    // Enter pushes the focused button, else the default button OK.
-    case KeyCode::kEnter: return focus_ == kCancel ? Outcome::kCancel : Outcome::kOk;
-    case KeyCode::kEscape: return Outcome::kCancel;
+    // Enter pushes the focused button, else the page's default button OK.
+    case KeyCode::kEnter: return Push(true);
+    case KeyCode::kEscape:
+      if (page_ == Page::kMain) return Outcome::kCancel;
+      CloseAdvanced(false);
+      return Outcome::kNone;
     default: break;
   }
   if (focus_ == kEncryption && (code == KeyCode::kLeft || code == KeyCode::kRight)) {
@@ -167,12 +220,29 @@ SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code, bool pasted) {
   return Outcome::kNone;
 }
 
+SettingsFormModel::Outcome SettingsFormModel::Push(bool enter) {
+  switch (focus_) {
+    case kCancel: return Outcome::kCancel;
+    case kAdvanced: OpenAdvanced(); return Outcome::kNone;
+    case kAdvancedCancel: CloseAdvanced(false); return Outcome::kNone;
+    case kAdvancedOk: return Outcome::kAdvancedOk;
+    case kOk: return Outcome::kOk;
+    default: break;
+  }
+  // Enter in any other control pushes the page's default button; a space there is text.
+  if (!enter) return Outcome::kNone;
+  return page_ == Page::kMain ? Outcome::kOk : Outcome::kAdvancedOk;
+}
+
 SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
   note_.clear();
   bool space = n == 1 && ch[0] == ' ';
   switch (focus_) {
-    case kOk: return space ? Outcome::kOk : Outcome::kNone;
-    case kCancel: return space ? Outcome::kCancel : Outcome::kNone;
+    case kOk:
+    case kCancel:
+    case kAdvanced:
+    case kAdvancedOk:
+    case kAdvancedCancel: return space ? Push(false) : Outcome::kNone;
     case kList:
     case kNewOnly:
       if (space) checks_[focus_] = !checks_[focus_];
@@ -205,6 +275,8 @@ void SettingsFormModel::Read(SettingsForm* form) const {
   form->ledChecked = checks_[kLed];
   form->encryption = encryption_;
   form->newOnlyChecked = checks_[kNewOnly];
+  ReadText(edits_[kPort], form->port, sizeof form->port);
+  ReadText(edits_[kCertPin], form->certPin, sizeof form->certPin);
 }
 
 std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t columns) const {
@@ -249,7 +321,7 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   };
 
   std::vector<std::string> rows;
-  std::string title = std::string(" ") + kTitle + " ";
+  std::string title = std::string(" ") + (page_ == Page::kMain ? kTitle : kAdvancedTitle) + " ";
   size_t bar = columns > 1 ? columns - 1 : title.size();
   if (bar > kIndent + fieldWidth + 2) bar = kIndent + fieldWidth + 2;
   if (title.size() < bar) title += Spaces(bar - title.size());
@@ -257,15 +329,21 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   rows.emplace_back();
   for (int i = 0; i < kRowCount; ++i) {
     const ControlRow& row = kRows[i];
+    if (row.page != page_) continue;
     bool focused = focus_ == row.control;
+    if (row.group != nullptr) rows.push_back(std::string("  -- ") + row.group + " --");
     switch (row.kind) {
       case Kind::kEdit:
       case Kind::kSecret:
         rows.push_back((focused ? "> " : "  ") + label(row.text) + field(row.control, fieldWidth));
         break;
       case Kind::kNumber:
-        rows.push_back((focused ? "> " : "  ") + label(row.text) +
-                       field(row.control, kIntervalWidth) + " 分おきにチェックする");
+        rows.push_back(
+            (focused ? "> " : "  ") + label(row.text) + field(row.control, row.limit) +
+            (row.control == kInterval ? " 分おきにチェックする" : " 空欄: 標準のポート"));
+        break;
+      case Kind::kPageButton:
+        rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + button(row));
         break;
       case Kind::kCheck:
         rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + box(row));
@@ -280,7 +358,7 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
         // The buttons that follow each other stand in one row, after an empty one.
         std::string faces;
         bool any = false;
-        for (; i < kRowCount && kRows[i].kind == Kind::kButton; ++i) {
+        for (; i < kRowCount && kRows[i].kind == Kind::kButton && kRows[i].page == page_; ++i) {
           faces += (faces.empty() ? "" : "  ") + button(kRows[i]);
           any = any || focus_ == kRows[i].control;
         }
@@ -349,9 +427,9 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
          " (0: なし, 1: SSL/TLS ポート995, 2: STARTTLS)\n";
   out += "\"SSL\"=" + Dword(static_cast<uint32_t>(form.encryption)) + "\n";
   out += "; REG_DWORD ポート (0: 標準のポート)\n";
-  out += "\"PORT\"=dword:00000000\n";
+  out += "\"PORT\"=" + Dword(static_cast<uint32_t>(std::strtoul(form.port, nullptr, 10))) + "\n";
   out += "; REG_SZ 自己署名証明書を受け入れる場合: その SHA-256 フィンガープリント\n";
-  out += "\"CERTPIN\"=\"\"\n";
+  out += "\"CERTPIN\"=" + Quoted(form.certPin) + "\n";
   out +=
       std::string("; REG_DWORD ") + kNewOnlyText + " (1: 見ていない新着メールだけを数える, UIDL)\n";
   out += "\"NEWONLY\"=" + Dword(form.newOnlyChecked ? 1 : 0) + "\n\n";
@@ -420,6 +498,13 @@ class ConsoleDialog final : public SettingsDialogPort {
           if (outcome == Outcome::kCancel) {
             done = true;
             return 0;
+          }
+          if (outcome == Outcome::kAdvancedOk) {
+            // The second page closes only on fields the program can use; the judge's box
+            // said what is wrong otherwise.
+            SettingsForm entered;
+            model.Read(&entered);
+            if (judge.JudgeAdvanced(entered)) model.CloseAdvanced(true);
           }
           if (outcome == Outcome::kOk) {
             SettingsForm entered;

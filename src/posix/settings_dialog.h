@@ -22,13 +22,22 @@ class SettingsFormModel {
     kInterval,
     kList,
     kLed,
-    kEncryption,  // the list of the row below the dialog's original ones
-    kNewOnly,     // "新着のみ": count only the messages not seen yet
+    kAdvanced,  // "詳細設定": opens the second page, as the dialog's button opens its second
     kOk,
     kCancel,
+    // The second page, 詳細設定.
+    kEncryption,
+    kPort,
+    kCertPin,
+    kNewOnly,  // "新着のみ": count only the messages not seen yet
+    kAdvancedOk,
+    kAdvancedCancel,
     kControlCount
   };
-  enum class Outcome { kNone, kOk, kCancel };
+  // kAdvancedOk: the second page's OK; the caller asks the judge and, if it agrees, calls
+  // CloseAdvanced(true); otherwise the page stays open.
+  enum class Outcome { kNone, kOk, kCancel, kAdvancedOk };
+  enum class Page { kMain, kAdvanced };
 
   SettingsFormModel();
   // Fills the controls as the dialog does when it opens; the focus is on OK.
@@ -39,6 +48,9 @@ class SettingsFormModel {
   Outcome OnChar(const char* ch, size_t n);
   // What the controls hold, read back as the dialog reads them on OK.
   void Read(SettingsForm* form) const;
+  // Back to the first page: keeping what the second page holds, or as it was when it opened.
+  void CloseAdvanced(bool keep);
+  Page page() const { return page_; }
 
   Control focus() const { return focus_; }
   const EditField& edit(Control control) const { return edits_[control]; }
@@ -55,7 +67,12 @@ class SettingsFormModel {
  private:
   void MoveFocus(int step);
   EditField* FocusedEdit();
+  void OpenAdvanced();
+  // Space or Enter on the focused control: its button's outcome.
+  Outcome Push(bool enter);
 
+  Page page_ = Page::kMain;
+  SettingsForm advancedAtOpen_;  // the second page as it opened, for its Cancel
   Control focus_ = kOk;
   EditField edits_[kControlCount];
   bool checks_[kControlCount] = {};

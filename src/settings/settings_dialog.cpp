@@ -10,10 +10,48 @@ namespace {
 
 constexpr int32_t kMinInterval = 5;
 constexpr char kIncompleteText[] = "全ての項目が設定されていません";
+constexpr char kBadPortText[] =
+    "ポートには 1 から 65535 までの数字を入力してください (空欄: 標準のポート)";
+constexpr char kBadPinText[] =
+    "証明書ピンには SHA-256 フィンガープリント (16進数 64 桁、: と空白は自由) を入力してください";
+static_assert(kCertPinTextSize == kCertPinSize, "the pin field holds what the setting holds");
 
 // The 32 bits of an unsigned number taken as a signed one.
 int32_t AsSigned(uint32_t value) {
   return value <= 0x7FFFFFFFu ? static_cast<int32_t>(value) : -static_cast<int32_t>(~value) - 1;
+}
+
+// The port field: empty means the service's port (0); otherwise a number from 1 to 65535,
+// blanks around it allowed. False for anything else, which the form refuses.
+bool ReadPortText(const char* text, int32_t* port) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') ++p;
+  *port = 0;
+  if (*p == '\0') return true;
+  uint32_t value = 0;
+  if (!ReadUnsignedNumber(p, &value) || value == 0 || value > 65535) return false;
+  while (*p >= '0' && *p <= '9') ++p;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p != '\0') return false;
+  *port = static_cast<int32_t>(value);
+  return true;
+}
+
+// The pin field: empty, or the 64 hex digits of a SHA-256 fingerprint with any colons and
+// blanks between them, as the connection compares it. A pin that could never match would
+// refuse every certificate, so the form says so at once instead.
+bool PinTextOk(const char* text) {
+  size_t digits = 0, others = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const char c = LowerAscii(*p);
+    if (c == ':' || c == ' ' || c == '\t') continue;
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
+      ++digits;
+    } else {
+      ++others;
+    }
+  }
+  return others == 0 && (digits == 0 || digits == 64);
 }
 
 }  // namespace
@@ -48,9 +86,20 @@ void SettingsDialog::Fill(SettingsForm* form) const {
                      : settings_.ssl == kSslStartTls ? kEncryptionStartTls
                                                      : kEncryptionTls;
   form->newOnlyChecked = settings_.newOnly != 0;
+  if (settings_.port > 0 && settings_.port <= 65535) {
+    FormatBounded(form->port, sizeof form->port, "%ld", static_cast<long>(settings_.port));
+  } else {
+    form->port[0] = '\0';  // the service's port, or a value only the key can hold
+  }
+  CopyField(form->certPin, sizeof form->certPin, settings_.certPin);
 }
 
 bool SettingsDialog::Accept(const SettingsForm& form) {
+  // The second dialog's fields are judged first: one the program cannot use is refused with
+  // its own box before anything is taken, so the record keeps the values it can connect with.
+  if (!JudgeAdvanced(form)) return false;
+  int32_t port = 0;
+  ReadPortText(form.port, &port);
   // The record takes what the user entered before the completeness test, so a refused OK
   // still leaves it there.
   CopyField(settings_.server, sizeof settings_.server, form.server);
@@ -71,6 +120,11 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   // Once on, the value is kept in the store, so turning it off again is saved too.
   settings_.newOnly = form.newOnlyChecked ? 1 : 0;
   if (settings_.newOnly != 0) settings_.newOnlyStored = true;
+  // A value out of the port's range that the key holds shows as an empty field; left empty,
+  // it stays as it was rather than turning into the service's port.
+  const bool portShownEmpty = settings_.port <= 0 || settings_.port > 65535;
+  if (!(portShownEmpty && port == 0)) settings_.port = port;
+  CopyField(settings_.certPin, sizeof settings_.certPin, form.certPin);
 
   if (SettingsComplete(settings_)) {
     SaveSettings(settings_, registry_);
@@ -80,6 +134,19 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   box_.Show(0, kIncompleteText, kCaption);
   ready_ = 0;
   return false;
+}
+
+bool SettingsDialog::JudgeAdvanced(const SettingsForm& form) {
+  int32_t port = 0;
+  if (!ReadPortText(form.port, &port)) {
+    box_.Show(0, kBadPortText, kCaption);
+    return false;
+  }
+  if (!PinTextOk(form.certPin)) {
+    box_.Show(0, kBadPinText, kCaption);
+    return false;
+  }
+  return true;
 }
 
 bool SettingsDialog::Judge(const SettingsForm& entered, SettingsForm* kept) {

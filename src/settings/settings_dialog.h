@@ -30,6 +30,7 @@ class SettingsDialog final : public SettingsFormJudge {
   // complete and saved (the dialog closes); false after the warning box (it stays open).
   bool Accept(const SettingsForm& form);
   bool Judge(const SettingsForm& entered, SettingsForm* kept) override;
+  bool JudgeAdvanced(const SettingsForm& entered) override;
   const Settings& settings() const { return settings_; }
 
  private:

@@ -1,4 +1,5 @@
-// The settings dialog on Windows: the resource template IDD_SETTINGS run by DialogBoxParamA.
+// The settings dialog on Windows: the resource template IDD_SETTINGS run by DialogBoxParamA,
+// and from its button 詳細設定 the second template IDD_ADVANCED, modal over the first.
 #include "resource.h"
 #include "win32/backends.h"
 
@@ -12,6 +13,9 @@ struct OpenForm {
   const SettingsForm* shown;
   SettingsFormJudge* judge;
   HWND* open;  // the port's record of the open dialog
+  // What the second dialog's controls held at its last OK (at first what was shown); read
+  // back with the first dialog's controls at its OK, dropped at its Cancel.
+  SettingsForm kept;
 };
 
 OpenForm* FormOf(HWND dialog) {
@@ -31,6 +35,63 @@ bool IsChecked(HWND dialog, int id) {
   return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
+// Fills a list of items and selects one.
+void FillList(HWND dialog, int id, const char* const* items, int count, int32_t selected) {
+  for (int i = 0; i < count; ++i) {
+    SendDlgItemMessageA(dialog, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(items[i]));
+  }
+  SendDlgItemMessageA(dialog, id, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
+}
+
+int32_t ListSelection(HWND dialog, int id) {
+  LRESULT selected = SendDlgItemMessageA(dialog, id, CB_GETCURSEL, 0, 0);
+  return selected == CB_ERR ? -1 : static_cast<int32_t>(selected);
+}
+
+// -- the second dialog, 詳細設定 ---------------------------------------------------------------
+
+void OnAdvancedInit(HWND dialog, const SettingsForm& form) {
+  FillList(dialog, IDC_ENCRYPTION, kEncryptionItems, kEncryptionCount, form.encryption);
+  SetDlgItemTextA(dialog, IDC_PORT, form.port);
+  SetDlgItemTextA(dialog, IDC_CERTPIN, form.certPin);
+  SendDlgItemMessageA(dialog, IDC_NEWONLY, BM_SETCHECK, CheckState(form.newOnlyChecked), 0);
+}
+
+// Reads the second dialog's controls over the fields of `form` they show.
+void ReadAdvanced(HWND dialog, SettingsForm* form) {
+  form->encryption = ListSelection(dialog, IDC_ENCRYPTION);
+  ReadText(dialog, IDC_PORT, form->port, sizeof form->port);
+  ReadText(dialog, IDC_CERTPIN, form->certPin, sizeof form->certPin);
+  form->newOnlyChecked = IsChecked(dialog, IDC_NEWONLY);
+}
+
+INT_PTR CALLBACK AdvancedDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_INITDIALOG) {
+    SetWindowLongPtrA(dialog, GWLP_USERDATA, lp);
+    OnAdvancedInit(dialog, reinterpret_cast<OpenForm*>(lp)->kept);
+    return TRUE;
+  }
+  OpenForm* form = FormOf(dialog);
+  if (msg != WM_COMMAND || form == nullptr) return FALSE;
+  switch (LOWORD(wp)) {
+    case IDOK: {
+      // Taken only when its fields can be used; a refusal has shown its box.
+      SettingsForm entered = form->kept;
+      ReadAdvanced(dialog, &entered);
+      if (form->judge->JudgeAdvanced(entered)) {
+        form->kept = entered;
+        EndDialog(dialog, IDOK);
+      }
+      break;
+    }
+    case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
+    default: break;
+  }
+  return TRUE;
+}
+
+// -- the settings dialog ------------------------------------------------------------------------
+
 void OnInitDialog(HWND dialog, const SettingsForm& form) {
   SetDlgItemTextA(dialog, IDC_SERVER, form.server);
   SetDlgItemTextA(dialog, IDC_USER, form.user);
@@ -39,16 +100,10 @@ void OnInitDialog(HWND dialog, const SettingsForm& form) {
   SetDlgItemInt(dialog, IDC_INTERVAL, form.interval, FALSE);
   SendDlgItemMessageA(dialog, IDC_LIST, BM_SETCHECK, CheckState(form.listChecked), 0);
   SendDlgItemMessageA(dialog, IDC_LED, BM_SETCHECK, CheckState(form.ledChecked), 0);
-  SendDlgItemMessageA(dialog, IDC_NEWONLY, BM_SETCHECK, CheckState(form.newOnlyChecked), 0);
-  for (const char* item : kEncryptionItems) {
-    SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
-  }
-  SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_SETCURSEL, static_cast<WPARAM>(form.encryption),
-                      0);
 }
 
-void OnOk(HWND dialog, SettingsFormJudge& judge) {
-  SettingsForm form;
+void OnOk(HWND dialog, OpenForm& open) {
+  SettingsForm form = open.kept;
   ReadText(dialog, IDC_SERVER, form.server, sizeof form.server);
   ReadText(dialog, IDC_USER, form.user, sizeof form.user);
   ReadText(dialog, IDC_PASSWORD, form.password, sizeof form.password);
@@ -58,11 +113,8 @@ void OnOk(HWND dialog, SettingsFormJudge& judge) {
   form.intervalOk = translated != FALSE;
   form.listChecked = IsChecked(dialog, IDC_LIST);
   form.ledChecked = IsChecked(dialog, IDC_LED);
-  form.newOnlyChecked = IsChecked(dialog, IDC_NEWONLY);
-  LRESULT selected = SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_GETCURSEL, 0, 0);
-  form.encryption = selected == CB_ERR ? -1 : static_cast<int32_t>(selected);
   // A refused OK has shown its box and leaves the dialog open.
-  if (judge.Judge(form, nullptr)) EndDialog(dialog, IDOK);
+  if (open.judge->Judge(form, nullptr)) EndDialog(dialog, IDOK);
 }
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
@@ -76,7 +128,12 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp)
   OpenForm* form = FormOf(dialog);
   if (msg != WM_COMMAND || form == nullptr) return FALSE;
   switch (LOWORD(wp)) {
-    case IDOK: OnOk(dialog, *form->judge); break;
+    case IDOK: OnOk(dialog, *form); break;
+    case IDC_ADVANCED:
+      if (HIWORD(wp) != BN_CLICKED) break;
+      DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_ADVANCED), dialog, AdvancedDialogProc,
+                      reinterpret_cast<LPARAM>(form));
+      break;
     case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
     default: break;
   }
@@ -92,7 +149,7 @@ class Win32SettingsDialog final : public SettingsDialogPort {
       SetForegroundWindow(open_);
       return;
     }
-    OpenForm form{&shown, &judge, &open_};
+    OpenForm form{&shown, &judge, &open_, shown};
     DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETTINGS), ToHwnd(owner), SettingsDialogProc,
                     reinterpret_cast<LPARAM>(&form));
     open_ = nullptr;

@@ -240,8 +240,13 @@ TEST(SettingsDialog, ReadyGatesTheChecks) {
 namespace kc::test {
 namespace {
 
-// The encryption list shows the SSL value and writes back the item chosen; PORT and CERTPIN,
-// which the dialog does not show, are kept.
+// A SHA-256 fingerprint as a user copies it: pairs of hex digits with colons.
+const char kPin[] =
+    "AB:CD:EF:01:23:45:67:89:ab:cd:ef:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:"
+    "67:89";
+
+// The encryption list shows the SSL value and writes back the item chosen; PORT and CERTPIN
+// come back as the second dialog showed them.
 TEST(SettingsDialog, EncryptionListMapsTheSslValue) {
   const struct {
     int32_t stored;
@@ -261,16 +266,19 @@ TEST(SettingsDialog, EncryptionListMapsTheSslValue) {
     DialogHarness h;
     h.settings.ssl = c.stored;
     h.settings.port = 1995;
-    std::strcpy(h.settings.certPin, "AB:CD");
-    SettingsForm form;
-    h.dialog.Fill(&form);
-    EXPECT_EQ(form.encryption, c.shown);
-    form = DialogHarness::CompleteForm();
+    std::strcpy(h.settings.certPin, kPin);
+    SettingsForm shown;
+    h.dialog.Fill(&shown);
+    EXPECT_EQ(shown.encryption, c.shown);
+    EXPECT_STREQ(shown.port, "1995");
+    SettingsForm form = DialogHarness::CompleteForm();
+    std::strcpy(form.port, shown.port);
+    std::strcpy(form.certPin, shown.certPin);
     form.encryption = c.chosen;
     ASSERT_TRUE(h.dialog.Accept(form));
     EXPECT_EQ(h.settings.ssl, c.saved);
     EXPECT_EQ(h.settings.port, 1995);
-    EXPECT_STREQ(h.settings.certPin, "AB:CD");
+    EXPECT_STREQ(h.settings.certPin, kPin);
     EXPECT_EQ(h.Stored().ssl, c.saved);
   }
 }
@@ -301,6 +309,71 @@ TEST(SettingsDialog, OkWithoutEncryptionOnASevenValueKeyWritesSeven) {
   ASSERT_TRUE(again.Accept(form));
   EXPECT_EQ(h.registry.values["SSL"].type, kRegDword);
   EXPECT_EQ(h.registry.values["SSL"].bytes, std::vector<uint8_t>(4, 0));
+}
+
+// The second dialog's port and pin fields: what each text stores, and the refusals, which
+// show their box, leave the record and the key as they were and keep the form open.
+TEST(SettingsDialog, PortAndPinFieldsAreJudgedBeforeAnythingIsTaken) {
+  const struct {
+    const char* port;
+    const char* pin;
+    bool taken;
+    int32_t storedPort;
+    const char* boxWord;  // a word of the refusal's box
+  } cases[] = {
+      {"", "", true, 0, nullptr},
+      {"995", "", true, 995, nullptr},
+      {" 1995 ", kPin, true, 1995, nullptr},
+      {"65535", "abcdef0123456789ABCDEF0123456789abcdef0123456789ABCDEF0123456789", true, 65535,
+       nullptr},
+      {"0", "", false, 0, "65535"},
+      {"65536", "", false, 0, "65535"},
+      {"99999999999", "", false, 0, "65535"},
+      {"12x", "", false, 0, "65535"},
+      {"", "AB:CD", false, 0, "SHA-256"},  // too short to ever match
+      {"",
+       "zz:CD:EF:01:23:45:67:89:ab:cd:ef:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01"
+       ":23:45:67:89",
+       false, 0, "SHA-256"},  // not hex
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.port) + " / " + c.pin);
+    DialogHarness h;
+    SettingsForm form = DialogHarness::CompleteForm();
+    std::strcpy(form.port, c.port);
+    std::strcpy(form.certPin, c.pin);
+    EXPECT_EQ(h.dialog.JudgeAdvanced(form), c.taken);
+    EXPECT_EQ(h.dialog.Accept(form), c.taken);
+    if (c.taken) {
+      EXPECT_TRUE(h.box.shown.empty());
+      EXPECT_EQ(h.Stored().port, c.storedPort);
+      EXPECT_STREQ(h.Stored().certPin, c.pin);
+      EXPECT_EQ(h.registry.values.count("PORT"), c.storedPort != 0 ? 1u : 0u);
+      EXPECT_EQ(h.registry.values.count("CERTPIN"), c.pin[0] != '\0' ? 1u : 0u);
+    } else {
+      ASSERT_EQ(h.box.shown.size(), 2u);  // once for each judgement
+      EXPECT_NE(h.box.shown[0].text.find(c.boxWord), std::string::npos) << h.box.shown[0].text;
+      EXPECT_EQ(h.box.shown[0].caption, "KESTOVA");
+      EXPECT_TRUE(h.registry.values.empty());
+      EXPECT_STREQ(h.settings.server, "");  // nothing of the form was taken
+    }
+  }
+}
+
+// A PORT outside the field's range that the key holds shows as an empty field and stays as it
+// is when the field is left empty; a typed port replaces it.
+TEST(SettingsDialog, APortOnlyTheKeyCanHoldIsKeptWhenLeftEmpty) {
+  DialogHarness h;
+  h.settings.port = 70000;
+  SettingsForm form;
+  h.dialog.Fill(&form);
+  EXPECT_STREQ(form.port, "");
+  SettingsForm entered = DialogHarness::CompleteForm();
+  ASSERT_TRUE(h.dialog.Accept(entered));
+  EXPECT_EQ(h.settings.port, 70000);
+  std::strcpy(entered.port, "110");
+  ASSERT_TRUE(h.dialog.Accept(entered));
+  EXPECT_EQ(h.Stored().port, 110);
 }
 
 }  // namespace
