@@ -16,7 +16,8 @@ $SUDO apt-get install -y -q --no-install-recommends \
   dovecot-core dovecot-pop3d mailutils-pop3d iproute2 util-linux \
   xvfb xauth x11-utils imagemagick xdotool locales fonts-ipafont-gothic \
   clang llvm valgrind tmux procps strace linux-perf \
-  msitools lintian icoutils dpkg-dev
+  msitools lintian icoutils dpkg-dev \
+  nlohmann-json3-dev libcurl4-openssl-dev nodejs npm
 $SUDO apt-get install -y -q wine wine64 wine32:i386
 # libFuzzer and the sanitizer run-times for clang (only recommended by clang's packages).
 $SUDO apt-get install -y -q --no-install-recommends libclang-rt-14-dev
@@ -26,3 +27,8 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
   $SUDO sed -i 's/^# *ja_JP.UTF-8/ja_JP.UTF-8/' /etc/locale.gen
   $SUDO locale-gen
 fi
+
+
+# The sign-in tests' authorization server (oidc-provider), at the versions its lock file pins.
+SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+(cd "$SCRIPT_DIR/../tests/oauth" && npm ci --no-audit --no-fund)

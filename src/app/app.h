@@ -4,14 +4,19 @@
 #include "lcd/display.h"
 #include "pop3/poller.h"
 #include "pop3/sender_table.h"
+#include "port/browser.h"
 #include "port/clock.h"
+#include "port/crypto.h"
 #include "port/hid.h"
+#include "port/http.h"
+#include "port/loopback.h"
 #include "port/message_box.h"
 #include "port/notice.h"
 #include "port/process.h"
 #include "port/registry.h"
 #include "port/seen_store.h"
 #include "port/settings_dialog.h"
+#include "port/token_store.h"
 #include "port/trace.h"
 #include "port/tray.h"
 #include "port/window.h"
@@ -38,6 +43,16 @@ struct Platform {
   NoticePort& notice;
   TlsPort& tls;
   SeenStorePort& seenStore;  // the list of seen messages (the new-only option)
+};
+
+// What the OAuth 2.0 sign-in (AUTH 1) needs of the platform. A platform hands them to
+// App::UseSignIn; without them a check with AUTH 1 fails saying this build cannot sign in.
+struct SignInPorts {
+  HttpPort& http;
+  TokenStorePort& tokens;
+  CryptoPort& crypto;
+  LoopbackPort& loopback;
+  BrowserPort& browser;
 };
 
 class App {

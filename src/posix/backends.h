@@ -3,12 +3,17 @@
 #include <memory>
 #include <string>
 
+#include "port/browser.h"
 #include "port/clock.h"
+#include "port/crypto.h"
 #include "port/hid.h"
+#include "port/http.h"
+#include "port/loopback.h"
 #include "port/message_box.h"
 #include "port/notice.h"
 #include "port/seen_store.h"
 #include "port/tls.h"
+#include "port/token_store.h"
 #include "port/trace.h"
 #include "port/window.h"
 #include "port/winsock.h"
@@ -91,5 +96,15 @@ std::unique_ptr<TlsPort> MakeTls();
 // ~/.local/state/kestova/seen.dat ("" without a home directory).
 std::string SeenStorePath();
 std::unique_ptr<SeenStorePort> MakeSeenStore();
+
+// The sign-in's ports. The refresh-token record: $XDG_STATE_HOME/kestova/token.dat, else
+// ~/.local/state/kestova/token.dat ("" without a home directory).
+std::string TokenStorePath();
+std::unique_ptr<TokenStorePort> MakeTokenStore();
+std::unique_ptr<CryptoPort> MakeCrypto();
+std::unique_ptr<BrowserPort> MakeBrowser();
+std::unique_ptr<LoopbackPort> MakeLoopback(EventLoop& loop);
+// HTTPS through libcurl's multi interface, its sockets and timeouts served by the loop's poll.
+std::unique_ptr<HttpPort> MakeHttp(EventLoop& loop);
 
 }  // namespace kc::posix
