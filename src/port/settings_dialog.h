@@ -12,6 +12,15 @@ constexpr uint32_t kServerSize = 255, kUserSize = 80, kPasswordSize = 80, kMaile
 // The port field's text ("65535" and room) and the certificate pin field (a SHA-256
 // fingerprint as "AB:CD:..." fits with room).
 constexpr uint32_t kPortTextSize = 16, kCertPinTextSize = 128;
+// The sign-in's fields: the provider ("microsoft", "google" or an issuer URL), the client ID,
+// the client secret and the tenant.
+constexpr uint32_t kProviderTextSize = 260, kClientIdTextSize = 260, kClientSecretTextSize = 260,
+                   kTenantTextSize = 128;
+
+// The items of the login list, in the order it shows them.
+constexpr int32_t kLoginPassword = 0;
+constexpr int32_t kLoginOAuth = 1;
+constexpr int32_t kLoginCount = 2;
 
 // The items of the encryption list, in the order it shows them.
 constexpr int32_t kEncryptionNone = 0;
@@ -36,6 +45,15 @@ struct SettingsForm {
   bool newOnlyChecked{false};           // "新着のみ": count only the messages not seen yet
   char port[kPortTextSize]{};           // empty: the service's port
   char certPin[kCertPinTextSize]{};     // empty: the system's trust decides
+  int32_t login{kLoginPassword};        // the login list's selection
+  char provider[kProviderTextSize]{};
+  char clientId[kClientIdTextSize]{};
+  char clientSecret[kClientSecretTextSize]{};
+  char tenant[kTenantTextSize]{};
+  // Shown only: the program can sign in (the サインイン button works), and a refresh token is
+  // kept for the provider, client and account the form holds.
+  bool signInAvailable{false};
+  bool tokenStored{false};
 };
 
 // Judges the form when the user presses OK.
@@ -49,6 +67,12 @@ class SettingsFormJudge {
   // The second dialog's OK: true when its fields can be used (the form then keeps them until
   // the first dialog's OK or Cancel); false after a box that says why (it stays open).
   virtual bool JudgeAdvanced(const SettingsForm& entered) = 0;
+  // The サインイン button: starts a sign-in with the provider, client and account the form
+  // holds (a box says why not). The sign-in goes on in the main window's messages while the
+  // form stays open.
+  virtual void SignIn(const SettingsForm& entered) = 0;
+  // Whether a refresh token is kept for what the form holds, for the button's state.
+  virtual bool TokenStored(const SettingsForm& entered) = 0;
 };
 
 // Runs the modal form, showing `shown`, until an OK is taken or the user cancels; keeps

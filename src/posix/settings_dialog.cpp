@@ -31,6 +31,13 @@ constexpr char kEncryptionLabel[] = "暗号化";
 constexpr char kPortLabel[] = "ポート";
 constexpr char kCertPinLabel[] = "証明書ピン";
 constexpr char kNewOnlyText[] = "新着のみ";
+constexpr char kLoginLabel[] = "認証方式";
+constexpr char kProviderLabel[] = "プロバイダー";
+constexpr char kClientIdLabel[] = "クライアントID";
+constexpr char kClientSecretLabel[] = "シークレット";
+constexpr char kTenantLabel[] = "テナント";
+constexpr char kSignInText[] = "サインイン";
+constexpr char kLoginGroup[] = "認証";
 // The second page's groups.
 constexpr char kConnectionGroup[] = "接続";
 constexpr char kNewMailGroup[] = "新着";
@@ -39,7 +46,7 @@ constexpr size_t kLabelWidth = 18;  // the widest label, "POP3サーバーネー
 constexpr size_t kIndent = 2 + kLabelWidth + 1;
 constexpr size_t kIntervalWidth = 10;
 constexpr size_t kPortWidth = 5;
-constexpr int kFormRows = 17;
+constexpr int kFormRows = 20;  // the second page's rows; the first has fewer
 
 const char kReverse[] = "\x1b[7m";
 const char kUnderline[] = "\x1b[4m";
@@ -95,6 +102,17 @@ constexpr ControlRow kRows[] = {
      nullptr},
     {SettingsFormModel::kCertPin, Kind::kEdit, kCertPinLabel, kCertPinTextSize - 1, false,
      Page::kAdvanced, nullptr},
+    {SettingsFormModel::kLogin, Kind::kChoice, kLoginLabel, 0, false, Page::kAdvanced, kLoginGroup},
+    {SettingsFormModel::kProvider, Kind::kEdit, kProviderLabel, kProviderTextSize - 1, false,
+     Page::kAdvanced, nullptr},
+    {SettingsFormModel::kClientId, Kind::kEdit, kClientIdLabel, kClientIdTextSize - 1, false,
+     Page::kAdvanced, nullptr},
+    {SettingsFormModel::kClientSecret, Kind::kSecret, kClientSecretLabel, kClientSecretTextSize - 1,
+     false, Page::kAdvanced, nullptr},
+    {SettingsFormModel::kTenant, Kind::kEdit, kTenantLabel, kTenantTextSize - 1, false,
+     Page::kAdvanced, nullptr},
+    {SettingsFormModel::kSignIn, Kind::kPageButton, kSignInText, 0, false, Page::kAdvanced,
+     nullptr},
     {SettingsFormModel::kNewOnly, Kind::kCheck, kNewOnlyText, 0, false, Page::kAdvanced,
      kNewMailGroup},
     {SettingsFormModel::kAdvancedOk, Kind::kButton, "OK", 0, false, Page::kAdvanced, nullptr},
@@ -141,6 +159,13 @@ void SettingsFormModel::Load(const SettingsForm& form) {
       form.encryption >= 0 && form.encryption < kEncryptionCount ? form.encryption : kEncryptionTls;
   edits_[kPort].SetText(form.port);
   edits_[kCertPin].SetText(form.certPin);
+  login_ = form.login == kLoginOAuth ? kLoginOAuth : kLoginPassword;
+  edits_[kProvider].SetText(form.provider);
+  edits_[kClientId].SetText(form.clientId);
+  edits_[kClientSecret].SetText(form.clientSecret);
+  edits_[kTenant].SetText(form.tenant);
+  signInAvailable_ = form.signInAvailable;
+  tokenStored_ = form.tokenStored;
   page_ = Page::kMain;
   focus_ = kOk;
   note_.clear();
@@ -159,11 +184,29 @@ void SettingsFormModel::CloseAdvanced(bool keep) {
     encryption_ = was.encryption;
     edits_[kPort].SetText(was.port);
     edits_[kCertPin].SetText(was.certPin);
+    login_ = was.login;
+    edits_[kProvider].SetText(was.provider);
+    edits_[kClientId].SetText(was.clientId);
+    edits_[kClientSecret].SetText(was.clientSecret);
+    edits_[kTenant].SetText(was.tenant);
     checks_[kNewOnly] = was.newOnlyChecked;
   }
   page_ = Page::kMain;
   focus_ = kAdvanced;
   note_.clear();
+}
+
+bool SettingsFormModel::Off(Control control) const {
+  const bool oauth = login_ == kLoginOAuth;
+  switch (control) {
+    case kPassword: return oauth;
+    case kProvider:
+    case kClientId:
+    case kClientSecret:
+    case kTenant: return !oauth;
+    case kSignIn: return !oauth || !signInAvailable_;
+    default: return kRows[RowOf(control)].disabled;
+  }
 }
 
 EditField* SettingsFormModel::FocusedEdit() {
@@ -174,7 +217,7 @@ void SettingsFormModel::MoveFocus(int step) {
   int row = RowOf(focus_);
   do {
     row = (row + step + kRowCount) % kRowCount;
-  } while (kRows[row].disabled || kRows[row].page != page_);
+  } while (Off(kRows[row].control) || kRows[row].page != page_);
   focus_ = kRows[row].control;
   // An edit control entered from the keyboard has its whole text selected.
   if (EditField* edit = FocusedEdit()) edit->SelectAll();
@@ -206,6 +249,10 @@ SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code, bool pasted) {
     encryption_ = (encryption_ + step) % kEncryptionCount;
     return Outcome::kNone;
   }
+  if (focus_ == kLogin && (code == KeyCode::kLeft || code == KeyCode::kRight)) {
+    login_ = (login_ + 1) % kLoginCount;  // two items: either way is the other one
+    return Outcome::kNone;
+  }
   if (edit == nullptr) return Outcome::kNone;
   switch (code) {
     case KeyCode::kLeft: edit->Left(); break;
@@ -226,6 +273,7 @@ SettingsFormModel::Outcome SettingsFormModel::Push(bool enter) {
     case kAdvanced: OpenAdvanced(); return Outcome::kNone;
     case kAdvancedCancel: CloseAdvanced(false); return Outcome::kNone;
     case kAdvancedOk: return Outcome::kAdvancedOk;
+    case kSignIn: return Outcome::kSignIn;
     case kOk: return Outcome::kOk;
     default: break;
   }
@@ -242,7 +290,11 @@ SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
     case kCancel:
     case kAdvanced:
     case kAdvancedOk:
-    case kAdvancedCancel: return space ? Push(false) : Outcome::kNone;
+    case kAdvancedCancel:
+    case kSignIn: return space ? Push(false) : Outcome::kNone;
+    case kLogin:
+      if (space) login_ = (login_ + 1) % kLoginCount;
+      return Outcome::kNone;
     case kList:
     case kNewOnly:
       if (space) checks_[focus_] = !checks_[focus_];
@@ -277,6 +329,13 @@ void SettingsFormModel::Read(SettingsForm* form) const {
   form->newOnlyChecked = checks_[kNewOnly];
   ReadText(edits_[kPort], form->port, sizeof form->port);
   ReadText(edits_[kCertPin], form->certPin, sizeof form->certPin);
+  form->login = login_;
+  ReadText(edits_[kProvider], form->provider, sizeof form->provider);
+  ReadText(edits_[kClientId], form->clientId, sizeof form->clientId);
+  ReadText(edits_[kClientSecret], form->clientSecret, sizeof form->clientSecret);
+  ReadText(edits_[kTenant], form->tenant, sizeof form->tenant);
+  form->signInAvailable = signInAvailable_;
+  form->tokenStored = tokenStored_;
 }
 
 std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t columns) const {
@@ -310,7 +369,7 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   };
   auto box = [&](const ControlRow& row) {
     std::string mark = std::string("[") + (checks_[row.control] ? "x" : " ") + "] " + row.text;
-    if (row.disabled) return attr(kDim) + mark + attr(kPlain);
+    if (Off(row.control)) return attr(kDim) + mark + attr(kPlain);
     if (focus_ == row.control) return attr(kReverse) + mark + attr(kPlain);
     return mark;
   };
@@ -335,21 +394,39 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
     switch (row.kind) {
       case Kind::kEdit:
       case Kind::kSecret:
-        rows.push_back((focused ? "> " : "  ") + label(row.text) + field(row.control, fieldWidth));
+        if (Off(row.control)) {
+          // Not used now (the password with OAuth 2.0, the sign-in without it): dimmed.
+          rows.push_back("  " + attr(kDim) + label(row.text) + field(row.control, fieldWidth) +
+                         attr(kPlain));
+        } else {
+          rows.push_back((focused ? "> " : "  ") + label(row.text) +
+                         field(row.control, fieldWidth));
+        }
         break;
       case Kind::kNumber:
         rows.push_back(
             (focused ? "> " : "  ") + label(row.text) + field(row.control, row.limit) +
             (row.control == kInterval ? " 分おきにチェックする" : " 空欄: 標準のポート"));
         break;
-      case Kind::kPageButton:
-        rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + button(row));
+      case Kind::kPageButton: {
+        std::string face = button(row);
+        if (row.control == kSignIn) {
+          // The button says whether a refresh token is kept for what the page holds.
+          if (Off(kSignIn)) face = attr(kDim) + face + attr(kPlain);
+          if (login_ == kLoginOAuth && signInAvailable_) {
+            face += tokenStored_ ? " サインイン済み" : " 未サインイン";
+          }
+        }
+        rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + face);
         break;
+      }
       case Kind::kCheck:
         rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + box(row));
         break;
       case Kind::kChoice: {
-        std::string choice = std::string("[") + kEncryptionItems[encryption_] + " ▼]";
+        const char* item =
+            row.control == kLogin ? kLoginItems[login_] : kEncryptionItems[encryption_];
+        std::string choice = std::string("[") + item + " ▼]";
         if (focused) choice = attr(kReverse) + choice + attr(kPlain);
         rows.push_back((focused ? "> " : "  ") + label(row.text) + choice);
         break;
@@ -505,6 +582,13 @@ class ConsoleDialog final : public SettingsDialogPort {
             SettingsForm entered;
             model.Read(&entered);
             if (judge.JudgeAdvanced(entered)) model.CloseAdvanced(true);
+          }
+          if (outcome == Outcome::kSignIn) {
+            // Goes on in the main window's messages; its words come on the console.
+            SettingsForm entered;
+            model.Read(&entered);
+            judge.SignIn(entered);
+            model.SetTokenStored(judge.TokenStored(entered));
           }
           if (outcome == Outcome::kOk) {
             SettingsForm entered;

@@ -29,14 +29,21 @@ class SettingsFormModel {
     kEncryption,
     kPort,
     kCertPin,
+    kLogin,  // password or OAuth 2.0; the four below and the button only with OAuth 2.0
+    kProvider,
+    kClientId,
+    kClientSecret,
+    kTenant,
+    kSignIn,
     kNewOnly,  // "新着のみ": count only the messages not seen yet
     kAdvancedOk,
     kAdvancedCancel,
     kControlCount
   };
   // kAdvancedOk: the second page's OK; the caller asks the judge and, if it agrees, calls
-  // CloseAdvanced(true); otherwise the page stays open.
-  enum class Outcome { kNone, kOk, kCancel, kAdvancedOk };
+  // CloseAdvanced(true); otherwise the page stays open. kSignIn: the サインイン button; the
+  // caller starts the sign-in and tells SetTokenStored what the store then holds.
+  enum class Outcome { kNone, kOk, kCancel, kAdvancedOk, kSignIn };
   enum class Page { kMain, kAdvanced };
 
   SettingsFormModel();
@@ -51,6 +58,11 @@ class SettingsFormModel {
   // Back to the first page: keeping what the second page holds, or as it was when it opened.
   void CloseAdvanced(bool keep);
   Page page() const { return page_; }
+  void SetTokenStored(bool stored) { tokenStored_ = stored; }
+  // The control takes no focus now: the LED box, the password with OAuth 2.0, the sign-in's
+  // fields without it, and the サインイン button where the program cannot sign in.
+  bool Off(Control control) const;
+  int32_t login() const { return login_; }
 
   Control focus() const { return focus_; }
   const EditField& edit(Control control) const { return edits_[control]; }
@@ -77,6 +89,9 @@ class SettingsFormModel {
   EditField edits_[kControlCount];
   bool checks_[kControlCount] = {};
   int32_t encryption_ = kEncryptionNone;
+  int32_t login_ = kLoginPassword;
+  bool signInAvailable_ = false;
+  bool tokenStored_ = false;
   std::string note_;
 };
 

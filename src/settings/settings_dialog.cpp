@@ -14,7 +14,17 @@ constexpr char kBadPortText[] =
     "ポートには 1 から 65535 までの数字を入力してください (空欄: 標準のポート)";
 constexpr char kBadPinText[] =
     "証明書ピンには SHA-256 フィンガープリント (16進数 64 桁、: と空白は自由) を入力してください";
-static_assert(kCertPinTextSize == kCertPinSize, "the pin field holds what the setting holds");
+constexpr char kOAuthNeedsTlsText[] =
+    "OAuth 2.0 でログインするには暗号化 (SSL/TLS または STARTTLS) を選んでください";
+constexpr char kNoProviderText[] =
+    "OAuth 2.0 のプロバイダー (microsoft, google または発行者の URL) を入力してください";
+constexpr char kSignInNeedsText[] =
+    "サインインするには POP3サーバーネーム、アカウント (メールアドレス) とプロバイダーを入力"
+    "してください";
+static_assert(kCertPinTextSize == kCertPinSize && kProviderTextSize == kOAuthProviderSize &&
+                  kClientIdTextSize == kClientIdSize &&
+                  kClientSecretTextSize == kClientSecretSize && kTenantTextSize == kTenantSize,
+              "each field of the form holds what its setting holds");
 
 // The 32 bits of an unsigned number taken as a signed one.
 int32_t AsSigned(uint32_t value) {
@@ -57,6 +67,8 @@ bool PinTextOk(const char* text) {
 }  // namespace
 
 const char* const kEncryptionItems[kEncryptionCount] = {"なし", "SSL/TLS", "STARTTLS"};
+const char* const kLoginItems[kLoginCount] = {"パスワード", "OAuth 2.0"};
+const char* const kProviderItems[2] = {"microsoft", "google"};
 
 bool ReadUnsignedNumber(const char* text, uint32_t* value) {
   *value = 0;
@@ -92,6 +104,46 @@ void SettingsDialog::Fill(SettingsForm* form) const {
     form->port[0] = '\0';  // the service's port, or a value only the key can hold
   }
   CopyField(form->certPin, sizeof form->certPin, settings_.certPin);
+  form->login = UsesOAuth(settings_) ? kLoginOAuth : kLoginPassword;
+  CopyField(form->provider, sizeof form->provider, settings_.oauth);
+  CopyField(form->clientId, sizeof form->clientId, settings_.clientId);
+  CopyField(form->clientSecret, sizeof form->clientSecret, settings_.clientSecret);
+  CopyField(form->tenant, sizeof form->tenant, settings_.tenant);
+  form->signInAvailable = signIn_ != nullptr;
+  form->tokenStored = signIn_ != nullptr && signIn_->TokenStored(settings_);
+}
+
+void SettingsDialog::TakeSignIn(const SettingsForm& form, Settings* settings) {
+  // Only the two items of the list change AUTH; a value another program wrote stays.
+  if (form.login == kLoginPassword) settings->auth = kAuthPassword;
+  if (form.login == kLoginOAuth) settings->auth = kAuthOAuth;
+  CopyField(settings->oauth, sizeof settings->oauth, form.provider);
+  CopyField(settings->clientId, sizeof settings->clientId, form.clientId);
+  CopyField(settings->clientSecret, sizeof settings->clientSecret, form.clientSecret);
+  CopyField(settings->tenant, sizeof settings->tenant, form.tenant);
+}
+
+void SettingsDialog::SignIn(const SettingsForm& entered) {
+  if (signIn_ == nullptr) return;
+  if (entered.server[0] == '\0' || entered.user[0] == '\0' || entered.provider[0] == '\0') {
+    box_.Show(0, kSignInNeedsText, kCaption);
+    return;
+  }
+  // What the form holds, not yet saved: the sign-in is for the account as entered.
+  Settings trial = settings_;
+  CopyField(trial.server, sizeof trial.server, entered.server);
+  CopyField(trial.user, sizeof trial.user, entered.user);
+  TakeSignIn(entered, &trial);
+  trial.auth = kAuthOAuth;
+  signIn_->SignIn(trial);
+}
+
+bool SettingsDialog::TokenStored(const SettingsForm& entered) {
+  if (signIn_ == nullptr) return false;
+  Settings trial = settings_;
+  CopyField(trial.user, sizeof trial.user, entered.user);
+  TakeSignIn(entered, &trial);
+  return signIn_->TokenStored(trial);
 }
 
 bool SettingsDialog::Accept(const SettingsForm& form) {
@@ -125,6 +177,7 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   const bool portShownEmpty = settings_.port <= 0 || settings_.port > 65535;
   if (!(portShownEmpty && port == 0)) settings_.port = port;
   CopyField(settings_.certPin, sizeof settings_.certPin, form.certPin);
+  TakeSignIn(form, &settings_);
 
   if (SettingsComplete(settings_)) {
     SaveSettings(settings_, registry_);
@@ -137,6 +190,19 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
 }
 
 bool SettingsDialog::JudgeAdvanced(const SettingsForm& form) {
+  if (form.login == kLoginOAuth) {
+    // A token is as good as a password to whoever reads the line: never in the clear.
+    const bool plain =
+        form.encryption == kEncryptionNone || (form.encryption < 0 && settings_.ssl == kSslNone);
+    if (plain) {
+      box_.Show(0, kOAuthNeedsTlsText, kCaption);
+      return false;
+    }
+    if (form.provider[0] == '\0') {
+      box_.Show(0, kNoProviderText, kCaption);
+      return false;
+    }
+  }
   int32_t port = 0;
   if (!ReadPortText(form.port, &port)) {
     box_.Show(0, kBadPortText, kCaption);

@@ -627,8 +627,10 @@ TEST(SettingsForm, TheSecondPageKeepsOrDropsItsFields) {
   ASSERT_EQ(model.page(), M::Page::kAdvanced);
   const std::string all = Shown(model);
   size_t at = 0;
-  for (const char* text : {"詳細設定", "-- 接続 --", "暗号化", "ポート", "[995", "証明書ピン",
-                           "-- 新着 --", "[ ] 新着のみ", "[ OK ]", "[ ｷｬﾝｾﾙ ]"}) {
+  for (const char* text :
+       {"詳細設定", "-- 接続 --", "暗号化", "ポート", "[995", "証明書ピン", "-- 認証 --",
+        "認証方式 [パスワード ▼]", "プロバイダー", "クライアントID", "シークレット", "テナント",
+        "[ サインイン ]", "-- 新着 --", "[ ] 新着のみ", "[ OK ]", "[ ｷｬﾝｾﾙ ]"}) {
     size_t found = all.find(text, at);
     ASSERT_NE(found, std::string::npos) << text << "\n" << all;
     at = found;
@@ -636,13 +638,15 @@ TEST(SettingsForm, TheSecondPageKeepsOrDropsItsFields) {
   EXPECT_EQ(all.find("POP3"), std::string::npos);
 
   std::vector<M::Control> order;
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 7; ++i) {
     order.push_back(model.focus());
     model.OnKey(KeyCode::kTab);
   }
   order.push_back(model.focus());
-  EXPECT_EQ(order, (std::vector<M::Control>{M::kEncryption, M::kPort, M::kCertPin, M::kNewOnly,
-                                            M::kAdvancedOk, M::kAdvancedCancel, M::kEncryption}));
+  // With the password login the sign-in's fields and button are passed over.
+  EXPECT_EQ(order,
+            (std::vector<M::Control>{M::kEncryption, M::kPort, M::kCertPin, M::kLogin, M::kNewOnly,
+                                     M::kAdvancedOk, M::kAdvancedCancel, M::kEncryption}));
 
   // Edits, then Esc: all as it was, back on the first page at the button.
   model.OnChar(" ", 1);  // encryption to the next item
@@ -650,6 +654,7 @@ TEST(SettingsForm, TheSecondPageKeepsOrDropsItsFields) {
   model.OnChar("x", 1);  // the port takes digits only
   EXPECT_NE(model.note().find("ポートには数字だけ"), std::string::npos);
   model.OnChar("1", 1);
+  model.OnKey(KeyCode::kTab);
   model.OnKey(KeyCode::kTab);
   model.OnKey(KeyCode::kTab);
   model.OnChar(" ", 1);  // 新着のみ on
@@ -677,6 +682,71 @@ TEST(SettingsForm, TheSecondPageKeepsOrDropsItsFields) {
   EXPECT_EQ(model.OnKey(KeyCode::kEnter), O::kNone);
   EXPECT_EQ(model.page(), M::Page::kAdvanced);
   EXPECT_NE(Shown(model).find("[1 "), std::string::npos);
+}
+
+// OAuth 2.0 on the second page: the password is passed over and dimmed on the first, the
+// sign-in's fields take input, the button asks for a sign-in and says whether a token is kept.
+TEST(SettingsForm, OAuthTakesThePasswordsPlaceAndOffersTheSignIn) {
+  using M = SettingsFormModel;
+  using O = M::Outcome;
+  SettingsForm loaded = FilledForm();
+  loaded.encryption = kEncryptionTls;
+  loaded.signInAvailable = true;
+  SettingsFormModel model;
+  model.Load(loaded);
+  model.OnKey(KeyCode::kBackTab);
+  model.OnChar(" ", 1);
+  while (model.focus() != M::kLogin) model.OnKey(KeyCode::kTab);
+  model.OnKey(KeyCode::kRight);
+  EXPECT_EQ(model.login(), kLoginOAuth);
+  EXPECT_NE(Shown(model).find("認証方式 [OAuth 2.0 ▼]"), std::string::npos);
+  EXPECT_NE(Shown(model).find("[ サインイン ] 未サインイン"), std::string::npos) << Shown(model);
+  std::vector<M::Control> order;
+  for (int i = 0; i < 6; ++i) {
+    model.OnKey(KeyCode::kTab);
+    order.push_back(model.focus());
+  }
+  EXPECT_EQ(order, (std::vector<M::Control>{M::kProvider, M::kClientId, M::kClientSecret,
+                                            M::kTenant, M::kSignIn, M::kNewOnly}));
+  while (model.focus() != M::kProvider) model.OnKey(KeyCode::kBackTab);
+  for (char c : std::string("google")) model.OnChar(&c, 1);
+  model.OnKey(KeyCode::kTab);
+  model.OnKey(KeyCode::kTab);
+  for (char c : std::string("s3cr3t")) model.OnChar(&c, 1);
+  EXPECT_EQ(Shown(model).find("s3cr3t"), std::string::npos);  // masked like the password
+  model.OnKey(KeyCode::kTab);
+  model.OnKey(KeyCode::kTab);
+  EXPECT_EQ(model.OnKey(KeyCode::kEnter), O::kSignIn);
+  model.SetTokenStored(true);
+  EXPECT_NE(Shown(model).find("[ サインイン ] サインイン済み"), std::string::npos);
+  EXPECT_EQ(model.OnKey(KeyCode::kEscape), O::kNone);  // dropped again
+  SettingsForm read;
+  model.Read(&read);
+  EXPECT_EQ(read.login, kLoginPassword);
+  EXPECT_STREQ(read.provider, "");
+
+  // Kept with the page's OK: the first page then passes the password over and dims it.
+  model.OnChar(" ", 1);
+  while (model.focus() != M::kLogin) model.OnKey(KeyCode::kTab);
+  model.OnChar(" ", 1);
+  model.OnKey(KeyCode::kTab);
+  for (char c : std::string("microsoft")) model.OnChar(&c, 1);
+  EXPECT_EQ(model.OnKey(KeyCode::kEnter), O::kAdvancedOk);
+  model.CloseAdvanced(true);
+  model.Read(&read);
+  EXPECT_EQ(read.login, kLoginOAuth);
+  EXPECT_STREQ(read.provider, "microsoft");
+  EXPECT_STREQ(read.password, "abc");  // kept as it was, not used
+  EXPECT_TRUE(model.Off(M::kPassword));
+  for (int i = 0; i < 10; ++i) {
+    model.OnKey(KeyCode::kTab);
+    EXPECT_NE(model.focus(), M::kPassword);
+  }
+  // Without a way to sign in (a program built without it) the button takes no focus.
+  loaded.signInAvailable = false;
+  loaded.login = kLoginOAuth;
+  model.Load(loaded);
+  EXPECT_TRUE(model.Off(M::kSignIn));
 }
 
 }  // namespace

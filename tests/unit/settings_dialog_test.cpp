@@ -376,5 +376,108 @@ TEST(SettingsDialog, APortOnlyTheKeyCanHoldIsKeptWhenLeftEmpty) {
   EXPECT_EQ(h.Stored().port, 110);
 }
 
+// OAuth 2.0 from the second dialog: refused without encryption or a provider, each with its
+// box; taken without a password, and AUTH and the sign-in's texts then reach the key.
+TEST(SettingsDialog, OAuthNeedsEncryptionAndAProviderButNoPassword) {
+  const struct {
+    int32_t encryption;
+    const char* provider;
+    const char* password;
+    bool taken;
+    const char* boxWord;
+  } cases[] = {
+      {kEncryptionNone, "microsoft", "", false, "暗号化"},
+      {kEncryptionTls, "", "", false, "プロバイダー"},
+      {kEncryptionTls, "microsoft", "", true, nullptr},
+      {kEncryptionStartTls, "https://id.example.jp", "old", true, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.provider);
+    DialogHarness h;
+    SettingsForm form = DialogHarness::CompleteForm();
+    std::strcpy(form.password, c.password);
+    form.login = kLoginOAuth;
+    form.encryption = c.encryption;
+    std::strcpy(form.provider, c.provider);
+    std::strcpy(form.clientId, "client-1");
+    std::strcpy(form.tenant, "contoso.onmicrosoft.com");
+    EXPECT_EQ(h.dialog.JudgeAdvanced(form), c.taken);
+    EXPECT_EQ(h.dialog.Accept(form), c.taken);
+    if (!c.taken) {
+      ASSERT_FALSE(h.box.shown.empty());
+      EXPECT_NE(h.box.shown[0].text.find(c.boxWord), std::string::npos) << h.box.shown[0].text;
+      EXPECT_TRUE(h.registry.values.empty());
+      continue;
+    }
+    EXPECT_TRUE(h.box.shown.empty());
+    EXPECT_EQ(h.status.ready, 1);
+    Settings stored = h.Stored();
+    EXPECT_EQ(stored.auth, kAuthOAuth);
+    EXPECT_STREQ(stored.oauth, c.provider);
+    EXPECT_STREQ(stored.clientId, "client-1");
+    EXPECT_STREQ(stored.tenant, "contoso.onmicrosoft.com");
+    EXPECT_STREQ(stored.password, c.password);               // kept as entered, not used
+    EXPECT_EQ(h.registry.values.count("CLIENTSECRET"), 0u);  // empty and never stored
+
+    // Shown again as it was saved; back to the password, which is then required again.
+    SettingsForm shown;
+    h.dialog.Fill(&shown);
+    EXPECT_EQ(shown.login, kLoginOAuth);
+    EXPECT_STREQ(shown.provider, c.provider);
+    shown.login = kLoginPassword;
+    shown.password[0] = '\0';
+    EXPECT_FALSE(h.dialog.Accept(shown));
+    EXPECT_EQ(h.box.shown.back().text, kIncomplete);
+  }
+}
+
+class FakeSignInView final : public SignInView {
+ public:
+  bool TokenStored(const Settings& s) override { return std::strcmp(s.oauth, stored) == 0; }
+  void SignIn(const Settings& s) override { started.push_back(s); }
+  const char* stored = "google";
+  std::vector<Settings> started;
+};
+
+// The サインイン button signs in for the account and provider as entered, before any OK, and
+// the form shows whether a token is kept for them; without a view it does nothing.
+TEST(SettingsDialog, SignInUsesTheFormAsEnteredAndShowsTheStoredToken) {
+  DialogHarness h;
+  SettingsForm shown;
+  h.dialog.Fill(&shown);
+  EXPECT_FALSE(shown.signInAvailable);
+  SettingsForm form = DialogHarness::CompleteForm();
+  std::strcpy(form.provider, "google");
+  h.dialog.SignIn(form);  // no view: nothing, no box
+  EXPECT_TRUE(h.box.shown.empty());
+
+  FakeSignInView view;
+  h.dialog.UseSignIn(&view);
+  std::strcpy(h.settings.oauth, "google");
+  h.dialog.Fill(&shown);
+  EXPECT_TRUE(shown.signInAvailable);
+  EXPECT_TRUE(shown.tokenStored);
+
+  form.login = kLoginPassword;  // the list not switched yet: a sign-in is still for OAuth
+  std::strcpy(form.user, "taro@example.jp");
+  std::strcpy(form.clientId, "desktop-1");
+  h.dialog.SignIn(form);
+  ASSERT_EQ(view.started.size(), 1u);
+  EXPECT_STREQ(view.started[0].user, "taro@example.jp");
+  EXPECT_STREQ(view.started[0].oauth, "google");
+  EXPECT_STREQ(view.started[0].clientId, "desktop-1");
+  EXPECT_EQ(view.started[0].auth, kAuthOAuth);
+  EXPECT_STREQ(h.settings.user, "");  // nothing saved or taken by the button
+  EXPECT_TRUE(h.registry.values.empty());
+  std::strcpy(form.provider, "microsoft");
+  EXPECT_FALSE(h.dialog.TokenStored(form));
+
+  form.user[0] = '\0';
+  h.dialog.SignIn(form);
+  EXPECT_EQ(view.started.size(), 1u);
+  ASSERT_EQ(h.box.shown.size(), 1u);
+  EXPECT_NE(h.box.shown[0].text.find("アカウント"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kc::test

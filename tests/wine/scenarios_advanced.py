@@ -11,6 +11,9 @@ from scenarios import (DIALOG, DIALOG_CAPTION, REGISTRY, BS_AUTOCHECKBOX, CBS_DR
 
 ADVANCED_CAPTION = "詳細設定"
 IDC_ADVANCED, IDC_ENCRYPTION, IDC_NEWONLY, IDC_PORT, IDC_CERTPIN = 1020, 1009, 1010, 1012, 1013
+IDC_AUTH, IDC_OAUTH, IDC_CLIENTID, IDC_CLIENTSECRET, IDC_TENANT, IDC_SIGNIN = range(1014, 1020)
+IDC_PASSWORD = 1004
+WM_COMMAND, CBN_SELCHANGE = 0x111, 1
 CB_GETCURSEL, CB_SETCURSEL = 0x147, 0x14E
 BM_SETCHECK = 0xF1
 PIN = ":".join(["AB"] * 32)
@@ -21,12 +24,20 @@ ADVANCED_CONTROLS = [
     (IDC_ENCRYPTION, "combobox", "なし", WS_TABSTOP | CBS_DROPDOWNLIST, WS_DISABLED),
     (IDC_PORT, "edit", "", WS_TABSTOP | ES_AUTOHSCROLL | ES_NUMBER, ES_PASSWORD | WS_DISABLED),
     (IDC_CERTPIN, "edit", "", WS_TABSTOP | ES_AUTOHSCROLL, ES_PASSWORD | ES_NUMBER | WS_DISABLED),
+    (IDC_AUTH, "combobox", "パスワード", WS_TABSTOP | CBS_DROPDOWNLIST, WS_DISABLED),
+    # With the password login the sign-in's fields and its button take no input.
+    (IDC_OAUTH, "combobox", "", WS_TABSTOP | WS_DISABLED, 0),
+    (IDC_CLIENTID, "edit", "", WS_TABSTOP | ES_AUTOHSCROLL | WS_DISABLED, ES_PASSWORD),
+    (IDC_CLIENTSECRET, "edit", "", WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD | WS_DISABLED, 0),
+    (IDC_TENANT, "edit", "", WS_TABSTOP | ES_AUTOHSCROLL | WS_DISABLED, ES_PASSWORD),
+    (IDC_SIGNIN, "button", "サインイン", WS_TABSTOP | WS_DISABLED, 0),
     (IDC_NEWONLY, "button", "新着のみ", WS_TABSTOP | BS_AUTOCHECKBOX, WS_DISABLED),
     (1, "button", "OK", WS_TABSTOP, WS_DISABLED),
     (2, "button", "ｷｬﾝｾﾙ", WS_TABSTOP, WS_DISABLED),
 ]
-GROUPS = ["接続", "新着"]
-LABELS = ["暗号化", "ポート", "空欄: 標準のポート", "証明書ピン"]
+GROUPS = ["接続", "認証", "新着"]
+LABELS = ["暗号化", "ポート", "空欄: 標準のポート", "証明書ピン", "認証方式", "プロバイダー",
+          "クライアントID", "シークレット", "テナント"]
 
 
 def open_settings(env, window):
@@ -47,6 +58,21 @@ def close(env, caption, button_hwnd):
     env.driver.click(button_hwnd)
     check(env.driver.wait_window("#32770", caption, 10, gone=True) is not None,
           f"{caption} stayed open")
+
+
+def choose_oauth(env, adv, akids):
+    """Chooses OAuth 2.0 in the login list as a user would: the selection, then its
+    notification, which a CB_SETCURSEL alone does not send."""
+    combo = akids[IDC_AUTH]["hwnd"]
+    env.driver.send(combo, CB_SETCURSEL, 1)
+    env.driver.post(adv["hwnd"], WM_COMMAND, (CBN_SELCHANGE << 16) | IDC_AUTH, combo)
+    deadline = time.time() + 5
+    while time.time() < deadline:
+        kids = {k["id"]: k for k in env.driver.children(adv["hwnd"])}
+        if kids[IDC_CLIENTID]["enabled"]:
+            return
+        time.sleep(0.1)
+    check(False, "the sign-in's fields did not take input after choosing OAuth 2.0")
 
 
 def advanced(env):
@@ -80,8 +106,6 @@ def advanced(env):
     texts = [k["text"] for k in children if k["id"] in (-1, 65535)]
     for text in GROUPS + LABELS:
         check(text in texts, f"no {text!r} in the second dialog: {texts}")
-    time.sleep(0.5)
-    env.screenshot("settings-advanced", crop=pad_rect(adv["rect"], 0))
 
     # Cancel drops what the second dialog held: the OK that follows writes the seven values.
     env.driver.send(akids[IDC_ENCRYPTION]["hwnd"], CB_SETCURSEL, 1)
@@ -126,7 +150,35 @@ def advanced(env):
     adv, akids = open_advanced(env, kids)
     check(env.driver.text(akids[IDC_PORT]["hwnd"]) == "1995", "the port is not shown")
     check(env.driver.checked(akids[IDC_NEWONLY]["hwnd"]) == 1, "新着のみ is not shown")
-    close(env, ADVANCED_CAPTION, akids[2]["hwnd"])
+
+    # OAuth 2.0: refused without encryption, with a box that says so.
+    env.driver.send(akids[IDC_ENCRYPTION]["hwnd"], CB_SETCURSEL, 0)
+    choose_oauth(env, adv, akids)
+    env.driver.click(akids[1]["hwnd"])
+    found = message_box(env)
+    check(found is not None, "no box for OAuth 2.0 without encryption")
+    box, texts, buttons = found
+    check(any("暗号化" in t for t in texts), f"box says {texts}")
+    close(env, "KESTOVA", buttons[0]["hwnd"])
+    # With TLS it is taken, and the settings dialog's password then takes no input.
+    env.driver.send(akids[IDC_ENCRYPTION]["hwnd"], CB_SETCURSEL, 1)
+    env.driver.set_text(akids[IDC_OAUTH]["hwnd"], "microsoft")
+    env.driver.set_text(akids[IDC_CLIENTID]["hwnd"], "00000000-kestova-client")
+    env.driver.set_text(akids[IDC_TENANT]["hwnd"], "contoso.onmicrosoft.com")
+    time.sleep(0.5)
+    env.screenshot("settings-advanced", crop=pad_rect(adv["rect"], 0))
+    close(env, ADVANCED_CAPTION, akids[1]["hwnd"])
+    kids = {k["id"]: k for k in env.driver.children(dlg["hwnd"])}
+    check(not kids[IDC_PASSWORD]["enabled"], "the password takes input with OAuth 2.0")
+    close(env, DIALOG_CAPTION, kids[1]["hwnd"])
+    values = env.driver.regdump()
+    check(values["AUTH"]["data_bytes"] == (1).to_bytes(4, "little"), f"AUTH {values.get('AUTH')}")
+    check(values["OAUTH"]["data_bytes"].rstrip(b"\0") == b"microsoft", "OAUTH not saved")
+    check(values["TENANT"]["data_bytes"].rstrip(b"\0") == b"contoso.onmicrosoft.com",
+          "TENANT not saved")
+    check("CLIENTSECRET" not in values, "an empty client secret was written")
+    dlg, kids = open_settings(env, window)
+    check(not kids[IDC_PASSWORD]["enabled"], "the password takes input with AUTH 1 saved")
     close(env, DIALOG_CAPTION, kids[2]["hwnd"])
     env.command(window, IDM_EXIT)
     check(program.wait(15) == 0, "exit code after IDM_EXIT")
