@@ -50,6 +50,10 @@ LResult App::MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
     case SM_GETHOST: poller.OnGetHost(window, wp, lp); return 0;
     case SM_SOCKET: poller.OnSocketEvent(window, wp, lp); return 0;
     case SM_TRAY: OnTray(window, wp, lp); return 0;
+    case SM_HTTPDONE: OnHttpDone(window, wp); return 0;
+    case SM_LOOPBACK:
+      if (session_ != nullptr) OnSignInEvent(window, session_->OnLoopback(window));
+      return 0;
     default: return platform_.window.DefaultProc(window, msg, wp, lp);
   }
 }
@@ -80,6 +84,7 @@ void App::OnCommand(WindowRef window, uint16_t command) {
       break;
     case IDM_EXIT: platform_.window.Destroy(window); break;
     case IDM_MARKSEEN: OnMarkSeen(); break;
+    case IDM_SIGNIN: StartSignIn(); break;
     default: break;
   }
 }
@@ -89,6 +94,9 @@ void App::OnTimer(WindowRef window, WParam id) {
     case TIMER_LCDPAGE: display.LcdNextPage(); break;
     case TIMER_CHECK: platform_.window.Post(window, SM_CHECK, 0, 0); break;
     case TIMER_SERVERWAIT: poller.OnServerWaitTimeout(window); break;
+    case TIMER_SIGNINPOLL:
+      if (session_ != nullptr) OnSignInEvent(window, session_->OnPollTimer(window));
+      break;
     default: break;
   }
 }
@@ -104,15 +112,8 @@ void App::OnStart(WindowRef window) {
   platform_.window.Post(window, SM_CHECK, 0, 0);
 }
 
-void App::OnCheck(WindowRef window) {
-  if (status.ready == 0) return;
-  if (status.busy == 1) return;  // dropped, not queued
-  tray.UpdateTrayIcon(kIconBusy);
-  status.propertiesEnabled = 0;
-  status.busy = 1;
-  display.LcdShowText(kLcdChecking);
-  status.checkTime = platform_.clock.Now();
-  status.serverError = 0;
+// OnCheck (sign_in.cpp) has the token first with AUTH 1, then comes here.
+void App::StartPollerCheck(WindowRef window) {
   const bool newOnly = settings.newOnly != 0;
   lastListing_ = nullptr;  // the poller's listing is about to be read anew
   if (newOnly) PrepareSeenIds();
@@ -129,7 +130,13 @@ void App::OnCheck(WindowRef window) {
 
 void App::OnCheckDone(WindowRef window) {
   poller.StopWinSock();
-  if (const CheckResult* result = poller.TakeResult()) ApplyResult(*result);
+  if (const CheckResult* result = poller.TakeResult()) {
+    ApplyResult(*result);
+    if (UsesOAuth(settings) && session_ != nullptr && poller.tokenRefused()) {
+      session_->TokenRefused();
+      if (session_->failure() == SignInFailure::kTokenRefused) TellSignInFailure(true);
+    }
+  }
   if (status.serverError == 1) {
     display.LcdShowText(kLcdServerError);  // the tray keeps the busy picture
   } else {
@@ -241,6 +248,13 @@ void App::OnMarkSeen() {
 
 void App::TellOutcome() {
   char outcome[512];
+  if (checkWithoutToken_) {
+    FormatBounded(
+        outcome, sizeof outcome, "%s",
+        session_ != nullptr ? session_->failureText() : "sign-in is not available in this build");
+    platform_.notice.CheckEnded(outcome, true);
+    return;
+  }
   DescribeCheckResult(poller.lastResult(), poller.lastReply(), status.serverError == 1,
                       status.mailCount, settings.server, outcome, sizeof outcome);
   platform_.notice.CheckEnded(outcome, status.serverError == 1);
@@ -271,6 +285,8 @@ void App::ShowSettingsDialog() {
   SettingsForm shown;
   dialog.Fill(&shown);
   platform_.dialog.Run(mainWindow, shown, dialog);
+  // OAuth chosen (or kept) and nothing stored for it: the sign-in starts at once.
+  if (UsesOAuth(settings) && !SignInStored()) StartSignIn();
   // A new interval counts from now, so the next check comes when the tooltip says it will.
   if (settings.interval != before && mainWindow != 0) {
     platform_.window.StartTimer(mainWindow, TIMER_CHECK, CheckPeriodMs(settings.interval));

@@ -1,7 +1,10 @@
 // The whole program over its ports: the state the system keeps and the main window procedure.
 #pragma once
+#include <memory>
+
 #include "app/check_status.h"
 #include "lcd/display.h"
+#include "oauth/session.h"
 #include "pop3/poller.h"
 #include "pop3/sender_table.h"
 #include "port/browser.h"
@@ -61,6 +64,15 @@ class App {
   App(const App&) = delete;
   App& operator=(const App&) = delete;
 
+  // Gives the App the sign-in's ports (AUTH 1); they must outlive it.
+  void UseSignIn(const SignInPorts& ports);
+  // Starts a sign-in with the OAuth provider of the settings: from the menu's "サインイン",
+  // the dialog's OK with AUTH 1 and no stored sign-in, and after the provider refused the
+  // stored one. Does nothing unless AUTH is 1.
+  void StartSignIn();
+  // A sign-in is stored for the settings' provider, client ID and account.
+  bool SignInStored();
+
   // The main window procedure: every event of the program arrives here.
   LResult MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp);
 
@@ -94,6 +106,14 @@ class App {
   void OnMarkSeen();
   void SaveSeen();
   void TellLine(const char* line);
+  // The OAuth 2.0 login.
+  OAuthSession* Session();
+  void StartPollerCheck(WindowRef window);
+  void OnHttpDone(WindowRef window, WParam id);
+  void OnSignInEvent(WindowRef window, SignInEvent event);
+  // A check that ended before the server was asked: no token could be had.
+  void EndCheckWithoutToken(WindowRef window);
+  void TellSignInFailure(bool check);
 
   Platform& platform_;
   bool seenLoaded_ = false;     // the store was read for seen.account()
@@ -101,6 +121,13 @@ class App {
   bool checkMarksAll_ = false;  // the check under way was asked to mark all
   bool markWhenDone_ = false;   // marking was asked for while a check ran
   const UidlTally* lastListing_ = nullptr;  // the last check's listing, when it read one
+  // The sign-in: its ports when the platform has them, the session made at first use.
+  std::unique_ptr<SignInPorts> signInPorts_;
+  std::unique_ptr<OAuthSession> session_;
+  bool waitingToken_ = false;       // the check under way waits for a token refresh
+  bool checkWithoutToken_ = false;  // the last check ended before the server was asked
+  SignInFailure boxShown_ = SignInFailure::kNone;  // the failure a box told last
+  bool signInAfterCheck_ = false;  // the provider refused the stored sign-in: a new one starts
 };
 
 }  // namespace kc

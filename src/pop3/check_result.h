@@ -19,19 +19,22 @@ enum class CheckFailure : int32_t {
   kHostNotFound,      // the name does not exist (WSAHOST_NOT_FOUND, WSANO_DATA)
   kLookupFailed,      // any other lookup error
   kNoIpv4Address,
-  kSocketFailed,          // socket() or WSAAsyncSelect() failed
-  kConnectFailed,         // connect() or FD_CONNECT reported an error
-  kConnectionLost,        // recv() failed
-  kClosedByServer,        // the server closed before the reply to QUIT
-  kReplyTooLong,          // a reply overran the receive buffer
-  kTimedOut,              // the server stayed silent too long
-  kRefused,               // a negative reply; state and reply text say to what
-  kCertificateNotTrusted,  // the server's certificate was refused
+  kSocketFailed,            // socket() or WSAAsyncSelect() failed
+  kConnectFailed,           // connect() or FD_CONNECT reported an error
+  kConnectionLost,          // recv() failed
+  kClosedByServer,          // the server closed before the reply to QUIT
+  kReplyTooLong,            // a reply overran the receive buffer
+  kTimedOut,                // the server stayed silent too long
+  kRefused,                 // a negative reply; state and reply text say to what
+  kCertificateNotTrusted,   // the server's certificate was refused
   kSecureConnectionFailed,  // the TLS session could not be made or broke; no login was sent
   // CERTPIN is there but unusable, so every certificate was refused; no login was sent.
   kCertPinUnreadable,  // not a text, or its read failed
   kCertPinTooLong,     // longer than a fingerprint even without blanks and colons
-  kCertPinMalformed    // not 64 hex digits
+  kCertPinMalformed,   // not 64 hex digits
+  // AUTH 1 (OAuth 2.0): nothing of the login was sent.
+  kOAuthNeedsTls,     // SSL 0: a token travels only inside TLS
+  kNoOAuthMechanism,  // the server lists neither XOAUTH2 nor OAUTHBEARER (reply text: its SASL)
 };
 
 // What a check found, handed to the controller when the check has ended.
@@ -46,9 +49,9 @@ struct CheckResult {
 
   // The new-only option: the reply to UIDL was read and the messages told apart.
   bool listingRead = false;
-  int32_t newCount = 0;               // messages not in the seen list
-  bool baseline = false;              // there was no list: every message was taken as seen
-  bool takeAll = false;               // every message was taken as seen (baseline included)
+  int32_t newCount = 0;                // messages not in the seen list
+  bool baseline = false;               // there was no list: every message was taken as seen
+  bool takeAll = false;                // every message was taken as seen (baseline included)
   const UidlTally* listing = nullptr;  // the poller's; valid until the next check starts
 };
 

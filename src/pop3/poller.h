@@ -5,6 +5,7 @@
 
 #include "pop3/check_result.h"
 #include "pop3/framing.h"
+#include "pop3/sasl_exchange.h"
 #include "pop3/seen_ids.h"
 #include "pop3/sender.h"
 #include "pop3/sender_table.h"
@@ -30,7 +31,8 @@ enum AppState : int32_t {
   QUIT = 6,
   STLS = 7,  // STLS sent, its reply awaited
   CAPA = 8,  // CAPA sent over TLS, the server's capabilities awaited
-  UIDL = 9   // UIDL sent (the new-only option), the listing awaited
+  UIDL = 9,  // UIDL sent (the new-only option), the listing awaited
+  AUTH = 10  // AUTH sent with an OAuth 2.0 token (AUTH 1), the exchange under way
 };
 
 struct PollerPorts {
@@ -65,6 +67,11 @@ class Poller {
   // every message the check finds is taken as seen (after the mail program was started); so
   // is every message when seen holds no list yet.
   void UseUidl(const SeenIds* seen, bool takeAll);
+  // Between StartWinSock and StartCheck, with AUTH 1: the access token this check logs in
+  // with (kept by the caller until the check ends).
+  void UseToken(const char* accessToken) { sasl_.UseToken(accessToken); }
+  // The login of the check that ended last was refused for its token.
+  bool tokenRefused() const { return sasl_.refused(); }
   void OnGetHost(WindowRef window, WParam handle, LParam result);
   void OnSocketEvent(WindowRef window, WParam socket, LParam event);
   // TIMER_SERVERWAIT ticked: the server has been silent too long.
@@ -138,6 +145,12 @@ class Poller {
   bool SendCredential(const char* format, const char* value, uint32_t size);
   void SendWork(int length);
 
+  // The OAuth 2.0 login (poller_sasl.cpp): after CAPA, AUTH with the mechanism the server
+  // lists; false when the check ended.
+  bool StartSasl(const char* capaReply, size_t length);
+  void OnSaslReply(const char* response);
+  void SendBytes(const char* bytes, int length);
+
   // Secure connection (poller_tls.cpp).
   enum class TlsPhase { kOff, kHandshake, kUp };
   uint16_t ServerPort();
@@ -210,6 +223,8 @@ class Poller {
   int32_t uidlMalformed_ = 0;
   UidlListingReader uidlReader_;
   UidlTally tally_;
+
+  SaslExchange sasl_;  // the OAuth login, its 16 KiB command line
 
   // Secure connection.
   TlsPhase tlsPhase_ = TlsPhase::kOff;

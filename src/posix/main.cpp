@@ -122,9 +122,16 @@ int main(int argc, char** argv) {
   std::unique_ptr<NoticePort> notice = posix::MakeNotice(loop);
   std::unique_ptr<TlsPort> tls = posix::MakeTls();
   std::unique_ptr<SeenStorePort> seenStore = posix::MakeSeenStore();
+  // The OAuth 2.0 sign-in (AUTH 1); libcurl is started only when a request is made.
+  std::unique_ptr<HttpPort> http = posix::MakeHttp(loop);
+  std::unique_ptr<TokenStorePort> tokens = posix::MakeTokenStore();
+  std::unique_ptr<CryptoPort> crypto = posix::MakeCrypto();
+  std::unique_ptr<LoopbackPort> loopback = posix::MakeLoopback(loop);
+  std::unique_ptr<BrowserPort> browser = posix::MakeBrowser();
   Platform platform{loop,  box,     trace,    clock,   *registry, *winsock,  *hid,
                     *tray, *dialog, *process, *notice, *tls,      *seenStore};
   auto app = std::make_unique<App>(platform);
+  app->UseSignIn(SignInPorts{*http, *tokens, *crypto, *loopback, *browser});
 
   // The console is the program's window on Linux: a second start brings the status line back
   // into view and says so.
