@@ -170,8 +170,10 @@ void App::TellSignInFailure(bool check) {
     FormatBounded(line, sizeof line, "sign-in failed: %s", words);
     TellLine(line);
   }
-  // One box for each new failure; the same failure at every interval shows none.
+  // One box for each new failure; the same failure at every interval shows none, nor does a
+  // check while a sign-in is shown.
   if (failure == SignInFailure::kNone || failure == boxShown_) return;
+  if (check && session_ != nullptr && session_->signingIn()) return;
   boxShown_ = failure;
   char box[1200];
   FormatBounded(box, sizeof box, "%s\n\n%s", BoxText(failure), words);

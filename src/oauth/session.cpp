@@ -175,7 +175,10 @@ TokenState OAuthSession::AcquireToken(WindowRef window) {
   }
   std::memset(access_, 0, sizeof access_);
   if (flow_ != Flow::kNone || step_ != Step::kIdle) {
-    Fail(SignInFailure::kNoToken, "a sign-in is under way: finish it first");
+    // The sign-in under way goes on; this check only says why it cannot run.
+    failure_ = SignInFailure::kNoToken;
+    CopyBounded(failureText_, sizeof failureText_, "a sign-in is under way: finish it first");
+    Trace("OAuth: %s", failureText_);
     return TokenState::kFailed;
   }
   if (!LoadRecord()) {

@@ -33,8 +33,12 @@ size_t SaslExchange::OnChallenge(const char* response, const char* user, char* e
   // answered, and the negative reply that follows ends the exchange.
   const char* text = response + 1;
   while (*text == ' ') ++text;
+  // The line as framed may still end in its carriage return.
+  char challenge[1400];
+  size_t n = CopyBounded(challenge, sizeof challenge, text);
+  while (n > 0 && (challenge[n - 1] == '\r' || challenge[n - 1] == ' ')) challenge[--n] = '\0';
   bool invalid = false;
-  if (!DecodeSaslError(text, errorText, errorSize, &invalid)) {
+  if (!DecodeSaslError(challenge, errorText, errorSize, &invalid)) {
     CopyBounded(errorText, errorSize, "(not base64)");
   }
   invalidToken_ = invalidToken_ || invalid;

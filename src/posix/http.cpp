@@ -1,7 +1,11 @@
 // HTTPS requests through libcurl's multi interface, driven by the event loop: curl tells which
 // sockets to watch and when its next timeout falls, the loop's poll reports readiness, and a
 // request that ends is posted to its window as a message. Nothing here waits.
+//
+// libcurl is loaded at the first request, not linked: with the libraries it pulls in it would
+// keep about 4 MiB resident in every program, also in those that never sign in.
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,19 +18,64 @@ namespace kc::posix {
 
 namespace {
 
+// The libcurl functions used here, resolved from the library once it is loaded.
+#define KC_CURL_FUNCTIONS(X)                                                                      \
+  X(curl_global_init)                                                                             \
+  X(curl_multi_init)                                                                              \
+  X(curl_multi_setopt) X(curl_multi_cleanup) X(curl_multi_add_handle) X(curl_multi_remove_handle) \
+      X(curl_multi_socket_action) X(curl_multi_info_read) X(curl_easy_init) X(curl_easy_setopt)   \
+          X(curl_easy_cleanup) X(curl_easy_getinfo) X(curl_easy_strerror) X(curl_slist_append)    \
+              X(curl_slist_free_all) X(curl_url) X(curl_url_set) X(curl_url_get)                  \
+                  X(curl_url_cleanup) X(curl_free)
+
+struct CurlApi {
+#define KC_CURL_MEMBER(name) decltype(&::name) name = nullptr;
+  KC_CURL_FUNCTIONS(KC_CURL_MEMBER)
+#undef KC_CURL_MEMBER
+};
+
+CurlApi curl;
+
+// Loads libcurl and resolves every function; false (why) when the library or one of them is
+// missing.
+bool LoadCurl(char* why, size_t whySize) {
+  static void* library = nullptr;
+  if (library != nullptr) return true;
+  void* handle = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    std::snprintf(why, whySize, "libcurl could not be loaded: %s", dlerror());
+    return false;
+  }
+  CurlApi api;
+  bool ok = true;
+#define KC_CURL_RESOLVE(name)                                           \
+  api.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name)); \
+  ok = ok && api.name != nullptr;
+  KC_CURL_FUNCTIONS(KC_CURL_RESOLVE)
+#undef KC_CURL_RESOLVE
+  if (!ok) {
+    std::snprintf(why, whySize, "libcurl lacks a function this program needs");
+    dlclose(handle);
+    return false;
+  }
+  curl = api;
+  library = handle;
+  return true;
+}
+
 void Say(char* why, size_t size, const char* text) {
   if (size > 0) std::snprintf(why, size, "%s", text);
 }
 
 // Only https://, or http:// to a loopback address (a local test server or proxy).
 bool AddressAllowed(const char* url, char* why, size_t whySize) {
-  CURLU* u = curl_url();
+  CURLU* u = curl.curl_url();
   bool ok = false;
   char* scheme = nullptr;
   char* host = nullptr;
-  if (curl_url_set(u, CURLUPART_URL, url, 0) != CURLUE_OK ||
-      curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK ||
-      curl_url_get(u, CURLUPART_HOST, &host, 0) != CURLUE_OK) {
+  if (curl.curl_url_set(u, CURLUPART_URL, url, 0) != CURLUE_OK ||
+      curl.curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK ||
+      curl.curl_url_get(u, CURLUPART_HOST, &host, 0) != CURLUE_OK) {
     Say(why, whySize, "not a valid address");
   } else if (std::strcmp(scheme, "https") == 0) {
     ok = true;
@@ -37,9 +86,9 @@ bool AddressAllowed(const char* url, char* why, size_t whySize) {
   } else {
     Say(why, whySize, "not an https:// address");
   }
-  curl_free(scheme);
-  curl_free(host);
-  curl_url_cleanup(u);
+  curl.curl_free(scheme);
+  curl.curl_free(host);
+  curl.curl_url_cleanup(u);
   return ok;
 }
 
@@ -49,19 +98,20 @@ class CurlHttp final : public HttpPort {
   ~CurlHttp() override {
     for (auto& [id, r] : requests_) Release(r);
     requests_.clear();
-    if (multi_ != nullptr) curl_multi_cleanup(multi_);
+    if (multi_ != nullptr) curl.curl_multi_cleanup(multi_);
     for (auto& [fd, watch] : watches_) loop_.Unwatch(watch);
     if (deadline_ != 0) loop_.RemoveDeadline(deadline_);
   }
 
   HttpRequestId Start(WindowRef window, uint32_t msg, const HttpRequest& request, char* why,
                       size_t whySize) override {
+    if (!LoadCurl(why, whySize)) return 0;
     if (!AddressAllowed(request.url, why, whySize)) return 0;
     if (!Ready()) {
       Say(why, whySize, "the HTTP library could not be started");
       return 0;
     }
-    CURL* easy = curl_easy_init();
+    CURL* easy = curl.curl_easy_init();
     if (easy == nullptr) {
       Say(why, whySize, "out of memory");
       return 0;
@@ -71,21 +121,22 @@ class CurlHttp final : public HttpPort {
     r.easy = easy;
     r.window = window;
     r.msg = msg;
-    r.headers = curl_slist_append(nullptr, "Accept: application/json");
-    if (request.header[0] != '\0') r.headers = curl_slist_append(r.headers, request.header);
-    curl_easy_setopt(easy, CURLOPT_URL, request.url);
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https,http");
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeoutMs));
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, r.headers);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, "KestovaChecker");
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlHttp::OnBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &r);
-    curl_easy_setopt(easy, CURLOPT_PRIVATE, reinterpret_cast<void*>(static_cast<uintptr_t>(id)));
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, r.error);
+    r.headers = curl.curl_slist_append(nullptr, "Accept: application/json");
+    if (request.header[0] != '\0') r.headers = curl.curl_slist_append(r.headers, request.header);
+    curl.curl_easy_setopt(easy, CURLOPT_URL, request.url);
+    curl.curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https,http");
+    curl.curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl.curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeoutMs));
+    curl.curl_easy_setopt(easy, CURLOPT_HTTPHEADER, r.headers);
+    curl.curl_easy_setopt(easy, CURLOPT_USERAGENT, "KestovaChecker");
+    curl.curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlHttp::OnBody);
+    curl.curl_easy_setopt(easy, CURLOPT_WRITEDATA, &r);
+    curl.curl_easy_setopt(easy, CURLOPT_PRIVATE,
+                          reinterpret_cast<void*>(static_cast<uintptr_t>(id)));
+    curl.curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, r.error);
     if (request.method == HttpMethod::kPost)
-      curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, request.formBody);
-    if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+      curl.curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, request.formBody);
+    if (curl.curl_multi_add_handle(multi_, easy) != CURLM_OK) {
       Say(why, whySize, "the request could not be started");
       Release(r);
       requests_.erase(id);
@@ -139,13 +190,13 @@ class CurlHttp final : public HttpPort {
 
   bool Ready() {
     if (multi_ != nullptr) return true;
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return false;
-    multi_ = curl_multi_init();
+    if (curl.curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return false;
+    multi_ = curl.curl_multi_init();
     if (multi_ == nullptr) return false;
-    curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlHttp::OnSocket);
-    curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
-    curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &CurlHttp::OnTimer);
-    curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+    curl.curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlHttp::OnSocket);
+    curl.curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+    curl.curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &CurlHttp::OnTimer);
+    curl.curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
     deadline_ = loop_.AddDeadline(
         [this]() -> int {
           if (timeoutAt_ == 0) return -1;
@@ -161,10 +212,10 @@ class CurlHttp final : public HttpPort {
 
   void Release(Request& r) {
     if (r.easy != nullptr) {
-      if (!r.ended) curl_multi_remove_handle(multi_, r.easy);
-      curl_easy_cleanup(r.easy);
+      if (!r.ended) curl.curl_multi_remove_handle(multi_, r.easy);
+      curl.curl_easy_cleanup(r.easy);
     }
-    curl_slist_free_all(r.headers);
+    curl.curl_slist_free_all(r.headers);
     r.easy = nullptr;
     r.headers = nullptr;
   }
@@ -216,27 +267,27 @@ class CurlHttp final : public HttpPort {
 
   void Act(curl_socket_t fd, int flags) {
     int running = 0;
-    curl_multi_socket_action(multi_, fd, flags, &running);
+    curl.curl_multi_socket_action(multi_, fd, flags, &running);
     int left = 0;
-    while (CURLMsg* m = curl_multi_info_read(multi_, &left)) {
+    while (CURLMsg* m = curl.curl_multi_info_read(multi_, &left)) {
       if (m->msg != CURLMSG_DONE) continue;
       void* priv = nullptr;
-      curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &priv);
+      curl.curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &priv);
       const HttpRequestId id = static_cast<HttpRequestId>(reinterpret_cast<uintptr_t>(priv));
       auto it = requests_.find(id);
       if (it == requests_.end()) continue;
       Request& r = it->second;
-      curl_multi_remove_handle(multi_, r.easy);
+      curl.curl_multi_remove_handle(multi_, r.easy);
       r.ended = true;
       if (m->data.result == CURLE_OK) {
         long status = 0;
-        curl_easy_getinfo(r.easy, CURLINFO_RESPONSE_CODE, &status);
+        curl.curl_easy_getinfo(r.easy, CURLINFO_RESPONSE_CODE, &status);
         r.reply.outcome = HttpOutcome::kReplied;
         r.reply.status = static_cast<int32_t>(status);
       } else {
         r.reply.outcome = HttpOutcome::kFailed;
         Say(r.reply.why, sizeof r.reply.why,
-            r.error[0] != '\0' ? r.error : curl_easy_strerror(m->data.result));
+            r.error[0] != '\0' ? r.error : curl.curl_easy_strerror(m->data.result));
       }
       loop_.Post(r.window, r.msg, id, 0);
     }
