@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/check_status.h"
+#include "app/dialog_sign_in.h"
 #include "lcd/display.h"
 #include "oauth/session.h"
 #include "pop3/poller.h"
@@ -124,6 +125,7 @@ class App {
   // The sign-in: its ports when the platform has them, the session made at first use.
   std::unique_ptr<SignInPorts> signInPorts_;
   std::unique_ptr<OAuthSession> session_;
+  std::unique_ptr<DialogSignIn> dialogSignIn_;
   bool waitingToken_ = false;       // the check under way waits for a token refresh
   bool checkWithoutToken_ = false;  // the last check ended before the server was asked
   SignInFailure boxShown_ = SignInFailure::kNone;  // the failure a box told last

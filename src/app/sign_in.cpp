@@ -41,6 +41,9 @@ const char* BoxText(SignInFailure failure) {
 
 void App::UseSignIn(const SignInPorts& ports) {
   signInPorts_ = std::make_unique<SignInPorts>(ports);
+  // The settings dialog's サインイン button and its word on the stored token.
+  dialogSignIn_ = std::make_unique<DialogSignIn>(ports.tokens, [this] { StartSignIn(); });
+  dialog.UseSignIn(dialogSignIn_.get());
 }
 
 // Made at first use, so a program that never signs in keeps none of its buffers.

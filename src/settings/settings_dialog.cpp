@@ -21,6 +21,8 @@ constexpr char kNoProviderText[] =
 constexpr char kSignInNeedsText[] =
     "サインインするには POP3サーバーネーム、アカウント (メールアドレス) とプロバイダーを入力"
     "してください";
+constexpr char kSaveFirstText[] =
+    "変更した設定は OK で保存してください。OAuth 2.0 のサインインは保存の後に始まります";
 static_assert(kCertPinTextSize == kCertPinSize && kProviderTextSize == kOAuthProviderSize &&
                   kClientIdTextSize == kClientIdSize &&
                   kClientSecretTextSize == kClientSecretSize && kTenantTextSize == kTenantSize,
@@ -129,13 +131,24 @@ void SettingsDialog::SignIn(const SettingsForm& entered) {
     box_.Show(0, kSignInNeedsText, kCaption);
     return;
   }
-  // What the form holds, not yet saved: the sign-in is for the account as entered.
+  // The sign-in is for the saved settings: one for values the user may still cancel would
+  // store a token for an account the program does not use. Changed values are saved first.
   Settings trial = settings_;
   CopyField(trial.server, sizeof trial.server, entered.server);
   CopyField(trial.user, sizeof trial.user, entered.user);
   TakeSignIn(entered, &trial);
-  trial.auth = kAuthOAuth;
-  signIn_->SignIn(trial);
+  const bool same = UsesOAuth(settings_) && trial.auth == settings_.auth &&
+                    std::strcmp(trial.server, settings_.server) == 0 &&
+                    std::strcmp(trial.user, settings_.user) == 0 &&
+                    std::strcmp(trial.oauth, settings_.oauth) == 0 &&
+                    std::strcmp(trial.clientId, settings_.clientId) == 0 &&
+                    std::strcmp(trial.clientSecret, settings_.clientSecret) == 0 &&
+                    std::strcmp(trial.tenant, settings_.tenant) == 0;
+  if (!same) {
+    box_.Show(0, kSaveFirstText, kCaption);
+    return;
+  }
+  signIn_->SignIn(settings_);
 }
 
 bool SettingsDialog::TokenStored(const SettingsForm& entered) {

@@ -20,7 +20,8 @@ extern const char* const kLoginItems[kLoginCount];
 extern const char* const kProviderItems[2];
 
 // The sign-in as the settings dialog sees it, supplied by the program once it can sign in:
-// whether a refresh token is kept for the given settings, and starting a sign-in with them.
+// whether a refresh token is kept for the given settings, and starting a sign-in for the saved
+// settings (the button asks for one only when the form holds what is saved).
 class SignInView {
  public:
   virtual ~SignInView() = default;

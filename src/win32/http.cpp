@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "win32/backends.h"
 
@@ -59,19 +60,28 @@ bool Widen(const char* text, wchar_t* out, int size) {
 
 class WinHttp final : public HttpPort {
  public:
-  WinHttp() {
-    session_ = WinHttpOpen(L"KESTOVA Checker", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-  }
   ~WinHttp() override {
-    for (Slot& slot : slots_) CloseHandles(slot);
-    // Closing the session waits for no callback; the slots stay valid until the process ends
-    // with the port, which is only at exit.
+    if (slots_ == nullptr) return;
+    for (int i = 0; i < kSlots; ++i) {
+      slots_[i].cancelled.store(true);
+      slots_[i].stage.store(static_cast<int>(Stage::kClosing));
+      CloseHandles(slots_[i]);
+    }
     if (session_ != nullptr) WinHttpCloseHandle(session_);
+    // WinHTTP says HANDLE_CLOSING on its own thread; the slots are freed only after that, and
+    // left to the process's end if it does not come in a moment.
+    for (int wait = 0; wait < 50 && !AllFree(); ++wait) Sleep(10);
+    if (!AllFree()) static_cast<void>(slots_.release());
   }
 
   HttpRequestId Start(WindowRef window, uint32_t msg, const HttpRequest& request, char* why,
                       size_t whySize) override {
+    // Opened at the first request, so a program that never signs in keeps nothing of it.
+    if (session_ == nullptr) {
+      session_ = WinHttpOpen(L"KESTOVA Checker", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    }
+    if (slots_ == nullptr) slots_ = std::make_unique<Slot[]>(kSlots);
     if (session_ == nullptr) {
       std::snprintf(why, whySize, "WinHTTP could not be opened (error %lu)",
                     static_cast<unsigned long>(GetLastError()));
@@ -220,8 +230,16 @@ class WinHttp final : public HttpPort {
            Widen(text, out, static_cast<int>(size));
   }
 
+  bool AllFree() const {
+    for (int i = 0; i < kSlots; ++i) {
+      if (slots_[i].stage.load() != static_cast<int>(Stage::kFree)) return false;
+    }
+    return true;
+  }
+
   Slot* FreeSlot() {
-    for (Slot& slot : slots_) {
+    for (int i = 0; i < kSlots; ++i) {
+      Slot& slot = slots_[i];
       int expected = static_cast<int>(Stage::kFree);
       if (slot.stage.compare_exchange_strong(expected, static_cast<int>(Stage::kRunning))) {
         return &slot;
@@ -234,9 +252,9 @@ class WinHttp final : public HttpPort {
     slot.stage.store(static_cast<int>(Stage::kFree));
   }
   Slot* Find(HttpRequestId id) {
-    if (id == 0) return nullptr;
-    for (Slot& slot : slots_) {
-      if (slot.id == id) return &slot;
+    if (id == 0 || slots_ == nullptr) return nullptr;
+    for (int i = 0; i < kSlots; ++i) {
+      if (slots_[i].id == id) return &slots_[i];
     }
     return nullptr;
   }
@@ -329,6 +347,7 @@ class WinHttp final : public HttpPort {
         const char* what = error == ERROR_WINHTTP_TIMEOUT             ? "timed out"
                            : error == ERROR_WINHTTP_NAME_NOT_RESOLVED ? "name not found"
                            : error == ERROR_WINHTTP_CANNOT_CONNECT    ? "cannot connect"
+                           : error == ERROR_WINHTTP_CONNECTION_ERROR  ? "the connection failed"
                            : error == ERROR_WINHTTP_SECURE_FAILURE
                                ? "the server's certificate was refused"
                                : "the request failed";
@@ -340,7 +359,7 @@ class WinHttp final : public HttpPort {
   }
 
   HINTERNET session_ = nullptr;
-  Slot slots_[kSlots];
+  std::unique_ptr<Slot[]> slots_;
   HttpRequestId lastId_ = 0;
 };
 

@@ -439,44 +439,49 @@ class FakeSignInView final : public SignInView {
   std::vector<Settings> started;
 };
 
-// The サインイン button signs in for the account and provider as entered, before any OK, and
-// the form shows whether a token is kept for them; without a view it does nothing.
-TEST(SettingsDialog, SignInUsesTheFormAsEnteredAndShowsTheStoredToken) {
+// The サインイン button signs in for the saved settings; with values changed in the form it
+// asks for them to be saved first (its box), and without a view it does nothing. The form
+// shows whether a token is kept for what it holds.
+TEST(SettingsDialog, SignInIsForTheSavedSettingsAndShowsTheStoredToken) {
   DialogHarness h;
   SettingsForm shown;
   h.dialog.Fill(&shown);
   EXPECT_FALSE(shown.signInAvailable);
-  SettingsForm form = DialogHarness::CompleteForm();
-  std::strcpy(form.provider, "google");
-  h.dialog.SignIn(form);  // no view: nothing, no box
+  h.dialog.SignIn(DialogHarness::CompleteForm());  // no view: nothing, no box
   EXPECT_TRUE(h.box.shown.empty());
 
   FakeSignInView view;
   h.dialog.UseSignIn(&view);
-  std::strcpy(h.settings.oauth, "google");
+  SettingsForm form = DialogHarness::CompleteForm();
+  form.login = kLoginOAuth;
+  form.encryption = kEncryptionTls;
+  std::strcpy(form.user, "taro@example.jp");
+  std::strcpy(form.provider, "google");
+  std::strcpy(form.clientId, "desktop-1");
+  ASSERT_TRUE(h.dialog.Accept(form));
   h.dialog.Fill(&shown);
   EXPECT_TRUE(shown.signInAvailable);
   EXPECT_TRUE(shown.tokenStored);
 
-  form.login = kLoginPassword;  // the list not switched yet: a sign-in is still for OAuth
-  std::strcpy(form.user, "taro@example.jp");
-  std::strcpy(form.clientId, "desktop-1");
-  h.dialog.SignIn(form);
+  h.dialog.SignIn(shown);
   ASSERT_EQ(view.started.size(), 1u);
   EXPECT_STREQ(view.started[0].user, "taro@example.jp");
-  EXPECT_STREQ(view.started[0].oauth, "google");
   EXPECT_STREQ(view.started[0].clientId, "desktop-1");
-  EXPECT_EQ(view.started[0].auth, kAuthOAuth);
-  EXPECT_STREQ(h.settings.user, "");  // nothing saved or taken by the button
-  EXPECT_TRUE(h.registry.values.empty());
-  std::strcpy(form.provider, "microsoft");
-  EXPECT_FALSE(h.dialog.TokenStored(form));
+  EXPECT_TRUE(h.box.shown.empty());
 
-  form.user[0] = '\0';
-  h.dialog.SignIn(form);
+  // Another provider in the form: no token shown for it, and no sign-in before the OK.
+  std::strcpy(shown.provider, "microsoft");
+  EXPECT_FALSE(h.dialog.TokenStored(shown));
+  h.dialog.SignIn(shown);
   EXPECT_EQ(view.started.size(), 1u);
   ASSERT_EQ(h.box.shown.size(), 1u);
-  EXPECT_NE(h.box.shown[0].text.find("アカウント"), std::string::npos);
+  EXPECT_NE(h.box.shown[0].text.find("OK"), std::string::npos);
+  EXPECT_STREQ(h.settings.oauth, "google");  // the button took nothing
+
+  shown.user[0] = '\0';
+  h.dialog.SignIn(shown);
+  ASSERT_EQ(h.box.shown.size(), 2u);
+  EXPECT_NE(h.box.shown[1].text.find("アカウント"), std::string::npos);
 }
 
 }  // namespace

@@ -899,3 +899,8 @@ SCENARIOS["newonly"] = scenarios_newonly.newonly
 import scenarios_advanced  # noqa: E402
 
 SCENARIOS["advanced"] = scenarios_advanced.advanced
+
+# The sign-in's Windows back ends on their own.
+import scenarios_oauth_ports  # noqa: E402
+
+SCENARIOS["oauth_ports"] = scenarios_oauth_ports.oauth_ports
