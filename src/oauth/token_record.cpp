@@ -25,7 +25,10 @@ bool Take(const Json& j, const char* name, char* field, size_t size) {
 
 void RecordOwner(const Settings& s, TokenRecord* r) {
   *r = TokenRecord{};
-  bool microsoft = (s.oauth[0] == 'm' || s.oauth[0] == 'M') && std::strlen(s.oauth) == 9;
+  // Microsoft's tenant is part of whose sign-in it is: a token of one tenant is not another's.
+  const char* name = "microsoft";
+  bool microsoft = true;
+  for (size_t i = 0; microsoft && i <= 9; ++i) microsoft = LowerAscii(s.oauth[i]) == name[i];
   if (microsoft) {
     FormatBounded(r->provider, sizeof r->provider, "%s/%s", s.oauth,
                   s.tenant[0] != '\0' ? s.tenant : "common");

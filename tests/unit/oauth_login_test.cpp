@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "oauth/token_record.h"
+#include "support/fake_hid.h"
 #include "support/fake_oauth_ports.h"
 #include "support/fake_tls.h"
 #include "support/fake_winsock.h"
@@ -221,6 +222,56 @@ TEST_F(OAuthLogin, PlainConnectionRefusesOAuthWithWords) {
   EXPECT_TRUE(h.winsock.sent.empty());
   ASSERT_FALSE(h.notice.outcomes.empty());
   EXPECT_EQ(h.notice.outcomes.back().first, "OAuth 2.0 needs a secured connection (SSL 1 or 2)");
+}
+
+// The device sign-in's code on the display, where the user reads it off: the real display code
+// over the fake HID device into the HD44780 emulator.
+TEST(OAuthDisplay, DeviceCodeShowsOnTheLcd) {
+  FakeWindow window;
+  FakeMessageBox box;
+  FakeTrace trace;
+  FakeClock clock;
+  FakeRegistry registry;
+  NullWinSock winsock;
+  FakeHid hid;
+  hid.interfaces = {LcdInterface()};
+  FakeTray tray;
+  FakeDialog dialog;
+  FakeProcess process;
+  FakeNotice notice;
+  NullTls tls;
+  FakeSeenStore seenStore;
+  Platform platform{window, box,    trace,   clock,  registry, winsock,  hid,
+                    tray,   dialog, process, notice, tls,      seenStore};
+  App app(platform);
+  app.mainWindow = 0x1234;
+  app.display.firstPageAtOnce = true;
+  app.MainWndProc(app.mainWindow, kWmCreate, 0, 0);
+  FakeHttp http;
+  FakeTokenStore tokens;
+  FakeCrypto crypto;
+  FakeLoopback loopback;
+  FakeBrowser browser;
+  app.UseSignIn(SignInPorts{http, tokens, crypto, loopback, browser});
+  app.settings.ssl = kSslStartTls;
+  app.settings.auth = kAuthOAuth;
+  std::strcpy(app.settings.oauth, "microsoft");
+  std::strcpy(app.settings.clientId, "client-1");
+  std::strcpy(app.settings.user, "someone@example.org");
+
+  app.MainWndProc(app.mainWindow, kWmCommand, IDM_SIGNIN, 0);
+  ASSERT_EQ(http.sent.size(), 1u);
+  HttpRequestId id = http.Reply(200, R"({"device_code":"D","user_code":"ABCD-EFGH",
+      "verification_uri":"https://microsoft.com/devicelogin","expires_in":900})");
+  app.MainWndProc(app.mainWindow, SM_HTTPDONE, id, 0);
+  EXPECT_EQ(hid.lcd.RowUtf8(0), "CODE ABCD-EFGH  ");
+  EXPECT_EQ(hid.lcd.Row(1), "ｻｲﾝｲﾝ ｼﾃｸﾀﾞｻｲ   ");  // code page 932, as the display takes it
+  ASSERT_FALSE(notice.told.empty());
+  EXPECT_EQ(notice.told.back(),
+            "sign in: open https://microsoft.com/devicelogin and enter the code ABCD-EFGH");
+  ASSERT_EQ(box.shown.size(), 1u);
+  EXPECT_NE(box.shown[0].text.find("ABCD-EFGH"), std::string::npos);
+  app.MainWndProc(app.mainWindow, kWmDestroy, 0, 0);
 }
 
 }  // namespace
