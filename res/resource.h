@@ -14,6 +14,19 @@
 #define IDC_ENCRYPTION 1009
 #define IDC_NEWONLY 1010
 #define IDC_NOTIFY 1011
+#define IDC_PORT 1012
+#define IDC_CERTPIN 1013
+#define IDC_AUTH 1014
+#define IDC_OAUTH 1015
+#define IDC_CLIENTID 1016
+#define IDC_CLIENTSECRET 1017
+#define IDC_TENANT 1018
+#define IDC_SIGNIN 1019
+#define IDC_ADVANCED 1020
+#define IDC_TOKENSTATE 1021
+
+/* The second dialog, "詳細設定": what the program has beyond the settings dialog's rows. */
+#define IDD_ADVANCED 104
 
 /* The C++ code takes these from port/messages.h. */
 #ifdef RC_INVOKED

@@ -18,6 +18,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   clang llvm valgrind tmux procps strace linux-perf \
   msitools wixl lintian icoutils dpkg-dev systemd \
   libsystemd-dev dbus-daemon dbus-bin dbus-x11 dunst
+  nlohmann-json3-dev libcurl4-openssl-dev nodejs npm
 $SUDO apt-get install -y -q wine wine64 wine32:i386
 # libFuzzer and the sanitizer run-times for clang (only recommended by clang's packages).
 $SUDO apt-get install -y -q --no-install-recommends libclang-rt-14-dev
@@ -27,3 +28,8 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
   $SUDO sed -i 's/^# *ja_JP.UTF-8/ja_JP.UTF-8/' /etc/locale.gen
   $SUDO locale-gen
 fi
+
+
+# The sign-in tests' authorization server (oidc-provider), at the versions its lock file pins.
+SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+(cd "$SCRIPT_DIR/../tests/oauth" && npm ci --no-audit --no-fund)

@@ -65,6 +65,10 @@ LResult App::MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
     case SM_TRAY: OnTray(window, wp, lp); return 0;
     case kWmPowerBroadcast: OnPowerBroadcast(window, wp); return 1;
     case kWmDeviceChange: OnDeviceChange(window, wp); return 1;
+    case SM_HTTPDONE: OnHttpDone(window, wp); return 0;
+    case SM_LOOPBACK:
+      if (session_ != nullptr) OnSignInEvent(window, session_->OnLoopback(window));
+      return 0;
     default: return platform_.window.DefaultProc(window, msg, wp, lp);
   }
 }
@@ -96,6 +100,7 @@ void App::OnCommand(WindowRef window, uint16_t command) {
       break;
     case IDM_EXIT: platform_.window.Destroy(window); break;
     case IDM_MARKSEEN: OnMarkSeen(); break;
+    case IDM_SIGNIN: StartSignIn(); break;
     default: break;
   }
 }
@@ -107,6 +112,9 @@ void App::OnTimer(WindowRef window, WParam id) {
     case TIMER_SERVERWAIT: poller.OnServerWaitTimeout(window); break;
     case TIMER_RETRY: OnRetryTimer(window); break;
     case TIMER_WAKE: OnWakeTimer(window); break;
+    case TIMER_SIGNINPOLL:
+      if (session_ != nullptr) OnSignInEvent(window, session_->OnPollTimer(window));
+      break;
     default: break;
   }
 }
@@ -122,15 +130,8 @@ void App::OnStart(WindowRef window) {
   platform_.window.Post(window, SM_CHECK, 0, 0);
 }
 
-void App::OnCheck(WindowRef window) {
-  if (status.ready == 0) return;
-  if (status.busy == 1) return;  // dropped, not queued
-  tray.UpdateTrayIcon(kIconBusy);
-  status.propertiesEnabled = 0;
-  status.busy = 1;
-  display.LcdShowText(kLcdChecking);
-  status.checkTime = platform_.clock.Now();
-  status.serverError = 0;
+// OnCheck (sign_in.cpp) has the token first with AUTH 1, then comes here.
+void App::StartPollerCheck(WindowRef window) {
   const bool newOnly = settings.newOnly != 0;
   lastListing_ = nullptr;  // the poller's listing is about to be read anew
   if (newOnly) PrepareSeenIds();
@@ -154,7 +155,13 @@ void App::OnCheck(WindowRef window) {
 void App::OnCheckDone(WindowRef window) {
   poller.StopWinSock();
   const CheckResult* result = poller.TakeResult();
-  if (result != nullptr) ApplyResult(*result);
+  if (result != nullptr) {
+    ApplyResult(*result);
+    if (UsesOAuth(settings) && session_ != nullptr && poller.tokenRefused()) {
+      session_->TokenRefused();
+      if (session_->failure() == SignInFailure::kTokenRefused) TellSignInFailure(true);
+    }
+  }
   if (status.serverError == 1) {
     display.LcdShowText(kLcdServerError);  // the tray keeps the busy picture
   } else {
@@ -285,6 +292,13 @@ void App::OnMarkSeen() {
 
 void App::TellOutcome() {
   char outcome[512];
+  if (checkWithoutToken_) {
+    FormatBounded(
+        outcome, sizeof outcome, "%s",
+        session_ != nullptr ? session_->failureText() : "sign-in is not available in this build");
+    platform_.notice.CheckEnded(outcome, true);
+    return;
+  }
   DescribeCheckResult(poller.lastResult(), poller.lastReply(), status.serverError == 1,
                       status.mailCount, settings.server, outcome, sizeof outcome);
   platform_.notice.CheckEnded(outcome, status.serverError == 1);
@@ -319,6 +333,8 @@ void App::ShowSettingsDialog() {
   platform_.dialog.Run(mainWindow, shown, dialog);
   // New settings may name a server that answers UIDL: it is asked again.
   if (!SameServer(server, SnapshotOf(settings))) uidlSilent_ = false;
+  // OAuth chosen (or kept) and nothing stored for it: the sign-in starts at once.
+  if (UsesOAuth(settings) && !SignInStored()) StartSignIn();
   // A new interval counts from now, so the next check comes when the tooltip says it will.
   if (settings.interval != before && mainWindow != 0) {
     platform_.window.StartTimer(mainWindow, TIMER_CHECK, CheckPeriodMs(settings.interval));

@@ -1,11 +1,19 @@
 // The whole program over its ports: the state the system keeps and the main window procedure.
 #pragma once
+#include <memory>
+
 #include "app/check_status.h"
+#include "app/dialog_sign_in.h"
 #include "lcd/display.h"
+#include "oauth/session.h"
 #include "pop3/poller.h"
 #include "pop3/sender_table.h"
+#include "port/browser.h"
 #include "port/clock.h"
+#include "port/crypto.h"
 #include "port/hid.h"
+#include "port/http.h"
+#include "port/loopback.h"
 #include "port/message_box.h"
 #include "port/notice.h"
 #include "port/notifier.h"
@@ -13,6 +21,7 @@
 #include "port/registry.h"
 #include "port/seen_store.h"
 #include "port/settings_dialog.h"
+#include "port/token_store.h"
 #include "port/trace.h"
 #include "port/tray.h"
 #include "port/window.h"
@@ -43,11 +52,30 @@ struct Platform {
   NotifierPort& notifier;    // the desktop's notification of new mail
 };
 
+// What the OAuth 2.0 sign-in (AUTH 1) needs of the platform. A platform hands them to
+// App::UseSignIn; without them a check with AUTH 1 fails saying this build cannot sign in.
+struct SignInPorts {
+  HttpPort& http;
+  TokenStorePort& tokens;
+  CryptoPort& crypto;
+  LoopbackPort& loopback;
+  BrowserPort& browser;
+};
+
 class App {
  public:
   explicit App(Platform& platform);
   App(const App&) = delete;
   App& operator=(const App&) = delete;
+
+  // Gives the App the sign-in's ports (AUTH 1); they must outlive it.
+  void UseSignIn(const SignInPorts& ports);
+  // Starts a sign-in with the OAuth provider of the settings: from the menu's "サインイン",
+  // the dialog's OK with AUTH 1 and no stored sign-in, and after the provider refused the
+  // stored one. Does nothing unless AUTH is 1.
+  void StartSignIn();
+  // A sign-in is stored for the settings' provider, client ID and account.
+  bool SignInStored();
 
   // The main window procedure: every event of the program arrives here.
   LResult MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp);
@@ -93,6 +121,14 @@ class App {
   void OnDeviceChange(WindowRef window, WParam event);
   // After the outcome: one box, the first time, for a server that cannot tell new mail.
   void TellNoUidl(const CheckResult& result);
+  // The OAuth 2.0 login.
+  OAuthSession* Session();
+  void StartPollerCheck(WindowRef window);
+  void OnHttpDone(WindowRef window, WParam id);
+  void OnSignInEvent(WindowRef window, SignInEvent event);
+  // A check that ended before the server was asked: no token could be had.
+  void EndCheckWithoutToken(WindowRef window);
+  void TellSignInFailure(bool check);
 
   Platform& platform_;
   bool seenLoaded_ = false;     // the store was read for seen.account()
@@ -110,6 +146,14 @@ class App {
   uint64_t uidlSilentAccount_ = 0;
   bool noUidlBoxShown_ = false;  // the box about a server without UIDL, once per run
   uint64_t noUidlBoxAccount_ = 0;
+  // The sign-in: its ports when the platform has them, the session made at first use.
+  std::unique_ptr<SignInPorts> signInPorts_;
+  std::unique_ptr<OAuthSession> session_;
+  std::unique_ptr<DialogSignIn> dialogSignIn_;
+  bool waitingToken_ = false;       // the check under way waits for a token refresh
+  bool checkWithoutToken_ = false;  // the last check ended before the server was asked
+  SignInFailure boxShown_ = SignInFailure::kNone;  // the failure a box told last
+  bool signInAfterCheck_ = false;  // the provider refused the stored sign-in: a new one starts
 };
 
 }  // namespace kc

@@ -31,6 +31,7 @@ const char* RefusedWhat(int32_t state) {
     case TOP: return "server refused TOP";
     case QUIT: return "server refused QUIT";
     case STLS: return "server refused STLS (no TLS), password not sent";
+    case AUTH: return "token refused by the mail server";
     default: return "server refused";
   }
 }
@@ -69,6 +70,8 @@ constexpr Wording kWordings[] = {
      "certificate refused: the CERTPIN setting is not a SHA-256 fingerprint", nullptr, false},
     {CheckFailure::kCertPinWithoutTls,
      "login refused: CERTPIN is set but SSL is 0 (no TLS), password not sent", nullptr, false},
+    {CheckFailure::kOAuthNeedsTls, "OAuth 2.0 needs a secured connection (SSL 1 or 2)", nullptr,
+     false},
 };
 
 }  // namespace
@@ -107,6 +110,12 @@ void DescribeCheckResult(const CheckResult& r, const char* replyText, bool serve
     const bool said = replyText != nullptr && replyText[0] != '\0';
     std::snprintf(out, size, "%s%s%s", RefusedWhat(r.refusedState), said ? ": " : "",
                   said ? replyText : "");
+    return;
+  }
+  if (r.failure == CheckFailure::kNoOAuthMechanism) {
+    const bool said = replyText != nullptr && replyText[0] != '\0';
+    std::snprintf(out, size, "server offers no OAuth mechanism (SASL: %s)",
+                  said ? replyText : "none");
     return;
   }
   for (const Wording& w : kWordings) {

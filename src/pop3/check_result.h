@@ -32,7 +32,10 @@ enum class CheckFailure : int32_t {
   kCertPinUnreadable,  // not a text, or its read failed
   kCertPinTooLong,     // longer than a fingerprint even without blanks and colons
   kCertPinMalformed,   // not 64 hex digits
-  kCertPinWithoutTls   // a CERTPIN with SSL 0: the check was refused before it connected
+  kCertPinWithoutTls,  // a CERTPIN with SSL 0: the check was refused before it connected
+  // AUTH 1 (OAuth 2.0): nothing of the login was sent.
+  kOAuthNeedsTls,     // SSL 0: a token travels only inside TLS
+  kNoOAuthMechanism,  // the server lists neither XOAUTH2 nor OAUTHBEARER (reply text: its SASL)
 };
 
 // Why a check with the new-only option counted every message instead of the new ones.

@@ -69,6 +69,7 @@ const char* NegativeReplyText(AppState state) {
     case QUIT: return "QUIT command not supported\r\n";
     case STLS: return "STLS command not supported\r\n";
     case CAPA: return "CAPA command not supported\r\n";
+    case AUTH: return "Token refused\r\n";
     default: return nullptr;
   }
 }
@@ -304,7 +305,7 @@ bool Poller::StartCheck(WindowRef window) {
     missing = "Please enter a server name";
   } else if (settings_.user[0] == '\0') {
     missing = "Please enter a user ID";
-  } else if (settings_.password[0] == '\0') {
+  } else if (settings_.password[0] == '\0' && !UsesOAuth(settings_)) {
     missing = "Please enter a password";
   }
   if (missing != nullptr) {
@@ -314,7 +315,7 @@ bool Poller::StartCheck(WindowRef window) {
     return false;
   }
   if (HoldsLineBreak(settings_.user, kUserSize) ||
-      HoldsLineBreak(settings_.password, kPasswordSize)) {
+      (!UsesOAuth(settings_) && HoldsLineBreak(settings_.password, kPasswordSize))) {
     Trace(kTraceLineBreakInCredentials);
     Fail(CheckFailure::kLineBreakInCredentials);
     return false;
@@ -624,6 +625,10 @@ void Poller::OnServerResponse(WindowRef window, const char* response, size_t len
     OnUidlReply(response, length, continued);
     return;
   }
+  if (appState_ == AUTH) {
+    OnSaslReply(response);
+    return;
+  }
   if (!continued && response[0] == '-') {
     if (result_.failure == CheckFailure::kNone) {
       result_.failure = CheckFailure::kRefused;
@@ -643,6 +648,11 @@ void Poller::OnServerResponse(WindowRef window, const char* response, size_t len
       if (UsesTls(settings_)) {
         SendCapa();
         break;
+      }
+      if (UsesOAuth(settings_)) {
+        Trace("OAuth 2.0 needs a secured connection, nothing sent\r\n");
+        Fail(CheckFailure::kOAuthNeedsTls);
+        return;
       }
       Trace("AppState = CONNECTING, sending USER\r\n");
       if (!SendCredential("USER %.*s\r\n", settings_.user, kUserSize)) return;
@@ -682,6 +692,7 @@ void Poller::OnServerResponse(WindowRef window, const char* response, size_t len
       BeginTls(window);
       break;
     case CAPA:  // handled above
+    case AUTH:
     case UIDL:
     case FINDHOST: break;
   }
@@ -966,6 +977,10 @@ void Poller::SendCapa() {
 
 bool Poller::OnCapaReply(const char* response, size_t length) {
   framing_.singleLineMode = 1;
+  if (UsesOAuth(settings_)) {
+    pipelining_ = length > 0 && response[0] != '-' && AdvertisesPipelining(response, length);
+    return StartSasl(response, length);
+  }
   if (length > 0 && response[0] == '-') {
     // A server without CAPA still speaks POP3: the dialogue goes on one command at a time.
     KeepLastReply(response);
@@ -1057,8 +1072,15 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
 // One line of the server's reply for the trace and the user: control bytes shown as '?', the
 // password and every piece of it (should a server ever echo it) masked, cut to the buffer.
 void Poller::KeepLastReply(const char* response) {
-  KeepReplyText(lastReply_, sizeof lastReply_, response, std::strlen(response), settings_.password,
-                FieldLength(settings_.password, kPasswordSize));
+  // With AUTH 1 the secret is the token, which a server could echo in its error.
+  const char* secret = settings_.password;
+  size_t secretLength = FieldLength(settings_.password, kPasswordSize);
+  if (UsesOAuth(settings_)) {
+    secret = sasl_.hasToken() ? sasl_.token() : "";
+    secretLength = std::strlen(secret);
+  }
+  KeepReplyText(lastReply_, sizeof lastReply_, response, std::strlen(response), secret,
+                secretLength);
 }
 
 void Poller::SendWork(int length) {

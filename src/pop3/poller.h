@@ -6,6 +6,7 @@
 
 #include "pop3/check_result.h"
 #include "pop3/framing.h"
+#include "pop3/sasl_exchange.h"
 #include "pop3/seen_ids.h"
 #include "pop3/sender.h"
 #include "pop3/sender_table.h"
@@ -31,7 +32,8 @@ enum AppState : int32_t {
   QUIT = 6,
   STLS = 7,  // STLS sent, its reply awaited
   CAPA = 8,  // CAPA sent over TLS, the server's capabilities awaited
-  UIDL = 9   // UIDL sent (the new-only option), the listing awaited
+  UIDL = 9,  // UIDL sent (the new-only option), the listing awaited
+  AUTH = 10  // AUTH sent with an OAuth 2.0 token (AUTH 1), the exchange under way
 };
 
 struct PollerPorts {
@@ -70,6 +72,11 @@ class Poller {
   // at an earlier check, so this one does not ask it and counts every message (the result
   // says why).
   void SkipUidl();
+  // Between StartWinSock and StartCheck, with AUTH 1: the access token this check logs in
+  // with (kept by the caller until the check ends).
+  void UseToken(const char* accessToken) { sasl_.UseToken(accessToken); }
+  // The login of the check that ended last was refused for its token.
+  bool tokenRefused() const { return sasl_.refused(); }
   void OnGetHost(WindowRef window, WParam handle, LParam result);
   void OnSocketEvent(WindowRef window, WParam socket, LParam event);
   // TIMER_SERVERWAIT ticked: the server has been silent too long.
@@ -146,6 +153,12 @@ class Poller {
   // USER and PASS: refused (and the check ended) when the value holds a line break.
   bool SendCredential(const char* format, const char* value, uint32_t size);
   void SendWork(int length);
+
+  // The OAuth 2.0 login (poller_sasl.cpp): after CAPA, AUTH with the mechanism the server
+  // lists; false when the check ended.
+  bool StartSasl(const char* capaReply, size_t length);
+  void OnSaslReply(const char* response);
+  void SendBytes(const char* bytes, int length);
 
   // Secure connection (poller_tls.cpp).
   enum class TlsPhase { kOff, kHandshake, kUp };
@@ -234,6 +247,8 @@ class Poller {
   // time a listing is read.
   static constexpr int kListingReadSize = 65536;
   std::unique_ptr<char[]> listingBuffer_;
+
+  SaslExchange sasl_;  // the OAuth login, its 16 KiB command line
 
   // Secure connection.
   TlsPhase tlsPhase_ = TlsPhase::kOff;

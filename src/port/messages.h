@@ -30,6 +30,9 @@ constexpr uint32_t SM_LAUNCH = 1029;
 constexpr uint32_t SM_GETHOST = 1034;
 constexpr uint32_t SM_SOCKET = 1035;
 constexpr uint32_t SM_TRAY = 1054;
+// The sign-in: an HTTP request ended (first parameter its id); the loopback listener has news.
+constexpr uint32_t SM_HTTPDONE = 1055;
+constexpr uint32_t SM_LOOPBACK = 1056;
 
 // Timers of the main window.
 constexpr uint32_t TIMER_LCDPAGE = 2;
@@ -40,6 +43,8 @@ constexpr uint32_t TIMER_SERVERWAIT = 4;
 constexpr uint32_t TIMER_RETRY = 5;
 // Runs only for the settling delay between a wake and the check that follows it.
 constexpr uint32_t TIMER_WAKE = 6;
+// The device sign-in's next poll of the token endpoint.
+constexpr uint32_t TIMER_SIGNINPOLL = 7;
 
 // Menu commands, the tray icon, its menu and pictures (resource numbers of res/kestova.rc).
 constexpr uint16_t IDM_CHECK = 40001;
@@ -47,6 +52,8 @@ constexpr uint16_t IDM_PROPERTIES = 40002;
 constexpr uint16_t IDM_EXIT = 40003;
 // Shown only with the new-only option: the messages of the last check become seen.
 constexpr uint16_t IDM_MARKSEEN = 40004;
+// Shown only with AUTH 1: starts a sign-in with the OAuth provider.
+constexpr uint16_t IDM_SIGNIN = 40005;
 constexpr uint32_t kTrayIconId = 101;
 constexpr uint32_t IDR_TRAYMENU = 102;
 constexpr uint32_t IDI_IDLE = 101;

@@ -9,6 +9,18 @@ namespace kc {
 
 // The sizes of the settings' text fields, NUL included.
 constexpr uint32_t kServerSize = 255, kUserSize = 80, kPasswordSize = 80, kMailerSize = 260;
+// The port field's text ("65535" and room) and the certificate pin field (a SHA-256
+// fingerprint as "AB:CD:..." fits with room).
+constexpr uint32_t kPortTextSize = 16, kCertPinTextSize = 128;
+// The sign-in's fields: the provider ("microsoft", "google" or an issuer URL), the client ID,
+// the client secret and the tenant.
+constexpr uint32_t kProviderTextSize = 260, kClientIdTextSize = 260, kClientSecretTextSize = 260,
+                   kTenantTextSize = 128;
+
+// The items of the login list, in the order it shows them.
+constexpr int32_t kLoginPassword = 0;
+constexpr int32_t kLoginOAuth = 1;
+constexpr int32_t kLoginCount = 2;
 
 // The items of the encryption list, in the order it shows them.
 constexpr int32_t kEncryptionNone = 0;
@@ -18,7 +30,8 @@ constexpr int32_t kEncryptionCount = 3;
 
 // What the form's controls hold: texts already cut to their fields as the platform reads them
 // back (254, 79, 79 and 259 bytes), the interval as the platform's unsigned number reading
-// gives it, and the two check boxes.
+// gives it, and the two check boxes. The fields after those are the second dialog's,
+// "詳細設定", which the platform keeps while it is closed and reads back with the first.
 struct SettingsForm {
   char server[kServerSize]{};
   char user[kUserSize]{};
@@ -31,6 +44,17 @@ struct SettingsForm {
   int32_t encryption{kEncryptionNone};  // the encryption list's selection
   bool newOnlyChecked{false};           // "新着のみ": count only the messages not seen yet
   bool notifyChecked{false};            // "通知": a notification when new mail arrives
+  char port[kPortTextSize]{};           // empty: the service's port
+  char certPin[kCertPinTextSize]{};     // empty: the system's trust decides
+  int32_t login{kLoginPassword};        // the login list's selection
+  char provider[kProviderTextSize]{};
+  char clientId[kClientIdTextSize]{};
+  char clientSecret[kClientSecretTextSize]{};
+  char tenant[kTenantTextSize]{};
+  // Shown only: the program can sign in (the サインイン button works), and a refresh token is
+  // kept for the provider, client and account the form holds.
+  bool signInAvailable{false};
+  bool tokenStored{false};
 };
 
 // Judges the form when the user presses OK.
@@ -41,6 +65,15 @@ class SettingsFormJudge {
   // as they were kept, an interval the rules replaced included. False: the user was told why
   // (a box) and the form stays open.
   virtual bool Judge(const SettingsForm& entered, SettingsForm* kept) = 0;
+  // The second dialog's OK: true when its fields can be used (the form then keeps them until
+  // the first dialog's OK or Cancel); false after a box that says why (it stays open).
+  virtual bool JudgeAdvanced(const SettingsForm& entered) = 0;
+  // The サインイン button: starts a sign-in with the provider, client and account the form
+  // holds (a box says why not). The sign-in goes on in the main window's messages while the
+  // form stays open.
+  virtual void SignIn(const SettingsForm& entered) = 0;
+  // Whether a refresh token is kept for what the form holds, for the button's state.
+  virtual bool TokenStored(const SettingsForm& entered) = 0;
 };
 
 // Runs the modal form, showing `shown`, until an OK is taken or the user cancels; keeps

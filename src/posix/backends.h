@@ -3,13 +3,18 @@
 #include <memory>
 #include <string>
 
+#include "port/browser.h"
 #include "port/clock.h"
+#include "port/crypto.h"
 #include "port/hid.h"
+#include "port/http.h"
+#include "port/loopback.h"
 #include "port/message_box.h"
 #include "port/notice.h"
 #include "port/notifier.h"
 #include "port/seen_store.h"
 #include "port/tls.h"
+#include "port/token_store.h"
 #include "port/trace.h"
 #include "port/window.h"
 #include "port/winsock.h"
@@ -110,5 +115,15 @@ class WakeWatch {
   virtual ~WakeWatch() = default;
 };
 std::unique_ptr<WakeWatch> WatchWakes(EventLoop& loop, const WindowRef& mainWindow);
+
+// The sign-in's ports. The refresh-token record: $XDG_STATE_HOME/kestova/token.dat, else
+// ~/.local/state/kestova/token.dat ("" without a home directory).
+std::string TokenStorePath();
+std::unique_ptr<TokenStorePort> MakeTokenStore();
+std::unique_ptr<CryptoPort> MakeCrypto();
+std::unique_ptr<BrowserPort> MakeBrowser();
+std::unique_ptr<LoopbackPort> MakeLoopback(EventLoop& loop);
+// HTTPS through libcurl's multi interface, its sockets and timeouts served by the loop's poll.
+std::unique_ptr<HttpPort> MakeHttp(EventLoop& loop);
 
 }  // namespace kc::posix

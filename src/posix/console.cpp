@@ -407,8 +407,8 @@ void Console::PrintLine(const char* cp932Text) { Write(Cp932ToUtf8(cp932Text) + 
 
 void Console::PrintHelp() {
   PrintLine(
-      "KestovaChecker: c チェック / m メーラー起動 / r 既読にする (新着のみ) / p プロパティ / q 終了 / "
-      "space メニュー / ? この説明");
+      "KestovaChecker: c チェック / m メーラー起動 / r 既読にする (新着のみ) / "
+      "s サインイン (OAuth) / p プロパティ / q 終了 / space メニュー / ? この説明");
 }
 
 void Console::OpenPanel(int rows) {

@@ -128,6 +128,12 @@ bool TrayKeyMessage(const Key& key, uint32_t* msg, WParam* wp, LParam* lp) {
       *msg = kWmCommand;
       *wp = IDM_MARKSEEN;
       return true;
+    case 's':
+    case 'S':
+      // Signs in with the OAuth provider; does nothing unless the login uses OAuth (AUTH 1).
+      *msg = kWmCommand;
+      *wp = IDM_SIGNIN;
+      return true;
     case 'm':
     case 'M':
       *msg = SM_TRAY;

@@ -54,7 +54,8 @@ void PrintUsage(FILE* out) {
                "  (KESTOVA_SETTINGS_FILE overrides the path; without settings and a terminal the\n"
                "  program prints what to write into it and ends with exit code 1)\n"
                "Keys: c check now, m start the mail program, p settings, space menu, q quit,\n"
-               "  ? keys; with NEWONLY (new mail only) r marks the last check's messages seen\n"
+               "  ? keys; with NEWONLY (new mail only) r marks the last check's messages seen;\n"
+               "  with AUTH 1 (OAuth 2.0) s signs in with the provider\n"
                "List of seen messages (NEWONLY): %s\n"
                "Status line: [no mail] [mail] 1 to 10 messages, [much mail] more than 10,\n"
                "  [checking], [check failed]; the tooltip's NextCheck time; the last outcome\n"
@@ -123,9 +124,16 @@ int main(int argc, char** argv) {
   std::unique_ptr<TlsPort> tls = posix::MakeTls();
   std::unique_ptr<SeenStorePort> seenStore = posix::MakeSeenStore();
   std::unique_ptr<NotifierPort> notifier = posix::MakeNotifier(loop, trace);
-  Platform platform{loop,  box,     trace,    clock,   *registry, *winsock,   *hid,
+  // The OAuth 2.0 sign-in (AUTH 1); libcurl is started only when a request is made.
+  std::unique_ptr<HttpPort> http = posix::MakeHttp(loop);
+  std::unique_ptr<TokenStorePort> tokens = posix::MakeTokenStore();
+  std::unique_ptr<CryptoPort> crypto = posix::MakeCrypto();
+  std::unique_ptr<LoopbackPort> loopback = posix::MakeLoopback(loop);
+  std::unique_ptr<BrowserPort> browser = posix::MakeBrowser();
+  Platform platform{loop,  box,     trace,    clock,   *registry, *winsock,  *hid,
                     *tray, *dialog, *process, *notice, *tls,      *seenStore, *notifier};
   auto app = std::make_unique<App>(platform);
+  app->UseSignIn(SignInPorts{*http, *tokens, *crypto, *loopback, *browser});
 
   // The console is the program's window on Linux: a second start brings the status line back
   // into view and says so.

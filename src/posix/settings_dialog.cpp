@@ -26,14 +26,28 @@ constexpr char kMailerLabel[] = "メーラー";
 constexpr char kIntervalLabel[] = "チェック間隔";
 constexpr char kListText[] = "送信先リストを表示する";
 constexpr char kLedText[] = "LED自動点灯";
+constexpr char kAdvancedTitle[] = "詳細設定";
 constexpr char kEncryptionLabel[] = "暗号化";
+constexpr char kPortLabel[] = "ポート";
+constexpr char kCertPinLabel[] = "証明書ピン";
 constexpr char kNewOnlyText[] = "新着のみ";
 constexpr char kNotifyText[] = "通知";
+constexpr char kLoginLabel[] = "認証方式";
+constexpr char kProviderLabel[] = "プロバイダー";
+constexpr char kClientIdLabel[] = "クライアントID";
+constexpr char kClientSecretLabel[] = "シークレット";
+constexpr char kTenantLabel[] = "テナント";
+constexpr char kSignInText[] = "サインイン";
+constexpr char kLoginGroup[] = "認証";
+// The second page's groups.
+constexpr char kConnectionGroup[] = "接続";
+constexpr char kNewMailGroup[] = "新着";
 
 constexpr size_t kLabelWidth = 18;  // the widest label, "POP3サーバーネーム"
 constexpr size_t kIndent = 2 + kLabelWidth + 1;
 constexpr size_t kIntervalWidth = 10;
-constexpr int kFormRows = 16;
+constexpr size_t kPortWidth = 5;
+constexpr int kFormRows = 21;  // the second page's rows; the first has fewer
 
 const char kReverse[] = "\x1b[7m";
 const char kUnderline[] = "\x1b[4m";
@@ -52,29 +66,60 @@ void ReadText(const EditField& edit, char* field, size_t size) {
 
 std::string Spaces(size_t n) { return std::string(n, ' '); }
 
-// The controls in screen order, which Tab follows forward and Shift+Tab backward. Buttons that
-// follow each other share a row. A field of a later version is one more row here.
-enum class Kind { kEdit, kSecret, kNumber, kCheck, kChoice, kButton };
+// The controls in screen order, page by page; Tab and Shift+Tab follow it forward and backward
+// within the page. Buttons that follow each other share a row. A field of a later version is
+// one more row here; `group` starts a group of the second page with its heading.
+enum class Kind { kEdit, kSecret, kNumber, kCheck, kChoice, kButton, kPageButton };
+using Page = SettingsFormModel::Page;
 struct ControlRow {
   SettingsFormModel::Control control;
   Kind kind;
   const char* text;  // label of an edit, text of a box or a button
   size_t limit;      // edits: the bytes the setting keeps
   bool disabled;     // shown, never focused
+  Page page;
+  const char* group;
 };
 constexpr ControlRow kRows[] = {
-    {SettingsFormModel::kServer, Kind::kEdit, kServerLabel, kServerSize - 1, false},
-    {SettingsFormModel::kUser, Kind::kEdit, kUserLabel, kUserSize - 1, false},
-    {SettingsFormModel::kPassword, Kind::kSecret, kPasswordLabel, kPasswordSize - 1, false},
-    {SettingsFormModel::kMailer, Kind::kEdit, kMailerLabel, kMailerSize - 1, false},
-    {SettingsFormModel::kInterval, Kind::kNumber, kIntervalLabel, kIntervalWidth, false},
-    {SettingsFormModel::kList, Kind::kCheck, kListText, 0, false},
-    {SettingsFormModel::kLed, Kind::kCheck, kLedText, 0, true},
-    {SettingsFormModel::kEncryption, Kind::kChoice, kEncryptionLabel, 0, false},
-    {SettingsFormModel::kNewOnly, Kind::kCheck, kNewOnlyText, 0, false},
-    {SettingsFormModel::kNotify, Kind::kCheck, kNotifyText, 0, false},
-    {SettingsFormModel::kOk, Kind::kButton, "OK", 0, false},
-    {SettingsFormModel::kCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false},
+    {SettingsFormModel::kServer, Kind::kEdit, kServerLabel, kServerSize - 1, false, Page::kMain,
+     nullptr},
+    {SettingsFormModel::kUser, Kind::kEdit, kUserLabel, kUserSize - 1, false, Page::kMain, nullptr},
+    {SettingsFormModel::kPassword, Kind::kSecret, kPasswordLabel, kPasswordSize - 1, false,
+     Page::kMain, nullptr},
+    {SettingsFormModel::kMailer, Kind::kEdit, kMailerLabel, kMailerSize - 1, false, Page::kMain,
+     nullptr},
+    {SettingsFormModel::kInterval, Kind::kNumber, kIntervalLabel, kIntervalWidth, false,
+     Page::kMain, nullptr},
+    {SettingsFormModel::kList, Kind::kCheck, kListText, 0, false, Page::kMain, nullptr},
+    {SettingsFormModel::kLed, Kind::kCheck, kLedText, 0, true, Page::kMain, nullptr},
+    {SettingsFormModel::kAdvanced, Kind::kPageButton, kAdvancedTitle, 0, false, Page::kMain,
+     nullptr},
+    {SettingsFormModel::kOk, Kind::kButton, "OK", 0, false, Page::kMain, nullptr},
+    {SettingsFormModel::kCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false, Page::kMain, nullptr},
+
+    {SettingsFormModel::kEncryption, Kind::kChoice, kEncryptionLabel, 0, false, Page::kAdvanced,
+     kConnectionGroup},
+    {SettingsFormModel::kPort, Kind::kNumber, kPortLabel, kPortWidth, false, Page::kAdvanced,
+     nullptr},
+    {SettingsFormModel::kCertPin, Kind::kEdit, kCertPinLabel, kCertPinTextSize - 1, false,
+     Page::kAdvanced, nullptr},
+    {SettingsFormModel::kLogin, Kind::kChoice, kLoginLabel, 0, false, Page::kAdvanced, kLoginGroup},
+    {SettingsFormModel::kProvider, Kind::kEdit, kProviderLabel, kProviderTextSize - 1, false,
+     Page::kAdvanced, nullptr},
+    {SettingsFormModel::kClientId, Kind::kEdit, kClientIdLabel, kClientIdTextSize - 1, false,
+     Page::kAdvanced, nullptr},
+    {SettingsFormModel::kClientSecret, Kind::kSecret, kClientSecretLabel, kClientSecretTextSize - 1,
+     false, Page::kAdvanced, nullptr},
+    {SettingsFormModel::kTenant, Kind::kEdit, kTenantLabel, kTenantTextSize - 1, false,
+     Page::kAdvanced, nullptr},
+    {SettingsFormModel::kSignIn, Kind::kPageButton, kSignInText, 0, false, Page::kAdvanced,
+     nullptr},
+    {SettingsFormModel::kNewOnly, Kind::kCheck, kNewOnlyText, 0, false, Page::kAdvanced,
+     kNewMailGroup},
+    {SettingsFormModel::kNotify, Kind::kCheck, kNotifyText, 0, false, Page::kAdvanced, nullptr},
+    {SettingsFormModel::kAdvancedOk, Kind::kButton, "OK", 0, false, Page::kAdvanced, nullptr},
+    {SettingsFormModel::kAdvancedCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false, Page::kAdvanced,
+     nullptr},
 };
 constexpr int kRowCount = static_cast<int>(sizeof kRows / sizeof kRows[0]);
 
@@ -115,8 +160,57 @@ void SettingsFormModel::Load(const SettingsForm& form) {
   // A value the list does not name shows as TLS, which is how the program connects with it.
   encryption_ =
       form.encryption >= 0 && form.encryption < kEncryptionCount ? form.encryption : kEncryptionTls;
+  edits_[kPort].SetText(form.port);
+  edits_[kCertPin].SetText(form.certPin);
+  login_ = form.login == kLoginOAuth ? kLoginOAuth : kLoginPassword;
+  edits_[kProvider].SetText(form.provider);
+  edits_[kClientId].SetText(form.clientId);
+  edits_[kClientSecret].SetText(form.clientSecret);
+  edits_[kTenant].SetText(form.tenant);
+  signInAvailable_ = form.signInAvailable;
+  tokenStored_ = form.tokenStored;
+  page_ = Page::kMain;
   focus_ = kOk;
   note_.clear();
+}
+
+void SettingsFormModel::OpenAdvanced() {
+  Read(&advancedAtOpen_);
+  page_ = Page::kAdvanced;
+  focus_ = kEncryption;
+}
+
+void SettingsFormModel::CloseAdvanced(bool keep) {
+  if (!keep) {
+    // Cancel: the second page's controls go back to what they held when it opened.
+    const SettingsForm& was = advancedAtOpen_;
+    encryption_ = was.encryption;
+    edits_[kPort].SetText(was.port);
+    edits_[kCertPin].SetText(was.certPin);
+    login_ = was.login;
+    edits_[kProvider].SetText(was.provider);
+    edits_[kClientId].SetText(was.clientId);
+    edits_[kClientSecret].SetText(was.clientSecret);
+    edits_[kTenant].SetText(was.tenant);
+    checks_[kNewOnly] = was.newOnlyChecked;
+    checks_[kNotify] = was.notifyChecked;
+  }
+  page_ = Page::kMain;
+  focus_ = kAdvanced;
+  note_.clear();
+}
+
+bool SettingsFormModel::Off(Control control) const {
+  const bool oauth = login_ == kLoginOAuth;
+  switch (control) {
+    case kPassword: return oauth;
+    case kProvider:
+    case kClientId:
+    case kClientSecret:
+    case kTenant: return !oauth;
+    case kSignIn: return !oauth || !signInAvailable_;
+    default: return kRows[RowOf(control)].disabled;
+  }
 }
 
 EditField* SettingsFormModel::FocusedEdit() {
@@ -127,7 +221,7 @@ void SettingsFormModel::MoveFocus(int step) {
   int row = RowOf(focus_);
   do {
     row = (row + step + kRowCount) % kRowCount;
-  } while (kRows[row].disabled);
+  } while (Off(kRows[row].control) || kRows[row].page != page_);
   focus_ = kRows[row].control;
   // An edit control entered from the keyboard has its whole text selected.
   if (EditField* edit = FocusedEdit()) edit->SelectAll();
@@ -146,14 +240,21 @@ SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code, bool pasted) {
     case KeyCode::kDown: MoveFocus(1); return Outcome::kNone;
     case KeyCode::kBackTab:
     case KeyCode::kUp: MoveFocus(-1); return Outcome::kNone;
-    // Enter pushes the focused button, else the default button OK.
-    case KeyCode::kEnter: return focus_ == kCancel ? Outcome::kCancel : Outcome::kOk;
-    case KeyCode::kEscape: return Outcome::kCancel;
+    // Enter pushes the focused button, else the page's default button OK.
+    case KeyCode::kEnter: return Push(true);
+    case KeyCode::kEscape:
+      if (page_ == Page::kMain) return Outcome::kCancel;
+      CloseAdvanced(false);
+      return Outcome::kNone;
     default: break;
   }
   if (focus_ == kEncryption && (code == KeyCode::kLeft || code == KeyCode::kRight)) {
     int step = code == KeyCode::kRight ? 1 : kEncryptionCount - 1;
     encryption_ = (encryption_ + step) % kEncryptionCount;
+    return Outcome::kNone;
+  }
+  if (focus_ == kLogin && (code == KeyCode::kLeft || code == KeyCode::kRight)) {
+    login_ = (login_ + 1) % kLoginCount;  // two items: either way is the other one
     return Outcome::kNone;
   }
   if (edit == nullptr) return Outcome::kNone;
@@ -170,12 +271,34 @@ SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code, bool pasted) {
   return Outcome::kNone;
 }
 
+SettingsFormModel::Outcome SettingsFormModel::Push(bool enter) {
+  switch (focus_) {
+    case kCancel: return Outcome::kCancel;
+    case kAdvanced: OpenAdvanced(); return Outcome::kNone;
+    case kAdvancedCancel: CloseAdvanced(false); return Outcome::kNone;
+    case kAdvancedOk: return Outcome::kAdvancedOk;
+    case kSignIn: return Outcome::kSignIn;
+    case kOk: return Outcome::kOk;
+    default: break;
+  }
+  // Enter in any other control pushes the page's default button; a space there is text.
+  if (!enter) return Outcome::kNone;
+  return page_ == Page::kMain ? Outcome::kOk : Outcome::kAdvancedOk;
+}
+
 SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
   note_.clear();
   bool space = n == 1 && ch[0] == ' ';
   switch (focus_) {
-    case kOk: return space ? Outcome::kOk : Outcome::kNone;
-    case kCancel: return space ? Outcome::kCancel : Outcome::kNone;
+    case kOk:
+    case kCancel:
+    case kAdvanced:
+    case kAdvancedOk:
+    case kAdvancedCancel:
+    case kSignIn: return space ? Push(false) : Outcome::kNone;
+    case kLogin:
+      if (space) login_ = (login_ + 1) % kLoginCount;
+      return Outcome::kNone;
     case kList:
     case kNewOnly:
     case kNotify:
@@ -210,6 +333,15 @@ void SettingsFormModel::Read(SettingsForm* form) const {
   form->encryption = encryption_;
   form->newOnlyChecked = checks_[kNewOnly];
   form->notifyChecked = checks_[kNotify];
+  ReadText(edits_[kPort], form->port, sizeof form->port);
+  ReadText(edits_[kCertPin], form->certPin, sizeof form->certPin);
+  form->login = login_;
+  ReadText(edits_[kProvider], form->provider, sizeof form->provider);
+  ReadText(edits_[kClientId], form->clientId, sizeof form->clientId);
+  ReadText(edits_[kClientSecret], form->clientSecret, sizeof form->clientSecret);
+  ReadText(edits_[kTenant], form->tenant, sizeof form->tenant);
+  form->signInAvailable = signInAvailable_;
+  form->tokenStored = tokenStored_;
 }
 
 std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t columns) const {
@@ -243,7 +375,7 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   };
   auto box = [&](const ControlRow& row) {
     std::string mark = std::string("[") + (checks_[row.control] ? "x" : " ") + "] " + row.text;
-    if (row.disabled) return attr(kDim) + mark + attr(kPlain);
+    if (Off(row.control)) return attr(kDim) + mark + attr(kPlain);
     if (focus_ == row.control) return attr(kReverse) + mark + attr(kPlain);
     return mark;
   };
@@ -254,7 +386,7 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   };
 
   std::vector<std::string> rows;
-  std::string title = std::string(" ") + kTitle + " ";
+  std::string title = std::string(" ") + (page_ == Page::kMain ? kTitle : kAdvancedTitle) + " ";
   size_t bar = columns > 1 ? columns - 1 : title.size();
   if (bar > kIndent + fieldWidth + 2) bar = kIndent + fieldWidth + 2;
   if (title.size() < bar) title += Spaces(bar - title.size());
@@ -262,21 +394,45 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   rows.emplace_back();
   for (int i = 0; i < kRowCount; ++i) {
     const ControlRow& row = kRows[i];
+    if (row.page != page_) continue;
     bool focused = focus_ == row.control;
+    if (row.group != nullptr) rows.push_back(std::string("  -- ") + row.group + " --");
     switch (row.kind) {
       case Kind::kEdit:
       case Kind::kSecret:
-        rows.push_back((focused ? "> " : "  ") + label(row.text) + field(row.control, fieldWidth));
+        if (Off(row.control)) {
+          // Not used now (the password with OAuth 2.0, the sign-in without it): dimmed.
+          rows.push_back("  " + attr(kDim) + label(row.text) + field(row.control, fieldWidth) +
+                         attr(kPlain));
+        } else {
+          rows.push_back((focused ? "> " : "  ") + label(row.text) +
+                         field(row.control, fieldWidth));
+        }
         break;
       case Kind::kNumber:
-        rows.push_back((focused ? "> " : "  ") + label(row.text) +
-                       field(row.control, kIntervalWidth) + " 分おきにチェックする");
+        rows.push_back(
+            (focused ? "> " : "  ") + label(row.text) + field(row.control, row.limit) +
+            (row.control == kInterval ? " 分おきにチェックする" : " 空欄: 標準のポート"));
         break;
+      case Kind::kPageButton: {
+        std::string face = button(row);
+        if (row.control == kSignIn) {
+          // The button says whether a refresh token is kept for what the page holds.
+          if (Off(kSignIn)) face = attr(kDim) + face + attr(kPlain);
+          if (login_ == kLoginOAuth && signInAvailable_) {
+            face += tokenStored_ ? " サインイン済み" : " 未サインイン";
+          }
+        }
+        rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + face);
+        break;
+      }
       case Kind::kCheck:
         rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + box(row));
         break;
       case Kind::kChoice: {
-        std::string choice = std::string("[") + kEncryptionItems[encryption_] + " ▼]";
+        const char* item =
+            row.control == kLogin ? kLoginItems[login_] : kEncryptionItems[encryption_];
+        std::string choice = std::string("[") + item + " ▼]";
         if (focused) choice = attr(kReverse) + choice + attr(kPlain);
         rows.push_back((focused ? "> " : "  ") + label(row.text) + choice);
         break;
@@ -285,7 +441,7 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
         // The buttons that follow each other stand in one row, after an empty one.
         std::string faces;
         bool any = false;
-        for (; i < kRowCount && kRows[i].kind == Kind::kButton; ++i) {
+        for (; i < kRowCount && kRows[i].kind == Kind::kButton && kRows[i].page == page_; ++i) {
           faces += (faces.empty() ? "" : "  ") + button(kRows[i]);
           any = any || focus_ == kRows[i].control;
         }
@@ -354,9 +510,9 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
          " (0: なし, 1: SSL/TLS ポート995, 2: STARTTLS)\n";
   out += "\"SSL\"=" + Dword(static_cast<uint32_t>(form.encryption)) + "\n";
   out += "; REG_DWORD ポート (0: 標準のポート)\n";
-  out += "\"PORT\"=dword:00000000\n";
+  out += "\"PORT\"=" + Dword(static_cast<uint32_t>(std::strtoul(form.port, nullptr, 10))) + "\n";
   out += "; REG_SZ 自己署名証明書を受け入れる場合: その SHA-256 フィンガープリント\n";
-  out += "\"CERTPIN\"=\"\"\n";
+  out += "\"CERTPIN\"=" + Quoted(form.certPin) + "\n";
   out +=
       std::string("; REG_DWORD ") + kNewOnlyText + " (1: 見ていない新着メールだけを数える, UIDL)\n";
   out += "\"NEWONLY\"=" + Dword(form.newOnlyChecked ? 1 : 0) + "\n";
@@ -427,6 +583,20 @@ class ConsoleDialog final : public SettingsDialogPort {
           if (outcome == Outcome::kCancel) {
             done = true;
             return 0;
+          }
+          if (outcome == Outcome::kAdvancedOk) {
+            // The second page closes only on fields the program can use; the judge's box
+            // said what is wrong otherwise.
+            SettingsForm entered;
+            model.Read(&entered);
+            if (judge.JudgeAdvanced(entered)) model.CloseAdvanced(true);
+          }
+          if (outcome == Outcome::kSignIn) {
+            // Goes on in the main window's messages; its words come on the console.
+            SettingsForm entered;
+            model.Read(&entered);
+            judge.SignIn(entered);
+            model.SetTokenStored(judge.TokenStored(entered));
           }
           if (outcome == Outcome::kOk) {
             SettingsForm entered;

@@ -22,14 +22,30 @@ class SettingsFormModel {
     kInterval,
     kList,
     kLed,
-    kEncryption,  // the list of the row below the dialog's original ones
-    kNewOnly,     // "新着のみ": count only the messages not seen yet
-    kNotify,      // "通知": a notification when new mail arrives
+    kAdvanced,  // "詳細設定": opens the second page, as the dialog's button opens its second
     kOk,
     kCancel,
+    // The second page, 詳細設定.
+    kEncryption,
+    kPort,
+    kCertPin,
+    kLogin,  // password or OAuth 2.0; the four below and the button only with OAuth 2.0
+    kProvider,
+    kClientId,
+    kClientSecret,
+    kTenant,
+    kSignIn,
+    kNewOnly,  // "新着のみ": count only the messages not seen yet
+    kNotify,   // "通知": a notification when new mail arrives
+    kAdvancedOk,
+    kAdvancedCancel,
     kControlCount
   };
-  enum class Outcome { kNone, kOk, kCancel };
+  // kAdvancedOk: the second page's OK; the caller asks the judge and, if it agrees, calls
+  // CloseAdvanced(true); otherwise the page stays open. kSignIn: the サインイン button; the
+  // caller starts the sign-in and tells SetTokenStored what the store then holds.
+  enum class Outcome { kNone, kOk, kCancel, kAdvancedOk, kSignIn };
+  enum class Page { kMain, kAdvanced };
 
   SettingsFormModel();
   // Fills the controls as the dialog does when it opens; the focus is on OK.
@@ -40,6 +56,14 @@ class SettingsFormModel {
   Outcome OnChar(const char* ch, size_t n);
   // What the controls hold, read back as the dialog reads them on OK.
   void Read(SettingsForm* form) const;
+  // Back to the first page: keeping what the second page holds, or as it was when it opened.
+  void CloseAdvanced(bool keep);
+  Page page() const { return page_; }
+  void SetTokenStored(bool stored) { tokenStored_ = stored; }
+  // The control takes no focus now: the LED box, the password with OAuth 2.0, the sign-in's
+  // fields without it, and the サインイン button where the program cannot sign in.
+  bool Off(Control control) const;
+  int32_t login() const { return login_; }
 
   Control focus() const { return focus_; }
   const EditField& edit(Control control) const { return edits_[control]; }
@@ -56,11 +80,19 @@ class SettingsFormModel {
  private:
   void MoveFocus(int step);
   EditField* FocusedEdit();
+  void OpenAdvanced();
+  // Space or Enter on the focused control: its button's outcome.
+  Outcome Push(bool enter);
 
+  Page page_ = Page::kMain;
+  SettingsForm advancedAtOpen_;  // the second page as it opened, for its Cancel
   Control focus_ = kOk;
   EditField edits_[kControlCount];
   bool checks_[kControlCount] = {};
   int32_t encryption_ = kEncryptionNone;
+  int32_t login_ = kLoginPassword;
+  bool signInAvailable_ = false;
+  bool tokenStored_ = false;
   std::string note_;
 };
 

@@ -15,6 +15,17 @@ constexpr int32_t kSslNone = 0;      // plain text on the "pop3" port
 constexpr int32_t kSslImplicit = 1;  // TLS from the first byte on the "pop3s" port
 constexpr int32_t kSslStartTls = 2;  // STLS after the greeting, on the "pop3" port
 
+// How the program logs in (the AUTH value).
+constexpr int32_t kAuthPassword = 0;  // USER and PASS
+constexpr int32_t kAuthOAuth = 1;     // SASL with an OAuth 2.0 access token
+
+// The sign-in's text fields, NUL included.
+constexpr uint32_t kOAuthProviderSize = 260;  // "microsoft", "google" or an issuer URL
+constexpr uint32_t kClientIdSize = 260;
+constexpr uint32_t kClientSecretSize = 260;
+constexpr uint32_t kTenantSize = 128;
+constexpr uint32_t kScopeSize = 512;
+
 // How LoadSettings found one of the values that came after the first seven (SSL, PORT,
 // CERTPIN), whose absence has a meaning of its own.
 struct ValueFound {
@@ -54,9 +65,26 @@ struct Settings {
   // but 0; written back, as NEWONLY, only once it was stored or is on.
   int32_t notify = 0;
   bool notifyStored = false;
+  // The sign-in. AUTH 1 logs in with an OAuth 2.0 token instead of the password; each value
+  // is written back only when the key held it or it differs from its default, so a key that
+  // never had them stays as it was.
+  int32_t auth = kAuthPassword;
+  char oauth[kOAuthProviderSize] = {};
+  char clientId[kClientIdSize] = {};
+  char clientSecret[kClientSecretSize] = {};  // Google's desktop clients have one; plain text
+  char tenant[kTenantSize] = {};              // Microsoft only; empty means "common"
+  char scope[kScopeSize] = {};                // empty means the provider's mail scope
+  uint8_t oauthStored = 0;                    // kStored... bits: what the key held
 };
 
-// Server, user and password are all set: a check can run.
+// The bits of Settings::oauthStored.
+constexpr uint8_t kStoredAuth = 1, kStoredOAuth = 2, kStoredClientId = 4, kStoredClientSecret = 8,
+                  kStoredTenant = 16, kStoredScope = 32;
+
+inline bool UsesOAuth(const Settings& s) { return s.auth == kAuthOAuth; }
+
+// Server, user and password are all set: a check can run. With AUTH 1 the password is not
+// used and not asked for: server and user (the mailbox address) are enough.
 bool SettingsComplete(const char* server, const char* user, const char* password);
 bool SettingsComplete(const Settings& settings);
 

@@ -10,15 +10,67 @@ namespace {
 
 constexpr int32_t kMinInterval = 5;
 constexpr char kIncompleteText[] = "全ての項目が設定されていません";
+constexpr char kBadPortText[] =
+    "ポートには 1 から 65535 までの数字を入力してください (空欄: 標準のポート)";
+constexpr char kBadPinText[] =
+    "証明書ピンには SHA-256 フィンガープリント (16進数 64 桁、: と空白は自由) を入力してください";
+constexpr char kOAuthNeedsTlsText[] =
+    "OAuth 2.0 でログインするには暗号化 (SSL/TLS または STARTTLS) を選んでください";
+constexpr char kNoProviderText[] =
+    "OAuth 2.0 のプロバイダー (microsoft, google または発行者の URL) を入力してください";
+constexpr char kSignInNeedsText[] =
+    "サインインするには POP3サーバーネーム、アカウント (メールアドレス) とプロバイダーを入力"
+    "してください";
+constexpr char kSaveFirstText[] =
+    "変更した設定は OK で保存してください。OAuth 2.0 のサインインは保存の後に始まります";
+static_assert(kCertPinTextSize == kCertPinSize && kProviderTextSize == kOAuthProviderSize &&
+                  kClientIdTextSize == kClientIdSize &&
+                  kClientSecretTextSize == kClientSecretSize && kTenantTextSize == kTenantSize,
+              "each field of the form holds what its setting holds");
 
 // The 32 bits of an unsigned number taken as a signed one.
 int32_t AsSigned(uint32_t value) {
   return value <= 0x7FFFFFFFu ? static_cast<int32_t>(value) : -static_cast<int32_t>(~value) - 1;
 }
 
+// The port field: empty means the service's port (0); otherwise a number from 1 to 65535,
+// blanks around it allowed. False for anything else, which the form refuses.
+bool ReadPortText(const char* text, int32_t* port) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') ++p;
+  *port = 0;
+  if (*p == '\0') return true;
+  uint32_t value = 0;
+  if (!ReadUnsignedNumber(p, &value) || value == 0 || value > 65535) return false;
+  while (*p >= '0' && *p <= '9') ++p;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p != '\0') return false;
+  *port = static_cast<int32_t>(value);
+  return true;
+}
+
+// The pin field: empty, or the 64 hex digits of a SHA-256 fingerprint with any colons and
+// blanks between them, as the connection compares it. A pin that could never match would
+// refuse every certificate, so the form says so at once instead.
+bool PinTextOk(const char* text) {
+  size_t digits = 0, others = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const char c = LowerAscii(*p);
+    if (c == ':' || c == ' ' || c == '\t') continue;
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
+      ++digits;
+    } else {
+      ++others;
+    }
+  }
+  return others == 0 && (digits == 0 || digits == 64);
+}
+
 }  // namespace
 
 const char* const kEncryptionItems[kEncryptionCount] = {"なし", "SSL/TLS", "STARTTLS"};
+const char* const kLoginItems[kLoginCount] = {"パスワード", "OAuth 2.0"};
+const char* const kProviderItems[2] = {"microsoft", "google"};
 
 bool ReadUnsignedNumber(const char* text, uint32_t* value) {
   *value = 0;
@@ -49,9 +101,71 @@ void SettingsDialog::Fill(SettingsForm* form) const {
                                                      : kEncryptionTls;
   form->newOnlyChecked = settings_.newOnly != 0;
   form->notifyChecked = settings_.notify != 0;
+  if (settings_.port > 0 && settings_.port <= 65535) {
+    FormatBounded(form->port, sizeof form->port, "%ld", static_cast<long>(settings_.port));
+  } else {
+    form->port[0] = '\0';  // the service's port, or a value only the key can hold
+  }
+  CopyField(form->certPin, sizeof form->certPin, settings_.certPin);
+  form->login = UsesOAuth(settings_) ? kLoginOAuth : kLoginPassword;
+  CopyField(form->provider, sizeof form->provider, settings_.oauth);
+  CopyField(form->clientId, sizeof form->clientId, settings_.clientId);
+  CopyField(form->clientSecret, sizeof form->clientSecret, settings_.clientSecret);
+  CopyField(form->tenant, sizeof form->tenant, settings_.tenant);
+  form->signInAvailable = signIn_ != nullptr;
+  form->tokenStored = signIn_ != nullptr && signIn_->TokenStored(settings_);
+}
+
+void SettingsDialog::TakeSignIn(const SettingsForm& form, Settings* settings) {
+  // Only the two items of the list change AUTH; a value another program wrote stays.
+  if (form.login == kLoginPassword) settings->auth = kAuthPassword;
+  if (form.login == kLoginOAuth) settings->auth = kAuthOAuth;
+  CopyField(settings->oauth, sizeof settings->oauth, form.provider);
+  CopyField(settings->clientId, sizeof settings->clientId, form.clientId);
+  CopyField(settings->clientSecret, sizeof settings->clientSecret, form.clientSecret);
+  CopyField(settings->tenant, sizeof settings->tenant, form.tenant);
+}
+
+void SettingsDialog::SignIn(const SettingsForm& entered) {
+  if (signIn_ == nullptr) return;
+  if (entered.server[0] == '\0' || entered.user[0] == '\0' || entered.provider[0] == '\0') {
+    box_.Show(0, kSignInNeedsText, kCaption);
+    return;
+  }
+  // The sign-in is for the saved settings: one for values the user may still cancel would
+  // store a token for an account the program does not use. Changed values are saved first.
+  Settings trial = settings_;
+  CopyField(trial.server, sizeof trial.server, entered.server);
+  CopyField(trial.user, sizeof trial.user, entered.user);
+  TakeSignIn(entered, &trial);
+  const bool same = UsesOAuth(settings_) && trial.auth == settings_.auth &&
+                    std::strcmp(trial.server, settings_.server) == 0 &&
+                    std::strcmp(trial.user, settings_.user) == 0 &&
+                    std::strcmp(trial.oauth, settings_.oauth) == 0 &&
+                    std::strcmp(trial.clientId, settings_.clientId) == 0 &&
+                    std::strcmp(trial.clientSecret, settings_.clientSecret) == 0 &&
+                    std::strcmp(trial.tenant, settings_.tenant) == 0;
+  if (!same) {
+    box_.Show(0, kSaveFirstText, kCaption);
+    return;
+  }
+  signIn_->SignIn(settings_);
+}
+
+bool SettingsDialog::TokenStored(const SettingsForm& entered) {
+  if (signIn_ == nullptr) return false;
+  Settings trial = settings_;
+  CopyField(trial.user, sizeof trial.user, entered.user);
+  TakeSignIn(entered, &trial);
+  return signIn_->TokenStored(trial);
 }
 
 bool SettingsDialog::Accept(const SettingsForm& form) {
+  // The second dialog's fields are judged first: one the program cannot use is refused with
+  // its own box before anything is taken, so the record keeps the values it can connect with.
+  if (!JudgeAdvanced(form)) return false;
+  int32_t port = 0;
+  ReadPortText(form.port, &port);
   // The record takes what the user entered before the completeness test, so a refused OK
   // still leaves it there.
   CopyField(settings_.server, sizeof settings_.server, form.server);
@@ -74,6 +188,12 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   if (settings_.newOnly != 0) settings_.newOnlyStored = true;
   settings_.notify = form.notifyChecked ? 1 : 0;
   if (settings_.notify != 0) settings_.notifyStored = true;
+  // A value out of the port's range that the key holds shows as an empty field; left empty,
+  // it stays as it was rather than turning into the service's port.
+  const bool portShownEmpty = settings_.port <= 0 || settings_.port > 65535;
+  if (!(portShownEmpty && port == 0)) settings_.port = port;
+  CopyField(settings_.certPin, sizeof settings_.certPin, form.certPin);
+  TakeSignIn(form, &settings_);
 
   if (SettingsComplete(settings_)) {
     SaveSettings(settings_, registry_);
@@ -83,6 +203,32 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   box_.Show(0, kIncompleteText, kCaption);
   ready_ = 0;
   return false;
+}
+
+bool SettingsDialog::JudgeAdvanced(const SettingsForm& form) {
+  if (form.login == kLoginOAuth) {
+    // A token is as good as a password to whoever reads the line: never in the clear.
+    const bool plain =
+        form.encryption == kEncryptionNone || (form.encryption < 0 && settings_.ssl == kSslNone);
+    if (plain) {
+      box_.Show(0, kOAuthNeedsTlsText, kCaption);
+      return false;
+    }
+    if (form.provider[0] == '\0') {
+      box_.Show(0, kNoProviderText, kCaption);
+      return false;
+    }
+  }
+  int32_t port = 0;
+  if (!ReadPortText(form.port, &port)) {
+    box_.Show(0, kBadPortText, kCaption);
+    return false;
+  }
+  if (!PinTextOk(form.certPin)) {
+    box_.Show(0, kBadPinText, kCaption);
+    return false;
+  }
+  return true;
 }
 
 bool SettingsDialog::Judge(const SettingsForm& entered, SettingsForm* kept) {

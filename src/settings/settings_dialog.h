@@ -13,6 +13,22 @@ namespace kc {
 // kEncryptionStartTls: "なし", "SSL/TLS", "STARTTLS".
 extern const char* const kEncryptionItems[kEncryptionCount];
 
+// The texts of the login list, in the order of kLoginPassword and kLoginOAuth: "パスワード",
+// "OAuth 2.0".
+extern const char* const kLoginItems[kLoginCount];
+// The providers the provider list offers; any issuer URL may be typed instead.
+extern const char* const kProviderItems[2];
+
+// The sign-in as the settings dialog sees it, supplied by the program once it can sign in:
+// whether a refresh token is kept for the given settings, and starting a sign-in for the saved
+// settings (the button asks for one only when the form holds what is saved).
+class SignInView {
+ public:
+  virtual ~SignInView() = default;
+  virtual bool TokenStored(const Settings& settings) = 0;
+  virtual void SignIn(const Settings& settings) = 0;
+};
+
 // Reads a text as an unsigned 32-bit decimal number the way the dialog's number field is read:
 // leading blanks skipped, digits up to the first other character; false (and 0) for a text that
 // is empty, does not begin with a digit or does not fit in 32 bits.
@@ -30,13 +46,22 @@ class SettingsDialog final : public SettingsFormJudge {
   // complete and saved (the dialog closes); false after the warning box (it stays open).
   bool Accept(const SettingsForm& form);
   bool Judge(const SettingsForm& entered, SettingsForm* kept) override;
+  bool JudgeAdvanced(const SettingsForm& entered) override;
+  void SignIn(const SettingsForm& entered) override;
+  bool TokenStored(const SettingsForm& entered) override;
+  // Without a view the サインイン button is disabled.
+  void UseSignIn(SignInView* view) { signIn_ = view; }
   const Settings& settings() const { return settings_; }
 
  private:
+  // The second dialog's sign-in fields into a record.
+  static void TakeSignIn(const SettingsForm& form, Settings* settings);
+
   Settings& settings_;
   uint8_t& ready_;
   RegistryPort& registry_;
   MessageBoxPort& box_;
+  SignInView* signIn_ = nullptr;
 };
 
 }  // namespace kc

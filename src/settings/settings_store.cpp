@@ -22,8 +22,11 @@ void TerminateString(char* field, uint32_t width, uint32_t length) {
 
 // Reads a REG_SZ value into its field. On failure the field is left as it was.
 bool ReadString(RegistryPort& registry, const char* name, char* field, uint32_t width) {
-  uint8_t buf[kMailerSize];  // the widest string field
-  static_assert(kCertPinSize <= kMailerSize, "string fields fit the scratch buffer");
+  uint8_t buf[kScopeSize];  // the widest string field
+  static_assert(kCertPinSize <= kScopeSize && kMailerSize <= kScopeSize &&
+                    kOAuthProviderSize <= kScopeSize && kClientIdSize <= kScopeSize &&
+                    kClientSecretSize <= kScopeSize && kTenantSize <= kScopeSize,
+                "string fields fit the scratch buffer");
   uint32_t length = 0;
   if (width > sizeof buf) return false;
   if (!registry.QueryValue(name, buf, width, &length) || length > width) return false;
@@ -126,6 +129,52 @@ void Complement(const uint8_t* in, uint8_t* out, uint32_t size) {
   for (uint32_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(~in[i]);
 }
 
+struct SignInText {
+  const char* name;
+  char* field;
+  uint32_t width;
+  uint8_t bit;
+};
+
+// The sign-in's texts of one record, in the order they are stored.
+struct SignInTexts {
+  explicit SignInTexts(Settings& s)
+      : items{{"OAUTH", s.oauth, kOAuthProviderSize, kStoredOAuth},
+              {"CLIENTID", s.clientId, kClientIdSize, kStoredClientId},
+              {"CLIENTSECRET", s.clientSecret, kClientSecretSize, kStoredClientSecret},
+              {"TENANT", s.tenant, kTenantSize, kStoredTenant},
+              {"SCOPE", s.scope, kScopeSize, kStoredScope}} {}
+  const SignInText* begin() const { return items; }
+  const SignInText* end() const { return items + 5; }
+  SignInText items[5];
+};
+
+// The sign-in's values. An AUTH that is there but no DWORD means OAuth is wanted but unclear:
+// it loads as OAuth, so the password is never sent where the user chose a token.
+void LoadSignIn(Settings& s, RegistryPort& registry) {
+  s.oauthStored = 0;
+  const ValueFound auth = ReadSecureDword(registry, "AUTH", &s.auth);
+  if (auth.state == ValueFound::kAbsent) s.auth = kAuthPassword;
+  if (auth.state == ValueFound::kUnreadable) s.auth = kAuthOAuth;
+  if (auth.state != ValueFound::kAbsent) s.oauthStored |= kStoredAuth;
+  for (const SignInText& t : SignInTexts(s)) {
+    std::memset(t.field, 0, t.width);
+    if (ReadString(registry, t.name, t.field, t.width)) s.oauthStored |= t.bit;
+  }
+}
+
+void SaveSignIn(Settings& s, RegistryPort& registry) {
+  if ((s.oauthStored & kStoredAuth) != 0 || s.auth != kAuthPassword) {
+    WriteDword(registry, "AUTH", s.auth);
+    s.oauthStored |= kStoredAuth;
+  }
+  for (const SignInText& t : SignInTexts(s)) {
+    if ((s.oauthStored & t.bit) == 0 && t.field[0] == '\0') continue;
+    WriteString(registry, t.name, t.field, t.width);
+    s.oauthStored |= t.bit;
+  }
+}
+
 }  // namespace
 
 bool SettingsComplete(const char* server, const char* user, const char* password) {
@@ -133,6 +182,7 @@ bool SettingsComplete(const char* server, const char* user, const char* password
 }
 
 bool SettingsComplete(const Settings& settings) {
+  if (UsesOAuth(settings)) return settings.server[0] != '\0' && settings.user[0] != '\0';
   return SettingsComplete(settings.server, settings.user, settings.password);
 }
 
@@ -168,6 +218,7 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
   if (!settings.newOnlyStored) settings.newOnly = 0;
   settings.notifyStored = ReadDword(registry, "NOTIFY", &settings.notify);
   if (!settings.notifyStored) settings.notify = 0;
+  LoadSignIn(settings, registry);
 
   registry.CloseKey();
 
@@ -217,6 +268,7 @@ void SaveSettings(Settings& settings, RegistryPort& registry) {
     WriteDword(registry, "NOTIFY", settings.notify);
     settings.notifyStored = true;
   }
+  SaveSignIn(settings, registry);
   registry.CloseKey();
 }
 

@@ -4,12 +4,17 @@
 
 #include <memory>
 
+#include "port/browser.h"
 #include "port/clock.h"
+#include "port/crypto.h"
 #include "port/hid.h"
+#include "port/http.h"
+#include "port/loopback.h"
 #include "port/message_box.h"
 #include "port/notifier.h"
 #include "port/seen_store.h"
 #include "port/tls.h"
+#include "port/token_store.h"
 #include "port/trace.h"
 #include "port/window.h"
 #include "port/winsock.h"
@@ -78,5 +83,17 @@ std::unique_ptr<SeenStorePort> MakeSeenStore();
 std::unique_ptr<NotifierPort> MakeNotifier();
 // Asks for WM_DEVICECHANGE when a HID interface arrives or goes; null when it cannot be had.
 HDEVNOTIFY WatchHidArrivals(HWND window);
+// The sign-in's ports. The refresh-token record: %LOCALAPPDATA%\KESTOVA\token.dat, sealed
+// with DPAPI for the current user.
+std::unique_ptr<TokenStorePort> MakeTokenStore();
+// BCryptGenRandom and SHA-256 of the CNG provider.
+std::unique_ptr<CryptoPort> MakeCrypto();
+// ShellExecuteA of a web address.
+std::unique_ptr<BrowserPort> MakeBrowser();
+// A WinSock listener on 127.0.0.1, its events posted to the window by WSAAsyncSelect.
+std::unique_ptr<LoopbackPort> MakeLoopback();
+// WinHTTP in its asynchronous mode: its callbacks, on WinHTTP's own threads, only record and
+// post the end of a request; everything else happens on the main thread.
+std::unique_ptr<HttpPort> MakeHttp();
 
 }  // namespace kc::win32

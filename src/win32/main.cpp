@@ -81,9 +81,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   std::unique_ptr<TlsPort> tls = MakeTls();
   std::unique_ptr<SeenStorePort> seenStore = MakeSeenStore();
   std::unique_ptr<NotifierPort> notifier = MakeNotifier();
-  Platform platform{window, box,     trace,    clock,  *registry, *winsock,   *hid,
+  Platform platform{window, box,     trace,    clock,  *registry, *winsock,  *hid,
                     *tray,  *dialog, *process, notice, *tls,      *seenStore, *notifier};
+  // The OAuth 2.0 sign-in (AUTH 1): WinHTTP is opened only when a request is made.
+  std::unique_ptr<HttpPort> http = MakeHttp();
+  std::unique_ptr<TokenStorePort> tokens = MakeTokenStore();
+  std::unique_ptr<CryptoPort> crypto = MakeCrypto();
+  std::unique_ptr<LoopbackPort> loopback = MakeLoopback();
+  std::unique_ptr<BrowserPort> browser = MakeBrowser();
   auto app = std::make_unique<App>(platform);
+  app->UseSignIn(SignInPorts{*http, *tokens, *crypto, *loopback, *browser});
   theApp = app.get();
 
   HANDLE mutex = nullptr;

@@ -1,5 +1,9 @@
-// The settings dialog on Windows: the resource template IDD_SETTINGS run by DialogBoxParamA.
+// The settings dialog on Windows: the resource template IDD_SETTINGS run by DialogBoxParamA,
+// and from its button 詳細設定 the second template IDD_ADVANCED, modal over the first.
+#include <initializer_list>
+
 #include "resource.h"
+#include "text/bounded.h"
 #include "win32/backends.h"
 
 namespace kc::win32 {
@@ -12,6 +16,9 @@ struct OpenForm {
   const SettingsForm* shown;
   SettingsFormJudge* judge;
   HWND* open;  // the port's record of the open dialog
+  // What the second dialog's controls held at its last OK (at first what was shown); read
+  // back with the first dialog's controls at its OK, dropped at its Cancel.
+  SettingsForm kept;
 };
 
 OpenForm* FormOf(HWND dialog) {
@@ -31,6 +38,124 @@ bool IsChecked(HWND dialog, int id) {
   return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
+// Fills a list of items and selects one.
+void FillList(HWND dialog, int id, const char* const* items, int count, int32_t selected) {
+  for (int i = 0; i < count; ++i) {
+    SendDlgItemMessageA(dialog, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(items[i]));
+  }
+  SendDlgItemMessageA(dialog, id, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
+}
+
+int32_t ListSelection(HWND dialog, int id) {
+  LRESULT selected = SendDlgItemMessageA(dialog, id, CB_GETCURSEL, 0, 0);
+  return selected == CB_ERR ? -1 : static_cast<int32_t>(selected);
+}
+
+// -- the second dialog, 詳細設定 ---------------------------------------------------------------
+
+// The sign-in group follows the login list: its fields take input only with OAuth 2.0, and
+// the button works only where the program can sign in.
+void ShowLogin(HWND dialog, const SettingsForm& form) {
+  const bool oauth = ListSelection(dialog, IDC_AUTH) == kLoginOAuth;
+  for (int id : {IDC_OAUTH, IDC_CLIENTID, IDC_CLIENTSECRET, IDC_TENANT}) {
+    EnableWindow(GetDlgItem(dialog, id), oauth ? TRUE : FALSE);
+  }
+  EnableWindow(GetDlgItem(dialog, IDC_SIGNIN), oauth && form.signInAvailable ? TRUE : FALSE);
+  const char* state = !form.signInAvailable ? ""
+                      : form.tokenStored    ? "サインイン済み"
+                                            : "未サインイン";
+  SetDlgItemTextA(dialog, IDC_TOKENSTATE, oauth ? state : "");
+}
+
+void OnAdvancedInit(HWND dialog, const SettingsForm& form) {
+  FillList(dialog, IDC_ENCRYPTION, kEncryptionItems, kEncryptionCount, form.encryption);
+  SetDlgItemTextA(dialog, IDC_PORT, form.port);
+  SetDlgItemTextA(dialog, IDC_CERTPIN, form.certPin);
+  FillList(dialog, IDC_AUTH, kLoginItems, kLoginCount, form.login);
+  // The provider list offers the two known ones; an issuer URL is typed into its field.
+  FillList(dialog, IDC_OAUTH, kProviderItems, 2, -1);
+  SetDlgItemTextA(dialog, IDC_OAUTH, form.provider);
+  SetDlgItemTextA(dialog, IDC_CLIENTID, form.clientId);
+  SetDlgItemTextA(dialog, IDC_CLIENTSECRET, form.clientSecret);
+  SetDlgItemTextA(dialog, IDC_TENANT, form.tenant);
+  SendDlgItemMessageA(dialog, IDC_NEWONLY, BM_SETCHECK, CheckState(form.newOnlyChecked), 0);
+  SendDlgItemMessageA(dialog, IDC_NOTIFY, BM_SETCHECK, CheckState(form.notifyChecked), 0);
+  ShowLogin(dialog, form);
+}
+
+// The provider's combo box: the item chosen from the list, else the text typed.
+void ReadProvider(HWND dialog, char* field, int size) {
+  const int32_t chosen = ListSelection(dialog, IDC_OAUTH);
+  if (chosen >= 0 && chosen < 2) {
+    CopyField(field, static_cast<size_t>(size), kProviderItems[chosen]);
+  } else {
+    ReadText(dialog, IDC_OAUTH, field, size);
+  }
+}
+
+// Reads the second dialog's controls over the fields of `form` they show.
+void ReadAdvanced(HWND dialog, SettingsForm* form) {
+  form->encryption = ListSelection(dialog, IDC_ENCRYPTION);
+  ReadText(dialog, IDC_PORT, form->port, sizeof form->port);
+  ReadText(dialog, IDC_CERTPIN, form->certPin, sizeof form->certPin);
+  form->login = ListSelection(dialog, IDC_AUTH);
+  ReadProvider(dialog, form->provider, sizeof form->provider);
+  ReadText(dialog, IDC_CLIENTID, form->clientId, sizeof form->clientId);
+  ReadText(dialog, IDC_CLIENTSECRET, form->clientSecret, sizeof form->clientSecret);
+  ReadText(dialog, IDC_TENANT, form->tenant, sizeof form->tenant);
+  form->newOnlyChecked = IsChecked(dialog, IDC_NEWONLY);
+  form->notifyChecked = IsChecked(dialog, IDC_NOTIFY);
+}
+
+// The first dialog as it reads back on its OK: what the second one kept and its own controls.
+void ReadMain(HWND dialog, const SettingsForm& kept, SettingsForm* form);
+
+INT_PTR CALLBACK AdvancedDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_INITDIALOG) {
+    SetWindowLongPtrA(dialog, GWLP_USERDATA, lp);
+    OnAdvancedInit(dialog, reinterpret_cast<OpenForm*>(lp)->kept);
+    return TRUE;
+  }
+  OpenForm* form = FormOf(dialog);
+  if (msg != WM_COMMAND || form == nullptr) return FALSE;
+  switch (LOWORD(wp)) {
+    case IDC_AUTH:
+      if (HIWORD(wp) == CBN_SELCHANGE) ShowLogin(dialog, form->kept);
+      break;
+    case IDC_SIGNIN: {
+      if (HIWORD(wp) != BN_CLICKED) break;
+      // For the account of the first dialog and the provider of this one, as they stand now.
+      SettingsForm entered;
+      ReadMain(GetParent(dialog), form->kept, &entered);
+      ReadAdvanced(dialog, &entered);
+      form->judge->SignIn(entered);
+      form->kept.tokenStored = form->judge->TokenStored(entered);
+      ShowLogin(dialog, form->kept);
+      break;
+    }
+    case IDOK: {
+      // Taken only when its fields can be used; a refusal has shown its box.
+      SettingsForm entered = form->kept;
+      ReadAdvanced(dialog, &entered);
+      if (form->judge->JudgeAdvanced(entered)) {
+        form->kept = entered;
+        EndDialog(dialog, IDOK);
+      }
+      break;
+    }
+    case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
+    default: break;
+  }
+  return TRUE;
+}
+
+// -- the settings dialog ------------------------------------------------------------------------
+
+// The password is not used with OAuth 2.0: its field takes no input then.
+void ShowPassword(HWND dialog, const SettingsForm& form) {
+  EnableWindow(GetDlgItem(dialog, IDC_PASSWORD), form.login == kLoginOAuth ? FALSE : TRUE);
+}
+
 void OnInitDialog(HWND dialog, const SettingsForm& form) {
   SetDlgItemTextA(dialog, IDC_SERVER, form.server);
   SetDlgItemTextA(dialog, IDC_USER, form.user);
@@ -39,17 +164,12 @@ void OnInitDialog(HWND dialog, const SettingsForm& form) {
   SetDlgItemInt(dialog, IDC_INTERVAL, form.interval, FALSE);
   SendDlgItemMessageA(dialog, IDC_LIST, BM_SETCHECK, CheckState(form.listChecked), 0);
   SendDlgItemMessageA(dialog, IDC_LED, BM_SETCHECK, CheckState(form.ledChecked), 0);
-  SendDlgItemMessageA(dialog, IDC_NEWONLY, BM_SETCHECK, CheckState(form.newOnlyChecked), 0);
-  SendDlgItemMessageA(dialog, IDC_NOTIFY, BM_SETCHECK, CheckState(form.notifyChecked), 0);
-  for (const char* item : kEncryptionItems) {
-    SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
-  }
-  SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_SETCURSEL, static_cast<WPARAM>(form.encryption),
-                      0);
+  ShowPassword(dialog, form);
 }
 
-void OnOk(HWND dialog, SettingsFormJudge& judge) {
-  SettingsForm form;
+void ReadMain(HWND dialog, const SettingsForm& kept, SettingsForm* out) {
+  SettingsForm& form = *out;
+  form = kept;
   ReadText(dialog, IDC_SERVER, form.server, sizeof form.server);
   ReadText(dialog, IDC_USER, form.user, sizeof form.user);
   ReadText(dialog, IDC_PASSWORD, form.password, sizeof form.password);
@@ -59,12 +179,13 @@ void OnOk(HWND dialog, SettingsFormJudge& judge) {
   form.intervalOk = translated != FALSE;
   form.listChecked = IsChecked(dialog, IDC_LIST);
   form.ledChecked = IsChecked(dialog, IDC_LED);
-  form.newOnlyChecked = IsChecked(dialog, IDC_NEWONLY);
-  form.notifyChecked = IsChecked(dialog, IDC_NOTIFY);
-  LRESULT selected = SendDlgItemMessageA(dialog, IDC_ENCRYPTION, CB_GETCURSEL, 0, 0);
-  form.encryption = selected == CB_ERR ? -1 : static_cast<int32_t>(selected);
+}
+
+void OnOk(HWND dialog, OpenForm& open) {
+  SettingsForm form;
+  ReadMain(dialog, open.kept, &form);
   // A refused OK has shown its box and leaves the dialog open.
-  if (judge.Judge(form, nullptr)) EndDialog(dialog, IDOK);
+  if (open.judge->Judge(form, nullptr)) EndDialog(dialog, IDOK);
 }
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
@@ -78,7 +199,13 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp)
   OpenForm* form = FormOf(dialog);
   if (msg != WM_COMMAND || form == nullptr) return FALSE;
   switch (LOWORD(wp)) {
-    case IDOK: OnOk(dialog, *form->judge); break;
+    case IDOK: OnOk(dialog, *form); break;
+    case IDC_ADVANCED:
+      if (HIWORD(wp) != BN_CLICKED) break;
+      DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_ADVANCED), dialog, AdvancedDialogProc,
+                      reinterpret_cast<LPARAM>(form));
+      ShowPassword(dialog, form->kept);
+      break;
     case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
     default: break;
   }
@@ -94,7 +221,7 @@ class Win32SettingsDialog final : public SettingsDialogPort {
       SetForegroundWindow(open_);
       return;
     }
-    OpenForm form{&shown, &judge, &open_};
+    OpenForm form{&shown, &judge, &open_, shown};
     DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETTINGS), ToHwnd(owner), SettingsDialogProc,
                     reinterpret_cast<LPARAM>(&form));
     open_ = nullptr;

@@ -611,7 +611,7 @@ def scenario_sevenvalues(exe, workdir):
         at = p.wait_for("[check failed]", timeout=60)
         p.press(["p"])
         at = p.wait_for("KESTOVA の 設定", start=at)
-        p.wait_for("なし", start=at)
+        p.wait_for("詳細設定", start=at)  # the encryption, なし, is on the second page
         p.press([ENTER])  # the form opens on OK
         deadline = time.monotonic() + 10
         while True:

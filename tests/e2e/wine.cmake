@@ -21,7 +21,8 @@ set(KC_WINE_HARNESS "${CMAKE_CURRENT_SOURCE_DIR}/wine/harness.py")
 # Realistic mail runs for both exes: a host without 32-bit programs runs the x86_64 one only.
 set(KC_WINE_SCENARIOS lifecycle first_start check_three counts menu launcher server_down
     server_silent tls tls_faults tls_settings tls_address real_mail split_replies newonly
-    notify_wake newonly_no_uidl)
+    notify_wake newonly_no_uidl
+    advanced oauth_ports)
 set(KC_WINE_LCD_SCREEN "")
 if(TARGET lcd_screen)
   set(KC_WINE_LCD_SCREEN --lcd-screen $<TARGET_FILE:lcd_screen>)

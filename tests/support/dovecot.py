@@ -36,10 +36,13 @@ def lo_up():
 
 class Dovecot:
     def __init__(self, workdir, user="kestova", password="secret", address="127.0.0.1",
-                 port=110, tls=None, tls_port=995):
+                 port=110, tls=None, tls_port=995, oauth2=None):
         """tls: (certificate file, key file) for TLS with `ssl = required`: STLS on `port`
         and TLS from the first byte on `tls_port`; each login is logged, with "TLS" in the
-        line when it came over TLS."""
+        line when it came over TLS.
+        oauth2: (introspection URL with the client's ID and secret, mechanisms) to log in
+        with OAuth 2.0 tokens checked by RFC 7662 introspection instead of the password;
+        mechanisms is what CAPA lists in its SASL line ("xoauth2 oauthbearer")."""
         self.dir = os.path.abspath(workdir)
         self.user = user
         self.password = password
@@ -47,6 +50,7 @@ class Dovecot:
         self.port = port
         self.tls = tls
         self.tls_port = tls_port
+        self.oauth2 = oauth2
         self.proc = None
         self.home = os.path.join(self.dir, "home", user)
         self.maildir = os.path.join(self.home, "Maildir")
@@ -66,17 +70,14 @@ state_dir = {self.dir}/state
 log_path = {self.dir}/dovecot.log
 info_log_path = {self.dir}/dovecot.log
 {self._ssl_settings()}
-auth_mechanisms = plain
+auth_mechanisms = {self._mechanisms()}
 auth_failure_delay = 0
 first_valid_uid = 1
 default_login_user = dovenull
 default_internal_user = dovecot
 mail_location = maildir:~/Maildir
 pop3_uidl_format = %08Xu%08Xv
-passdb {{
-  driver = passwd-file
-  args = scheme=PLAIN username_format=%u {self.dir}/passwd
-}}
+{self._passdb()}
 userdb {{
   driver = static
   args = uid={MAIL_UID} gid={MAIL_GID} home={self.dir}/home/%u
@@ -98,6 +99,23 @@ service imap-login {{
             f.write(conf)
         self.set_password(self.password)
         self.set_messages([])
+
+    def _mechanisms(self):
+        return self.oauth2[1] if self.oauth2 else "plain"
+
+    def _passdb(self):
+        if not self.oauth2:
+            return (f"passdb {{\n  driver = passwd-file\n"
+                    f"  args = scheme=PLAIN username_format=%u {self.dir}/passwd\n}}")
+        conf = os.path.join(self.dir, "dovecot-oauth2.conf.ext")
+        with open(conf, "w") as f:
+            f.write(f"introspection_url = {self.oauth2[0]}\n"
+                    "introspection_mode = post\nforce_introspection = yes\n"
+                    "username_attribute = sub\nactive_attribute = active\n"
+                    "active_value = true\n")
+        os.chmod(conf, 0o644)
+        return (f"passdb {{\n  driver = oauth2\n  mechanisms = {self.oauth2[1]}\n"
+                f"  args = {conf}\n}}")
 
     def _ssl_settings(self):
         if not self.tls:

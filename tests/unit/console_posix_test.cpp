@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -323,14 +324,14 @@ TEST(SettingsForm, TabAndShiftTabFollowTheScreenPastTheDisabledBox) {
   using M = SettingsFormModel;
   std::vector<M::Control> order;
   std::vector<size_t> rows;
-  for (int i = 0; i < 12; ++i) {
+  for (int i = 0; i < 10; ++i) {
     order.push_back(model.focus());
     rows.push_back(FocusedRow(model));
     model.OnKey(KeyCode::kTab);
   }
-  EXPECT_EQ(order, (std::vector<M::Control>{M::kOk, M::kCancel, M::kServer, M::kUser, M::kPassword,
-                                            M::kMailer, M::kInterval, M::kList, M::kEncryption,
-                                            M::kNewOnly, M::kNotify, M::kOk}));
+  EXPECT_EQ(order,
+            (std::vector<M::Control>{M::kOk, M::kCancel, M::kServer, M::kUser, M::kPassword,
+                                     M::kMailer, M::kInterval, M::kList, M::kAdvanced, M::kOk}));
   // From the server on, each Tab goes down the screen (the two buttons share a row).
   for (size_t i = 3; i + 1 < rows.size(); ++i) EXPECT_LT(rows[i - 1], rows[i]) << i;
   // Shift+Tab walks the same way back: from the check box to the interval, not the password.
@@ -577,19 +578,24 @@ TEST_F(ProcessTest, AProgramThatCannotStartGivesNoProcess) {
 namespace kc::posix {
 namespace {
 
-// The encryption list is the row above the buttons, reached with Tab in screen order; space and the
-// arrow keys go through its three items.
+std::string Shown(const SettingsFormModel& model) {
+  std::string all;
+  for (const std::string& row : model.Render(false, 80)) all += row + "\n";
+  return all;
+}
+
+// The encryption list is the first row of the second page, 詳細設定; space and the arrow keys
+// go through its three items.
 TEST(SettingsForm, EncryptionListCyclesAndReadsBack) {
   SettingsForm loaded;
   loaded.encryption = kEncryptionStartTls;
   SettingsFormModel model;
   model.Load(loaded);
-  std::string all;
-  for (const std::string& row : model.Render(false, 80)) all += row + "\n";
-  EXPECT_NE(all.find("暗号化 [STARTTLS ▼]"), std::string::npos) << all;
-  model.OnKey(KeyCode::kBackTab);  // the notification box, below the new-only box
-  model.OnKey(KeyCode::kBackTab);  // the new-only box, below the list
-  model.OnKey(KeyCode::kBackTab);
+  EXPECT_EQ(Shown(model).find("暗号化"), std::string::npos);  // not on the first page
+  model.OnKey(KeyCode::kBackTab);  // the button of the second page, above OK
+  ASSERT_EQ(model.focus(), SettingsFormModel::kAdvanced);
+  EXPECT_EQ(model.OnKey(KeyCode::kEnter), SettingsFormModel::Outcome::kNone);
+  EXPECT_NE(Shown(model).find("暗号化 [STARTTLS ▼]"), std::string::npos) << Shown(model);
   ASSERT_EQ(model.focus(), SettingsFormModel::kEncryption);
   model.OnChar(" ", 1);
   EXPECT_EQ(model.encryption(), kEncryptionNone);
@@ -605,6 +611,142 @@ TEST(SettingsForm, EncryptionListCyclesAndReadsBack) {
   model.Load(loaded);
   model.Read(&read);
   EXPECT_EQ(read.encryption, kEncryptionTls);
+}
+
+// The second page: its groups in order, Tab within it only, and its two buttons: OK keeps
+// what it holds for the first page's OK, Cancel (or Esc) puts back what it opened with.
+TEST(SettingsForm, TheSecondPageKeepsOrDropsItsFields) {
+  using M = SettingsFormModel;
+  using O = M::Outcome;
+  SettingsForm loaded = FilledForm();
+  std::strcpy(loaded.port, "995");
+  SettingsFormModel model;
+  model.Load(loaded);
+  model.OnKey(KeyCode::kBackTab);
+  model.OnChar(" ", 1);
+  ASSERT_EQ(model.page(), M::Page::kAdvanced);
+  const std::string all = Shown(model);
+  size_t at = 0;
+  for (const char* text :
+       {"詳細設定", "-- 接続 --", "暗号化", "ポート", "[995", "証明書ピン", "-- 認証 --",
+        "認証方式 [パスワード ▼]", "プロバイダー", "クライアントID", "シークレット", "テナント",
+        "[ サインイン ]", "-- 新着 --", "[ ] 新着のみ", "[ ] 通知", "[ OK ]", "[ ｷｬﾝｾﾙ ]"}) {
+    size_t found = all.find(text, at);
+    ASSERT_NE(found, std::string::npos) << text << "\n" << all;
+    at = found;
+  }
+  EXPECT_EQ(all.find("POP3"), std::string::npos);
+
+  std::vector<M::Control> order;
+  for (int i = 0; i < 8; ++i) {
+    order.push_back(model.focus());
+    model.OnKey(KeyCode::kTab);
+  }
+  order.push_back(model.focus());
+  // With the password login the sign-in's fields and button are passed over.
+  EXPECT_EQ(order, (std::vector<M::Control>{M::kEncryption, M::kPort, M::kCertPin, M::kLogin,
+                                            M::kNewOnly, M::kNotify, M::kAdvancedOk,
+                                            M::kAdvancedCancel, M::kEncryption}));
+
+  // Edits, then Esc: all as it was, back on the first page at the button.
+  model.OnChar(" ", 1);  // encryption to the next item
+  model.OnKey(KeyCode::kTab);
+  model.OnChar("x", 1);  // the port takes digits only
+  EXPECT_NE(model.note().find("ポートには数字だけ"), std::string::npos);
+  model.OnChar("1", 1);
+  model.OnKey(KeyCode::kTab);
+  model.OnKey(KeyCode::kTab);
+  model.OnKey(KeyCode::kTab);
+  model.OnChar(" ", 1);  // 新着のみ on
+  EXPECT_EQ(model.OnKey(KeyCode::kEscape), O::kNone);
+  EXPECT_EQ(model.page(), M::Page::kMain);
+  EXPECT_EQ(model.focus(), M::kAdvanced);
+  SettingsForm read;
+  model.Read(&read);
+  EXPECT_EQ(read.encryption, loaded.encryption);
+  EXPECT_STREQ(read.port, "995");
+  EXPECT_FALSE(read.newOnlyChecked);
+
+  // The same edits, then Enter in a field: the page's OK, which the caller confirms.
+  model.OnChar(" ", 1);  // the button opens the page
+  model.OnChar(" ", 1);
+  model.OnKey(KeyCode::kTab);
+  model.OnChar("1", 1);
+  EXPECT_EQ(model.OnKey(KeyCode::kEnter), O::kAdvancedOk);
+  EXPECT_EQ(model.page(), M::Page::kAdvanced);  // open until the judge agrees
+  model.CloseAdvanced(true);
+  model.Read(&read);
+  EXPECT_EQ(read.encryption, kEncryptionTls);
+  EXPECT_STREQ(read.port, "1");
+  // Enter on the button opens the page again, showing what its OK kept.
+  EXPECT_EQ(model.OnKey(KeyCode::kEnter), O::kNone);
+  EXPECT_EQ(model.page(), M::Page::kAdvanced);
+  EXPECT_NE(Shown(model).find("[1 "), std::string::npos);
+}
+
+// OAuth 2.0 on the second page: the password is passed over and dimmed on the first, the
+// sign-in's fields take input, the button asks for a sign-in and says whether a token is kept.
+TEST(SettingsForm, OAuthTakesThePasswordsPlaceAndOffersTheSignIn) {
+  using M = SettingsFormModel;
+  using O = M::Outcome;
+  SettingsForm loaded = FilledForm();
+  loaded.encryption = kEncryptionTls;
+  loaded.signInAvailable = true;
+  SettingsFormModel model;
+  model.Load(loaded);
+  model.OnKey(KeyCode::kBackTab);
+  model.OnChar(" ", 1);
+  while (model.focus() != M::kLogin) model.OnKey(KeyCode::kTab);
+  model.OnKey(KeyCode::kRight);
+  EXPECT_EQ(model.login(), kLoginOAuth);
+  EXPECT_NE(Shown(model).find("認証方式 [OAuth 2.0 ▼]"), std::string::npos);
+  EXPECT_NE(Shown(model).find("[ サインイン ] 未サインイン"), std::string::npos) << Shown(model);
+  std::vector<M::Control> order;
+  for (int i = 0; i < 6; ++i) {
+    model.OnKey(KeyCode::kTab);
+    order.push_back(model.focus());
+  }
+  EXPECT_EQ(order, (std::vector<M::Control>{M::kProvider, M::kClientId, M::kClientSecret,
+                                            M::kTenant, M::kSignIn, M::kNewOnly}));
+  while (model.focus() != M::kProvider) model.OnKey(KeyCode::kBackTab);
+  for (char c : std::string("google")) model.OnChar(&c, 1);
+  model.OnKey(KeyCode::kTab);
+  model.OnKey(KeyCode::kTab);
+  for (char c : std::string("s3cr3t")) model.OnChar(&c, 1);
+  EXPECT_EQ(Shown(model).find("s3cr3t"), std::string::npos);  // masked like the password
+  model.OnKey(KeyCode::kTab);
+  model.OnKey(KeyCode::kTab);
+  EXPECT_EQ(model.OnKey(KeyCode::kEnter), O::kSignIn);
+  model.SetTokenStored(true);
+  EXPECT_NE(Shown(model).find("[ サインイン ] サインイン済み"), std::string::npos);
+  EXPECT_EQ(model.OnKey(KeyCode::kEscape), O::kNone);  // dropped again
+  SettingsForm read;
+  model.Read(&read);
+  EXPECT_EQ(read.login, kLoginPassword);
+  EXPECT_STREQ(read.provider, "");
+
+  // Kept with the page's OK: the first page then passes the password over and dims it.
+  model.OnChar(" ", 1);
+  while (model.focus() != M::kLogin) model.OnKey(KeyCode::kTab);
+  model.OnChar(" ", 1);
+  model.OnKey(KeyCode::kTab);
+  for (char c : std::string("microsoft")) model.OnChar(&c, 1);
+  EXPECT_EQ(model.OnKey(KeyCode::kEnter), O::kAdvancedOk);
+  model.CloseAdvanced(true);
+  model.Read(&read);
+  EXPECT_EQ(read.login, kLoginOAuth);
+  EXPECT_STREQ(read.provider, "microsoft");
+  EXPECT_STREQ(read.password, "abc");  // kept as it was, not used
+  EXPECT_TRUE(model.Off(M::kPassword));
+  for (int i = 0; i < 10; ++i) {
+    model.OnKey(KeyCode::kTab);
+    EXPECT_NE(model.focus(), M::kPassword);
+  }
+  // Without a way to sign in (a program built without it) the button takes no focus.
+  loaded.signInAvailable = false;
+  loaded.login = kLoginOAuth;
+  model.Load(loaded);
+  EXPECT_TRUE(model.Off(M::kSignIn));
 }
 
 }  // namespace

@@ -240,8 +240,13 @@ TEST(SettingsDialog, ReadyGatesTheChecks) {
 namespace kc::test {
 namespace {
 
-// The encryption list shows the SSL value and writes back the item chosen; PORT and CERTPIN,
-// which the dialog does not show, are kept.
+// A SHA-256 fingerprint as a user copies it: pairs of hex digits with colons.
+const char kPin[] =
+    "AB:CD:EF:01:23:45:67:89:ab:cd:ef:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:"
+    "67:89";
+
+// The encryption list shows the SSL value and writes back the item chosen; PORT and CERTPIN
+// come back as the second dialog showed them.
 TEST(SettingsDialog, EncryptionListMapsTheSslValue) {
   const struct {
     int32_t stored;
@@ -261,16 +266,19 @@ TEST(SettingsDialog, EncryptionListMapsTheSslValue) {
     DialogHarness h;
     h.settings.ssl = c.stored;
     h.settings.port = 1995;
-    std::strcpy(h.settings.certPin, "AB:CD");
-    SettingsForm form;
-    h.dialog.Fill(&form);
-    EXPECT_EQ(form.encryption, c.shown);
-    form = DialogHarness::CompleteForm();
+    std::strcpy(h.settings.certPin, kPin);
+    SettingsForm shown;
+    h.dialog.Fill(&shown);
+    EXPECT_EQ(shown.encryption, c.shown);
+    EXPECT_STREQ(shown.port, "1995");
+    SettingsForm form = DialogHarness::CompleteForm();
+    std::strcpy(form.port, shown.port);
+    std::strcpy(form.certPin, shown.certPin);
     form.encryption = c.chosen;
     ASSERT_TRUE(h.dialog.Accept(form));
     EXPECT_EQ(h.settings.ssl, c.saved);
     EXPECT_EQ(h.settings.port, 1995);
-    EXPECT_STREQ(h.settings.certPin, "AB:CD");
+    EXPECT_STREQ(h.settings.certPin, kPin);
     EXPECT_EQ(h.Stored().ssl, c.saved);
   }
 }
@@ -301,6 +309,179 @@ TEST(SettingsDialog, OkWithoutEncryptionOnASevenValueKeyWritesSeven) {
   ASSERT_TRUE(again.Accept(form));
   EXPECT_EQ(h.registry.values["SSL"].type, kRegDword);
   EXPECT_EQ(h.registry.values["SSL"].bytes, std::vector<uint8_t>(4, 0));
+}
+
+// The second dialog's port and pin fields: what each text stores, and the refusals, which
+// show their box, leave the record and the key as they were and keep the form open.
+TEST(SettingsDialog, PortAndPinFieldsAreJudgedBeforeAnythingIsTaken) {
+  const struct {
+    const char* port;
+    const char* pin;
+    bool taken;
+    int32_t storedPort;
+    const char* boxWord;  // a word of the refusal's box
+  } cases[] = {
+      {"", "", true, 0, nullptr},
+      {"995", "", true, 995, nullptr},
+      {" 1995 ", kPin, true, 1995, nullptr},
+      {"65535", "abcdef0123456789ABCDEF0123456789abcdef0123456789ABCDEF0123456789", true, 65535,
+       nullptr},
+      {"0", "", false, 0, "65535"},
+      {"65536", "", false, 0, "65535"},
+      {"99999999999", "", false, 0, "65535"},
+      {"12x", "", false, 0, "65535"},
+      {"", "AB:CD", false, 0, "SHA-256"},  // too short to ever match
+      {"",
+       "zz:CD:EF:01:23:45:67:89:ab:cd:ef:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01"
+       ":23:45:67:89",
+       false, 0, "SHA-256"},  // not hex
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.port) + " / " + c.pin);
+    DialogHarness h;
+    SettingsForm form = DialogHarness::CompleteForm();
+    std::strcpy(form.port, c.port);
+    std::strcpy(form.certPin, c.pin);
+    EXPECT_EQ(h.dialog.JudgeAdvanced(form), c.taken);
+    EXPECT_EQ(h.dialog.Accept(form), c.taken);
+    if (c.taken) {
+      EXPECT_TRUE(h.box.shown.empty());
+      EXPECT_EQ(h.Stored().port, c.storedPort);
+      EXPECT_STREQ(h.Stored().certPin, c.pin);
+      EXPECT_EQ(h.registry.values.count("PORT"), c.storedPort != 0 ? 1u : 0u);
+      EXPECT_EQ(h.registry.values.count("CERTPIN"), c.pin[0] != '\0' ? 1u : 0u);
+    } else {
+      ASSERT_EQ(h.box.shown.size(), 2u);  // once for each judgement
+      EXPECT_NE(h.box.shown[0].text.find(c.boxWord), std::string::npos) << h.box.shown[0].text;
+      EXPECT_EQ(h.box.shown[0].caption, "KESTOVA");
+      EXPECT_TRUE(h.registry.values.empty());
+      EXPECT_STREQ(h.settings.server, "");  // nothing of the form was taken
+    }
+  }
+}
+
+// A PORT outside the field's range that the key holds shows as an empty field and stays as it
+// is when the field is left empty; a typed port replaces it.
+TEST(SettingsDialog, APortOnlyTheKeyCanHoldIsKeptWhenLeftEmpty) {
+  DialogHarness h;
+  h.settings.port = 70000;
+  SettingsForm form;
+  h.dialog.Fill(&form);
+  EXPECT_STREQ(form.port, "");
+  SettingsForm entered = DialogHarness::CompleteForm();
+  ASSERT_TRUE(h.dialog.Accept(entered));
+  EXPECT_EQ(h.settings.port, 70000);
+  std::strcpy(entered.port, "110");
+  ASSERT_TRUE(h.dialog.Accept(entered));
+  EXPECT_EQ(h.Stored().port, 110);
+}
+
+// OAuth 2.0 from the second dialog: refused without encryption or a provider, each with its
+// box; taken without a password, and AUTH and the sign-in's texts then reach the key.
+TEST(SettingsDialog, OAuthNeedsEncryptionAndAProviderButNoPassword) {
+  const struct {
+    int32_t encryption;
+    const char* provider;
+    const char* password;
+    bool taken;
+    const char* boxWord;
+  } cases[] = {
+      {kEncryptionNone, "microsoft", "", false, "暗号化"},
+      {kEncryptionTls, "", "", false, "プロバイダー"},
+      {kEncryptionTls, "microsoft", "", true, nullptr},
+      {kEncryptionStartTls, "https://id.example.jp", "old", true, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.provider);
+    DialogHarness h;
+    SettingsForm form = DialogHarness::CompleteForm();
+    std::strcpy(form.password, c.password);
+    form.login = kLoginOAuth;
+    form.encryption = c.encryption;
+    std::strcpy(form.provider, c.provider);
+    std::strcpy(form.clientId, "client-1");
+    std::strcpy(form.tenant, "contoso.onmicrosoft.com");
+    EXPECT_EQ(h.dialog.JudgeAdvanced(form), c.taken);
+    EXPECT_EQ(h.dialog.Accept(form), c.taken);
+    if (!c.taken) {
+      ASSERT_FALSE(h.box.shown.empty());
+      EXPECT_NE(h.box.shown[0].text.find(c.boxWord), std::string::npos) << h.box.shown[0].text;
+      EXPECT_TRUE(h.registry.values.empty());
+      continue;
+    }
+    EXPECT_TRUE(h.box.shown.empty());
+    EXPECT_EQ(h.status.ready, 1);
+    Settings stored = h.Stored();
+    EXPECT_EQ(stored.auth, kAuthOAuth);
+    EXPECT_STREQ(stored.oauth, c.provider);
+    EXPECT_STREQ(stored.clientId, "client-1");
+    EXPECT_STREQ(stored.tenant, "contoso.onmicrosoft.com");
+    EXPECT_STREQ(stored.password, c.password);               // kept as entered, not used
+    EXPECT_EQ(h.registry.values.count("CLIENTSECRET"), 0u);  // empty and never stored
+
+    // Shown again as it was saved; back to the password, which is then required again.
+    SettingsForm shown;
+    h.dialog.Fill(&shown);
+    EXPECT_EQ(shown.login, kLoginOAuth);
+    EXPECT_STREQ(shown.provider, c.provider);
+    shown.login = kLoginPassword;
+    shown.password[0] = '\0';
+    EXPECT_FALSE(h.dialog.Accept(shown));
+    EXPECT_EQ(h.box.shown.back().text, kIncomplete);
+  }
+}
+
+class FakeSignInView final : public SignInView {
+ public:
+  bool TokenStored(const Settings& s) override { return std::strcmp(s.oauth, stored) == 0; }
+  void SignIn(const Settings& s) override { started.push_back(s); }
+  const char* stored = "google";
+  std::vector<Settings> started;
+};
+
+// The サインイン button signs in for the saved settings; with values changed in the form it
+// asks for them to be saved first (its box), and without a view it does nothing. The form
+// shows whether a token is kept for what it holds.
+TEST(SettingsDialog, SignInIsForTheSavedSettingsAndShowsTheStoredToken) {
+  DialogHarness h;
+  SettingsForm shown;
+  h.dialog.Fill(&shown);
+  EXPECT_FALSE(shown.signInAvailable);
+  h.dialog.SignIn(DialogHarness::CompleteForm());  // no view: nothing, no box
+  EXPECT_TRUE(h.box.shown.empty());
+
+  FakeSignInView view;
+  h.dialog.UseSignIn(&view);
+  SettingsForm form = DialogHarness::CompleteForm();
+  form.login = kLoginOAuth;
+  form.encryption = kEncryptionTls;
+  std::strcpy(form.user, "taro@example.jp");
+  std::strcpy(form.provider, "google");
+  std::strcpy(form.clientId, "desktop-1");
+  ASSERT_TRUE(h.dialog.Accept(form));
+  h.dialog.Fill(&shown);
+  EXPECT_TRUE(shown.signInAvailable);
+  EXPECT_TRUE(shown.tokenStored);
+
+  h.dialog.SignIn(shown);
+  ASSERT_EQ(view.started.size(), 1u);
+  EXPECT_STREQ(view.started[0].user, "taro@example.jp");
+  EXPECT_STREQ(view.started[0].clientId, "desktop-1");
+  EXPECT_TRUE(h.box.shown.empty());
+
+  // Another provider in the form: no token shown for it, and no sign-in before the OK.
+  std::strcpy(shown.provider, "microsoft");
+  EXPECT_FALSE(h.dialog.TokenStored(shown));
+  h.dialog.SignIn(shown);
+  EXPECT_EQ(view.started.size(), 1u);
+  ASSERT_EQ(h.box.shown.size(), 1u);
+  EXPECT_NE(h.box.shown[0].text.find("OK"), std::string::npos);
+  EXPECT_STREQ(h.settings.oauth, "google");  // the button took nothing
+
+  shown.user[0] = '\0';
+  h.dialog.SignIn(shown);
+  ASSERT_EQ(h.box.shown.size(), 2u);
+  EXPECT_NE(h.box.shown[1].text.find("アカウント"), std::string::npos);
 }
 
 }  // namespace

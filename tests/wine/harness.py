@@ -840,6 +840,7 @@ def compose_screenshots(artifacts, arch, out):
         "settings-dialog.png": "first_start/settings-dialog.png",
         "settings-filled.png": "first_start/settings-filled.png",
         "settings-incomplete.png": "first_start/settings-incomplete.png",
+        "settings-advanced.png": "advanced/settings-advanced.png",
         "tray-menu.png": "menu/tray-menu.png",
         "tray-tooltip.png": "check_three/tooltip.png",
     }

@@ -282,13 +282,11 @@ DIALOG_CONTROLS = [
     (1007, "button", "LED自動点灯", WS_TABSTOP | BS_AUTOCHECKBOX | WS_DISABLED, 0),
     (1008, "edit", "30", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | ES_NUMBER, ES_PASSWORD | WS_DISABLED),
     (1006, "edit", "", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, ES_PASSWORD | ES_NUMBER | WS_DISABLED),
-    # The row added below the original ones: the encryption list.
-    (1009, "combobox", "なし", WS_TABSTOP | CBS_DROPDOWNLIST, WS_DISABLED),
-    # Below it, the new-only option's box.
-    (1010, "button", "新着のみ", WS_TABSTOP | BS_AUTOCHECKBOX, WS_DISABLED),
+    # The one addition, last: the button of the second dialog, 詳細設定.
+    (1020, "button", "詳細設定", WS_TABSTOP, WS_DISABLED | BS_DEFPUSHBUTTON),
 ]
 DIALOG_LABELS = ["POP3サーバーネーム", "メーラー", "アカウント", "チェック間隔", "分おきにチェックする",
-                 "パスワード", "暗号化"]
+                 "パスワード"]
 
 
 def first_start(env):
@@ -901,3 +899,13 @@ SCENARIOS["newonly_no_uidl"] = scenarios_newonly.newonly_no_uidl
 import scenarios_notify  # noqa: E402
 
 SCENARIOS["notify_wake"] = scenarios_notify.notify_wake
+
+# The second dialog of the settings, 詳細設定.
+import scenarios_advanced  # noqa: E402
+
+SCENARIOS["advanced"] = scenarios_advanced.advanced
+
+# The sign-in's Windows back ends on their own.
+import scenarios_oauth_ports  # noqa: E402
+
+SCENARIOS["oauth_ports"] = scenarios_oauth_ports.oauth_ports

@@ -89,7 +89,7 @@ def good_check(env, mode, accepted=b"TLS certificate accepted\r\n", count=3, **e
 def starttls_from_the_dialog(env):
     """A plain account switched to STARTTLS in the settings dialog: saved as SSL 2, and the
     next check upgrades the connection."""
-    CB_SETCURSEL, CB_GETCURSEL, IDC_ENCRYPTION = 0x14E, 0x147, 1009
+    CB_SETCURSEL, CB_GETCURSEL, IDC_ENCRYPTION, IDC_ADVANCED = 0x14E, 0x147, 1009, 1020
     program, window = run_once(env, settings())
     check(program.wait_trace(b"Host QUIT OK\r\n", 40), f"no plain check:\n{tail(program)}")
     check(b"TLS HANDSHAKE" not in program.text(), "a plain account spoke TLS")
@@ -97,9 +97,17 @@ def starttls_from_the_dialog(env):
     recs = env.driver.wait_window("#32770", DIALOG_CAPTION, 15)
     check(recs, "the settings dialog did not open")
     kids = {k["id"]: k for k in env.driver.children(recs[0]["hwnd"])}
-    combo = kids[IDC_ENCRYPTION]["hwnd"]
+    # The list is in the second dialog, 詳細設定, behind the settings dialog's one button.
+    env.driver.click(kids[IDC_ADVANCED]["hwnd"])
+    adv = env.driver.wait_window("#32770", "詳細設定", 10)
+    check(adv, "the second dialog did not open")
+    akids = {k["id"]: k for k in env.driver.children(adv[0]["hwnd"])}
+    combo = akids[IDC_ENCRYPTION]["hwnd"]
     check(env.driver.send(combo, CB_GETCURSEL) == 0, "the list does not show なし")
     env.driver.send(combo, CB_SETCURSEL, 2)
+    env.driver.click(akids[1]["hwnd"])
+    check(env.driver.wait_window("#32770", "詳細設定", 10, gone=True) is not None,
+          "the second dialog stayed open")
     env.driver.click(kids[1]["hwnd"])
     check(env.driver.wait_window("#32770", DIALOG_CAPTION, 10, gone=True) is not None,
           "the dialog stayed open")
