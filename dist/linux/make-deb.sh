@@ -56,6 +56,8 @@ printf 'Source: kestova\n\nPackage: kestova\nArchitecture: any\n' >"$WORK/shlibs
 DEPENDS=$(cd "$WORK/shlibs" && dpkg-shlibdeps -O -e"$STAGE/usr/bin/kestova" 2>/dev/null |
           sed -n 's/^shlibs:Depends=//p')
 [ -n "$DEPENDS" ] || { echo "make-deb.sh: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
+# libcurl is loaded by name at the first sign-in request, so dpkg-shlibdeps cannot see it.
+DEPENDS="$DEPENDS, libcurl4"
 
 find "$STAGE" -type d -exec chmod 755 {} +
 find "$STAGE" -type f -exec chmod 644 {} +

@@ -232,7 +232,7 @@ def check_deb(deb, version, tmp):
     fields = run(["dpkg-deb", "-f", deb, "Package", "Version", "Architecture", "Depends"]).stdout
     fields = dict(l.split(": ", 1) for l in fields.decode().splitlines())
     check(fields["Package"] == "kestova" and fields["Version"] == version, fields)
-    for lib in ("libc6", "libssl3", "libc-ares2"):
+    for lib in ("libc6", "libssl3", "libc-ares2", "libcurl4"):
         check(lib in fields["Depends"], f"Depends lacks {lib}: {fields['Depends']}")
     r = subprocess.run(["lintian", "--fail-on", "error", "--tag-display-limit", "0", deb],
                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
