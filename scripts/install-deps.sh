@@ -17,7 +17,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   xvfb xauth x11-utils imagemagick xdotool locales fonts-ipafont-gothic \
   clang llvm valgrind tmux procps strace linux-perf \
   msitools wixl lintian icoutils dpkg-dev systemd \
-  libsystemd-dev dbus-daemon dbus-bin dbus-x11 dunst
+  libsystemd-dev dbus-daemon dbus-bin dbus-x11 dunst \
   nlohmann-json3-dev libcurl4-openssl-dev nodejs npm
 $SUDO apt-get install -y -q wine wine64 wine32:i386
 # libFuzzer and the sanitizer run-times for clang (only recommended by clang's packages).
