@@ -18,7 +18,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   clang llvm valgrind tmux procps strace linux-perf \
   msitools wixl lintian icoutils dpkg-dev systemd \
   libsystemd-dev dbus-daemon dbus-bin dbus-x11 dunst \
-  nlohmann-json3-dev libcurl4-openssl-dev nodejs npm
+  nlohmann-json3-dev libcurl4-openssl-dev
 $SUDO apt-get install -y -q wine wine64 wine32:i386
 # libFuzzer and the sanitizer run-times for clang (only recommended by clang's packages).
 $SUDO apt-get install -y -q --no-install-recommends libclang-rt-14-dev
@@ -29,6 +29,11 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
   $SUDO locale-gen
 fi
 
+# Node.js and npm for the sign-in tests' authorization server. A machine that has Node.js from
+# elsewhere (a nodejs package that bundles npm conflicts with Debian's npm) keeps its own.
+if ! command -v npm >/dev/null 2>&1; then
+  $SUDO apt-get install -y -q --no-install-recommends nodejs npm
+fi
 
 # The sign-in tests' authorization server (oidc-provider), at the versions its lock file pins.
 SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
