@@ -29,8 +29,9 @@ class TrayPort {
   virtual void Remove(const TrayIconRecord&) {}
   // Shows the context menu at the pointer and returns when it has closed; a chosen item
   // reaches the window as a command message. withMarkSeen: the menu holds the item
-  // IDM_MARKSEEN (kMenuMarkSeen) after its first item.
-  virtual void ShowMenu(WindowRef window, bool withMarkSeen) = 0;
+  // IDM_MARKSEEN (kMenuMarkSeen) after its first item; withSignIn: the item IDM_SIGNIN
+  // (kMenuSignIn) after those.
+  virtual void ShowMenu(WindowRef window, bool withMarkSeen, bool withSignIn) = 0;
 };
 
 }  // namespace kc

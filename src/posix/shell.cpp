@@ -40,6 +40,8 @@ const MenuItem kMenu[] = {
 };
 // With the new-only option, after the first item; its key is the console's own key for it.
 const MenuItem kMarkSeenItem = {kMenuMarkSeen, IDM_MARKSEEN, 'r'};
+// With OAuth 2.0, after those; its key is the console's own key for it.
+const MenuItem kSignInItem = {kMenuSignIn, IDM_SIGNIN, 's'};
 
 class ConsoleTray final : public TrayPort {
  public:
@@ -51,9 +53,10 @@ class ConsoleTray final : public TrayPort {
 
   // The menu takes the status row; its keys come as messages to a window of its own, so the
   // main window's messages go on being handled while it is open.
-  void ShowMenu(WindowRef window, bool withMarkSeen) override {
+  void ShowMenu(WindowRef window, bool withMarkSeen, bool withSignIn) override {
     std::vector<MenuItem> items(std::begin(kMenu), std::end(kMenu));
     if (withMarkSeen) items.insert(items.begin() + 1, kMarkSeenItem);
+    if (withSignIn) items.insert(items.begin() + (withMarkSeen ? 2 : 1), kSignInItem);
     const int count = static_cast<int>(items.size());
     Console& console = Console::Get(loop_);
     bool done = false;

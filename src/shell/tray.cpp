@@ -18,6 +18,7 @@ constexpr int64_t kSecondsPerMinute = 60;
 }  // namespace
 
 const char kMenuMarkSeen[] = "既読にする";
+const char kMenuSignIn[] = "サインイン";
 const char kTrayTip[] = "OMBRIX コントロール";
 const char kTrayTipNextCheck[] = "OMBRIX コントロール NextCheck%s";
 const char kTrayNoTime[] = "--:--";
@@ -86,7 +87,7 @@ void Tray::ReAddTrayIcon() {
 }
 
 int Tray::ShowTrayMenu(WindowRef window) {
-  port_.ShowMenu(window, settings_.newOnly != 0);
+  port_.ShowMenu(window, settings_.newOnly != 0, UsesOAuth(settings_));
   return 0;
 }
 

@@ -38,6 +38,8 @@ uint32_t TrayIconFor(int type);
 
 // The menu item that marks the messages of the last check seen: "既読にする".
 extern const char kMenuMarkSeen[];
+// The sign-in's item, shown when the account logs in with OAuth 2.0.
+extern const char kMenuSignIn[];
 
 // The tooltip texts, in code page 932.
 extern const char kTrayTip[];

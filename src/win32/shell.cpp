@@ -29,7 +29,7 @@ class Win32Tray final : public TrayPort {
   void Modify(const TrayIconRecord& record) override { Notify(NIM_MODIFY, record); }
   void Remove(const TrayIconRecord& record) override { Notify(NIM_DELETE, record); }
 
-  void ShowMenu(WindowRef window, bool withMarkSeen) override {
+  void ShowMenu(WindowRef window, bool withMarkSeen, bool withSignIn) override {
     HWND owner = ToHwnd(window);
     HMENU menu = LoadMenuA(AppInstance, MAKEINTRESOURCEA(IDR_TRAYMENU));
     if (menu == nullptr) return;
@@ -37,6 +37,10 @@ class Win32Tray final : public TrayPort {
     // The new-only option's item, after the first one; the resource's menu stays as it is.
     if (withMarkSeen) {
       InsertMenuA(popup, 1, MF_BYPOSITION | MF_STRING, IDM_MARKSEEN, kMenuMarkSeen);
+    }
+    // The sign-in's item (with OAuth 2.0), after the check and the new-only item.
+    if (withSignIn) {
+      InsertMenuA(popup, withMarkSeen ? 2 : 1, MF_BYPOSITION | MF_STRING, IDM_SIGNIN, kMenuSignIn);
     }
     POINT cursor{};
     GetCursorPos(&cursor);

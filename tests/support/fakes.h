@@ -185,8 +185,10 @@ class FakeTray final : public TrayPort {
   void Add(const TrayIconRecord& r) override { calls.push_back({"add", r}); }
   void Modify(const TrayIconRecord& r) override { calls.push_back({"modify", r}); }
   void Remove(const TrayIconRecord& r) override { calls.push_back({"remove", r}); }
-  void ShowMenu(WindowRef, bool withMarkSeen) override {
-    calls.push_back({withMarkSeen ? "menu+markseen" : "menu", TrayIconRecord{}});
+  void ShowMenu(WindowRef, bool withMarkSeen, bool withSignIn) override {
+    std::string what = withMarkSeen ? "menu+markseen" : "menu";
+    if (withSignIn) what += "+signin";
+    calls.push_back({what, TrayIconRecord{}});
   }
   uint32_t lastIcon() const { return calls.empty() ? 0 : calls.back().second.icon; }
 };

@@ -134,6 +134,23 @@ TEST_F(NewOnly, MenuItemOnlyWithTheOption) {
   EXPECT_EQ(h.seenStore.reads, 0);
 }
 
+// The sign-in's item follows the login: shown with OAuth 2.0 only, beside the new-only one.
+TEST_F(NewOnly, SignInItemOnlyWithOAuth) {
+  struct Case {
+    int32_t newOnly, auth;
+    const char* menu;
+  };
+  for (const Case& c : {Case{1, kAuthOAuth, "menu+markseen+signin"},
+                        Case{0, kAuthOAuth, "menu+signin"}, Case{1, kAuthPassword, "menu+markseen"},
+                        Case{0, kAuthPassword, "menu"}}) {
+    h.app->settings.newOnly = c.newOnly;
+    h.app->settings.auth = c.auth;
+    h.window.Post(CheckHarness::kMainWindow, SM_TRAY, kTrayIconId, kWmRButtonDown);
+    h.Pump();
+    EXPECT_EQ(h.tray.calls.back().first, c.menu);
+  }
+}
+
 // A message deleted by another client leaves the list; the others stay seen.
 TEST_F(NewOnly, DeletedMessageLeavesTheList) {
   Add(h, 1, 4);
