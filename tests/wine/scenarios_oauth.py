@@ -77,8 +77,8 @@ def lcd_picture(env, rows, name):
 def oauth_signin(env):
     """Device sign-in from the menu; the code on the display and in the box; the check logs in
     with XOAUTH2 over STARTTLS; the refresh token sealed with DPAPI, no access token kept; a
-    restart refreshes (rotating the stored token) and logs in with no user step; no token in
-    the trace."""
+    restart on 995 refreshes (rotating the stored token) and logs in with no user step; no
+    token in the program's output."""
     env.require(*TLS, feature="TLS")
     env.require(*SIGN_IN, feature="the OAuth 2.0 sign-in")
     why = oidc_server.available()
@@ -166,7 +166,9 @@ def run_signin(env, idp, certs):
         check(clear not in sealed, f"the token file holds {clear[:12]!r} in the clear")
     log(f"token file {len(sealed)} bytes, sealed with DPAPI")
 
-    # A restart: the stored token is refreshed (and the rotated one stored), no user step.
+    # A restart, now with TLS from the first byte (995): the stored token is refreshed (and the
+    # rotated one stored), no user step.
+    env.reg_import(dict(values, SSL=1))
     env.new_display_file()
     program2 = env.start_program()
     window = env.main_window()
@@ -176,7 +178,9 @@ def run_signin(env, idp, certs):
     check(b"AppState = CAPA, sending AUTH XOAUTH2\r\n" in second, "no XOAUTH2 login")
     check(b"sign in: open" not in second, "the restart asked for a sign-in")
     check(message_box(env, 1) is None, "a box after the restart")
-    check(len(server.log_lines(f"Login: user=<{USER}>")) == 2, "no second login")
+    logins = server.log_lines(f"Login: user=<{USER}>")
+    check(len(logins) == 2 and "TLS" in logins[1], f"logins {logins}")
+    check(b"AppState = CONNECTING, sending CAPA\r\n" in second, "the restart did not use 995")
     env.command(window, IDM_EXIT)
     check(program2.wait(15) == 0, "exit code after IDM_EXIT")
     rotated = stored_record(env).get("refresh_token", "")
