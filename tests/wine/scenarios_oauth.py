@@ -90,17 +90,19 @@ def oauth_signin(env):
         os.remove(path)
 
     certs = TestCerts(os.path.join(env.tmp, "certs"))
-    idp = oidc_server.OidcServer(os.path.join(env.tmp, "idp"), port=IDP_PORT).start()
+    issued = os.path.join(env.tmp, "issued-tokens.txt")
+    idp = oidc_server.OidcServer(os.path.join(env.tmp, "idp"), port=IDP_PORT,
+                                 token_log=issued).start()
     try:
         with trusted_bundle(certs.bundle()):
-            run_signin(env, idp, certs)
+            run_signin(env, idp, certs, issued)
     finally:
         idp.stop()
         for path in token_files(env):
             os.remove(path)
 
 
-def run_signin(env, idp, certs):
+def run_signin(env, idp, certs, issued):
     server = dovecot.Dovecot(os.path.join(env.tmp, "dovecot-oauth"), user=USER,
                              password="unused", tls=certs.server("good"),
                              oauth2=(idp.introspection_url(), "xoauth2 oauthbearer"))
@@ -186,7 +188,7 @@ def run_signin(env, idp, certs):
     rotated = stored_record(env).get("refresh_token", "")
     check(rotated and rotated != refresh, "the refresh token did not rotate")
 
-    # No token of either run in anything the program wrote: its trace, decoded, and all of
+    # No token the provider issued in anything the program wrote: its trace, decoded, and all of
     # Wine's output as it came (a cut debug string could hide part of a token from the first).
     outputs = []
     for p in (program, program2):
@@ -194,7 +196,14 @@ def run_signin(env, idp, certs):
         check(p.truncated == 0, f"{p.name}: {p.truncated} trace lines were cut")
         with open(p.stderr_path, "rb") as f:
             outputs.append(f.read())
-    for secret in (refresh, rotated):
+    with open(issued) as f:
+        tokens = [t for t in f.read().split() if len(t) >= 16]
+    # The sign-in and the refresh each hand out an access and a refresh token; the stored ones
+    # are among them, so the log is complete.
+    check(len(tokens) >= 4 and refresh in tokens and rotated in tokens,
+          f"{len(tokens)} tokens issued, not the ones stored")
+    for secret in tokens:
         for output in [first, second] + outputs:
-            check(secret.encode() not in output, "a refresh token reached the program's output")
-    log("restart logged in with the stored refresh token; no token in the output")
+            check(secret.encode() not in output, "a token reached the program's output")
+    log(f"restart logged in with the stored refresh token; none of the {len(tokens)} tokens "
+        "issued is in the output")
