@@ -141,7 +141,16 @@ void App::OnSignInEvent(WindowRef window, SignInEvent event) {
           box, sizeof box,
           "ブラウザーで次のアドレスを開き、コードを入力してください。\n\n%s\n\nコード: %s",
           session_->verificationUri(), session_->userCode());
-      platform_.box.Show(mainWindow, box, kCaption);
+      // The code stays on the display while the box is open, so the user can read it there
+      // once the browser shows the provider's page.
+      if (platform_.box.Ask(mainWindow, box, "このアドレスをブラウザーで開きますか?", kCaption) &&
+          signInPorts_ != nullptr) {
+        char why[256] = {};
+        if (!signInPorts_->browser.Open(session_->verificationUri(), why, sizeof why)) {
+          FormatBounded(line, sizeof line, "sign in: the browser could not be started: %s", why);
+          TellLine(line);
+        }
+      }
       break;
     }
     case SignInEvent::kBrowserOpened:

@@ -55,6 +55,7 @@ class Win32Window final : public WindowPort {
 class Win32MessageBox final : public MessageBoxPort {
  public:
   void Show(WindowRef owner, const char* text, const char* caption) override;
+  bool Ask(WindowRef owner, const char* text, const char* question, const char* caption) override;
 };
 
 // OutputDebugStringA.

@@ -1,10 +1,18 @@
 #include <time.h>
+#include <cstdio>
 
 #include "win32/backends.h"
 
 namespace kc::win32 {
 
 HINSTANCE AppInstance = nullptr;
+
+bool Win32MessageBox::Ask(WindowRef owner, const char* text, const char* question,
+                          const char* caption) {
+  char both[2048];
+  std::snprintf(both, sizeof both, "%s\n\n%s", text, question);
+  return MessageBoxA(ToHwnd(owner), both, caption, MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
 
 void Win32MessageBox::Show(WindowRef owner, const char* text, const char* caption) {
   MessageBoxA(ToHwnd(owner), text, caption, MB_OK);

@@ -7,6 +7,7 @@
 // nodevice: no device grant, so a client must sign in through the browser.
 // Prints "LISTENING <port>" once it answers. Accounts: any login name, any password; the
 // name becomes the token's subject, which the mail server takes as the user.
+import { appendFileSync } from 'node:fs';
 import Provider from 'oidc-provider';
 
 const port = Number(process.argv[2] || 9000);
@@ -59,6 +60,20 @@ const provider = new Provider(issuer, {
     return undefined;
   },
 });
+
+// KC_OIDC_TOKEN_LOG names a file that gets every token the token endpoint hands out, one a
+// line, so a test can look for them in a program's output.
+const tokenLog = process.env.KC_OIDC_TOKEN_LOG;
+if (tokenLog) {
+  provider.use(async (ctx, next) => {
+    await next();
+    if (ctx.path === '/token' && ctx.body && typeof ctx.body === 'object') {
+      for (const name of ['access_token', 'refresh_token', 'id_token']) {
+        if (ctx.body[name]) appendFileSync(tokenLog, `${ctx.body[name]}\n`);
+      }
+    }
+  });
+}
 
 provider.listen(port, '127.0.0.1', () => {
   console.log(`LISTENING ${port}`);

@@ -102,8 +102,15 @@ class FakeMessageBox final : public MessageBoxPort {
     std::string caption;
   };
   std::vector<Box> shown;
+  bool answer = false;  // what Ask answers (Yes: true)
+  int asked = 0;
   void Show(WindowRef owner, const char* text, const char* caption) override {
     shown.push_back({owner, text, caption});
+  }
+  bool Ask(WindowRef owner, const char* text, const char* question, const char* caption) override {
+    ++asked;
+    Show(owner, (std::string(text) + "\n\n" + question).c_str(), caption);
+    return answer;
   }
 };
 

@@ -57,8 +57,10 @@ class _NoRedirect(urllib.request.HTTPRedirectHandler):
 
 
 class OidcServer:
-    def __init__(self, workdir, port=9000, access_seconds=3600, device=True):
+    def __init__(self, workdir, port=9000, access_seconds=3600, device=True, token_log=None):
+        """token_log: a file that gets every token the provider hands out, one a line."""
         self.dir = workdir
+        self.token_log = token_log
         self.port = port
         self.access_seconds = access_seconds
         self.issuer = f"http://127.0.0.1:{port}"
@@ -68,10 +70,14 @@ class OidcServer:
     def start(self, timeout=30):
         os.makedirs(self.dir, exist_ok=True)
         self.log = open(os.path.join(self.dir, "oidc.log"), "wb")
+        env = dict(os.environ)
+        if self.token_log:
+            env["KC_OIDC_TOKEN_LOG"] = self.token_log
         self.proc = subprocess.Popen(["node", os.path.join(SERVER_DIR, "server.mjs"),
                                       str(self.port), str(self.access_seconds),
                                       "device" if self.device else "nodevice"],
-                                     stdout=subprocess.PIPE, stderr=self.log, cwd=SERVER_DIR)
+                                     stdout=subprocess.PIPE, stderr=self.log, cwd=SERVER_DIR,
+                                     env=env)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             line = self.proc.stdout.readline()

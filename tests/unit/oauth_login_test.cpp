@@ -260,6 +260,7 @@ TEST(OAuthDisplay, DeviceCodeShowsOnTheLcd) {
   std::strcpy(app.settings.clientId, "client-1");
   std::strcpy(app.settings.user, "someone@example.org");
 
+  box.answer = true;  // "open this address in the browser?" Yes
   app.MainWndProc(app.mainWindow, kWmCommand, IDM_SIGNIN, 0);
   ASSERT_EQ(http.sent.size(), 1u);
   HttpRequestId id = http.Reply(200, R"({"device_code":"D","user_code":"ABCD-EFGH",
@@ -272,6 +273,8 @@ TEST(OAuthDisplay, DeviceCodeShowsOnTheLcd) {
             "sign in: open https://microsoft.com/devicelogin and enter the code ABCD-EFGH");
   ASSERT_EQ(box.shown.size(), 1u);
   EXPECT_NE(box.shown[0].text.find("ABCD-EFGH"), std::string::npos);
+  EXPECT_EQ(box.asked, 1);
+  EXPECT_EQ(browser.opened, (std::vector<std::string>{"https://microsoft.com/devicelogin"}));
   app.MainWndProc(app.mainWindow, kWmDestroy, 0, 0);
 }
 

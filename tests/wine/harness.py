@@ -843,6 +843,8 @@ def compose_screenshots(artifacts, arch, out):
         "settings-advanced.png": "advanced/settings-advanced.png",
         "tray-menu.png": "menu/tray-menu.png",
         "tray-tooltip.png": "check_three/tooltip.png",
+        "signin-box.png": "oauth_signin/signin-box.png",
+        "signin-lcd.png": "oauth_signin/signin-lcd.png",
     }
     for name, source in chosen.items():
         path = os.path.join(base, source)

@@ -909,3 +909,8 @@ SCENARIOS["advanced"] = scenarios_advanced.advanced
 import scenarios_oauth_ports  # noqa: E402
 
 SCENARIOS["oauth_ports"] = scenarios_oauth_ports.oauth_ports
+
+# The sign-in end to end: the provider, Dovecot and the program.
+import scenarios_oauth  # noqa: E402
+
+SCENARIOS["oauth_signin"] = scenarios_oauth.oauth_signin
