@@ -19,11 +19,17 @@ size_t FieldLength(const char* field, size_t size) {
 
 uint64_t Fnv1a64(const void* bytes, size_t length, uint64_t start) {
   const unsigned char* p = static_cast<const unsigned char*>(bytes);
+  constexpr uint64_t kPrime = 0x100000001b3ull;
   uint64_t h = start;
-  for (size_t i = 0; i < length; ++i) {
-    h ^= p[i];
-    h *= 0x100000001b3ull;
+  size_t i = 0;
+  // Four bytes a round: the same hash with a quarter of the loop's own work.
+  for (; i + 4 <= length; i += 4) {
+    h = (h ^ p[i]) * kPrime;
+    h = (h ^ p[i + 1]) * kPrime;
+    h = (h ^ p[i + 2]) * kPrime;
+    h = (h ^ p[i + 3]) * kPrime;
   }
+  for (; i < length; ++i) h = (h ^ p[i]) * kPrime;
   return h;
 }
 
@@ -50,10 +56,11 @@ bool SeenIds::Allocate() {
 }
 
 size_t SeenIds::Guess(uint64_t hash) const {
-  // The hashes are spread evenly over 64 bits: the position is near hash / 2^64 * count.
-  const double n = static_cast<double>(count_);
-  size_t g = static_cast<size_t>(static_cast<double>(hash) * (n / 18446744073709551616.0));
-  return g < count_ ? g : count_ - 1;
+  // The hashes are spread evenly over 64 bits: the position is near hash * count / 2^64, taken
+  // in integers (count_ < 2^32, so no product overflows) rather than through a double.
+  const uint64_t n = count_;
+  const uint64_t g = ((hash >> 32) * n + (((hash & 0xFFFFFFFFu) * n) >> 32)) >> 32;
+  return static_cast<size_t>(g < n ? g : n - 1);
 }
 
 void SeenIds::Prefetch(uint64_t hash) const {
