@@ -19,11 +19,17 @@ size_t FieldLength(const char* field, size_t size) {
 
 uint64_t Fnv1a64(const void* bytes, size_t length, uint64_t start) {
   const unsigned char* p = static_cast<const unsigned char*>(bytes);
+  constexpr uint64_t kPrime = 0x100000001b3ull;
   uint64_t h = start;
-  for (size_t i = 0; i < length; ++i) {
-    h ^= p[i];
-    h *= 0x100000001b3ull;
+  size_t i = 0;
+  // Four bytes a round: the same hash with a quarter of the loop's own work.
+  for (; i + 4 <= length; i += 4) {
+    h = (h ^ p[i]) * kPrime;
+    h = (h ^ p[i + 1]) * kPrime;
+    h = (h ^ p[i + 2]) * kPrime;
+    h = (h ^ p[i + 3]) * kPrime;
   }
+  for (; i < length; ++i) h = (h ^ p[i]) * kPrime;
   return h;
 }
 
@@ -46,19 +52,24 @@ uint64_t AccountKey(const char* server, size_t serverSize, const char* user, siz
 
 bool SeenIds::Allocate() {
   if (!hashes_) hashes_.reset(NewHashArray());
-  return hashes_ != nullptr;
+  if (!index_) index_.reset(new (std::nothrow) uint32_t[kIndexBuckets + 1]);
+  return hashes_ != nullptr && index_ != nullptr;
 }
 
-size_t SeenIds::Guess(uint64_t hash) const {
-  // The hashes are spread evenly over 64 bits: the position is near hash / 2^64 * count.
-  const double n = static_cast<double>(count_);
-  size_t g = static_cast<size_t>(static_cast<double>(hash) * (n / 18446744073709551616.0));
-  return g < count_ ? g : count_ - 1;
+// The position of the first hash of each bucket (the top kIndexBits bits): a lookup then
+// searches the dozen or so hashes of its bucket, however unevenly the IDs' hashes fall.
+void SeenIds::RebuildIndex() {
+  uint32_t i = 0;
+  for (uint32_t b = 0; b < kIndexBuckets; ++b) {
+    while (i < count_ && (hashes_[i] >> (64 - kIndexBits)) < b) ++i;
+    index_[b] = i;
+  }
+  index_[kIndexBuckets] = count_;
 }
 
 void SeenIds::Prefetch(uint64_t hash) const {
 #if defined(__GNUC__)
-  if (known_ && count_ != 0) __builtin_prefetch(hashes_.get() + Guess(hash));
+  if (known_ && count_ != 0) __builtin_prefetch(hashes_.get() + index_[hash >> (64 - kIndexBits)]);
 #else
   (void)hash;
 #endif
@@ -68,25 +79,10 @@ uint32_t SeenIds::Find(uint64_t hash, uint32_t* count) const {
   *count = 0;
   if (!known_ || count_ == 0) return 0;
   const uint64_t* a = hashes_.get();
-  const size_t n = count_;
-  // From where an even spread puts the hash, a widening step finds the range to search, a few
-  // entries at most, so a lookup touches a small stretch of the array instead of halving it all.
-  const size_t g = Guess(hash);
-  size_t lo = 0;
-  size_t hi = n;
-  size_t step = 1;
-  if (a[g] < hash) {
-    while (g + step < n && a[g + step] < hash) step *= 2;
-    lo = g + step / 2 + 1;
-    hi = g + step < n ? g + step : n;
-  } else {
-    while (step <= g && a[g - step] >= hash) step *= 2;
-    lo = step <= g ? g - step + 1 : 0;
-    hi = g - step / 2;
-  }
-  const uint64_t* first = std::lower_bound(a + lo, a + hi, hash);
+  const uint32_t bucket = static_cast<uint32_t>(hash >> (64 - kIndexBits));
+  const uint64_t* first = std::lower_bound(a + index_[bucket], a + index_[bucket + 1], hash);
   const uint64_t* last = first;
-  while (last != a + n && *last == hash) ++last;
+  while (last != a + count_ && *last == hash) ++last;
   *count = static_cast<uint32_t>(last - first);
   return static_cast<uint32_t>(first - a);
 }
@@ -118,13 +114,14 @@ bool SeenIds::AdoptLoaded(uint64_t account, uint32_t count, bool cut) {
   known_ = false;
   cut_ = false;
   count_ = 0;
-  if (!hashes_ || count > kSeenIdCapacity) return false;
+  if (!hashes_ || !index_ || count > kSeenIdCapacity) return false;
   for (uint32_t i = 1; i < count; ++i) {
     if (hashes_[i - 1] > hashes_[i]) return false;
   }
   count_ = count;
   known_ = true;
   cut_ = cut;
+  RebuildIndex();
   return true;
 }
 
@@ -143,6 +140,7 @@ bool SeenIds::Apply(const UidlTally& tally, bool takeAll) {
     count_ = kept;
     cut_ = cut;
     ++generation_;
+    RebuildIndex();
     return true;
   }
   const uint64_t* listed = tally.hashes();
@@ -174,7 +172,10 @@ bool SeenIds::Apply(const UidlTally& tally, bool takeAll) {
   count_ = count;
   cut_ = cut;
   known_ = true;
-  if (!same) ++generation_;
+  if (!same) {
+    ++generation_;
+    RebuildIndex();
+  }
   return !same;
 }
 

@@ -3,10 +3,10 @@
 // measured against them.
 //
 // Bound: kSeenIdCapacity IDs, 8 bytes each, in each of the two arrays (the seen list and the
-// listing of the check under way), and three bitmaps of kSeenIdCapacity bits for the listing:
-// about 1 MiB in all, taken from the heap the first time a check reads a listing (a program
-// without the option takes nothing). A mailbox of up to kSeenIdCapacity messages is held
-// whole. In a larger one the oldest messages (the lowest numbers, beyond the last
+// listing of the check under way), three bitmaps of kSeenIdCapacity bits for the listing and
+// a 16 KiB index of the list: about 1 MiB in all, taken from the heap the first time a check reads
+// a listing (a program without the option takes nothing). A mailbox of up to kSeenIdCapacity
+// messages is held whole. In a larger one the oldest messages (the lowest numbers, beyond the last
 // kSeenIdCapacity) count as seen and are not kept; mail arrives at the top of the numbering,
 // so a new message is always among those kept. Such a list is marked as cut at the bound:
 // when deletions bring older messages back inside the window, an unseen message numbered
@@ -81,9 +81,14 @@ class SeenIds {
 
  private:
   bool Allocate();
-  size_t Guess(uint64_t hash) const;
+  void RebuildIndex();
+
+  static constexpr unsigned kIndexBits = 12;
+  static constexpr uint32_t kIndexBuckets = uint32_t{1} << kIndexBits;
 
   std::unique_ptr<uint64_t[]> hashes_;
+  // kIndexBuckets + 1 positions: where each bucket of hashes starts (RebuildIndex).
+  std::unique_ptr<uint32_t[]> index_;
   uint32_t count_ = 0;
   uint32_t generation_ = 0;
   bool known_ = false;

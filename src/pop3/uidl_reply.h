@@ -48,6 +48,8 @@ class UidlListingReader {
 
  private:
   void EndLine(UidlListingSink& sink);
+  // One line, its line feed excluded and at most kUidlLineSize bytes: an entry or malformed.
+  static void TakeLine(const char* line, size_t length, UidlListingSink& sink);
 
   char line_[kUidlLineSize] = {};
   size_t length_ = 0;

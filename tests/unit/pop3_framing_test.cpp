@@ -97,6 +97,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "+OK\r\nX: y\r\n",
                   "+OK\r\nZ"},
         FrameCase{"EmptyBlock", 0, {"+OK\r\n.\r\n"}, "+OK", ""},
+        // Dots that are not the whole of a line, and a dot line whose line end comes later.
+        FrameCase{"DotsInsideTheBlockDoNotEndIt",
+                  0,
+                  {"+OK\r\n.\r.\n..x\r\nA: a.b.\r\n.", "\r\n"},
+                  "|+OK\r\n.\r.\n..x\r\nA: a.b.",
+                  ""},
         FrameCase{"NegativeReplyIsOneLineInMultiLineMode",
                   0,
                   {"-ERR no such message\r\n"},

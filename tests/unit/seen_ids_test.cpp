@@ -34,6 +34,39 @@ TEST(SeenIds, FnvMatchesItsPublishedValues) {
   EXPECT_NE(AccountKey("ab", 255, "c", 80), AccountKey("a", 255, "bc", 80));
 }
 
+// Every hash at the ends of the 64-bit range and between is found, however unevenly the list
+// is spread (the search starts where an even spread would put the hash).
+TEST(SeenIds, FindsHashesAtTheEndsOfTheRange) {
+  const uint64_t top = ~uint64_t{0};
+  const std::vector<uint64_t> stored = {0, 1, 1, 2, uint64_t{1} << 63, top - 1, top, top};
+  SeenIds seen;
+  uint64_t* area = seen.LoadArea();
+  ASSERT_NE(area, nullptr);
+  std::copy(stored.begin(), stored.end(), area);
+  ASSERT_TRUE(seen.AdoptLoaded(7, static_cast<uint32_t>(stored.size()), false));
+  const struct {
+    uint64_t hash;
+    uint32_t at;
+    uint32_t count;
+  } cases[] = {{0, 0, 1},       {1, 1, 2},       {2, 3, 1},  {3, 0, 0}, {uint64_t{1} << 63, 4, 1},
+               {top - 2, 0, 0}, {top - 1, 5, 1}, {top, 6, 2}};
+  for (const auto& c : cases) {
+    uint32_t count = 99;
+    const uint32_t at = seen.Find(c.hash, &count);
+    EXPECT_EQ(count, c.count) << c.hash;
+    if (c.count != 0) {
+      EXPECT_EQ(at, c.at) << c.hash;
+    }
+  }
+  // A list of one.
+  area = seen.LoadArea();
+  area[0] = top / 3;
+  ASSERT_TRUE(seen.AdoptLoaded(7, 1, false));
+  EXPECT_EQ(seen.Count(top / 3), 1u);
+  EXPECT_EQ(seen.Count(top), 0u);
+  EXPECT_EQ(seen.Count(0), 0u);
+}
+
 // A fresh instance holds no list; the first listing is a baseline that takes every message.
 TEST(SeenIds, BaselineThenNewThenGone) {
   SeenIds seen;

@@ -88,22 +88,28 @@ Collect ReadInPieces(const std::string& reply, size_t piece) {
 // last entry has no line end.
 TEST(UidlListing, SameEntriesWhateverThePieces) {
   const std::string longLine = "9 " + std::string(300, 'z');
+  // A line that just fits the line buffer, and one byte more.
+  const std::string fits = "8 " + std::string(kUidlLineSize - 2, 'y');
+  const std::string oneMore = "6 " + std::string(kUidlLineSize - 1, 'w');
   const std::string reply =
       "+OK 4 messages, a long status line that says nothing more\r\n"
       "1 aaa\r\n"
       "garbage\r\n" +
-      longLine + "\r\n" +
+      longLine + "\r\n" + fits + "\n" + oneMore + "\n" +
       "\r\n"
       "2 bbb\r\n"
       "7 ccc";
   for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}, reply.size()}) {
     Collect got = ReadInPieces(reply, piece);
-    EXPECT_EQ(got.entries, (std::vector<std::string>{"1=aaa", "2=bbb", "7=ccc"})) << piece;
-    ASSERT_EQ(got.malformed.size(), 3u) << piece;
+    EXPECT_EQ(got.entries,
+              (std::vector<std::string>{"1=aaa", "8=" + fits.substr(2), "2=bbb", "7=ccc"}))
+        << piece;
+    ASSERT_EQ(got.malformed.size(), 4u) << piece;
     EXPECT_EQ(got.malformed[0], "garbage\r");
     // An overlong line is reported by its first bytes, never read past the line buffer.
     EXPECT_EQ(got.malformed[1], longLine.substr(0, kUidlLineSize) + "...");
-    EXPECT_EQ(got.malformed[2], "\r");
+    EXPECT_EQ(got.malformed[2], oneMore.substr(0, kUidlLineSize) + "...");
+    EXPECT_EQ(got.malformed[3], "\r");
   }
 }
 
