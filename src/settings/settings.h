@@ -41,17 +41,20 @@ struct ValueFound {
   uint32_t length = 0;  // its length in bytes, as the platform told it
 };
 
-struct Settings {
+// Up to eight mailboxes: account 1 is the main key's, accounts 2 to 8 its subkeys "2" to "8".
+constexpr int kMaxAccounts = 8;
+// NAME, an account's short label for the display and the tooltip: ASCII or half-width katakana,
+// at most 16 cells (one display row), NUL included.
+constexpr uint32_t kAccountNameSize = 17;
+
+// What each account holds of its own: where and how it logs in, and what it counts.
+struct AccountSettings {
   char server[kServerSize] = {};
   char user[kUserSize] = {};
-  char password[kPasswordSize] = {};    // plain in memory, complemented when stored
-  int32_t interval = kDefaultInterval;  // minutes between periodic checks
-  int32_t listSenders = 1;              // on only when exactly 1
-  int32_t ledAuto = 1;                  // stored and edited only
-  char mailer[kMailerSize] = {};        // program path, optionally a blank and arguments
-  int32_t ssl = kSslNone;               // kSslNone, kSslImplicit or kSslStartTls
-  int32_t port = 0;                     // 0: the service's port
-  char certPin[kCertPinSize] = {};      // SHA-256 fingerprint of the one certificate accepted
+  char password[kPasswordSize] = {};  // plain in memory, complemented when stored
+  int32_t ssl = kSslNone;             // kSslNone, kSslImplicit or kSslStartTls
+  int32_t port = 0;                   // 0: the service's port
+  char certPin[kCertPinSize] = {};    // SHA-256 fingerprint of the one certificate accepted
   // What the key held of SSL, PORT and CERTPIN: an unreadable SSL secures the connection, an
   // unreadable or too long CERTPIN refuses every certificate, and a save writes each of the
   // three only when the key held it or its field differs from the default.
@@ -61,10 +64,6 @@ struct Settings {
   // the key as it always was.
   int32_t newOnly = 0;
   bool newOnlyStored = false;
-  // A desktop notification when a check finds mail the user was not told of: on for any value
-  // but 0; written back, as NEWONLY, only once it was stored or is on.
-  int32_t notify = 0;
-  bool notifyStored = false;
   // The sign-in. AUTH 1 logs in with an OAuth 2.0 token instead of the password; each value
   // is written back only when the key held it or it differs from its default, so a key that
   // never had them stays as it was.
@@ -75,24 +74,52 @@ struct Settings {
   char tenant[kTenantSize] = {};              // Microsoft only; empty means "common"
   char scope[kScopeSize] = {};                // empty means the provider's mail scope
   uint8_t oauthStored = 0;                    // kStored... bits: what the key held
+  // NAME: the label shown beside the account's count and senders when there is more than one
+  // account. Account 1's is written to the main key only once it was stored or is set.
+  char name[kAccountNameSize] = {};
+  bool nameStored = false;
 };
+
+// The settings: account 1 (the main key's values, the base) and what all accounts share.
+struct Settings : AccountSettings {
+  int32_t interval = kDefaultInterval;  // minutes between periodic checks
+  int32_t listSenders = 1;              // on only when exactly 1
+  int32_t ledAuto = 1;                  // stored and edited only
+  char mailer[kMailerSize] = {};        // program path, optionally a blank and arguments
+  // A desktop notification when a check finds mail the user was not told of: on for any value
+  // but 0; written back, as NEWONLY, only once it was stored or is on.
+  int32_t notify = 0;
+  bool notifyStored = false;
+  // Accounts 2 to 8, in the order they are checked and shown; the first moreCount are in use.
+  AccountSettings more[kMaxAccounts - 1];
+  int32_t moreCount = 0;
+};
+
+// The account with the number 1 to 1 + moreCount: 1 is the settings' own.
+inline AccountSettings& AccountAt(Settings& s, int number) {
+  return number <= 1 ? static_cast<AccountSettings&>(s) : s.more[number - 2];
+}
+inline const AccountSettings& AccountAt(const Settings& s, int number) {
+  return number <= 1 ? static_cast<const AccountSettings&>(s) : s.more[number - 2];
+}
+inline int AccountCount(const Settings& s) { return 1 + s.moreCount; }
 
 // The bits of Settings::oauthStored.
 constexpr uint8_t kStoredAuth = 1, kStoredOAuth = 2, kStoredClientId = 4, kStoredClientSecret = 8,
                   kStoredTenant = 16, kStoredScope = 32;
 
-inline bool UsesOAuth(const Settings& s) { return s.auth == kAuthOAuth; }
+inline bool UsesOAuth(const AccountSettings& s) { return s.auth == kAuthOAuth; }
 
 // Server, user and password are all set: a check can run. With AUTH 1 the password is not
 // used and not asked for: server and user (the mailbox address) are enough.
 bool SettingsComplete(const char* server, const char* user, const char* password);
-bool SettingsComplete(const Settings& settings);
+bool SettingsComplete(const AccountSettings& settings);
 
 // The connection is secured for every SSL value but 0, so a value a newer or older program
 // wrote never sends the password in the clear. An SSL value that is there but cannot be read
 // as a DWORD loads as kSslImplicit; only an absent one means plain text.
-inline bool UsesTls(const Settings& s) { return s.ssl != kSslNone; }
-inline bool UsesStartTls(const Settings& s) { return s.ssl == kSslStartTls; }
+inline bool UsesTls(const AccountSettings& s) { return s.ssl != kSslNone; }
+inline bool UsesStartTls(const AccountSettings& s) { return s.ssl == kSslStartTls; }
 
 void LoadSettings(Settings& settings, RegistryPort& registry);
 // Writes the seven values, then SSL, PORT and CERTPIN where the key held them or their fields

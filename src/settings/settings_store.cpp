@@ -181,7 +181,7 @@ bool SettingsComplete(const char* server, const char* user, const char* password
   return server[0] != '\0' && user[0] != '\0' && password[0] != '\0';
 }
 
-bool SettingsComplete(const Settings& settings) {
+bool SettingsComplete(const AccountSettings& settings) {
   if (UsesOAuth(settings)) return settings.server[0] != '\0' && settings.user[0] != '\0';
   return SettingsComplete(settings.server, settings.user, settings.password);
 }
