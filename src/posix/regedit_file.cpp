@@ -1,6 +1,7 @@
 #include "posix/regedit_file.h"
 
 #include <cstddef>
+#include <map>
 #include <utility>
 
 #include "text/bounded.h"
@@ -191,18 +192,21 @@ class Parser {
       for (auto it = out_->begin(); it != out_->end();) {
         it = IsRegeditKeyOrBelow(it->key, removed) ? out_->erase(it) : it + 1;
       }
+      index_.clear();  // the places after the removed ones moved up
+      for (size_t i = 0; i < out_->size(); ++i) index_[Folded((*out_)[i].key)] = i;
       section_ = kNoSection;  // what follows until the next key is read and dropped
       return true;
     }
-    for (size_t i = 0; i < out_->size(); ++i) {
-      if (EqualNoCase((*out_)[i].key, name)) {
-        section_ = i;
-        return true;
-      }
-    }
-    out_->push_back(RegeditSection{name, {}});
-    section_ = out_->size() - 1;
+    auto known = index_.emplace(Folded(name), out_->size());
+    if (known.second) out_->push_back(RegeditSection{name, {}});
+    section_ = known.first->second;
     return true;
+  }
+
+  // Key names compare without regard to ASCII case.
+  static std::string Folded(std::string s) {
+    for (char& c : s) c = LowerAscii(c);
+    return s;
   }
 
   bool ValueLine(const std::string& line, size_t i) {
@@ -276,8 +280,9 @@ class Parser {
   const std::vector<std::string>& lines_;
   std::vector<RegeditSection>* out_;
   size_t next_ = 1;
-  bool inKey_ = false;           // a key line came: values may follow
-  size_t section_ = kNoSection;  // where they go; kNoSection after a removal
+  std::map<std::string, size_t> index_;  // each section's place, by its folded key
+  bool inKey_ = false;                   // a key line came: values may follow
+  size_t section_ = kNoSection;          // where they go; kNoSection after a removal
 };
 
 void AppendHexByte(std::string* out, uint8_t b) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -220,19 +221,21 @@ class FileRegistry final : public RegistryPort {
   void CloseSubKey() override { current_ = main_; }
 
   // The subkeys are the first names below the main key of every section under it, each once.
+  // The list is made at index 0 and kept for the indexes after it, so a listing is one pass
+  // over the file however many sections it has.
   SubKeyFound EnumSubKey(uint32_t index, char* name, uint32_t size) override {
     if (main_ == kNone) return SubKeyFound::kEnd;
-    std::vector<std::string> names;
-    for (const RegeditSection& section : sections_) {
-      std::string child = ChildName(section.key);
-      if (child.empty()) continue;
-      bool seen = false;
-      for (const std::string& n : names) seen = seen || SameName(n, child.c_str());
-      if (!seen) names.push_back(child);
+    if (index == 0) {
+      children_.clear();
+      std::set<std::string> seen;
+      for (const RegeditSection& section : sections_) {
+        std::string child = ChildName(section.key);
+        if (!child.empty() && seen.insert(UpperAscii(child)).second) children_.push_back(child);
+      }
     }
-    if (index >= names.size()) return SubKeyFound::kEnd;
-    if (names[index].size() >= size) return SubKeyFound::kSkip;
-    std::memcpy(name, names[index].c_str(), names[index].size() + 1);
+    if (index >= children_.size()) return SubKeyFound::kEnd;
+    if (children_[index].size() >= size) return SubKeyFound::kSkip;
+    std::memcpy(name, children_[index].c_str(), children_[index].size() + 1);
     return SubKeyFound::kName;
   }
 
@@ -362,6 +365,13 @@ class FileRegistry final : public RegistryPort {
     return nullptr;
   }
 
+  static std::string UpperAscii(std::string s) {
+    for (char& c : s) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return s;
+  }
+
   static bool SameName(const std::string& a, const char* b) {
     size_t n = std::strlen(b);
     if (a.size() != n) return false;
@@ -378,6 +388,7 @@ class FileRegistry final : public RegistryPort {
   std::vector<RegeditSection> sections_;  // the whole file while the key is open
   size_t main_ = kNone;                   // the main key's section; kNone: no key open
   size_t current_ = kNone;                // where values are read and set
+  std::vector<std::string> children_;     // the subkeys' names, as EnumSubKey lists them
   bool dirty_ = false;
   bool keepAside_ = false;  // the file on disk is damaged: move it aside before saving
 };
