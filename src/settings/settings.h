@@ -81,11 +81,14 @@ struct AccountSettings {
   // account. Account 1's is written to the main key only once it was stored or is set.
   char name[kAccountNameSize] = {};
   bool nameStored = false;
-  // The subkey ("2".."8") the account was loaded from or last saved to, 0 for none: the states
-  // above tell of that subkey. Saved to another one (the list was reordered, or the account is
-  // new), the account's values replace whatever the subkey's former account left there.
+  // Where the states above were found: 0 the main key, 2..8 that subkey, kStoredNowhere for an
+  // account never stored. Saved to another place (the list was reordered, or the account is
+  // new), the account's values replace whatever that place's former account left there.
   int32_t storedIn = 0;
 };
+
+// AccountSettings::storedIn of an account the user has just added.
+constexpr int32_t kStoredNowhere = -1;
 
 // The settings: account 1 (the main key's values, the base) and what all accounts share.
 struct Settings : AccountSettings {

@@ -290,11 +290,13 @@ void SaveAccount(AccountSettings& account, RegistryPort& registry, const Setting
   }
 }
 
-// Writes an account to subkey `number`. One that comes from another subkey, or from none, finds
-// there what the subkey's former account held: its own values are written as for a subkey that
-// held none, and the known values it does not write are removed, so none of the former
-// account's settings is taken for its own. Values the program does not know stay.
-void SaveMovedAccount(AccountSettings& account, RegistryPort& registry, int number) {
+// Writes an account to its place: `number` 0 the main key (with the shared values), 2..8 that
+// subkey. One whose states were found elsewhere, or nowhere, finds there what the place's former
+// account held: its own values are written as for a key that held none, and the known values it
+// does not write are removed, so none of the former account's settings is taken for its own.
+// Values the program does not know stay.
+void SaveAccountTo(AccountSettings& account, RegistryPort& registry, int number,
+                   const Settings* shared) {
   const bool moved = account.storedIn != number;
   if (moved) {
     account.sslFound = account.portFound = account.certPinFound = ValueFound{};
@@ -302,7 +304,7 @@ void SaveMovedAccount(AccountSettings& account, RegistryPort& registry, int numb
     account.oauthStored = 0;
     account.nameStored = false;
   }
-  SaveAccount(account, registry, nullptr);
+  SaveAccount(account, registry, shared);
   account.storedIn = number;
   if (!moved) return;
   const bool written[] = {account.sslFound.state != ValueFound::kAbsent,
@@ -331,6 +333,7 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
   // no subkey is found.
   registry.OpenKey();
   LoadAccount(settings, registry, &settings);
+  settings.storedIn = 0;
 
   AccountKeys keys;
   FindAccountKeys(registry, &keys);
@@ -355,7 +358,7 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
 void SaveSettings(Settings& settings, RegistryPort& registry) {
   // Nothing here is reported: a save that fails leaves the record in memory as it is.
   registry.CreateKey();
-  SaveAccount(settings, registry, &settings);
+  SaveAccountTo(settings, registry, 0, &settings);
   if (settings.notifyStored || settings.notify != 0) settings.notifyStored = true;
 
   const int more = settings.moreCount < 0                  ? 0
@@ -367,7 +370,7 @@ void SaveSettings(Settings& settings, RegistryPort& registry) {
     if (number - 2 >= more) {
       registry.DeleteSubKey(name);  // an account removed, or one moved up the list
     } else if (registry.CreateSubKey(name)) {
-      SaveMovedAccount(settings.more[number - 2], registry, number);
+      SaveAccountTo(settings.more[number - 2], registry, number, nullptr);
       registry.CloseSubKey();
     }
   }

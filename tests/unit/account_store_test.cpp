@@ -248,6 +248,39 @@ TEST(AccountStore, SaveRenumbersRemovesAndKeepsWhatItDoesNotKnow) {
   EXPECT_EQ(registry.subkeys.count("9"), 1u);
 }
 
+// Account 1 replaced by another account (moved up from a subkey, or just added): the main key
+// keeps the shared values and none of the former account 1's own.
+TEST(AccountStore, AccountMovedIntoTheMainKeyTakesNothingOfTheFormerFirst) {
+  for (const bool added : {false, true}) {
+    SCOPED_TRACE(added ? "added" : "moved up");
+    FakeRegistry registry;
+    Settings s = ThreeAccounts();
+    s.ssl = kSslImplicit;
+    s.port = 995;
+    s.newOnly = 1;
+    SaveSettings(s, registry);
+    LoadSettings(s, registry);
+    AccountSettings first = s.more[1];  // the OAuth account, without SSL, PORT and NAME
+    if (added) {
+      first = AccountSettings{};
+      std::strcpy(first.server, "added.example.jp");
+      first.storedIn = kStoredNowhere;
+    }
+    AccountAt(s, 1) = first;
+    s.moreCount = 1;
+    SaveSettings(s, registry);
+    for (const char* gone : {"SSL", "PORT", "NEWONLY", "NAME"}) {
+      EXPECT_EQ(registry.values.count(gone), 0u) << gone;
+    }
+    EXPECT_EQ(registry.values.count("NOTIFY"), 1u);
+    EXPECT_EQ(registry.values.at("TIME").bytes, Dword(10).bytes);
+    Settings loaded;
+    LoadSettings(loaded, registry);
+    ExpectSameAccount(loaded, first, 1);
+    EXPECT_EQ(loaded.interval, 10);
+  }
+}
+
 // Each per-account value follows in a subkey the rule it follows in the main key.
 TEST(AccountStore, SubkeyValuesFollowTheMainKeysRules) {
   const struct {
