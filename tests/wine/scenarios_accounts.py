@@ -88,6 +88,8 @@ def accounts(env):
     refused(env, ckids[1]["hwnd"], "アカウント 1 と同じ")
     env.driver.set_text(ckids[IDC_USER]["hwnd"], "jiro@work.example")
     env.driver.send(ckids[IDC_ENCRYPTION]["hwnd"], CB_SETCURSEL, 1)
+    time.sleep(0.5)
+    env.screenshot("settings-account", crop=pad_rect(acc["rect"], 0))
     close(env, caption, ckids[1]["hwnd"])
     check(env.driver.send(lst, LB_GETCOUNT) == 2, "account 3 is not listed")
     check(env.driver.send(lst, LB_GETCURSEL) == 1, "the added row is not the chosen one")
