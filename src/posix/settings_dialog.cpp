@@ -771,6 +771,18 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
   out += "\"NEWONLY\"=" + Dword(form.newOnlyChecked ? 1 : 0) + "\n";
   out += std::string("; REG_DWORD ") + kNotifyText + " (1: 新着メールをデスクトップに通知する)\n";
   out += "\"NOTIFY\"=" + Dword(form.notifyChecked ? 1 : 0) + "\n\n";
+  // The accounts after the first: one section each, numbered 2 to 8 in the order they are
+  // checked, with the first section's per-account values and NAME.
+  out +=
+      "2 つ目から 8 つ目のアカウントは、番号の節 (\\2 から \\8) にアカウントごとの値"
+      " (SERVER, USER, PASS, SSL, PORT, CERTPIN, NEWONLY) と NAME (表示名: 半角の英数字・カナ 16"
+      " 文字まで) を書きます:\n\n";
+  out += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\\2]\n";
+  out += std::string("; REG_SZ ") + kAccountNameLabel + "\n";
+  out += "\"NAME\"=\"home\"\n";
+  out += "\"SERVER\"=\"pop.example.net\"\n";
+  out += "\"USER\"=\"hanako\"\n";
+  out += "\"PASS\"=hex:9e,9d,9c,ff\n\n";
   out +=
       "パスワードの hex は次で作れます: python3 -c \"import sys; print(','.join('%02x' % "
       "(b ^ 255) for b in sys.argv[1].encode('cp932') + bytes(1)))\" パスワード\n";

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "posix/regedit_file.h"
 #include "posix/settings_dialog.h"
 
 namespace kc::posix {
@@ -241,6 +242,23 @@ TEST(AccountPages, TheAccountPageFollowsItsLoginList) {
   SettingsForm read;
   model.Read(&read);
   EXPECT_EQ(read.accounts[0].login, kLoginOAuth);
+}
+
+// Without a terminal the help says how to write the accounts after the first: a section that
+// reads back as account 2's values.
+TEST(AccountPages, TheFileHelpGivesASectionForAccountTwo) {
+  const std::string help = SettingsFileHelp("/tmp/settings.reg", WithAccounts(0));
+  const std::string section = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\\2]";
+  size_t start = help.find(section);
+  ASSERT_NE(start, std::string::npos) << help;
+  size_t end = help.find("\n\n", start);
+  ASSERT_NE(end, std::string::npos);
+  RegeditKey key;
+  ASSERT_TRUE(ParseRegeditFile("REGEDIT4\n\n" + help.substr(start, end + 1 - start),
+                               std::string(kRegeditSettingsKey) + "\\2", &key));
+  std::string names;
+  for (const RegeditValue& v : key.values) names += v.name + " ";
+  EXPECT_EQ(names, "NAME SERVER USER PASS ");
 }
 
 }  // namespace
