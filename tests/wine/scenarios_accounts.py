@@ -1,7 +1,7 @@
 """The account list of "詳細設定" under Wine: accounts after the first added through the account
 dialog, its OK that refuses a name the display cannot show and a second account for a mailbox
-already listed, the list's buttons that follow the chosen row, and a screenshot of the list with
-two accounts."""
+already listed, the list's buttons that follow the chosen row and the limit of eight accounts,
+and screenshots of the list with two accounts and of the account dialog."""
 import time
 
 from harness import IDM_EXIT, check, log
@@ -112,6 +112,19 @@ def accounts(env):
     while time.time() < deadline and env.driver.send(lst, LB_GETCURSEL) != 1:
         time.sleep(0.1)
     check(env.driver.send(lst, LB_GETCURSEL) == 1, "the chosen row did not move down")
+    # Accounts 4 to 8: with eight in all 追加 takes no input.
+    for number in range(4, 9):
+        acc, caption, ckids = open_account(env, akids, number)
+        fill(env, ckids, f"box{number}", "pop.more.example", f"user{number}", "pw")
+        close(env, caption, ckids[1]["hwnd"])
+    check(env.driver.send(lst, LB_GETCOUNT) == 7, "not seven accounts listed")
+    check(not enabled(env, adv, IDC_ADD), "追加 takes input with eight accounts")
+    check(enabled(env, adv, IDC_REMOVE), "削除 takes no input at the last row")
+    env.driver.click(akids[IDC_REMOVE]["hwnd"])
+    deadline = time.time() + 5
+    while time.time() < deadline and env.driver.send(lst, LB_GETCOUNT) != 6:
+        time.sleep(0.1)
+    check(enabled(env, adv, IDC_ADD), "追加 takes no input after a 削除")
     close(env, ADVANCED_CAPTION, akids[2]["hwnd"])
     adv, akids = open_advanced(env, kids)
     check(env.driver.send(akids[IDC_ACCOUNTS]["hwnd"], LB_GETCOUNT) == 0,
