@@ -709,8 +709,11 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   if (!note_.empty()) {
     rows.push_back("  " + attr(kBold) + note_ + attr(kPlain));
   } else {
-    rows.push_back("  " + attr(kDim) +
-                   "Tab:次へ  Shift+Tab:前へ  Space/←→:切替  Enter:OK  Esc:ｷｬﾝｾﾙ" + attr(kPlain));
+    // The list's page has no OK: its arrows choose a row and Esc goes back.
+    const char* keys = page_ == Page::kAccounts
+                           ? "Tab:次へ  Shift+Tab:前へ  ↑↓:行を選ぶ  Enter:編集/押す  Esc:戻る"
+                           : "Tab:次へ  Shift+Tab:前へ  Space/←→:切替  Enter:OK  Esc:ｷｬﾝｾﾙ";
+    rows.push_back("  " + attr(kDim) + keys + attr(kPlain));
   }
   rows.push_back(attr(kDim) + std::string(bar, '-') + attr(kPlain));
   for (std::string& row : rows) row = FitColumns(row, columns);

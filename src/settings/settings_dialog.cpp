@@ -61,9 +61,13 @@ void SettingsDialog::Fill(SettingsForm* form) const {
   form->signInAvailable = signIn_ != nullptr;
   form->tokenStored = signIn_ != nullptr && signIn_->TokenStored(settings_);
   form->accountCount = 0;
-  for (int32_t i = 0; i < settings_.moreCount && i < kFormAccountsMax; ++i) {
-    FillAccountForm(settings_.more[i], i + kFirstListedAccount, &form->accounts[i]);
-    form->accountCount = i + 1;
+  for (int32_t i = 0; i < kFormAccountsMax; ++i) {
+    if (i < settings_.moreCount) {
+      FillAccountForm(settings_.more[i], i + kFirstListedAccount, &form->accounts[i]);
+      form->accountCount = i + 1;
+    } else {
+      form->accounts[i] = AccountForm{};
+    }
   }
 }
 

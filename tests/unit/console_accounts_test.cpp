@@ -77,6 +77,7 @@ TEST(AccountPages, AddEditMoveAndRemoveWithKeys) {
   OpenAccounts(&model);
   EXPECT_EQ(model.focus(), M::kAccountList);
   EXPECT_NE(Shown(model).find("> 2  u2  pop.home.example / u2"), std::string::npos) << Shown(model);
+  EXPECT_NE(Shown(model).find("↑↓:行を選ぶ"), std::string::npos);
   // One row: neither 上へ nor 下へ can act, so Tab passes them over.
   std::vector<M::Control> order;
   for (int i = 0; i < 5; ++i) {
