@@ -174,6 +174,55 @@ TEST(RegeditParse, KeyAndValueNamesIgnoreCaseAndLaterLinesWin) {
   EXPECT_TRUE(key.values.empty());
 }
 
+// Every key's section is kept in the order the keys first come; a key given again adds to its
+// section; "[-key]" takes the key and every key below it, and nothing else.
+TEST(RegeditSections, KeepsEveryKeyInOrderAndRemovesWholeBranches) {
+  const std::string text =
+      "REGEDIT4\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA]\r\n\"SERVER\"=\"one\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\\2]\r\n\"SERVER\"=\"two\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\\2\\x]\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\\20]\r\n\"SERVER\"=\"twenty\"\r\n\r\n"
+      "[hkey_local_machine\\software\\kestova\\2]\r\n\"USER\"=\"u\"\r\n\r\n"
+      "[HKEY_CURRENT_USER\\Other]\r\n\"A\"=dword:00000001\r\n\r\n";
+  std::vector<RegeditSection> sections;
+  ASSERT_TRUE(ParseRegeditSections(text, &sections));
+  ASSERT_EQ(sections.size(), 5u);
+  EXPECT_EQ(sections[1].key, kKey + "\\2");
+  ASSERT_EQ(sections[1].values.size(), 2u);  // SERVER, then USER from its second section
+  EXPECT_EQ(sections[1].values[1].name, "USER");
+  EXPECT_EQ(sections[4].key, "HKEY_CURRENT_USER\\Other");
+
+  // Written back, the text parses to the same sections; the one-key file is unchanged.
+  std::vector<RegeditSection> again;
+  ASSERT_TRUE(ParseRegeditSections(FormatRegeditSections(sections), &again));
+  ASSERT_EQ(again.size(), sections.size());
+  for (size_t i = 0; i < again.size(); ++i) {
+    EXPECT_EQ(again[i].key, sections[i].key);
+    EXPECT_EQ(again[i].values.size(), sections[i].values.size());
+  }
+  const std::vector<RegeditValue> one{{"TIME", 4, Bytes({1, 0, 0, 0})}};
+  EXPECT_EQ(FormatRegeditSections({RegeditSection{kKey, one}}), FormatRegeditFile(kKey, one));
+
+  ASSERT_TRUE(
+      ParseRegeditSections(text + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\\2]\r\n", &sections));
+  std::vector<std::string> keys;
+  for (const RegeditSection& section : sections) keys.push_back(section.key);
+  EXPECT_EQ(keys, (std::vector<std::string>{kKey, kKey + "\\20", "HKEY_CURRENT_USER\\Other"}));
+
+  // Removing a key above the settings takes them all; the plain parse then finds no key.
+  RegeditKey key;
+  ASSERT_TRUE(ParseRegeditFile(text + "[-HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n", kKey, &key));
+  EXPECT_FALSE(key.found);
+}
+
+TEST(RegeditSections, KeyBelow) {
+  EXPECT_TRUE(IsRegeditKeyOrBelow("A\\B", "a\\b"));
+  EXPECT_TRUE(IsRegeditKeyOrBelow("A\\B\\C", "A\\B"));
+  EXPECT_FALSE(IsRegeditKeyOrBelow("A\\BC", "A\\B"));
+  EXPECT_FALSE(IsRegeditKeyOrBelow("A", "A\\B"));
+}
+
 TEST(RegeditParse, AFileWithoutTheKeyIsWellFormedButHasNoKey) {
   RegeditKey key;
   ASSERT_TRUE(
