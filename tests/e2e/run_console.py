@@ -687,6 +687,17 @@ def scenario_accounts(exe, workdir):
             time.sleep(0.05)
         time.sleep(0.2)
         assert read_settings_value(p.settings, "USER") == USER.encode()
+        # Account 2 in a section of its own after the main key's.
+        section = p.settings + ".account2"
+        with open(p.settings, "rb") as f:
+            parts = f.read().split(b"[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\\2]", 1)
+        assert len(parts) == 2, "no section for account 2"
+        assert b"KESTOVA\\3]" not in parts[1], "a section for an account not added"
+        with open(section, "wb") as f:
+            f.write(parts[1])
+        assert read_settings_value(section, "USER") == b"other"
+        assert read_settings_value(section, "SERVER") == b"127.0.0.1"
+        assert read_settings_value(section, "NAME") == "ﾎｰﾑ".encode("cp932")
         p.press(["q"])
         assert p.wait_exit() == 0
     finally:

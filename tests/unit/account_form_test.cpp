@@ -314,6 +314,31 @@ TEST(AccountList, OkTakesTheListWithWhatTheFormDoesNotShow) {
   EXPECT_STREQ(h.settings.more[1].scope, "");
 }
 
+TEST(AccountList, OkStoresTheListInItsOrderAndDropsRemovedAccounts) {
+  AccountsHarness h;
+  SettingsForm form;
+  h.dialog.Fill(&form);
+  ASSERT_TRUE(MoveAccount(&form, 0, 1));
+  ASSERT_TRUE(h.dialog.Accept(form));
+  Settings stored;
+  LoadSettings(stored, h.registry);
+  ASSERT_EQ(stored.moreCount, 2);
+  EXPECT_STREQ(stored.more[0].user, "jiro");
+  EXPECT_EQ(stored.more[0].auth, kAuthOAuth);
+  EXPECT_STREQ(stored.more[1].user, "hanako");
+  EXPECT_STREQ(stored.more[1].name, "ｲｴ");
+  EXPECT_STREQ(stored.more[1].password, "pw2");
+
+  h.dialog.Fill(&form);
+  ASSERT_TRUE(RemoveAccount(&form, 0));
+  ASSERT_TRUE(h.dialog.Accept(form));
+  Settings again;
+  LoadSettings(again, h.registry);
+  ASSERT_EQ(again.moreCount, 1);
+  EXPECT_STREQ(again.more[0].user, "hanako");
+  EXPECT_STREQ(again.server, "pop.example.jp");  // account 1 stays in the main key
+}
+
 TEST(AccountList, ARefusedOkLeavesTheAccountsForTheNextOne) {
   AccountsHarness h;
   SettingsForm form;

@@ -2,6 +2,7 @@
 dialog, its OK that refuses a name the display cannot show and a second account for a mailbox
 already listed, the list's buttons that follow the chosen row and the limit of eight accounts,
 and screenshots of the list with two accounts and of the account dialog."""
+import re
 import time
 
 from harness import IDM_EXIT, check, log
@@ -133,6 +134,49 @@ def accounts(env):
     close(env, DIALOG_CAPTION, kids[2]["hwnd"])
     values = env.driver.regdump()
     check(sorted(values) == sorted(settings()), f"account 1's key changed: {sorted(values)}")
-    log("account list: two accounts added, refusals seen, screenshot taken")
+
+    # Two accounts through both OKs: the subkeys "2" and "3" in the list's order, and a new
+    # start lists them again.
+    dlg, kids = open_settings(env, window)
+    adv, akids = open_advanced(env, kids)
+    added = [("ﾎｰﾑ", "pop.home.example", "hanako@home.example"),
+             ("ｼｺﾞﾄ", "pop.work.example", "jiro@work.example")]
+    for number, (name, server, user) in enumerate(added, 2):
+        acc, caption, ckids = open_account(env, akids, number)
+        fill(env, ckids, name, server, user, "pw")
+        close(env, caption, ckids[1]["hwnd"])
+    close(env, ADVANCED_CAPTION, akids[1]["hwnd"])
+    close(env, DIALOG_CAPTION, kids[1]["hwnd"])
+    for number, (name, server, user) in enumerate(added, 2):
+        stored = subkey_values(env, number)
+        check(stored is not None, f"no subkey {number}")
+        for value, text in (("NAME", name), ("SERVER", server), ("USER", user)):
+            check(stored.get(value, ("", ""))[1] == text, f"subkey {number} {value}: {stored}")
+    check(subkey_values(env, 4) is None, "a subkey for an account not added")
     env.command(window, IDM_EXIT)
     check(program.wait(15) == 0, "exit code after IDM_EXIT")
+
+    program = env.start_program()
+    window = env.main_window()
+    dlg, kids = open_settings(env, window)
+    adv, akids = open_advanced(env, kids)
+    check(env.driver.send(akids[IDC_ACCOUNTS]["hwnd"], LB_GETCOUNT) == 2,
+          "the saved accounts are not listed after a new start")
+    close(env, ADVANCED_CAPTION, akids[2]["hwnd"])
+    close(env, DIALOG_CAPTION, kids[2]["hwnd"])
+    log("account list: saved to the subkeys and listed again after a new start")
+    env.command(window, IDM_EXIT)
+    check(program.wait(15) == 0, "exit code after IDM_EXIT")
+
+
+def subkey_values(env, number):
+    """`reg query` of an account's subkey in the exe's view: name -> (type, text), or None."""
+    proc = env.reg("query", rf"HKLM\SOFTWARE\KESTOVA\{number}", env.reg_view(), check_rc=False)
+    if proc.returncode != 0:
+        return None
+    out = {}
+    for line in proc.stdout.decode("cp932", errors="replace").splitlines():
+        m = re.match(r"^    (\S+)    (REG_\w+)    ?(.*)$", line)
+        if m:
+            out[m.group(1)] = (m.group(2), m.group(3))
+    return out
