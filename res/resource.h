@@ -28,6 +28,17 @@
 /* The second dialog, "詳細設定": what the program has beyond the settings dialog's rows. */
 #define IDD_ADVANCED 104
 
+/* The accounts after the first: their list in 詳細設定 with its buttons, and the dialog of one
+   account, which has the settings dialog's IDs for the fields both have and IDC_NAME. */
+#define IDD_ACCOUNT 105
+#define IDC_NAME 1022
+#define IDC_ACCOUNTS 1023
+#define IDC_ACCOUNTADD 1024
+#define IDC_ACCOUNTEDIT 1025
+#define IDC_ACCOUNTREMOVE 1026
+#define IDC_ACCOUNTUP 1027
+#define IDC_ACCOUNTDOWN 1028
+
 /* The C++ code takes these from port/messages.h. */
 #ifdef RC_INVOKED
 #define IDR_TRAYMENU 102

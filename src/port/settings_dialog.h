@@ -28,6 +28,32 @@ constexpr int32_t kEncryptionTls = 1;
 constexpr int32_t kEncryptionStartTls = 2;
 constexpr int32_t kEncryptionCount = 3;
 
+// The accounts after the first that the form lists, and the account dialog's name field: wide
+// enough to hold a name longer than the 16 bytes a name may have, so the judge can say so.
+constexpr int32_t kFormAccountsMax = 7;
+constexpr uint32_t kAccountNameTextSize = 64;
+
+// One account of the list as its dialog shows and reads it: the fields the second dialog has for
+// the first account, with its own name, server, user and password.
+struct AccountForm {
+  char name[kAccountNameTextSize]{};
+  char server[kServerSize]{};
+  char user[kUserSize]{};
+  char password[kPasswordSize]{};
+  int32_t encryption{kEncryptionNone};
+  char port[kPortTextSize]{};
+  char certPin[kCertPinTextSize]{};
+  bool newOnlyChecked{false};
+  int32_t login{kLoginPassword};
+  char provider[kProviderTextSize]{};
+  char clientId[kClientIdTextSize]{};
+  char clientSecret[kClientSecretTextSize]{};
+  char tenant[kTenantTextSize]{};
+  // The number of the stored account the row came from (2 to 8), so that what the form does not
+  // show of it is kept through any reordering; 0 for an account added in this form.
+  int32_t origin{0};
+};
+
 // What the form's controls hold: texts already cut to their fields as the platform reads them
 // back (254, 79, 79 and 259 bytes), the interval as the platform's unsigned number reading
 // gives it, and the two check boxes. The fields after those are the second dialog's,
@@ -55,6 +81,10 @@ struct SettingsForm {
   // kept for the provider, client and account the form holds.
   bool signInAvailable{false};
   bool tokenStored{false};
+  // The second dialog's account list: accounts 2 to 1 + accountCount, in the order they are
+  // checked.
+  AccountForm accounts[kFormAccountsMax]{};
+  int32_t accountCount{0};
 };
 
 // Judges the form when the user presses OK.
@@ -74,6 +104,11 @@ class SettingsFormJudge {
   virtual void SignIn(const SettingsForm& entered) = 0;
   // Whether a refresh token is kept for what the form holds, for the button's state.
   virtual bool TokenStored(const SettingsForm& entered) = 0;
+  // The account dialog's OK for the row `index` of entered.accounts (accountCount for an
+  // account being added): true when the account can be used, false after a box that says why
+  // (the account dialog stays open). The list takes it only after a true.
+  virtual bool JudgeAccount(const SettingsForm& entered, int32_t index,
+                            const AccountForm& account) = 0;
 };
 
 // Runs the modal form, showing `shown`, until an OK is taken or the user cancels; keeps

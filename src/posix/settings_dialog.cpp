@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "posix/backends.h"
+#include "settings/account_form.h"
 #include "text/cp932.h"
 
 namespace kc::posix {
@@ -42,12 +43,18 @@ constexpr char kLoginGroup[] = "認証";
 // The second page's groups.
 constexpr char kConnectionGroup[] = "接続";
 constexpr char kNewMailGroup[] = "新着";
+// The accounts after the first: the button and group of the second page, the list's page and
+// the page of one account.
+constexpr char kAccountsGroup[] = "アカウント";
+constexpr char kAccountsTitle[] = "アカウント一覧";
+constexpr char kAccountNameLabel[] = "名前";
+constexpr char kNoAccountsText[] = "(アカウントはありません)";
 
 constexpr size_t kLabelWidth = 18;  // the widest label, "POP3サーバーネーム"
 constexpr size_t kIndent = 2 + kLabelWidth + 1;
 constexpr size_t kIntervalWidth = 10;
 constexpr size_t kPortWidth = 5;
-constexpr int kFormRows = 21;  // the second page's rows; the first has fewer
+constexpr int kFormRows = 23;  // the second page's rows; the others have as many or fewer
 
 const char kReverse[] = "\x1b[7m";
 const char kUnderline[] = "\x1b[4m";
@@ -69,7 +76,7 @@ std::string Spaces(size_t n) { return std::string(n, ' '); }
 // The controls in screen order, page by page; Tab and Shift+Tab follow it forward and backward
 // within the page. Buttons that follow each other share a row. A field of a later version is
 // one more row here; `group` starts a group of the second page with its heading.
-enum class Kind { kEdit, kSecret, kNumber, kCheck, kChoice, kButton, kPageButton };
+enum class Kind { kEdit, kSecret, kNumber, kCheck, kChoice, kButton, kPageButton, kList };
 using Page = SettingsFormModel::Page;
 struct ControlRow {
   SettingsFormModel::Control control;
@@ -117,9 +124,48 @@ constexpr ControlRow kRows[] = {
     {SettingsFormModel::kNewOnly, Kind::kCheck, kNewOnlyText, 0, false, Page::kAdvanced,
      kNewMailGroup},
     {SettingsFormModel::kNotify, Kind::kCheck, kNotifyText, 0, false, Page::kAdvanced, nullptr},
+    {SettingsFormModel::kAccounts, Kind::kPageButton, kAccountsTitle, 0, false, Page::kAdvanced,
+     kAccountsGroup},
     {SettingsFormModel::kAdvancedOk, Kind::kButton, "OK", 0, false, Page::kAdvanced, nullptr},
     {SettingsFormModel::kAdvancedCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false, Page::kAdvanced,
      nullptr},
+
+    {SettingsFormModel::kAccountList, Kind::kList, "", 0, false, Page::kAccounts, nullptr},
+    {SettingsFormModel::kAccountAdd, Kind::kButton, "追加", 0, false, Page::kAccounts, nullptr},
+    {SettingsFormModel::kAccountEdit, Kind::kButton, "編集", 0, false, Page::kAccounts, nullptr},
+    {SettingsFormModel::kAccountRemove, Kind::kButton, "削除", 0, false, Page::kAccounts, nullptr},
+    {SettingsFormModel::kAccountUp, Kind::kButton, "上へ", 0, false, Page::kAccounts, nullptr},
+    {SettingsFormModel::kAccountDown, Kind::kButton, "下へ", 0, false, Page::kAccounts, nullptr},
+    {SettingsFormModel::kAccountsBack, Kind::kButton, "戻る", 0, false, Page::kAccounts, nullptr},
+
+    {SettingsFormModel::kAccountName, Kind::kEdit, kAccountNameLabel, kAccountNameTextSize - 1,
+     false, Page::kAccount, nullptr},
+    {SettingsFormModel::kAccountServer, Kind::kEdit, kServerLabel, kServerSize - 1, false,
+     Page::kAccount, nullptr},
+    {SettingsFormModel::kAccountUser, Kind::kEdit, kUserLabel, kUserSize - 1, false, Page::kAccount,
+     nullptr},
+    {SettingsFormModel::kAccountPassword, Kind::kSecret, kPasswordLabel, kPasswordSize - 1, false,
+     Page::kAccount, nullptr},
+    {SettingsFormModel::kAccountEncryption, Kind::kChoice, kEncryptionLabel, 0, false,
+     Page::kAccount, kConnectionGroup},
+    {SettingsFormModel::kAccountPort, Kind::kNumber, kPortLabel, kPortWidth, false, Page::kAccount,
+     nullptr},
+    {SettingsFormModel::kAccountCertPin, Kind::kEdit, kCertPinLabel, kCertPinTextSize - 1, false,
+     Page::kAccount, nullptr},
+    {SettingsFormModel::kAccountLogin, Kind::kChoice, kLoginLabel, 0, false, Page::kAccount,
+     kLoginGroup},
+    {SettingsFormModel::kAccountProvider, Kind::kEdit, kProviderLabel, kProviderTextSize - 1, false,
+     Page::kAccount, nullptr},
+    {SettingsFormModel::kAccountClientId, Kind::kEdit, kClientIdLabel, kClientIdTextSize - 1, false,
+     Page::kAccount, nullptr},
+    {SettingsFormModel::kAccountClientSecret, Kind::kSecret, kClientSecretLabel,
+     kClientSecretTextSize - 1, false, Page::kAccount, nullptr},
+    {SettingsFormModel::kAccountTenant, Kind::kEdit, kTenantLabel, kTenantTextSize - 1, false,
+     Page::kAccount, nullptr},
+    {SettingsFormModel::kAccountNewOnly, Kind::kCheck, kNewOnlyText, 0, false, Page::kAccount,
+     kNewMailGroup},
+    {SettingsFormModel::kAccountOk, Kind::kButton, "OK", 0, false, Page::kAccount, nullptr},
+    {SettingsFormModel::kAccountCancel, Kind::kButton, "ｷｬﾝｾﾙ", 0, false, Page::kAccount, nullptr},
 };
 constexpr int kRowCount = static_cast<int>(sizeof kRows / sizeof kRows[0]);
 
@@ -169,6 +215,11 @@ void SettingsFormModel::Load(const SettingsForm& form) {
   edits_[kTenant].SetText(form.tenant);
   signInAvailable_ = form.signInAvailable;
   tokenStored_ = form.tokenStored;
+  listed_ = SettingsForm{};
+  for (int32_t i = 0; i < form.accountCount && i < kFormAccountsMax; ++i) {
+    AddAccount(&listed_, form.accounts[i]);
+  }
+  selected_ = 0;
   page_ = Page::kMain;
   focus_ = kOk;
   note_.clear();
@@ -194,15 +245,148 @@ void SettingsFormModel::CloseAdvanced(bool keep) {
     edits_[kTenant].SetText(was.tenant);
     checks_[kNewOnly] = was.newOnlyChecked;
     checks_[kNotify] = was.notifyChecked;
+    // The account list is the second page's too: its changes go with the page's Cancel.
+    std::memcpy(listed_.accounts, was.accounts, sizeof listed_.accounts);
+    listed_.accountCount = was.accountCount;
+    selected_ = 0;
   }
   page_ = Page::kMain;
   focus_ = kAdvanced;
   note_.clear();
 }
 
+void SettingsFormModel::OpenAccounts() {
+  page_ = Page::kAccounts;
+  if (selected_ >= listed_.accountCount) selected_ = 0;
+  focus_ = listed_.accountCount > 0 ? kAccountList : kAccountAdd;
+  note_.clear();
+}
+
+void SettingsFormModel::OpenAccount(int32_t index) {
+  AccountForm shown = NewAccountForm();
+  if (index >= 0 && index < listed_.accountCount) shown = listed_.accounts[index];
+  editing_ = index;
+  editingOrigin_ = shown.origin;
+  edits_[kAccountName].SetText(shown.name);
+  edits_[kAccountServer].SetText(shown.server);
+  edits_[kAccountUser].SetText(shown.user);
+  edits_[kAccountPassword].SetText(shown.password);
+  accountEncryption_ = shown.encryption >= 0 && shown.encryption < kEncryptionCount
+                           ? shown.encryption
+                           : kEncryptionTls;
+  edits_[kAccountPort].SetText(shown.port);
+  edits_[kAccountCertPin].SetText(shown.certPin);
+  accountLogin_ = shown.login == kLoginOAuth ? kLoginOAuth : kLoginPassword;
+  edits_[kAccountProvider].SetText(shown.provider);
+  edits_[kAccountClientId].SetText(shown.clientId);
+  edits_[kAccountClientSecret].SetText(shown.clientSecret);
+  edits_[kAccountTenant].SetText(shown.tenant);
+  checks_[kAccountNewOnly] = shown.newOnlyChecked;
+  page_ = Page::kAccount;
+  focus_ = kAccountName;
+  edits_[kAccountName].SelectAll();
+  note_.clear();
+}
+
+void SettingsFormModel::ReadAccount(AccountForm* account) const {
+  *account = AccountForm{};
+  ReadText(edits_[kAccountName], account->name, sizeof account->name);
+  ReadText(edits_[kAccountServer], account->server, sizeof account->server);
+  ReadText(edits_[kAccountUser], account->user, sizeof account->user);
+  ReadText(edits_[kAccountPassword], account->password, sizeof account->password);
+  account->encryption = accountEncryption_;
+  ReadText(edits_[kAccountPort], account->port, sizeof account->port);
+  ReadText(edits_[kAccountCertPin], account->certPin, sizeof account->certPin);
+  account->newOnlyChecked = checks_[kAccountNewOnly];
+  account->login = accountLogin_;
+  ReadText(edits_[kAccountProvider], account->provider, sizeof account->provider);
+  ReadText(edits_[kAccountClientId], account->clientId, sizeof account->clientId);
+  ReadText(edits_[kAccountClientSecret], account->clientSecret, sizeof account->clientSecret);
+  ReadText(edits_[kAccountTenant], account->tenant, sizeof account->tenant);
+  account->origin = editingOrigin_;
+}
+
+void SettingsFormModel::CloseAccount(bool keep) {
+  if (keep) {
+    AccountForm account;
+    ReadAccount(&account);
+    if (editing_ >= 0 && editing_ < listed_.accountCount) {
+      ReplaceAccount(&listed_, editing_, account);
+      selected_ = editing_;
+    } else if (AddAccount(&listed_, account)) {
+      selected_ = listed_.accountCount - 1;
+    }
+  }
+  page_ = Page::kAccounts;
+  focus_ = listed_.accountCount > 0 ? kAccountList : kAccountAdd;
+  note_.clear();
+}
+
+void SettingsFormModel::OnListButton(Control button) {
+  const int32_t count = listed_.accountCount;
+  switch (button) {
+    case kAccountAdd:
+      if (CanAddAccount(listed_)) OpenAccount(count);
+      return;
+    case kAccountEdit:
+      if (selected_ < count) OpenAccount(selected_);
+      return;
+    case kAccountRemove:
+      if (RemoveAccount(&listed_, selected_) && selected_ >= listed_.accountCount &&
+          selected_ > 0) {
+        --selected_;
+      }
+      break;
+    case kAccountUp:
+      if (MoveAccount(&listed_, selected_, -1)) --selected_;
+      break;
+    case kAccountDown:
+      if (MoveAccount(&listed_, selected_, 1)) ++selected_;
+      break;
+    default: return;
+  }
+  // A button the list turned off (上へ at the top, 削除 of the last row) gives up the focus.
+  if (Off(focus_)) focus_ = listed_.accountCount > 0 ? kAccountList : kAccountAdd;
+}
+
+const char* SettingsFormModel::ChoiceText(Control control) const {
+  switch (control) {
+    case kLogin: return kLoginItems[login_];
+    case kAccountLogin: return kLoginItems[accountLogin_];
+    case kAccountEncryption: return kEncryptionItems[accountEncryption_];
+    default: return kEncryptionItems[encryption_];
+  }
+}
+
+void SettingsFormModel::StepChoice(Control control, int step) {
+  auto cycle = [step](int32_t* value, int32_t count) {
+    *value = (*value + (step > 0 ? 1 : count - 1)) % count;
+  };
+  switch (control) {
+    case kEncryption: cycle(&encryption_, kEncryptionCount); break;
+    case kLogin: cycle(&login_, kLoginCount); break;
+    case kAccountEncryption: cycle(&accountEncryption_, kEncryptionCount); break;
+    case kAccountLogin: cycle(&accountLogin_, kLoginCount); break;
+    default: break;
+  }
+}
+
 bool SettingsFormModel::Off(Control control) const {
   const bool oauth = login_ == kLoginOAuth;
+  const bool accountOAuth = accountLogin_ == kLoginOAuth;
+  const int32_t count = listed_.accountCount;
   switch (control) {
+    case kAccountPassword: return accountOAuth;
+    case kAccountProvider:
+    case kAccountClientId:
+    case kAccountClientSecret:
+    case kAccountTenant: return !accountOAuth;
+    case kAccountList:
+    case kAccountEdit:
+    case kAccountRemove: return count == 0;
+    case kAccountAdd: return !CanAddAccount(listed_);
+    case kAccountUp: return selected_ <= 0;
+    case kAccountDown: return selected_ + 1 >= count;
     case kPassword: return oauth;
     case kProvider:
     case kClientId:
@@ -236,25 +420,36 @@ SettingsFormModel::Outcome SettingsFormModel::OnKey(KeyCode code, bool pasted) {
   }
   EditField* edit = FocusedEdit();
   switch (code) {
-    case KeyCode::kTab:
-    case KeyCode::kDown: MoveFocus(1); return Outcome::kNone;
-    case KeyCode::kBackTab:
-    case KeyCode::kUp: MoveFocus(-1); return Outcome::kNone;
+    case KeyCode::kUp:
+    case KeyCode::kDown:
+      // In the account list the arrows choose a row, as in a list box.
+      if (focus_ == kAccountList) {
+        const int32_t to = selected_ + (code == KeyCode::kDown ? 1 : -1);
+        if (to >= 0 && to < listed_.accountCount) selected_ = to;
+        return Outcome::kNone;
+      }
+      MoveFocus(code == KeyCode::kDown ? 1 : -1);
+      return Outcome::kNone;
+    case KeyCode::kTab: MoveFocus(1); return Outcome::kNone;
+    case KeyCode::kBackTab: MoveFocus(-1); return Outcome::kNone;
     // Enter pushes the focused button, else the page's default button OK.
     case KeyCode::kEnter: return Push(true);
     case KeyCode::kEscape:
-      if (page_ == Page::kMain) return Outcome::kCancel;
-      CloseAdvanced(false);
+      switch (page_) {
+        case Page::kMain: return Outcome::kCancel;
+        case Page::kAdvanced: CloseAdvanced(false); break;
+        case Page::kAccounts:
+          page_ = Page::kAdvanced;
+          focus_ = kAccounts;
+          break;
+        case Page::kAccount: CloseAccount(false); break;
+      }
       return Outcome::kNone;
     default: break;
   }
-  if (focus_ == kEncryption && (code == KeyCode::kLeft || code == KeyCode::kRight)) {
-    int step = code == KeyCode::kRight ? 1 : kEncryptionCount - 1;
-    encryption_ = (encryption_ + step) % kEncryptionCount;
-    return Outcome::kNone;
-  }
-  if (focus_ == kLogin && (code == KeyCode::kLeft || code == KeyCode::kRight)) {
-    login_ = (login_ + 1) % kLoginCount;  // two items: either way is the other one
+  if (kRows[RowOf(focus_)].kind == Kind::kChoice &&
+      (code == KeyCode::kLeft || code == KeyCode::kRight)) {
+    StepChoice(focus_, code == KeyCode::kRight ? 1 : -1);
     return Outcome::kNone;
   }
   if (edit == nullptr) return Outcome::kNone;
@@ -279,11 +474,32 @@ SettingsFormModel::Outcome SettingsFormModel::Push(bool enter) {
     case kAdvancedOk: return Outcome::kAdvancedOk;
     case kSignIn: return Outcome::kSignIn;
     case kOk: return Outcome::kOk;
+    case kAccounts: OpenAccounts(); return Outcome::kNone;
+    case kAccountAdd:
+    case kAccountEdit:
+    case kAccountRemove:
+    case kAccountUp:
+    case kAccountDown: OnListButton(focus_); return Outcome::kNone;
+    case kAccountsBack:
+      page_ = Page::kAdvanced;
+      focus_ = kAccounts;
+      return Outcome::kNone;
+    case kAccountOk: return Outcome::kAccountOk;
+    case kAccountCancel: CloseAccount(false); return Outcome::kNone;
     default: break;
   }
-  // Enter in any other control pushes the page's default button; a space there is text.
+  // Enter in any other control pushes the page's default button; a space there is text. The
+  // account list has none: Enter there edits the chosen row.
   if (!enter) return Outcome::kNone;
-  return page_ == Page::kMain ? Outcome::kOk : Outcome::kAdvancedOk;
+  switch (page_) {
+    case Page::kMain: return Outcome::kOk;
+    case Page::kAdvanced: return Outcome::kAdvancedOk;
+    case Page::kAccount: return Outcome::kAccountOk;
+    case Page::kAccounts:
+      if (focus_ == kAccountList) OnListButton(kAccountEdit);
+      return Outcome::kNone;
+  }
+  return Outcome::kNone;
 }
 
 SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
@@ -295,17 +511,28 @@ SettingsFormModel::Outcome SettingsFormModel::OnChar(const char* ch, size_t n) {
     case kAdvanced:
     case kAdvancedOk:
     case kAdvancedCancel:
-    case kSignIn: return space ? Push(false) : Outcome::kNone;
+    case kSignIn:
+    case kAccounts:
+    case kAccountAdd:
+    case kAccountEdit:
+    case kAccountRemove:
+    case kAccountUp:
+    case kAccountDown:
+    case kAccountsBack:
+    case kAccountOk:
+    case kAccountCancel: return space ? Push(false) : Outcome::kNone;
+    case kAccountList: return Outcome::kNone;
     case kLogin:
-      if (space) login_ = (login_ + 1) % kLoginCount;
+    case kEncryption:
+    case kAccountLogin:
+    case kAccountEncryption:
+      if (space) StepChoice(focus_, 1);
       return Outcome::kNone;
     case kList:
     case kNewOnly:
     case kNotify:
+    case kAccountNewOnly:
       if (space) checks_[focus_] = !checks_[focus_];
-      return Outcome::kNone;
-    case kEncryption:
-      if (space) encryption_ = (encryption_ + 1) % kEncryptionCount;
       return Outcome::kNone;
     default: break;
   }
@@ -342,6 +569,8 @@ void SettingsFormModel::Read(SettingsForm* form) const {
   ReadText(edits_[kTenant], form->tenant, sizeof form->tenant);
   form->signInAvailable = signInAvailable_;
   form->tokenStored = tokenStored_;
+  std::memcpy(form->accounts, listed_.accounts, sizeof form->accounts);
+  form->accountCount = listed_.accountCount;
 }
 
 std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t columns) const {
@@ -382,11 +611,21 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   auto button = [&](const ControlRow& row) {
     std::string face = std::string("[ ") + row.text + " ]";
     if (focus_ == row.control) return attr(kReverse) + face + attr(kPlain);
+    if (Off(row.control)) return attr(kDim) + face + attr(kPlain);
     return face;
   };
 
   std::vector<std::string> rows;
-  std::string title = std::string(" ") + (page_ == Page::kMain ? kTitle : kAdvancedTitle) + " ";
+  std::string title = " ";
+  switch (page_) {
+    case Page::kMain: title += kTitle; break;
+    case Page::kAdvanced: title += kAdvancedTitle; break;
+    case Page::kAccounts: title += kAccountsTitle; break;
+    case Page::kAccount:
+      title += std::string(kUserLabel) + " " + std::to_string(editing_ + kFirstListedAccount);
+      break;
+  }
+  title += " ";
   size_t bar = columns > 1 ? columns - 1 : title.size();
   if (bar > kIndent + fieldWidth + 2) bar = kIndent + fieldWidth + 2;
   if (title.size() < bar) title += Spaces(bar - title.size());
@@ -429,9 +668,21 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
       case Kind::kCheck:
         rows.push_back((focused ? "> " : "  ") + Spaces(kLabelWidth + 1) + box(row));
         break;
+      case Kind::kList: {
+        // One row per account; the chosen one is marked, and shown reversed while focused.
+        if (listed_.accountCount == 0) rows.push_back(std::string("  ") + kNoAccountsText);
+        for (int32_t n = 0; n < listed_.accountCount; ++n) {
+          char text[kServerSize + kUserSize + 40];
+          AccountRowText(listed_.accounts[n], n + kFirstListedAccount, text, sizeof text);
+          const bool chosen = n == selected_;
+          std::string line = text;
+          if (chosen && focused) line = attr(kReverse) + line + attr(kPlain);
+          rows.push_back((chosen ? (focused ? "> " : "* ") : "  ") + line);
+        }
+        break;
+      }
       case Kind::kChoice: {
-        const char* item =
-            row.control == kLogin ? kLoginItems[login_] : kEncryptionItems[encryption_];
+        const char* item = ChoiceText(row.control);
         std::string choice = std::string("[") + item + " ▼]";
         if (focused) choice = attr(kReverse) + choice + attr(kPlain);
         rows.push_back((focused ? "> " : "  ") + label(row.text) + choice);
@@ -447,7 +698,9 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
         }
         --i;
         rows.emplace_back();
-        rows.push_back((any ? "> " : "  ") + Spaces(kLabelWidth + 1) + faces);
+        // The list's six buttons need the whole row.
+        const size_t indent = page_ == Page::kAccounts ? 0 : kLabelWidth + 1;
+        rows.push_back((any ? "> " : "  ") + Spaces(indent) + faces);
         break;
       }
     }
@@ -456,8 +709,11 @@ std::vector<std::string> SettingsFormModel::Render(bool attributes, size_t colum
   if (!note_.empty()) {
     rows.push_back("  " + attr(kBold) + note_ + attr(kPlain));
   } else {
-    rows.push_back("  " + attr(kDim) +
-                   "Tab:次へ  Shift+Tab:前へ  Space/←→:切替  Enter:OK  Esc:ｷｬﾝｾﾙ" + attr(kPlain));
+    // The list's page has no OK: its arrows choose a row and Esc goes back.
+    const char* keys = page_ == Page::kAccounts
+                           ? "Tab:次へ  Shift+Tab:前へ  ↑↓:行を選ぶ  Enter:編集/押す  Esc:戻る"
+                           : "Tab:次へ  Shift+Tab:前へ  Space/←→:切替  Enter:OK  Esc:ｷｬﾝｾﾙ";
+    rows.push_back("  " + attr(kDim) + keys + attr(kPlain));
   }
   rows.push_back(attr(kDim) + std::string(bar, '-') + attr(kPlain));
   for (std::string& row : rows) row = FitColumns(row, columns);
@@ -518,6 +774,18 @@ std::string SettingsFileHelp(const std::string& path, const SettingsForm& form) 
   out += "\"NEWONLY\"=" + Dword(form.newOnlyChecked ? 1 : 0) + "\n";
   out += std::string("; REG_DWORD ") + kNotifyText + " (1: 新着メールをデスクトップに通知する)\n";
   out += "\"NOTIFY\"=" + Dword(form.notifyChecked ? 1 : 0) + "\n\n";
+  // The accounts after the first: one section each, numbered 2 to 8 in the order they are
+  // checked, with the first section's per-account values and NAME.
+  out +=
+      "2 つ目から 8 つ目のアカウントは、番号の節 (\\2 から \\8) にアカウントごとの値"
+      " (SERVER, USER, PASS, SSL, PORT, CERTPIN, NEWONLY) と NAME (表示名: 半角の英数字・カナ 16"
+      " 文字まで) を書きます:\n\n";
+  out += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\\2]\n";
+  out += std::string("; REG_SZ ") + kAccountNameLabel + "\n";
+  out += "\"NAME\"=\"home\"\n";
+  out += "\"SERVER\"=\"pop.example.net\"\n";
+  out += "\"USER\"=\"hanako\"\n";
+  out += "\"PASS\"=hex:9e,9d,9c,ff\n\n";
   out +=
       "パスワードの hex は次で作れます: python3 -c \"import sys; print(','.join('%02x' % "
       "(b ^ 255) for b in sys.argv[1].encode('cp932') + bytes(1)))\" パスワード\n";
@@ -590,6 +858,16 @@ class ConsoleDialog final : public SettingsDialogPort {
             SettingsForm entered;
             model.Read(&entered);
             if (judge.JudgeAdvanced(entered)) model.CloseAdvanced(true);
+          }
+          if (outcome == Outcome::kAccountOk) {
+            // The row is taken only when the judge agrees; its box said why not.
+            SettingsForm entered;
+            model.Read(&entered);
+            AccountForm account;
+            model.ReadAccount(&account);
+            if (judge.JudgeAccount(entered, model.editingIndex(), account)) {
+              model.CloseAccount(true);
+            }
           }
           if (outcome == Outcome::kSignIn) {
             // Goes on in the main window's messages; its words come on the console.

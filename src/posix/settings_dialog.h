@@ -39,13 +39,43 @@ class SettingsFormModel {
     kNotify,   // "通知": a notification when new mail arrives
     kAdvancedOk,
     kAdvancedCancel,
+    kAccounts,  // "アカウント一覧": opens the page of accounts 2 to 8
+    // The page of accounts: the list (Up and Down choose a row) and its buttons.
+    kAccountList,
+    kAccountAdd,
+    kAccountEdit,
+    kAccountRemove,
+    kAccountUp,
+    kAccountDown,
+    kAccountsBack,
+    // The page of one account: the fields of the first page and of 詳細設定 that each account
+    // has of its own.
+    kAccountName,
+    kAccountServer,
+    kAccountUser,
+    kAccountPassword,
+    kAccountEncryption,
+    kAccountPort,
+    kAccountCertPin,
+    kAccountLogin,
+    kAccountProvider,
+    kAccountClientId,
+    kAccountClientSecret,
+    kAccountTenant,
+    kAccountNewOnly,
+    kAccountOk,
+    kAccountCancel,
     kControlCount
   };
   // kAdvancedOk: the second page's OK; the caller asks the judge and, if it agrees, calls
   // CloseAdvanced(true); otherwise the page stays open. kSignIn: the サインイン button; the
   // caller starts the sign-in and tells SetTokenStored what the store then holds.
-  enum class Outcome { kNone, kOk, kCancel, kAdvancedOk, kSignIn };
-  enum class Page { kMain, kAdvanced };
+  // kAccountOk: the account page's OK; the caller asks the judge about ReadAccount for row
+  // editingIndex() and, if it agrees, calls CloseAccount(true).
+  enum class Outcome { kNone, kOk, kCancel, kAdvancedOk, kSignIn, kAccountOk };
+  // 詳細設定 opens the page of accounts, which opens the page of one account; Esc goes back
+  // one page.
+  enum class Page { kMain, kAdvanced, kAccounts, kAccount };
 
   SettingsFormModel();
   // Fills the controls as the dialog does when it opens; the focus is on OK.
@@ -58,6 +88,15 @@ class SettingsFormModel {
   void Read(SettingsForm* form) const;
   // Back to the first page: keeping what the second page holds, or as it was when it opened.
   void CloseAdvanced(bool keep);
+  // The account page's fields as an account of the list (its origin that of the row it edits).
+  void ReadAccount(AccountForm* account) const;
+  // Back to the page of accounts: the edited or added row taken into the list, or dropped.
+  void CloseAccount(bool keep);
+  // The row the account page edits; the number of rows while it adds one.
+  int32_t editingIndex() const { return editing_; }
+  // The chosen row of the account list.
+  int32_t selectedAccount() const { return selected_; }
+  int32_t accountCount() const { return listed_.accountCount; }
   Page page() const { return page_; }
   void SetTokenStored(bool stored) { tokenStored_ = stored; }
   // The control takes no focus now: the LED box, the password with OAuth 2.0, the sign-in's
@@ -81,6 +120,13 @@ class SettingsFormModel {
   void MoveFocus(int step);
   EditField* FocusedEdit();
   void OpenAdvanced();
+  void OpenAccounts();
+  void OpenAccount(int32_t index);
+  // A button of the account list; the focus leaves a button the list turned off.
+  void OnListButton(Control button);
+  // The item a list control shows, and its next or previous item.
+  const char* ChoiceText(Control control) const;
+  void StepChoice(Control control, int step);
   // Space or Enter on the focused control: its button's outcome.
   Outcome Push(bool enter);
 
@@ -93,6 +139,14 @@ class SettingsFormModel {
   int32_t login_ = kLoginPassword;
   bool signInAvailable_ = false;
   bool tokenStored_ = false;
+  // The accounts after the first (only accounts and accountCount are used), the chosen row,
+  // the row the account page edits, and the account page's two lists.
+  SettingsForm listed_;
+  int32_t selected_ = 0;
+  int32_t editing_ = 0;
+  int32_t editingOrigin_ = 0;
+  int32_t accountEncryption_ = kEncryptionNone;
+  int32_t accountLogin_ = kLoginPassword;
   std::string note_;
 };
 

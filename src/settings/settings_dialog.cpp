@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "settings/account_form.h"
+#include "settings/form_fields.h"
 #include "text/bounded.h"
 
 namespace kc {
@@ -9,15 +11,6 @@ namespace kc {
 namespace {
 
 constexpr int32_t kMinInterval = 5;
-constexpr char kIncompleteText[] = "全ての項目が設定されていません";
-constexpr char kBadPortText[] =
-    "ポートには 1 から 65535 までの数字を入力してください (空欄: 標準のポート)";
-constexpr char kBadPinText[] =
-    "証明書ピンには SHA-256 フィンガープリント (16進数 64 桁、: と空白は自由) を入力してください";
-constexpr char kOAuthNeedsTlsText[] =
-    "OAuth 2.0 でログインするには暗号化 (SSL/TLS または STARTTLS) を選んでください";
-constexpr char kNoProviderText[] =
-    "OAuth 2.0 のプロバイダー (microsoft, google または発行者の URL) を入力してください";
 constexpr char kSignInNeedsText[] =
     "サインインするには POP3サーバーネーム、アカウント (メールアドレス) とプロバイダーを入力"
     "してください";
@@ -33,58 +26,11 @@ int32_t AsSigned(uint32_t value) {
   return value <= 0x7FFFFFFFu ? static_cast<int32_t>(value) : -static_cast<int32_t>(~value) - 1;
 }
 
-// The port field: empty means the service's port (0); otherwise a number from 1 to 65535,
-// blanks around it allowed. False for anything else, which the form refuses.
-bool ReadPortText(const char* text, int32_t* port) {
-  const char* p = text;
-  while (*p == ' ' || *p == '\t') ++p;
-  *port = 0;
-  if (*p == '\0') return true;
-  uint32_t value = 0;
-  if (!ReadUnsignedNumber(p, &value) || value == 0 || value > 65535) return false;
-  while (*p >= '0' && *p <= '9') ++p;
-  while (*p == ' ' || *p == '\t') ++p;
-  if (*p != '\0') return false;
-  *port = static_cast<int32_t>(value);
-  return true;
-}
-
-// The pin field: empty, or the 64 hex digits of a SHA-256 fingerprint with any colons and
-// blanks between them, as the connection compares it. A pin that could never match would
-// refuse every certificate, so the form says so at once instead.
-bool PinTextOk(const char* text) {
-  size_t digits = 0, others = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    const char c = LowerAscii(*p);
-    if (c == ':' || c == ' ' || c == '\t') continue;
-    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
-      ++digits;
-    } else {
-      ++others;
-    }
-  }
-  return others == 0 && (digits == 0 || digits == 64);
-}
-
 }  // namespace
 
 const char* const kEncryptionItems[kEncryptionCount] = {"なし", "SSL/TLS", "STARTTLS"};
 const char* const kLoginItems[kLoginCount] = {"パスワード", "OAuth 2.0"};
 const char* const kProviderItems[2] = {"microsoft", "google"};
-
-bool ReadUnsignedNumber(const char* text, uint32_t* value) {
-  *value = 0;
-  const char* p = text;
-  while (*p == ' ' || *p == '\t') ++p;
-  if (*p < '0' || *p > '9') return false;
-  uint64_t number = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    number = number * 10 + static_cast<uint64_t>(*p - '0');
-    if (number > 0xFFFFFFFFu) return false;
-  }
-  *value = static_cast<uint32_t>(number);
-  return true;
-}
 
 void SettingsDialog::Fill(SettingsForm* form) const {
   CopyField(form->server, sizeof form->server, settings_.server);
@@ -114,6 +60,44 @@ void SettingsDialog::Fill(SettingsForm* form) const {
   CopyField(form->tenant, sizeof form->tenant, settings_.tenant);
   form->signInAvailable = signIn_ != nullptr;
   form->tokenStored = signIn_ != nullptr && signIn_->TokenStored(settings_);
+  form->accountCount = 0;
+  for (int32_t i = 0; i < kFormAccountsMax; ++i) {
+    if (i < settings_.moreCount) {
+      FillAccountForm(settings_.more[i], i + kFirstListedAccount, &form->accounts[i]);
+      form->accountCount = i + 1;
+    } else {
+      form->accounts[i] = AccountForm{};
+    }
+  }
+}
+
+void SettingsDialog::TakeAccounts(const SettingsForm& form) {
+  // Each row starts from the stored account it came from, wherever the list moved it, so what
+  // the form does not show of an account goes with it; an added row starts from the defaults.
+  AccountSettings taken[kFormAccountsMax];
+  int32_t count = 0;
+  for (int32_t i = 0; i < form.accountCount && i < kFormAccountsMax; ++i) {
+    const AccountForm& row = form.accounts[i];
+    const int32_t from = row.origin - kFirstListedAccount;
+    if (from >= 0 && from < settings_.moreCount && from < kFormAccountsMax) {
+      taken[count] = settings_.more[from];
+    }
+    TakeAccountForm(row, &taken[count]);
+    ++count;
+  }
+  for (int32_t i = 0; i < kFormAccountsMax; ++i) {
+    settings_.more[i] = i < count ? taken[i] : AccountSettings{};
+  }
+  settings_.moreCount = count;
+}
+
+bool SettingsDialog::JudgeAccount(const SettingsForm& entered, int32_t index,
+                                  const AccountForm& account) {
+  char text[256];
+  const char* problem = AccountFormProblem(entered, index, account, text, sizeof text);
+  if (problem == nullptr) return true;
+  box_.Show(0, problem, kCaption);
+  return false;
 }
 
 void SettingsDialog::TakeSignIn(const SettingsForm& form, Settings* settings) {
@@ -164,6 +148,12 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   // The second dialog's fields are judged first: one the program cannot use is refused with
   // its own box before anything is taken, so the record keeps the values it can connect with.
   if (!JudgeAdvanced(form)) return false;
+  // Two accounts for one mailbox would count its mail twice.
+  char text[256];
+  if (const char* problem = FirstAccountProblem(form, text, sizeof text)) {
+    box_.Show(0, problem, kCaption);
+    return false;
+  }
   int32_t port = 0;
   ReadPortText(form.port, &port);
   // The record takes what the user entered before the completeness test, so a refused OK
@@ -196,6 +186,9 @@ bool SettingsDialog::Accept(const SettingsForm& form) {
   TakeSignIn(form, &settings_);
 
   if (SettingsComplete(settings_)) {
+    // The list is taken only with an OK that closes the form: its rows name the accounts they
+    // came from by their numbers when the form opened, which a taken list would change.
+    TakeAccounts(form);
     SaveSettings(settings_, registry_);
     ready_ = 1;
     return true;

@@ -5,6 +5,7 @@
 
 #include "port/message_box.h"
 #include "port/settings_dialog.h"
+#include "settings/form_fields.h"
 #include "settings/settings.h"
 
 namespace kc {
@@ -29,11 +30,6 @@ class SignInView {
   virtual void SignIn(const Settings& settings) = 0;
 };
 
-// Reads a text as an unsigned 32-bit decimal number the way the dialog's number field is read:
-// leading blanks skipped, digits up to the first other character; false (and 0) for a text that
-// is empty, does not begin with a digit or does not fit in 32 bits.
-bool ReadUnsignedNumber(const char* text, uint32_t* value);
-
 class SettingsDialog final : public SettingsFormJudge {
  public:
   // ready: the check cycle's mark that the settings are complete, set by every OK.
@@ -49,6 +45,8 @@ class SettingsDialog final : public SettingsFormJudge {
   bool JudgeAdvanced(const SettingsForm& entered) override;
   void SignIn(const SettingsForm& entered) override;
   bool TokenStored(const SettingsForm& entered) override;
+  bool JudgeAccount(const SettingsForm& entered, int32_t index,
+                    const AccountForm& account) override;
   // Without a view the サインイン button is disabled.
   void UseSignIn(SignInView* view) { signIn_ = view; }
   const Settings& settings() const { return settings_; }
@@ -56,6 +54,8 @@ class SettingsDialog final : public SettingsFormJudge {
  private:
   // The second dialog's sign-in fields into a record.
   static void TakeSignIn(const SettingsForm& form, Settings* settings);
+  // The form's account list into accounts 2 to 8.
+  void TakeAccounts(const SettingsForm& form);
 
   Settings& settings_;
   uint8_t& ready_;

@@ -1,9 +1,12 @@
 // The settings dialog on Windows: the resource template IDD_SETTINGS run by DialogBoxParamA,
 // and from its button 詳細設定 the second template IDD_ADVANCED, modal over the first.
+#include <cstring>
 #include <initializer_list>
 
 #include "resource.h"
+#include "settings/account_form.h"
 #include "text/bounded.h"
+#include "win32/account_dialog.h"
 #include "win32/backends.h"
 
 namespace kc::win32 {
@@ -19,6 +22,8 @@ struct OpenForm {
   // What the second dialog's controls held at its last OK (at first what was shown); read
   // back with the first dialog's controls at its OK, dropped at its Cancel.
   SettingsForm kept;
+  // The account list while the second dialog is open: taken into `kept` at its OK.
+  SettingsForm listed;
 };
 
 OpenForm* FormOf(HWND dialog) {
@@ -110,10 +115,94 @@ void ReadAdvanced(HWND dialog, SettingsForm* form) {
 // The first dialog as it reads back on its OK: what the second one kept and its own controls.
 void ReadMain(HWND dialog, const SettingsForm& kept, SettingsForm* form);
 
+// -- the account list of the second dialog ------------------------------------------------------
+
+int32_t ChosenAccount(HWND dialog) {
+  LRESULT chosen = SendDlgItemMessageA(dialog, IDC_ACCOUNTS, LB_GETCURSEL, 0, 0);
+  return chosen == LB_ERR ? -1 : static_cast<int32_t>(chosen);
+}
+
+// The buttons follow the list: 追加 only below eight accounts in all, the others only with a
+// row chosen that they can act on.
+void ShowAccountButtons(HWND dialog, const SettingsForm& listed) {
+  const int32_t chosen = ChosenAccount(dialog);
+  const bool any = chosen >= 0 && chosen < listed.accountCount;
+  EnableWindow(GetDlgItem(dialog, IDC_ACCOUNTADD), CanAddAccount(listed) ? TRUE : FALSE);
+  EnableWindow(GetDlgItem(dialog, IDC_ACCOUNTEDIT), any ? TRUE : FALSE);
+  EnableWindow(GetDlgItem(dialog, IDC_ACCOUNTREMOVE), any ? TRUE : FALSE);
+  EnableWindow(GetDlgItem(dialog, IDC_ACCOUNTUP), any && chosen > 0 ? TRUE : FALSE);
+  EnableWindow(GetDlgItem(dialog, IDC_ACCOUNTDOWN),
+               any && chosen + 1 < listed.accountCount ? TRUE : FALSE);
+}
+
+void ShowAccounts(HWND dialog, const SettingsForm& listed, int32_t chosen) {
+  SendDlgItemMessageA(dialog, IDC_ACCOUNTS, LB_RESETCONTENT, 0, 0);
+  for (int32_t i = 0; i < listed.accountCount && i < kFormAccountsMax; ++i) {
+    char row[kServerSize + kUserSize + 40];
+    AccountRowText(listed.accounts[i], i + kFirstListedAccount, row, sizeof row);
+    SendDlgItemMessageA(dialog, IDC_ACCOUNTS, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row));
+  }
+  if (chosen >= 0 && chosen < listed.accountCount) {
+    SendDlgItemMessageA(dialog, IDC_ACCOUNTS, LB_SETCURSEL, static_cast<WPARAM>(chosen), 0);
+  }
+  ShowAccountButtons(dialog, listed);
+}
+
+// 追加 (index = the number of rows) or 編集: the account's dialog, judged against the settings
+// as both dialogs hold them now; its OK puts the row into the list.
+void EditAccount(HWND dialog, OpenForm& open, int32_t index) {
+  SettingsForm entered;
+  ReadMain(GetParent(dialog), open.kept, &entered);
+  ReadAdvanced(dialog, &entered);
+  std::memcpy(entered.accounts, open.listed.accounts, sizeof entered.accounts);
+  entered.accountCount = open.listed.accountCount;
+  AccountForm account =
+      index < open.listed.accountCount ? open.listed.accounts[index] : NewAccountForm();
+  if (!RunAccountDialog(dialog, *open.judge, entered, index, &account)) return;
+  if (index < open.listed.accountCount) {
+    ReplaceAccount(&open.listed, index, account);
+  } else if (!AddAccount(&open.listed, account)) {
+    return;
+  }
+  ShowAccounts(dialog, open.listed, index);
+}
+
+void OnAccountCommand(HWND dialog, OpenForm& open, int id, int code) {
+  const int32_t chosen = ChosenAccount(dialog);
+  switch (id) {
+    case IDC_ACCOUNTS:
+      if (code == LBN_SELCHANGE) ShowAccountButtons(dialog, open.listed);
+      if (code == LBN_DBLCLK && chosen >= 0) EditAccount(dialog, open, chosen);
+      break;
+    case IDC_ACCOUNTADD:
+      if (CanAddAccount(open.listed)) EditAccount(dialog, open, open.listed.accountCount);
+      break;
+    case IDC_ACCOUNTEDIT:
+      if (chosen >= 0) EditAccount(dialog, open, chosen);
+      break;
+    case IDC_ACCOUNTREMOVE:
+      if (RemoveAccount(&open.listed, chosen)) {
+        ShowAccounts(dialog, open.listed,
+                     chosen < open.listed.accountCount ? chosen : open.listed.accountCount - 1);
+      }
+      break;
+    case IDC_ACCOUNTUP:
+      if (MoveAccount(&open.listed, chosen, -1)) ShowAccounts(dialog, open.listed, chosen - 1);
+      break;
+    case IDC_ACCOUNTDOWN:
+      if (MoveAccount(&open.listed, chosen, 1)) ShowAccounts(dialog, open.listed, chosen + 1);
+      break;
+    default: break;
+  }
+}
+
 INT_PTR CALLBACK AdvancedDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_INITDIALOG) {
     SetWindowLongPtrA(dialog, GWLP_USERDATA, lp);
-    OnAdvancedInit(dialog, reinterpret_cast<OpenForm*>(lp)->kept);
+    OpenForm* open = reinterpret_cast<OpenForm*>(lp);
+    OnAdvancedInit(dialog, open->kept);
+    open->listed = open->kept;
+    ShowAccounts(dialog, open->listed, open->listed.accountCount > 0 ? 0 : -1);
     return TRUE;
   }
   OpenForm* form = FormOf(dialog);
@@ -137,6 +226,8 @@ INT_PTR CALLBACK AdvancedDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp)
       // Taken only when its fields can be used; a refusal has shown its box.
       SettingsForm entered = form->kept;
       ReadAdvanced(dialog, &entered);
+      std::memcpy(entered.accounts, form->listed.accounts, sizeof entered.accounts);
+      entered.accountCount = form->listed.accountCount;
       if (form->judge->JudgeAdvanced(entered)) {
         form->kept = entered;
         EndDialog(dialog, IDOK);
@@ -144,6 +235,12 @@ INT_PTR CALLBACK AdvancedDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp)
       break;
     }
     case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
+    case IDC_ACCOUNTS:
+    case IDC_ACCOUNTADD:
+    case IDC_ACCOUNTEDIT:
+    case IDC_ACCOUNTREMOVE:
+    case IDC_ACCOUNTUP:
+    case IDC_ACCOUNTDOWN: OnAccountCommand(dialog, *form, LOWORD(wp), HIWORD(wp)); break;
     default: break;
   }
   return TRUE;
@@ -221,9 +318,15 @@ class Win32SettingsDialog final : public SettingsDialogPort {
       SetForegroundWindow(open_);
       return;
     }
-    OpenForm form{&shown, &judge, &open_, shown};
+    // On the heap: two copies of the form with its account list are more than a dialog
+    // procedure's caller should hold on its stack.
+    auto form = std::make_unique<OpenForm>();
+    form->shown = &shown;
+    form->judge = &judge;
+    form->open = &open_;
+    form->kept = shown;
     DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETTINGS), ToHwnd(owner), SettingsDialogProc,
-                    reinterpret_cast<LPARAM>(&form));
+                    reinterpret_cast<LPARAM>(form.get()));
     open_ = nullptr;
   }
 

@@ -4,7 +4,7 @@
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
   foreach(scenario form keys second notty options outcomes settingsfile savefailure formkeys
-                   launcher sevenvalues)
+                   launcher sevenvalues accounts)
     add_test(NAME e2e_console_${scenario}
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/run_console.py
                      --program $<TARGET_FILE:kestova> --scenario ${scenario})

@@ -655,6 +655,55 @@ def scenario_launcher(exe, workdir):
             p.kill()
 
 
+def scenario_accounts(exe, workdir):
+    """The form's pages of accounts: 詳細設定, アカウント一覧, 追加; the account page refuses
+    account 1's mailbox with its words and takes another; the row shows in the list; the OKs of
+    詳細設定 and of the form save account 1 and the added account's section."""
+    p = Program(exe, workdir).start()
+    try:
+        at = p.wait_for("KESTOVA の 設定")
+        p.press([TAB, TAB] + list("127.0.0.1") + [TAB] + list(USER) + [TAB] + list(PASSWORD))
+        p.press([TAB] * 4 + [ENTER])  # 詳細設定
+        at = p.wait_for("暗号化", start=at)
+        p.press([TAB] * 6 + [ENTER])  # アカウント一覧
+        at = p.wait_for("(アカウントはありません)", start=at)
+        p.press([ENTER])  # 追加, the page's first button that takes input
+        at = p.wait_for("名前", start=at)
+        p.press(list("ﾎｰﾑ") + [TAB] + list("127.0.0.1") + [TAB] + list(USER) + [TAB] +
+                list("pw2") + [ENTER])
+        at = p.wait_for("アカウント 1 と同じ", start=at)
+        assert not os.path.exists(p.settings), "an account's OK wrote the settings"
+        # Back to the account, another user: taken, and listed.
+        p.press(["\x1b[Z", "\x15"] + list("other") + [ENTER])
+        at = p.wait_for("2  ﾎｰﾑ  127.0.0.1 / other", start=at)
+        p.press([ESC])  # back to 詳細設定, on its button アカウント一覧
+        time.sleep(0.3)
+        p.press([TAB, ENTER])  # 詳細設定's OK
+        time.sleep(0.3)
+        p.press([TAB, ENTER])  # the form's OK
+        deadline = time.monotonic() + 10
+        while not os.path.exists(p.settings):
+            assert time.monotonic() < deadline, "the OK wrote no settings file"
+            time.sleep(0.05)
+        time.sleep(0.2)
+        assert read_settings_value(p.settings, "USER") == USER.encode()
+        # Account 2 in a section of its own after the main key's.
+        section = p.settings + ".account2"
+        with open(p.settings, "rb") as f:
+            parts = f.read().split(b"[HKEY_LOCAL_MACHINE\\SOFTWARE\\KESTOVA\\2]", 1)
+        assert len(parts) == 2, "no section for account 2"
+        assert b"KESTOVA\\3]" not in parts[1], "a section for an account not added"
+        with open(section, "wb") as f:
+            f.write(parts[1])
+        assert read_settings_value(section, "USER") == b"other"
+        assert read_settings_value(section, "SERVER") == b"127.0.0.1"
+        assert read_settings_value(section, "NAME") == "ﾎｰﾑ".encode("cp932")
+        p.press(["q"])
+        assert p.wait_exit() == 0
+    finally:
+        p.kill()
+
+
 SCENARIOS = {
     "form": (scenario_form, False),
     "keys": (scenario_keys, True),
@@ -667,6 +716,7 @@ SCENARIOS = {
     "formkeys": (scenario_formkeys, False),
     "launcher": (scenario_launcher, False),
     "sevenvalues": (scenario_sevenvalues, False),
+    "accounts": (scenario_accounts, False),
 }
 
 

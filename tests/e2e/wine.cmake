@@ -22,7 +22,8 @@ set(KC_WINE_HARNESS "${CMAKE_CURRENT_SOURCE_DIR}/wine/harness.py")
 set(KC_WINE_SCENARIOS lifecycle first_start check_three counts menu launcher server_down
     server_silent tls tls_faults tls_settings tls_address real_mail split_replies newonly
     notify_wake newonly_no_uidl
-    advanced oauth_ports oauth_signin)
+    advanced oauth_ports oauth_signin
+    accounts)
 set(KC_WINE_LCD_SCREEN "")
 if(TARGET lcd_screen)
   set(KC_WINE_LCD_SCREEN --lcd-screen $<TARGET_FILE:lcd_screen>)

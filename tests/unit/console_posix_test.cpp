@@ -638,14 +638,14 @@ TEST(SettingsForm, TheSecondPageKeepsOrDropsItsFields) {
   EXPECT_EQ(all.find("POP3"), std::string::npos);
 
   std::vector<M::Control> order;
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 9; ++i) {
     order.push_back(model.focus());
     model.OnKey(KeyCode::kTab);
   }
   order.push_back(model.focus());
   // With the password login the sign-in's fields and button are passed over.
   EXPECT_EQ(order, (std::vector<M::Control>{M::kEncryption, M::kPort, M::kCertPin, M::kLogin,
-                                            M::kNewOnly, M::kNotify, M::kAdvancedOk,
+                                            M::kNewOnly, M::kNotify, M::kAccounts, M::kAdvancedOk,
                                             M::kAdvancedCancel, M::kEncryption}));
 
   // Edits, then Esc: all as it was, back on the first page at the button.

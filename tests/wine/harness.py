@@ -841,6 +841,8 @@ def compose_screenshots(artifacts, arch, out):
         "settings-filled.png": "first_start/settings-filled.png",
         "settings-incomplete.png": "first_start/settings-incomplete.png",
         "settings-advanced.png": "advanced/settings-advanced.png",
+        "settings-accounts.png": "accounts/settings-accounts.png",
+        "settings-account.png": "accounts/settings-account.png",
         "tray-menu.png": "menu/tray-menu.png",
         "tray-tooltip.png": "check_three/tooltip.png",
         "signin-box.png": "oauth_signin/signin-box.png",

@@ -905,6 +905,11 @@ import scenarios_advanced  # noqa: E402
 
 SCENARIOS["advanced"] = scenarios_advanced.advanced
 
+# The account list of 詳細設定 and the dialog of one account.
+import scenarios_accounts  # noqa: E402
+
+SCENARIOS["accounts"] = scenarios_accounts.accounts
+
 # The sign-in's Windows back ends on their own.
 import scenarios_oauth_ports  # noqa: E402
 

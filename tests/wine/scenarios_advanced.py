@@ -33,10 +33,17 @@ ADVANCED_CONTROLS = [
     (IDC_SIGNIN, "button", "サインイン", WS_TABSTOP | WS_DISABLED, 0),
     (IDC_NEWONLY, "button", "新着のみ", WS_TABSTOP | BS_AUTOCHECKBOX, WS_DISABLED),
     (IDC_NOTIFY, "button", "通知", WS_TABSTOP | BS_AUTOCHECKBOX, WS_DISABLED),
+    # The accounts after the first: with none listed only 追加 takes input.
+    (1023, "listbox", "", WS_TABSTOP, WS_DISABLED),
+    (1024, "button", "追加", WS_TABSTOP, WS_DISABLED),
+    (1025, "button", "編集", WS_TABSTOP | WS_DISABLED, 0),
+    (1026, "button", "削除", WS_TABSTOP | WS_DISABLED, 0),
+    (1027, "button", "上へ", WS_TABSTOP | WS_DISABLED, 0),
+    (1028, "button", "下へ", WS_TABSTOP | WS_DISABLED, 0),
     (1, "button", "OK", WS_TABSTOP, WS_DISABLED),
     (2, "button", "ｷｬﾝｾﾙ", WS_TABSTOP, WS_DISABLED),
 ]
-GROUPS = ["接続", "認証", "新着"]
+GROUPS = ["接続", "認証", "新着", "アカウント"]
 LABELS = ["暗号化", "ポート", "空欄: 標準のポート", "証明書ピン", "認証方式", "プロバイダー",
           "クライアントID", "シークレット", "テナント"]
 
