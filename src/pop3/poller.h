@@ -232,14 +232,7 @@ class Poller {
   int32_t uidlMalformed_ = 0;
   int32_t uidlLines_ = 0;      // lines of the listing read, malformed ones included
   uint32_t uidlReceives_ = 0;  // receives that read the listing
-  // The first and last entry, for the summary line: number and ID, bounded to the line buffer.
-  struct ListedEntry {
-    int32_t number = 0;
-    char id[kUidlLineSize] = {};
-    size_t length = 0;
-  };
-  ListedEntry uidlFirst_;
-  ListedEntry uidlLast_;
+  // It keeps the first and last entry for the summary line.
   UidlListingReader uidlReader_;
   UidlTally tally_;
   // The listing is read in larger pieces than the 4,096-byte receive buffer, so that a long
