@@ -462,8 +462,9 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
 }
 
 void Poller::OnRead(WindowRef window) {
+  // The listing's receives are not traced one by one: the summary line at its end counts them.
   if (appState_ == UIDL && !tlsBegun_ && listingBuffer_) {
-    ReadListing(window);
+    ReceiveInto(window, listingBuffer_.get(), kListingReadSize);
     return;
   }
   Trace("FD_READ notification received\r\n");
@@ -472,25 +473,12 @@ void Poller::OnRead(WindowRef window) {
     OnTlsRead(window);
     return;
   }
-  const uint32_t id = checkId_;
-  int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
-  if (n == 0) {
-    NoteFailure(CheckFailure::kClosedByServer);
-    ports_.box.Show(window, "Connection closed unexpectedly", kCaption);
-    FailCheckIfCurrent(id);
-    return;
-  }
-  if (n < 0) {
-    OnRecvError(window, n, id);
-    return;
-  }
-  TakeReceived(window, receiveBuffer_, static_cast<size_t>(n));
+  ReceiveInto(window, receiveBuffer_, kResponseBufferSize);
 }
 
-// The listing's receives are not traced one by one: the summary line at its end counts them.
-void Poller::ReadListing(WindowRef window) {
+void Poller::ReceiveInto(WindowRef window, char* buffer, size_t size) {
   const uint32_t id = checkId_;
-  int n = ports_.winsock.Recv(serverSocket_, listingBuffer_.get(), kListingReadSize);
+  int n = ports_.winsock.Recv(serverSocket_, buffer, static_cast<int>(size));
   if (n == 0) {
     NoteFailure(CheckFailure::kClosedByServer);
     ports_.box.Show(window, "Connection closed unexpectedly", kCaption);
@@ -501,7 +489,7 @@ void Poller::ReadListing(WindowRef window) {
     OnRecvError(window, n, id);
     return;
   }
-  TakeReceived(window, listingBuffer_.get(), static_cast<size_t>(n));
+  TakeReceived(window, buffer, static_cast<size_t>(n));
 }
 
 void Poller::OnRecvError(WindowRef window, int n, uint32_t id) {

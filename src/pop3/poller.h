@@ -120,8 +120,9 @@ class Poller {
   void OnRecvError(WindowRef window, int n, uint32_t id);
   // Appends n received bytes and hands every complete response on; false when the check ended.
   bool TakeReceived(WindowRef window, const char* data, size_t n);
-  // During the listing: one receive into the larger listing buffer.
-  void ReadListing(WindowRef window);
+  // One receive into buffer (the receive buffer, or the larger one of the listing), handed on
+  // to TakeReceived; the server's close or a failed receive ends the check.
+  void ReceiveInto(WindowRef window, char* buffer, size_t size);
   // "TOP n" or "CAPA": the command whose multi-line reply is being read, for the trace.
   void NameMultiLineCommand(char* out, size_t size) const;
   // Bytes of a multi-line reply longer than the buffer, read before its end has arrived.
