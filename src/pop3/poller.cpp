@@ -462,8 +462,9 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
 }
 
 void Poller::OnRead(WindowRef window) {
+  // The listing's receives are not traced one by one: the summary line at its end counts them.
   if (appState_ == UIDL && !tlsBegun_ && listingBuffer_) {
-    ReadListing(window);
+    ReceiveInto(window, listingBuffer_.get(), kListingReadSize);
     return;
   }
   Trace("FD_READ notification received\r\n");
@@ -472,25 +473,12 @@ void Poller::OnRead(WindowRef window) {
     OnTlsRead(window);
     return;
   }
-  const uint32_t id = checkId_;
-  int n = ports_.winsock.Recv(serverSocket_, receiveBuffer_, kResponseBufferSize);
-  if (n == 0) {
-    NoteFailure(CheckFailure::kClosedByServer);
-    ports_.box.Show(window, "Connection closed unexpectedly", kCaption);
-    FailCheckIfCurrent(id);
-    return;
-  }
-  if (n < 0) {
-    OnRecvError(window, n, id);
-    return;
-  }
-  TakeReceived(window, receiveBuffer_, static_cast<size_t>(n));
+  ReceiveInto(window, receiveBuffer_, kResponseBufferSize);
 }
 
-// The listing's receives are not traced one by one: the summary line at its end counts them.
-void Poller::ReadListing(WindowRef window) {
+void Poller::ReceiveInto(WindowRef window, char* buffer, size_t size) {
   const uint32_t id = checkId_;
-  int n = ports_.winsock.Recv(serverSocket_, listingBuffer_.get(), kListingReadSize);
+  int n = ports_.winsock.Recv(serverSocket_, buffer, static_cast<int>(size));
   if (n == 0) {
     NoteFailure(CheckFailure::kClosedByServer);
     ports_.box.Show(window, "Connection closed unexpectedly", kCaption);
@@ -501,7 +489,7 @@ void Poller::ReadListing(WindowRef window) {
     OnRecvError(window, n, id);
     return;
   }
-  TakeReceived(window, listingBuffer_.get(), static_cast<size_t>(n));
+  TakeReceived(window, buffer, static_cast<size_t>(n));
 }
 
 void Poller::OnRecvError(WindowRef window, int n, uint32_t id) {
@@ -784,8 +772,6 @@ void Poller::SendUidl() {
   uidlMalformed_ = 0;
   uidlLines_ = 0;
   uidlReceives_ = 0;
-  uidlFirst_.number = 0;
-  uidlLast_.number = 0;
   if (!listingBuffer_) listingBuffer_.reset(new (std::nothrow) char[kListingReadSize]);
   // A positive reply lists the IDs up to a dot line; a negative one is one line.
   framing_.singleLineMode = 0;
@@ -823,10 +809,8 @@ void Poller::FeedListing(const char* bytes, size_t n, bool last) {
     explicit Sink(Poller& p) : poller(p) {}
     void OnEntry(const UidlEntry& entry) override {
       ++poller.uidlLines_;
-      Keep(poller.uidlLast_, entry);
-      if (poller.uidlFirst_.number == 0) Keep(poller.uidlFirst_, entry);
       if (!poller.uidlTallying_) return;
-      UidlTally::Added added = poller.tally_.Add(entry.number, Fnv1a64(entry.id, entry.length));
+      UidlTally::Added added = poller.tally_.Add(entry.number, entry.hash);
       if (added == UidlTally::Added::kOutside) {
         // A number the mailbox does not have: traced as the line it was.
         char line[kUidlLineSize];
@@ -835,11 +819,6 @@ void Poller::FeedListing(const char* bytes, size_t n, bool last) {
         --poller.uidlLines_;  // counted again as malformed
         OnMalformed(line, n, false);
       }
-    }
-    static void Keep(ListedEntry& kept, const UidlEntry& entry) {
-      kept.number = entry.number;
-      kept.length = entry.length < sizeof kept.id ? entry.length : sizeof kept.id;
-      std::memcpy(kept.id, entry.id, kept.length);
     }
     void OnMalformed(const char* line, size_t length, bool overlong) override {
       ++poller.uidlLines_;
@@ -910,10 +889,10 @@ void Poller::EndListing() {
 void Poller::TraceListingSummary() {
   char first[kUidlLineSize + 16];
   char last[kUidlLineSize + 16];
-  const ListedEntry* entries[] = {&uidlFirst_, &uidlLast_};
+  const UidlEntry* entries[] = {&uidlReader_.first(), &uidlReader_.last()};
   char* out[] = {first, last};
   for (int i = 0; i < 2; ++i) {
-    const ListedEntry& e = *entries[i];
+    const UidlEntry& e = *entries[i];
     if (e.number == 0) {
       out[i][0] = '\0';
     } else {

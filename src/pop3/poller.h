@@ -120,8 +120,9 @@ class Poller {
   void OnRecvError(WindowRef window, int n, uint32_t id);
   // Appends n received bytes and hands every complete response on; false when the check ended.
   bool TakeReceived(WindowRef window, const char* data, size_t n);
-  // During the listing: one receive into the larger listing buffer.
-  void ReadListing(WindowRef window);
+  // One receive into buffer (the receive buffer, or the larger one of the listing), handed on
+  // to TakeReceived; the server's close or a failed receive ends the check.
+  void ReceiveInto(WindowRef window, char* buffer, size_t size);
   // "TOP n" or "CAPA": the command whose multi-line reply is being read, for the trace.
   void NameMultiLineCommand(char* out, size_t size) const;
   // Bytes of a multi-line reply longer than the buffer, read before its end has arrived.
@@ -232,14 +233,7 @@ class Poller {
   int32_t uidlMalformed_ = 0;
   int32_t uidlLines_ = 0;      // lines of the listing read, malformed ones included
   uint32_t uidlReceives_ = 0;  // receives that read the listing
-  // The first and last entry, for the summary line: number and ID, bounded to the line buffer.
-  struct ListedEntry {
-    int32_t number = 0;
-    char id[kUidlLineSize] = {};
-    size_t length = 0;
-  };
-  ListedEntry uidlFirst_;
-  ListedEntry uidlLast_;
+  // It keeps the first and last entry for the summary line.
   UidlListingReader uidlReader_;
   UidlTally tally_;
   // The listing is read in larger pieces than the 4,096-byte receive buffer, so that a long

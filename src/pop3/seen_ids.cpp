@@ -69,7 +69,14 @@ void SeenIds::RebuildIndex() {
 
 void SeenIds::Prefetch(uint64_t hash) const {
 #if defined(__GNUC__)
-  if (known_ && count_ != 0) __builtin_prefetch(hashes_.get() + index_[hash >> (64 - kIndexBits)]);
+  if (known_ && count_ != 0) {
+    // The bucket's first and last hash: a bucket of a few hashes may cross a cache line.
+    const uint32_t bucket = static_cast<uint32_t>(hash >> (64 - kIndexBits));
+    const uint32_t first = index_[bucket];
+    const uint32_t end = index_[bucket + 1];
+    __builtin_prefetch(hashes_.get() + first);
+    if (end > first) __builtin_prefetch(hashes_.get() + end - 1);
+  }
 #else
   (void)hash;
 #endif
@@ -80,9 +87,18 @@ uint32_t SeenIds::Find(uint64_t hash, uint32_t* count) const {
   if (!known_ || count_ == 0) return 0;
   const uint64_t* a = hashes_.get();
   const uint32_t bucket = static_cast<uint32_t>(hash >> (64 - kIndexBits));
-  const uint64_t* first = std::lower_bound(a + index_[bucket], a + index_[bucket + 1], hash);
+  const uint64_t* first = a + index_[bucket];
+  const uint64_t* end = a + index_[bucket + 1];
+  // A bucket holds a few hashes: a plain scan beats a binary search; a crowded one (IDs whose
+  // hashes bunch together) is still searched in logarithmic time.
+  if (end - first <= kScanLimit) {
+    while (first != end && *first < hash) ++first;
+  } else {
+    first = std::lower_bound(first, end, hash);
+  }
+  // Equal hashes share their bucket.
   const uint64_t* last = first;
-  while (last != a + count_ && *last == hash) ++last;
+  while (last != end && *last == hash) ++last;
   *count = static_cast<uint32_t>(last - first);
   return static_cast<uint32_t>(first - a);
 }

@@ -4,7 +4,7 @@
 //
 // Bound: kSeenIdCapacity IDs, 8 bytes each, in each of the two arrays (the seen list and the
 // listing of the check under way), three bitmaps of kSeenIdCapacity bits for the listing and
-// a 16 KiB index of the list: about 1 MiB in all, taken from the heap the first time a check reads
+// a 32 KiB index of the list: about 1 MiB in all, taken from the heap the first time a check reads
 // a listing (a program without the option takes nothing). A mailbox of up to kSeenIdCapacity
 // messages is held whole. In a larger one the oldest messages (the lowest numbers, beyond the last
 // kSeenIdCapacity) count as seen and are not kept; mail arrives at the top of the numbering,
@@ -83,7 +83,8 @@ class SeenIds {
   bool Allocate();
   void RebuildIndex();
 
-  static constexpr unsigned kIndexBits = 12;
+  static constexpr unsigned kIndexBits = 13;
+  static constexpr ptrdiff_t kScanLimit = 16;
   static constexpr uint32_t kIndexBuckets = uint32_t{1} << kIndexBits;
 
   std::unique_ptr<uint64_t[]> hashes_;
@@ -169,7 +170,7 @@ class UidlTally {
   uint64_t* matchedBits_ = nullptr;
   uint32_t count_ = 0;
   // Entries whose lookup waits (Add).
-  static constexpr uint32_t kLookAhead = 8;
+  static constexpr uint32_t kLookAhead = 32;
   struct Pending {
     int32_t number;
     uint64_t hash;

@@ -17,6 +17,7 @@ struct UidlEntry {
   int32_t number = 0;        // the message number, 1 or more
   const char* id = nullptr;  // not NUL-terminated
   size_t length = 0;
+  uint64_t hash = 0;  // Fnv1a64 of the ID, taken while it is read
 };
 
 // One line of the listing, its line feed excluded: the number (decimal, 1 to 2147483647), one
@@ -45,12 +46,29 @@ class UidlListingReader {
   // The reply has ended (the framing took its dot line away): a last line without its line
   // feed counts as a line.
   void Finish(UidlListingSink& sink);
+  // The first and the last entry read since Reset (number 0 when none yet), their IDs held by
+  // the reader: valid between calls, after the bytes they came from are gone.
+  const UidlEntry& first() const { return first_; }
+  const UidlEntry& last() const { return last_; }
 
  private:
+  // The usual line, "<number> <id>" and CR LF (or LF alone) wholly inside bytes, read and
+  // hashed in one pass: the bytes it took, line feed included, or 0 for any other line, which
+  // the general path then reads.
+  size_t TakeUsualLine(const char* bytes, size_t n, UidlListingSink& sink);
   void EndLine(UidlListingSink& sink);
   // One line, its line feed excluded and at most kUidlLineSize bytes: an entry or malformed.
-  static void TakeLine(const char* line, size_t length, UidlListingSink& sink);
+  void TakeLine(const char* line, size_t length, UidlListingSink& sink);
+  void Report(const UidlEntry& entry, UidlListingSink& sink);
+  // The last entry's ID is copied once, before the bytes it points to can change, not at every
+  // entry.
+  void KeepLast();
 
+  UidlEntry first_;
+  UidlEntry last_;
+  UidlEntry pending_;  // the last entry while its ID still points into the caller's bytes
+  char firstId_[kUidlLineSize] = {};
+  char lastId_[kUidlLineSize] = {};
   char line_[kUidlLineSize] = {};
   size_t length_ = 0;
   bool overlong_ = false;

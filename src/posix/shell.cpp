@@ -1,8 +1,6 @@
 // The tray icon, its menu and the mail program launcher on a Linux console.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,8 +15,7 @@
 #include "posix/backends.h"
 #include "posix/command_line.h"
 #include "posix/console.h"
-
-extern char** environ;
+#include "posix/spawn.h"
 
 namespace kc::posix {
 
@@ -173,23 +170,9 @@ class SpawnProcess final : public ProcessPort {
 
     // The mail program gets no input from the notifier's terminal and none of its handles;
     // it starts with every signal at its default and none blocked.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    int rc = SpawnDetached(path.c_str(), argv.data(), SpawnLookup::kPathAsGiven,
+                           SpawnOutput::kInherit, &pid);
     if (rc != 0) {
       TellUser("mail program could not be started: " + path + ": " + std::strerror(rc));
       return 0;

@@ -22,6 +22,7 @@ struct Collect final : kc::UidlListingSink {
   void OnEntry(const kc::UidlEntry& e) override {
     FUZZ_CHECK(e.number >= 1);
     FUZZ_CHECK(e.length >= 1 && e.length < kc::kUidlLineSize);
+    FUZZ_CHECK(e.hash == kc::Fnv1a64(e.id, e.length));
     for (size_t i = 0; i < e.length; ++i) {
       unsigned char c = static_cast<unsigned char>(e.id[i]);
       FUZZ_CHECK(c >= 0x21 && c <= 0x7E);

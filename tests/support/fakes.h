@@ -367,15 +367,17 @@ class NullHid final : public HidPort {
   void Close(HidHandle) override {}
 };
 
-// Every port faked, for tests of the whole App without a network or a display.
-struct FakePlatform {
+// Every port faked, for tests of the whole App without a network. Hid is the display's port:
+// NullHid for none, FakeHid (support/fake_hid.h) for a display emulated to the pixel.
+template <class Hid = NullHid>
+struct FakePlatformWith {
   FakeWindow window;
   FakeMessageBox box;
   FakeTrace trace;
   FakeClock clock;
   FakeRegistry registry;
   NullWinSock winsock;
-  NullHid hid;
+  Hid hid;
   FakeTray tray;
   FakeDialog dialog;
   FakeProcess process;
@@ -386,5 +388,6 @@ struct FakePlatform {
   Platform platform{window, box,    trace,   clock,  registry, winsock,   hid,
                     tray,   dialog, process, notice, tls,      seenStore, notifier};
 };
+using FakePlatform = FakePlatformWith<>;
 
 }  // namespace kc::test

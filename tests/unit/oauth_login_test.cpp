@@ -227,24 +227,9 @@ TEST_F(OAuthLogin, PlainConnectionRefusesOAuthWithWords) {
 // The device sign-in's code on the display, where the user reads it off: the real display code
 // over the fake HID device into the HD44780 emulator.
 TEST(OAuthDisplay, DeviceCodeShowsOnTheLcd) {
-  FakeWindow window;
-  FakeMessageBox box;
-  FakeTrace trace;
-  FakeClock clock;
-  FakeRegistry registry;
-  NullWinSock winsock;
-  FakeHid hid;
-  hid.interfaces = {LcdInterface()};
-  FakeTray tray;
-  FakeDialog dialog;
-  FakeProcess process;
-  FakeNotice notice;
-  NullTls tls;
-  FakeSeenStore seenStore;
-  FakeNotifier notifier;
-  Platform platform{window, box,    trace,   clock,  registry, winsock,  hid,
-                    tray,   dialog, process, notice, tls,      seenStore, notifier};
-  App app(platform);
+  FakePlatformWith<FakeHid> p;
+  p.hid.interfaces = {LcdInterface()};
+  App app(p.platform);
   app.mainWindow = 0x1234;
   app.display.firstPageAtOnce = true;
   app.MainWndProc(app.mainWindow, kWmCreate, 0, 0);
@@ -260,20 +245,20 @@ TEST(OAuthDisplay, DeviceCodeShowsOnTheLcd) {
   std::strcpy(app.settings.clientId, "client-1");
   std::strcpy(app.settings.user, "someone@example.org");
 
-  box.answer = true;  // "open this address in the browser?" Yes
+  p.box.answer = true;  // "open this address in the browser?" Yes
   app.MainWndProc(app.mainWindow, kWmCommand, IDM_SIGNIN, 0);
   ASSERT_EQ(http.sent.size(), 1u);
   HttpRequestId id = http.Reply(200, R"({"device_code":"D","user_code":"ABCD-EFGH",
       "verification_uri":"https://microsoft.com/devicelogin","expires_in":900})");
   app.MainWndProc(app.mainWindow, SM_HTTPDONE, id, 0);
-  EXPECT_EQ(hid.lcd.RowUtf8(0), "CODE ABCD-EFGH  ");
-  EXPECT_EQ(hid.lcd.Row(1), "ｻｲﾝｲﾝ ｼﾃｸﾀﾞｻｲ   ");  // code page 932, as the display takes it
-  ASSERT_FALSE(notice.told.empty());
-  EXPECT_EQ(notice.told.back(),
+  EXPECT_EQ(p.hid.lcd.RowUtf8(0), "CODE ABCD-EFGH  ");
+  EXPECT_EQ(p.hid.lcd.Row(1), "ｻｲﾝｲﾝ ｼﾃｸﾀﾞｻｲ   ");  // code page 932, as the display takes it
+  ASSERT_FALSE(p.notice.told.empty());
+  EXPECT_EQ(p.notice.told.back(),
             "sign in: open https://microsoft.com/devicelogin and enter the code ABCD-EFGH");
-  ASSERT_EQ(box.shown.size(), 1u);
-  EXPECT_NE(box.shown[0].text.find("ABCD-EFGH"), std::string::npos);
-  EXPECT_EQ(box.asked, 1);
+  ASSERT_EQ(p.box.shown.size(), 1u);
+  EXPECT_NE(p.box.shown[0].text.find("ABCD-EFGH"), std::string::npos);
+  EXPECT_EQ(p.box.asked, 1);
   EXPECT_EQ(browser.opened, (std::vector<std::string>{"https://microsoft.com/devicelogin"}));
   app.MainWndProc(app.mainWindow, kWmDestroy, 0, 0);
 }

@@ -21,6 +21,12 @@ void Mailbox(CheckHarness& h) {
   h.mailbox.headers = {HeadersFrom("A <a@x>"), HeadersFrom("B <b@x>")};
 }
 
+// The new-only check on, over a server that lists an ID for each message.
+void ListUids(CheckHarness& h) {
+  h.app->settings.newOnly = 1;
+  h.mailbox.uids = {"uid-a", "uid-b"};
+}
+
 // Puts every knob back so that the next check meets a healthy server.
 void Heal(CheckHarness& h) {
   h.winsock.startupResult = 0;
@@ -34,6 +40,7 @@ void Heal(CheckHarness& h) {
   h.winsock.greeting = "+OK POP3 ready\r\n";
   h.mailbox.overrides.clear();
   h.Configure(h.mailbox.user, h.mailbox.password);
+  h.app->settings.newOnly = 0;  // every message counted again
 }
 
 void ExpectNextCheckRuns(CheckHarness& h, int cleanupsSoFar) {
@@ -94,6 +101,8 @@ const std::map<std::string, std::string> kOutcomes = {
     {"ConnectRefusedLater", "connection refused"},
     {"RecvReturnsZero", "connection closed by the server"},
     {"RecvFails", "connection lost (WSAECONNRESET 10054)"},
+    {"RecvReturnsZeroInTheListing", "connection closed by the server"},
+    {"RecvFailsInTheListing", "connection lost (WSAECONNRESET 10054)"},
     {"ServerClosesInsideAHeaderBlock", "connection closed by the server"},
     {"ServerClosesBeforeTheGreeting", "connection closed by the server"},
     {"StatusLineOverflowsTheBuffer", "server reply too long"},
@@ -279,6 +288,28 @@ INSTANTIATE_TEST_SUITE_P(Pop3, Failure,
                                                        },
                                                        nullptr, "", "recv() error: -1", kMain, 1,
                                                        true},
+                                           // The listing of the new-only check is read
+                                           // into a larger buffer of its own, with the same
+                                           // ends.
+                                           FailureCase{"RecvReturnsZeroInTheListing",
+                                                       [](CheckHarness& h) {
+                                                         ListUids(h);
+                                                         OnCommand(h, "UIDL\r\n", [&h] {
+                                                           h.winsock.QueueRecvResult(0, 0);
+                                                         });
+                                                       },
+                                                       nullptr, "",
+                                                       "Connection closed unexpectedly", kMain, 1,
+                                                       true},
+                                           FailureCase{"RecvFailsInTheListing",
+                                                       [](CheckHarness& h) {
+                                                         ListUids(h);
+                                                         OnCommand(h, "UIDL\r\n", [&h] {
+                                                           h.winsock.QueueRecvResult(-1, 10054);
+                                                         });
+                                                       },
+                                                       nullptr, "", "recv() error: -1", kMain, 1,
+                                                       true},
                                            FailureCase{
                                                "ServerClosesInsideAHeaderBlock",
                                                [](CheckHarness& h) {
@@ -291,19 +322,18 @@ INSTANTIATE_TEST_SUITE_P(Pop3, Failure,
                                                "FD_CLOSE notification received\r\nConnection "
                                                "closed by the server\r\n",
                                                "", 0, 1, true},
-                                           FailureCase{
-                                               "ServerClosesBeforeTheGreeting",
-                                               [](CheckHarness& h) {
-                                                 h.winsock.autoConnect = false;
-                                                 h.winsock.server = nullptr;
-                                               },
-                                               [](CheckHarness& h) {
-                                                 h.winsock.PostEvent(kFdConnect);
-                                                 h.winsock.PeerClose();
-                                                 h.Pump();
-                                               },
-                                               "Connection closed by the server\r\n", "",
-                                               0, 1, true},
+                                           FailureCase{"ServerClosesBeforeTheGreeting",
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.autoConnect = false;
+                                                         h.winsock.server = nullptr;
+                                                       },
+                                                       [](CheckHarness& h) {
+                                                         h.winsock.PostEvent(kFdConnect);
+                                                         h.winsock.PeerClose();
+                                                         h.Pump();
+                                                       },
+                                                       "Connection closed by the server\r\n", "", 0,
+                                                       1, true},
                                            FailureCase{"StatusLineOverflowsTheBuffer",
                                                        [](CheckHarness& h) {
                                                          OnCommand(h, "STAT\r\n", [&h] {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "pop3/seen_ids.h"
+
 namespace kc {
 namespace {
 
@@ -64,6 +66,8 @@ TEST(UidlLine, NulIsRefused) {
 
 struct Collect final : UidlListingSink {
   void OnEntry(const UidlEntry& e) override {
+    // The hash taken while the line is read is the ID's FNV-1a, whichever way it was read.
+    EXPECT_EQ(e.hash, Fnv1a64(e.id, e.length)) << std::string(e.id, e.length);
     entries.push_back(std::to_string(e.number) + "=" + std::string(e.id, e.length));
   }
   void OnMalformed(const char* line, size_t length, bool overlong) override {
@@ -110,6 +114,100 @@ TEST(UidlListing, SameEntriesWhateverThePieces) {
     EXPECT_EQ(got.malformed[1], longLine.substr(0, kUidlLineSize) + "...");
     EXPECT_EQ(got.malformed[2], oneMore.substr(0, kUidlLineSize) + "...");
     EXPECT_EQ(got.malformed[3], "\r");
+  }
+}
+
+// Usual lines are read in one pass where they stand; any other line by the line parser. Both
+// must agree on every line, at the edges of the eight-byte steps of the one-pass read too.
+TEST(UidlListing, OnePassReadAgreesWithTheLineParser) {
+  const std::string fill(kUidlLineSize - 3, 'q');  // "1 " + fill + "\r": 128 bytes
+  const std::string lines[] = {
+      "1 abc\r",
+      "2 abcdefg\r",  // IDs of 7, 8, 9, 16 and 17 characters
+      "3 abcdefgh\r",
+      "4 abcdefghi\r",
+      "5 0123456789abcdef\r",
+      "6 0123456789abcdefg\r",
+      "7 !~!~!~!~!~\r",  // the ends of the ID characters
+      "1234567 x\r",     // seven digits; eight and more take the long way
+      "12345678 x\r",
+      "00000009 leading\r",  // leading zeros
+      "2147483647 max\r",
+      "2147483648 over\r",
+      "0 zero\r",
+      "8 lf-alone",
+      "9\tafter-tab\r",
+      "10  two-blanks\r",
+      "11 trailing \r",
+      "12 abcdefg\x7fh\r",  // DEL in the first eight bytes of the ID, then in the second
+      "13 abcdefghijk\x7f\r",
+      "14 abcdefgh\x80\r",
+      "15 abc\rdef\r",
+      "16 a b\r",
+      "17\r",
+      "18 \r",
+      " 19 lead\r",
+      "1" + fill + "\r",
+      "1 " + fill + "\r",   // 128 bytes: the longest line kept
+      "1 " + fill + "q\r",  // 129: overlong
+      "1 " + fill + "q",    // 128 without the CR
+      "20 last-of-all",
+  };
+  std::string reply = "+OK\r\n";
+  std::vector<std::string> expectEntries;
+  size_t expectMalformed = 0;
+  for (const std::string& line : lines) {
+    reply += line + "\n";
+    UidlEntry e;
+    if (line.size() <= kUidlLineSize && ParseUidlLine(line.data(), line.size(), &e)) {
+      expectEntries.push_back(std::to_string(e.number) + "=" + std::string(e.id, e.length));
+    } else {
+      ++expectMalformed;
+    }
+  }
+  for (size_t piece : {size_t{1}, size_t{5}, size_t{8}, size_t{13}, reply.size()}) {
+    Collect got = ReadInPieces(reply, piece);
+    EXPECT_EQ(got.entries, expectEntries) << piece;
+    EXPECT_EQ(got.malformed.size(), expectMalformed) << piece;
+  }
+}
+
+// The first and the last entry stay readable after the bytes they came from are gone, also when
+// the last one was put together in the line buffer and the next line's start then filled it.
+TEST(UidlListing, KeepsTheFirstAndLastEntryWhateverThePieces) {
+  const std::string reply = "+OK\r\n1 first-id\r\nbad line\r\n2 second\r\n3 x\r\n4 " +
+                            std::string(40, 'f') + "\r\nbad\r\n5 fifth";
+  for (size_t piece = 1; piece <= reply.size(); ++piece) {
+    UidlListingReader reader;
+    reader.Reset();
+    Collect sink;
+    std::string scratch;
+    for (size_t at = 0; at < reply.size(); at += piece) {
+      // The bytes change after each call, as a receive buffer's do.
+      scratch.assign(reply, at, std::min(piece, reply.size() - at));
+      reader.Feed(scratch.data(), scratch.size(), sink);
+      scratch.assign(scratch.size(), '#');
+      if (sink.entries.empty()) {
+        EXPECT_EQ(reader.first().number, 0);
+        EXPECT_EQ(reader.last().number, 0);
+        continue;
+      }
+      const UidlEntry& first = reader.first();
+      const UidlEntry& last = reader.last();
+      EXPECT_EQ(std::to_string(first.number) + "=" + std::string(first.id, first.length),
+                sink.entries.front())
+          << piece;
+      EXPECT_EQ(std::to_string(last.number) + "=" + std::string(last.id, last.length),
+                sink.entries.back())
+          << piece << " at " << at;
+    }
+    reader.Finish(sink);
+    ASSERT_EQ(sink.entries.size(), 5u) << piece;
+    EXPECT_EQ(std::string(reader.last().id, reader.last().length), "fifth") << piece;
+    EXPECT_EQ(reader.last().hash, Fnv1a64("fifth", 5));
+    reader.Reset();
+    EXPECT_EQ(reader.first().number, 0);
+    EXPECT_EQ(reader.last().number, 0);
   }
 }
 
