@@ -17,7 +17,17 @@ enum class ValueRead : uint8_t {
                 // or the read failed
 };
 
-// The key HKEY_LOCAL_MACHINE\SOFTWARE\KESTOVA.
+// The longest subkey name the registry allows, NUL included.
+constexpr uint32_t kSubKeyNameSize = 256;
+
+// What listing the subkeys found at one index.
+enum class SubKeyFound : uint8_t {
+  kName,  // the name is in the buffer
+  kSkip,  // a subkey is there whose name could not be had: go on with the next index
+  kEnd,   // no more subkeys (or no key is open, or the listing failed)
+};
+
+// The key HKEY_LOCAL_MACHINE\SOFTWARE\KESTOVA and its subkeys (accounts 2 to 8).
 class RegistryPort {
  public:
   virtual ~RegistryPort() = default;
@@ -30,7 +40,22 @@ class RegistryPort {
   virtual ValueRead ReadValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length,
                               uint32_t* type) = 0;
   virtual bool SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) = 0;
-  virtual void CloseKey() = 0;
+  // Removes a value of the key or subkey open; true when it is not there afterwards. The
+  // default cannot remove anything.
+  virtual bool DeleteValue(const char* /*name*/) { return false; }
+  virtual void CloseKey() = 0;  // closes a subkey too
+
+  // Subkeys of the open key. While one is open, ReadValue and SetValue act on it; CloseSubKey
+  // goes back to the key itself. The defaults are a key without subkeys that cannot have any.
+  virtual bool OpenSubKey(const char* /*name*/) { return false; }  // the existing subkey only
+  virtual bool CreateSubKey(const char* /*name*/) { return false; }
+  virtual void CloseSubKey() {}
+  // The name of the subkey at `index` (0, 1, ... until kEnd), in the platform's order.
+  virtual SubKeyFound EnumSubKey(uint32_t /*index*/, char* /*name*/, uint32_t /*size*/) {
+    return SubKeyFound::kEnd;
+  }
+  // Removes a subkey that has no subkeys of its own; true when it is gone.
+  virtual bool DeleteSubKey(const char* /*name*/) { return false; }
 
   // The read the described values use: success or failure only; any type is taken.
   bool QueryValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length) {

@@ -17,6 +17,10 @@ class TokenStorePort {
   virtual ~TokenStorePort() = default;
   // Where the record is kept, for the user's lines; "" when there is no such place.
   virtual const char* Where() = 0;
+  // Whose record the calls that follow load, save and erase: 0 the first account's
+  // (token.dat), any other key that account's own file beside it, "token-<key as 16 lowercase
+  // hex digits>.dat".
+  virtual void UseAccount(uint64_t /*key*/) {}
   // kLoaded: *length bytes of the record in bytes. kFailed: why holds the reason.
   virtual TokenLoad Load(uint8_t* bytes, uint32_t size, uint32_t* length, char* why,
                          size_t whySize) = 0;

@@ -156,12 +156,10 @@ void StoreValue(std::vector<RegeditValue>* values, RegeditValue value) {
   values->push_back(std::move(value));
 }
 
-enum class Section { kNone, kOther, kOurs };
-
 class Parser {
  public:
-  Parser(const std::vector<std::string>& lines, const std::string& key, RegeditKey* out)
-      : lines_(lines), key_(key), out_(out) {}
+  Parser(const std::vector<std::string>& lines, std::vector<RegeditSection>* out)
+      : lines_(lines), out_(out) {}
 
   // The number (from 1) of the line that stopped a failed run.
   size_t failedLine() const { return next_ == 0 ? 1 : next_; }
@@ -182,28 +180,33 @@ class Parser {
   }
 
  private:
+  static constexpr size_t kNoSection = static_cast<size_t>(-1);
+
   bool KeyLine(const std::string& line) {
     if (line.size() < 3 || line.back() != ']') return false;
     std::string name = line.substr(1, line.size() - 2);
-    if (name[0] == '-') {  // the key is removed
-      if (EqualNoCase(name.substr(1), key_)) {
-        out_->found = false;
-        out_->values.clear();
+    inKey_ = true;
+    if (name[0] == '-') {  // the key is removed, with every key below it
+      const std::string removed = name.substr(1);
+      for (auto it = out_->begin(); it != out_->end();) {
+        it = IsRegeditKeyOrBelow(it->key, removed) ? out_->erase(it) : it + 1;
       }
-      section_ = Section::kOther;
+      section_ = kNoSection;  // what follows until the next key is read and dropped
       return true;
     }
-    if (EqualNoCase(name, key_)) {
-      out_->found = true;
-      section_ = Section::kOurs;
-    } else {
-      section_ = Section::kOther;
+    for (size_t i = 0; i < out_->size(); ++i) {
+      if (EqualNoCase((*out_)[i].key, name)) {
+        section_ = i;
+        return true;
+      }
     }
+    out_->push_back(RegeditSection{name, {}});
+    section_ = out_->size() - 1;
     return true;
   }
 
   bool ValueLine(const std::string& line, size_t i) {
-    if (section_ == Section::kNone) return false;
+    if (!inKey_) return false;
     RegeditValue value;
     if (line[i] == '@') {
       ++i;
@@ -217,9 +220,11 @@ class Parser {
     i = SkipBlanks(line, i + 1);
     if (i >= line.size()) return false;
 
+    std::vector<RegeditValue>* values =
+        section_ == kNoSection ? nullptr : &(*out_)[section_].values;
     if (line[i] == '-') {
       if (!AtLineEnd(line, i + 1)) return false;
-      if (section_ == Section::kOurs) RemoveValue(&out_->values, value.name);
+      if (values != nullptr) RemoveValue(values, value.name);
       return true;
     }
     if (line[i] == '"') {
@@ -250,7 +255,7 @@ class Parser {
     } else {
       return false;
     }
-    if (section_ == Section::kOurs) StoreValue(&out_->values, std::move(value));
+    if (values != nullptr) StoreValue(values, std::move(value));
     return true;
   }
 
@@ -269,10 +274,10 @@ class Parser {
   }
 
   const std::vector<std::string>& lines_;
-  const std::string& key_;
-  RegeditKey* out_;
+  std::vector<RegeditSection>* out_;
   size_t next_ = 1;
-  Section section_ = Section::kNone;
+  bool inKey_ = false;           // a key line came: values may follow
+  size_t section_ = kNoSection;  // where they go; kNoSection after a removal
 };
 
 void AppendHexByte(std::string* out, uint8_t b) {
@@ -331,9 +336,15 @@ void AppendValue(std::string* out, const RegeditValue& v) {
 
 }  // namespace
 
-bool ParseRegeditFile(const std::string& text, const std::string& key, RegeditKey* out,
-                      size_t* badLine) {
-  *out = RegeditKey{};
+bool IsRegeditKeyOrBelow(const std::string& key, const std::string& parent) {
+  if (key.size() < parent.size()) return false;
+  if (!EqualNoCase(key.substr(0, parent.size()), parent)) return false;
+  return key.size() == parent.size() || key[parent.size()] == '\\';
+}
+
+bool ParseRegeditSections(const std::string& text, std::vector<RegeditSection>* out,
+                          size_t* badLine) {
+  out->clear();
   std::vector<std::string> lines;
   size_t bad = 1;
   // A file of another kind is pointed out at its first line, whatever comes after it.
@@ -341,20 +352,41 @@ bool ParseRegeditFile(const std::string& text, const std::string& key, RegeditKe
   if (!first.empty() && first.back() == '\r') first.pop_back();
   if (first.find('\0') == std::string::npos && TrimRight(first) == kHeader &&
       SplitLines(text, &lines, &bad)) {
-    Parser parser(lines, key, out);
+    Parser parser(lines, out);
     if (parser.Run()) return true;
     bad = parser.failedLine();
   }
   if (badLine != nullptr) *badLine = bad;
-  *out = RegeditKey{};
+  out->clear();
   return false;
 }
 
-std::string FormatRegeditFile(const std::string& key, const std::vector<RegeditValue>& values) {
-  std::string out = std::string(kHeader) + kLineEnd + kLineEnd + "[" + key + "]" + kLineEnd;
-  for (const RegeditValue& v : values) AppendValue(&out, v);
-  out += kLineEnd;
+bool ParseRegeditFile(const std::string& text, const std::string& key, RegeditKey* out,
+                      size_t* badLine) {
+  *out = RegeditKey{};
+  std::vector<RegeditSection> sections;
+  if (!ParseRegeditSections(text, &sections, badLine)) return false;
+  for (RegeditSection& section : sections) {
+    if (EqualNoCase(section.key, key)) {
+      out->found = true;
+      out->values = std::move(section.values);
+    }
+  }
+  return true;
+}
+
+std::string FormatRegeditSections(const std::vector<RegeditSection>& sections) {
+  std::string out = std::string(kHeader) + kLineEnd + kLineEnd;
+  for (const RegeditSection& section : sections) {
+    out += "[" + section.key + "]" + kLineEnd;
+    for (const RegeditValue& v : section.values) AppendValue(&out, v);
+    out += kLineEnd;
+  }
   return out;
+}
+
+std::string FormatRegeditFile(const std::string& key, const std::vector<RegeditValue>& values) {
+  return FormatRegeditSections({RegeditSection{key, values}});
 }
 
 }  // namespace kc

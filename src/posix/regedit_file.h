@@ -30,6 +30,12 @@ struct RegeditValue {
   std::vector<uint8_t> data;
 };
 
+// One key's section: its full name as written and its values.
+struct RegeditSection {
+  std::string key;
+  std::vector<RegeditValue> values;  // in file order; a name given twice keeps its last data
+};
+
 struct RegeditKey {
   bool found = false;                // the file has a section for the key
   std::vector<RegeditValue> values;  // in file order; a name given twice keeps its last data
@@ -44,6 +50,18 @@ struct RegeditKey {
 // badLine, when given, receives the number (from 1) of the line that made the text unreadable.
 bool ParseRegeditFile(const std::string& text, const std::string& key, RegeditKey* out,
                       size_t* badLine = nullptr);
+
+// Parses the text as ParseRegeditFile does and keeps every key's section, in the order the keys
+// first appear (a key given twice is one section, at its first place). "[-key]" removes the key
+// and every key below it.
+bool ParseRegeditSections(const std::string& text, std::vector<RegeditSection>* out,
+                          size_t* badLine = nullptr);
+
+// The whole file for the sections in the given order, each with its values in their order.
+std::string FormatRegeditSections(const std::vector<RegeditSection>& sections);
+
+// Is `key` (matched without regard to ASCII case) `parent` itself or a key below it?
+bool IsRegeditKeyOrBelow(const std::string& key, const std::string& parent);
 
 // The whole file for one key and its values, in the given order. Values of type 4 with four
 // bytes are written as dword:, type 3 as hex:, every other value (REG_SZ included) as hex(N):.

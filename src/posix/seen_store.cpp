@@ -1,7 +1,7 @@
 // The list of seen messages in a file of its own: $XDG_STATE_HOME/kestova/seen.dat, else
-// ~/.local/state/kestova/seen.dat. A new list goes to a temporary file beside it, which is
-// flushed and renamed over the old one (then the directory is flushed), so the file on disk
-// is always a whole list, old or new.
+// ~/.local/state/kestova/seen.dat; the other accounts' lists beside it (seen-<key>.dat). A new list
+// goes to a temporary file beside it, which is flushed and renamed over the old one (then the
+// directory is flushed), so the file on disk is always a whole list, old or new.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "posix/account_file.h"
 #include "posix/backends.h"
 #include "posix/files.h"
 
@@ -25,10 +26,17 @@ void SayErrno(char* why, size_t size, int error) { Say(why, size, std::strerror(
 
 class FileSeenStore final : public SeenStorePort {
  public:
-  explicit FileSeenStore(std::string path) : path_(std::move(path)) {}
+  explicit FileSeenStore(std::string path) : first_(std::move(path)), path_(first_) {}
   ~FileSeenStore() override { CloseRead(); }
 
   const char* Where() override { return path_.c_str(); }
+
+  // A read or a write under way belongs to the account it began with: both are dropped.
+  void UseAccount(uint64_t key) override {
+    CloseRead();
+    writer_.Abandon();
+    path_ = AccountFilePath(first_, "seen", key);
+  }
 
   SeenStoreOpen OpenRead(char* why, size_t whySize) override {
     CloseRead();
@@ -80,9 +88,7 @@ class FileSeenStore final : public SeenStorePort {
     return Done(writer_.Write(reinterpret_cast<const char*>(bytes), n), why, whySize);
   }
 
-  bool Commit(char* why, size_t whySize) override {
-    return Done(writer_.Commit(), why, whySize);
-  }
+  bool Commit(char* why, size_t whySize) override { return Done(writer_.Commit(), why, whySize); }
 
   void Abandon() override { writer_.Abandon(); }
 
@@ -92,7 +98,8 @@ class FileSeenStore final : public SeenStorePort {
     return error == 0;
   }
 
-  std::string path_;
+  std::string first_;  // the first account's file
+  std::string path_;   // the file of the account in use
   int readFd_ = -1;
   AtomicFileWriter writer_;
 };

@@ -1,6 +1,7 @@
 // The sign-in's refresh-token record in a file only its user can read: $XDG_STATE_HOME/kestova/
-// token.dat, else ~/.local/state/kestova/token.dat, mode 0600 in a 0700 directory, replaced
-// through the atomic writer so that a crash leaves the old record or the new one.
+// token.dat, else ~/.local/state/kestova/token.dat (other accounts: token-<key>.dat beside it),
+// mode 0600 in a 0700 directory, replaced through the atomic writer so that a crash leaves the
+// old record or the new one.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "posix/account_file.h"
 #include "posix/backends.h"
 #include "posix/files.h"
 
@@ -25,9 +27,11 @@ void Say(char* why, size_t size, const char* text) {
 
 class FileTokenStore final : public TokenStorePort {
  public:
-  explicit FileTokenStore(std::string path) : path_(std::move(path)) {}
+  explicit FileTokenStore(std::string path) : first_(std::move(path)), path_(first_) {}
 
   const char* Where() override { return path_.c_str(); }
+
+  void UseAccount(uint64_t key) override { path_ = AccountFilePath(first_, "token", key); }
 
   TokenLoad Load(uint8_t* bytes, uint32_t size, uint32_t* length, char* why,
                  size_t whySize) override {
@@ -78,7 +82,8 @@ class FileTokenStore final : public TokenStorePort {
   }
 
  private:
-  std::string path_;
+  std::string first_;  // the first account's file
+  std::string path_;   // the file of the account in use
 };
 
 }  // namespace

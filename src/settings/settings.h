@@ -4,6 +4,7 @@
 
 #include "port/registry.h"
 #include "port/settings_dialog.h"
+#include "port/trace.h"
 
 namespace kc {
 
@@ -43,6 +44,8 @@ struct ValueFound {
 
 // Up to eight mailboxes: account 1 is the main key's, accounts 2 to 8 its subkeys "2" to "8".
 constexpr int kMaxAccounts = 8;
+// The subkeys numbered 9 and above that a load passed over are kept for the trace, up to this many.
+constexpr int kMaxIgnoredAccounts = 16;
 // NAME, an account's short label for the display and the tooltip: ASCII or half-width katakana,
 // at most 16 cells (one display row), NUL included.
 constexpr uint32_t kAccountNameSize = 17;
@@ -78,6 +81,10 @@ struct AccountSettings {
   // account. Account 1's is written to the main key only once it was stored or is set.
   char name[kAccountNameSize] = {};
   bool nameStored = false;
+  // The subkey ("2".."8") the account was loaded from or last saved to, 0 for none: the states
+  // above tell of that subkey. Saved to another one (the list was reordered, or the account is
+  // new), the account's values replace whatever the subkey's former account left there.
+  int32_t storedIn = 0;
 };
 
 // The settings: account 1 (the main key's values, the base) and what all accounts share.
@@ -93,6 +100,10 @@ struct Settings : AccountSettings {
   // Accounts 2 to 8, in the order they are checked and shown; the first moreCount are in use.
   AccountSettings more[kMaxAccounts - 1];
   int32_t moreCount = 0;
+  // The subkeys numbered 9 or more that the last load found and ignored, in number order:
+  // their names, for TraceIgnoredAccounts. A save leaves them in the key as they are.
+  char ignoredAccounts[kMaxIgnoredAccounts][kSubKeyNameSize] = {};
+  int32_t ignoredCount = 0;
 };
 
 // The account with the number 1 to 1 + moreCount: 1 is the settings' own.
@@ -121,10 +132,19 @@ bool SettingsComplete(const AccountSettings& settings);
 inline bool UsesTls(const AccountSettings& s) { return s.ssl != kSslNone; }
 inline bool UsesStartTls(const AccountSettings& s) { return s.ssl == kSslStartTls; }
 
+// Reads the main key (account 1 and the shared values), then the subkeys "2" to "8" that exist,
+// in number order, into more[] (a missing number is passed over). Subkeys numbered 9 or more
+// are noted in ignoredAccounts; other subkeys are none of the settings' business.
 void LoadSettings(Settings& settings, RegistryPort& registry);
 // Writes the seven values, then SSL, PORT and CERTPIN where the key held them or their fields
 // differ from the defaults; a CERTPIN or PORT the load could not read is left in the key as it
-// is. What it wrote then counts as held by the key.
+// is. What it wrote then counts as held by the key. Accounts 2 to 1 + moreCount go to the
+// subkeys "2" onwards in their order, each with the same rules; the subkeys up to "8" beyond
+// them are removed. Values the program does not know stay where they are.
 void SaveSettings(Settings& settings, RegistryPort& registry);
+
+// One trace line for each subkey the last load ignored: "Account %s ignored: at most 8
+// accounts".
+void TraceIgnoredAccounts(const Settings& settings, TracePort& trace);
 
 }  // namespace kc

@@ -1,6 +1,9 @@
-// Loading and saving the settings record under the registry key SOFTWARE\KESTOVA.
+// Loading and saving the settings record under the registry key SOFTWARE\KESTOVA: account 1
+// and the shared values in the key itself, accounts 2 to 8 in its subkeys "2" to "8", each
+// account's values read and written by the same code.
 #include <cstring>
 
+#include "settings/account_keys.h"
 #include "settings/settings.h"
 
 namespace kc {
@@ -138,7 +141,7 @@ struct SignInText {
 
 // The sign-in's texts of one record, in the order they are stored.
 struct SignInTexts {
-  explicit SignInTexts(Settings& s)
+  explicit SignInTexts(AccountSettings& s)
       : items{{"OAUTH", s.oauth, kOAuthProviderSize, kStoredOAuth},
               {"CLIENTID", s.clientId, kClientIdSize, kStoredClientId},
               {"CLIENTSECRET", s.clientSecret, kClientSecretSize, kStoredClientSecret},
@@ -151,7 +154,7 @@ struct SignInTexts {
 
 // The sign-in's values. An AUTH that is there but no DWORD means OAuth is wanted but unclear:
 // it loads as OAuth, so the password is never sent where the user chose a token.
-void LoadSignIn(Settings& s, RegistryPort& registry) {
+void LoadSignIn(AccountSettings& s, RegistryPort& registry) {
   s.oauthStored = 0;
   const ValueFound auth = ReadSecureDword(registry, "AUTH", &s.auth);
   if (auth.state == ValueFound::kAbsent) s.auth = kAuthPassword;
@@ -163,7 +166,7 @@ void LoadSignIn(Settings& s, RegistryPort& registry) {
   }
 }
 
-void SaveSignIn(Settings& s, RegistryPort& registry) {
+void SaveSignIn(AccountSettings& s, RegistryPort& registry) {
   if ((s.oauthStored & kStoredAuth) != 0 || s.auth != kAuthPassword) {
     WriteDword(registry, "AUTH", s.auth);
     s.oauthStored |= kStoredAuth;
@@ -186,12 +189,13 @@ bool SettingsComplete(const AccountSettings& settings) {
   return SettingsComplete(settings.server, settings.user, settings.password);
 }
 
-void LoadSettings(Settings& settings, RegistryPort& registry) {
-  // An absent or unopenable key is not an error of its own: every read below then fails.
-  registry.OpenKey();
+namespace {
 
-  bool serverOk = ReadString(registry, "SERVER", settings.server, kServerSize);
-  bool userOk = ReadString(registry, "USER", settings.user, kUserSize);
+// Reads one account's values from the key or subkey open. `shared`, given for the main key
+// only, receives the values all accounts share.
+void LoadAccount(AccountSettings& account, RegistryPort& registry, Settings* shared) {
+  bool serverOk = ReadString(registry, "SERVER", account.server, kServerSize);
+  bool userOk = ReadString(registry, "USER", account.user, kUserSize);
 
   // Bytes past a short PASS value stand for zero bytes of the password.
   uint8_t scratch[kPasswordSize];
@@ -201,74 +205,172 @@ void LoadSettings(Settings& settings, RegistryPort& registry) {
                 passLength <= kPasswordSize;
   if (passOk) std::memset(scratch + passLength, 0xFF, kPasswordSize - passLength);
 
-  bool timeOk = ReadDword(registry, "TIME", &settings.interval);
-  // A missing or oversized LIST, LED or MAILLER leaves its field as it was.
-  ReadDword(registry, "LIST", &settings.listSenders);
-  ReadDword(registry, "LED", &settings.ledAuto);
-  ReadString(registry, "MAILLER", settings.mailer, kMailerSize);
+  if (shared != nullptr) {
+    bool timeOk = ReadDword(registry, "TIME", &shared->interval);
+    // A missing or oversized LIST, LED or MAILLER leaves its field as it was.
+    ReadDword(registry, "LIST", &shared->listSenders);
+    ReadDword(registry, "LED", &shared->ledAuto);
+    ReadString(registry, "MAILLER", shared->mailer, kMailerSize);
+    // An interval of 0 or less would check back to back; it means the default, as in the
+    // dialog.
+    if (!timeOk || shared->interval <= 0) shared->interval = kDefaultInterval;
+  }
   // The connection values came later: an absent one means the plain connection of old, but
   // one that is there and cannot be read must not send the password in the clear.
-  settings.sslFound = ReadSecureDword(registry, "SSL", &settings.ssl);
-  if (settings.sslFound.state == ValueFound::kAbsent) settings.ssl = kSslNone;
-  if (settings.sslFound.state == ValueFound::kUnreadable) settings.ssl = kSslImplicit;
-  settings.portFound = ReadSecureDword(registry, "PORT", &settings.port);
-  if (settings.portFound.state != ValueFound::kRead) settings.port = 0;
-  settings.certPinFound = ReadCertPin(registry, settings.certPin);
-  settings.newOnlyStored = ReadDword(registry, "NEWONLY", &settings.newOnly);
-  if (!settings.newOnlyStored) settings.newOnly = 0;
-  settings.notifyStored = ReadDword(registry, "NOTIFY", &settings.notify);
-  if (!settings.notifyStored) settings.notify = 0;
-  LoadSignIn(settings, registry);
+  account.sslFound = ReadSecureDword(registry, "SSL", &account.ssl);
+  if (account.sslFound.state == ValueFound::kAbsent) account.ssl = kSslNone;
+  if (account.sslFound.state == ValueFound::kUnreadable) account.ssl = kSslImplicit;
+  account.portFound = ReadSecureDword(registry, "PORT", &account.port);
+  if (account.portFound.state != ValueFound::kRead) account.port = 0;
+  account.certPinFound = ReadCertPin(registry, account.certPin);
+  account.newOnlyStored = ReadDword(registry, "NEWONLY", &account.newOnly);
+  if (!account.newOnlyStored) account.newOnly = 0;
+  if (shared != nullptr) {
+    shared->notifyStored = ReadDword(registry, "NOTIFY", &shared->notify);
+    if (!shared->notifyStored) shared->notify = 0;
+  }
+  LoadSignIn(account, registry);
+  std::memset(account.name, 0, kAccountNameSize);
+  account.nameStored = ReadString(registry, "NAME", account.name, kAccountNameSize);
 
-  registry.CloseKey();
+  Complement(scratch, reinterpret_cast<uint8_t*>(account.password), kPasswordSize);
+  TerminateString(account.password, kPasswordSize, kPasswordSize);
 
-  Complement(scratch, reinterpret_cast<uint8_t*>(settings.password), kPasswordSize);
-  TerminateString(settings.password, kPasswordSize, kPasswordSize);
-
-  if (!serverOk) std::memset(settings.server, 0, kServerSize);
-  if (!userOk) std::memset(settings.user, 0, kUserSize);
-  if (!passOk) std::memset(settings.password, 0, kPasswordSize);
-  // An interval of 0 or less would check back to back; it means the default, as in the dialog.
-  if (!timeOk || settings.interval <= 0) settings.interval = kDefaultInterval;
+  if (!serverOk) std::memset(account.server, 0, kServerSize);
+  if (!userOk) std::memset(account.user, 0, kUserSize);
+  if (!passOk) std::memset(account.password, 0, kPasswordSize);
 }
 
-void SaveSettings(Settings& settings, RegistryPort& registry) {
-  uint8_t scratch[kPasswordSize];
-  Complement(reinterpret_cast<const uint8_t*>(settings.password), scratch, kPasswordSize);
+// The values an account may hold besides SERVER, USER and PASS, which are always written.
+const char* const kOptionalAccountValues[] = {"SSL",    "PORT",  "CERTPIN",  "NEWONLY",
+                                              "AUTH",   "OAUTH", "CLIENTID", "CLIENTSECRET",
+                                              "TENANT", "SCOPE", "NAME"};
 
-  // Nothing here is reported: a save that fails leaves the record in memory as it is.
-  registry.CreateKey();
-  WriteString(registry, "SERVER", settings.server, kServerSize);
-  WriteString(registry, "USER", settings.user, kUserSize);
+// Writes one account's values to the key or subkey open, in the order the main key has always
+// had them; `shared`, given for the main key only, puts the shared values at their places.
+void SaveAccount(AccountSettings& account, RegistryPort& registry, const Settings* shared) {
+  uint8_t scratch[kPasswordSize];
+  Complement(reinterpret_cast<const uint8_t*>(account.password), scratch, kPasswordSize);
+
+  WriteString(registry, "SERVER", account.server, kServerSize);
+  WriteString(registry, "USER", account.user, kUserSize);
   registry.SetValue("PASS", kRegBinary, scratch, kPasswordSize);
-  WriteDword(registry, "TIME", settings.interval);
-  WriteDword(registry, "LIST", settings.listSenders);
-  WriteDword(registry, "LED", settings.ledAuto);
-  WriteString(registry, "MAILLER", settings.mailer, kMailerSize);
+  if (shared != nullptr) {
+    WriteDword(registry, "TIME", shared->interval);
+    WriteDword(registry, "LIST", shared->listSenders);
+    WriteDword(registry, "LED", shared->ledAuto);
+    WriteString(registry, "MAILLER", shared->mailer, kMailerSize);
+  }
   // A key that never held the connection values keeps the seven above while they are at
   // their defaults. An SSL the load could not read is replaced by what the dialog showed and
   // the user confirmed; an unreadable PORT or CERTPIN, which nothing here edits, stays as it is.
-  if (settings.sslFound.state != ValueFound::kAbsent || settings.ssl != kSslNone) {
-    WriteDword(registry, "SSL", settings.ssl);
-    settings.sslFound = ValueFound{ValueFound::kRead, kRegDword, kDwordSize};
+  if (account.sslFound.state != ValueFound::kAbsent || account.ssl != kSslNone) {
+    WriteDword(registry, "SSL", account.ssl);
+    account.sslFound = ValueFound{ValueFound::kRead, kRegDword, kDwordSize};
   }
-  if (settings.portFound.state == ValueFound::kRead || settings.port != 0) {
-    WriteDword(registry, "PORT", settings.port);
-    settings.portFound = ValueFound{ValueFound::kRead, kRegDword, kDwordSize};
+  if (account.portFound.state == ValueFound::kRead || account.port != 0) {
+    WriteDword(registry, "PORT", account.port);
+    account.portFound = ValueFound{ValueFound::kRead, kRegDword, kDwordSize};
   }
-  if (settings.certPinFound.state == ValueFound::kRead || settings.certPin[0] != '\0') {
-    WriteString(registry, "CERTPIN", settings.certPin, kCertPinSize);
-    settings.certPinFound = ValueFound{ValueFound::kRead, kRegSz, kCertPinSize};
+  if (account.certPinFound.state == ValueFound::kRead || account.certPin[0] != '\0') {
+    WriteString(registry, "CERTPIN", account.certPin, kCertPinSize);
+    account.certPinFound = ValueFound{ValueFound::kRead, kRegSz, kCertPinSize};
   }
-  if (settings.newOnlyStored || settings.newOnly != 0) {
-    WriteDword(registry, "NEWONLY", settings.newOnly);
-    settings.newOnlyStored = true;  // a later save that turns it off must write the 0
+  if (account.newOnlyStored || account.newOnly != 0) {
+    WriteDword(registry, "NEWONLY", account.newOnly);
+    account.newOnlyStored = true;  // a later save that turns it off must write the 0
   }
-  if (settings.notifyStored || settings.notify != 0) {
-    WriteDword(registry, "NOTIFY", settings.notify);
-    settings.notifyStored = true;
+  if (shared != nullptr && (shared->notifyStored || shared->notify != 0)) {
+    WriteDword(registry, "NOTIFY", shared->notify);
   }
-  SaveSignIn(settings, registry);
+  SaveSignIn(account, registry);
+  if (account.nameStored || account.name[0] != '\0') {
+    WriteString(registry, "NAME", account.name, kAccountNameSize);
+    account.nameStored = true;
+  }
+}
+
+// Writes an account to subkey `number`. One that comes from another subkey, or from none, finds
+// there what the subkey's former account held: its own values are written as for a subkey that
+// held none, and the known values it does not write are removed, so none of the former
+// account's settings is taken for its own. Values the program does not know stay.
+void SaveMovedAccount(AccountSettings& account, RegistryPort& registry, int number) {
+  const bool moved = account.storedIn != number;
+  if (moved) {
+    account.sslFound = account.portFound = account.certPinFound = ValueFound{};
+    account.newOnlyStored = false;
+    account.oauthStored = 0;
+    account.nameStored = false;
+  }
+  SaveAccount(account, registry, nullptr);
+  account.storedIn = number;
+  if (!moved) return;
+  const bool written[] = {account.sslFound.state != ValueFound::kAbsent,
+                          account.portFound.state != ValueFound::kAbsent,
+                          account.certPinFound.state != ValueFound::kAbsent,
+                          account.newOnlyStored,
+                          (account.oauthStored & kStoredAuth) != 0,
+                          (account.oauthStored & kStoredOAuth) != 0,
+                          (account.oauthStored & kStoredClientId) != 0,
+                          (account.oauthStored & kStoredClientSecret) != 0,
+                          (account.oauthStored & kStoredTenant) != 0,
+                          (account.oauthStored & kStoredScope) != 0,
+                          account.nameStored};
+  static_assert(sizeof written / sizeof written[0] ==
+                    sizeof kOptionalAccountValues / sizeof kOptionalAccountValues[0],
+                "one flag for each optional value");
+  for (size_t i = 0; i < sizeof written / sizeof written[0]; ++i) {
+    if (!written[i]) registry.DeleteValue(kOptionalAccountValues[i]);
+  }
+}
+
+}  // namespace
+
+void LoadSettings(Settings& settings, RegistryPort& registry) {
+  // An absent or unopenable key is not an error of its own: every read below then fails, and
+  // no subkey is found.
+  registry.OpenKey();
+  LoadAccount(settings, registry, &settings);
+
+  AccountKeys keys;
+  FindAccountKeys(registry, &keys);
+  settings.moreCount = 0;
+  for (AccountSettings& account : settings.more) account = AccountSettings{};
+  for (int number = 2; number <= kMaxAccounts; ++number) {
+    char name[2];
+    AccountKeyName(number, name);
+    // A subkey listed but not opened (no access) is passed over as a missing one is.
+    if (!keys.present[number] || !registry.OpenSubKey(name)) continue;
+    AccountSettings& account = settings.more[settings.moreCount++];
+    LoadAccount(account, registry, nullptr);
+    account.storedIn = number;
+    registry.CloseSubKey();
+  }
+  std::memcpy(settings.ignoredAccounts, keys.ignored, sizeof keys.ignored);
+  settings.ignoredCount = keys.ignoredCount;
+
+  registry.CloseKey();
+}
+
+void SaveSettings(Settings& settings, RegistryPort& registry) {
+  // Nothing here is reported: a save that fails leaves the record in memory as it is.
+  registry.CreateKey();
+  SaveAccount(settings, registry, &settings);
+  if (settings.notifyStored || settings.notify != 0) settings.notifyStored = true;
+
+  const int more = settings.moreCount < 0                  ? 0
+                   : settings.moreCount > kMaxAccounts - 1 ? kMaxAccounts - 1
+                                                           : settings.moreCount;
+  for (int number = 2; number <= kMaxAccounts; ++number) {
+    char name[2];
+    AccountKeyName(number, name);
+    if (number - 2 >= more) {
+      registry.DeleteSubKey(name);  // an account removed, or one moved up the list
+    } else if (registry.CreateSubKey(name)) {
+      SaveMovedAccount(settings.more[number - 2], registry, number);
+      registry.CloseSubKey();
+    }
+  }
   registry.CloseKey();
 }
 

@@ -1,4 +1,5 @@
-// The settings key HKEY_LOCAL_MACHINE\SOFTWARE\KESTOVA in the Windows registry.
+// The settings key HKEY_LOCAL_MACHINE\SOFTWARE\KESTOVA in the Windows registry, and its subkeys
+// (the accounts after the first).
 #include <cstring>
 #include <vector>
 
@@ -46,7 +47,7 @@ class Win32Registry final : public RegistryPort {
     std::vector<BYTE> scratch(size > 0 ? size : 1);
     DWORD valueType = 0;
     DWORD count = size;
-    LONG status = RegQueryValueExA(key_, name, nullptr, &valueType, scratch.data(), &count);
+    LONG status = RegQueryValueExA(Current(), name, nullptr, &valueType, scratch.data(), &count);
     if (status == ERROR_FILE_NOT_FOUND) return ValueRead::kAbsent;
     *type = valueType;
     *length = count;
@@ -61,16 +62,72 @@ class Win32Registry final : public RegistryPort {
 
   bool SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) override {
     if (key_ == nullptr) return false;
-    return RegSetValueExA(key_, name, 0, type, data, size) == ERROR_SUCCESS;
+    return RegSetValueExA(Current(), name, 0, type, data, size) == ERROR_SUCCESS;
+  }
+
+  bool DeleteValue(const char* name) override {
+    if (key_ == nullptr) return false;
+    LONG status = RegDeleteValueA(Current(), name);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
   }
 
   void CloseKey() override {
+    CloseSubKey();
     if (key_ != nullptr) RegCloseKey(key_);
     key_ = nullptr;
   }
 
+  bool OpenSubKey(const char* name) override {
+    CloseSubKey();
+    if (key_ == nullptr) return false;
+    HKEY sub = nullptr;
+    if (RegOpenKeyExA(key_, name, 0, KEY_ALL_ACCESS, &sub) != ERROR_SUCCESS) return false;
+    sub_ = sub;
+    return true;
+  }
+
+  bool CreateSubKey(const char* name) override {
+    CloseSubKey();
+    if (key_ == nullptr) return false;
+    HKEY sub = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(key_, name, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                        &sub, &disposition) != ERROR_SUCCESS) {
+      return false;
+    }
+    sub_ = sub;
+    return true;
+  }
+
+  void CloseSubKey() override {
+    if (sub_ != nullptr) RegCloseKey(sub_);
+    sub_ = nullptr;
+  }
+
+  // A name longer than the buffer (ERROR_MORE_DATA) is passed over; any other failure ends the
+  // listing, as the end of the subkeys does.
+  SubKeyFound EnumSubKey(uint32_t index, char* name, uint32_t size) override {
+    if (key_ == nullptr || size == 0) return SubKeyFound::kEnd;
+    DWORD length = size;
+    LONG status = RegEnumKeyExA(key_, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_MORE_DATA) return SubKeyFound::kSkip;
+    if (status != ERROR_SUCCESS) return SubKeyFound::kEnd;
+    name[length < size ? length : size - 1] = '\0';
+    return SubKeyFound::kName;
+  }
+
+  // RegDeleteKeyA removes only a subkey without subkeys of its own, which is what is wanted.
+  bool DeleteSubKey(const char* name) override {
+    if (key_ == nullptr) return false;
+    LONG status = RegDeleteKeyA(key_, name);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+  }
+
  private:
+  HKEY Current() const { return sub_ != nullptr ? sub_ : key_; }
+
   HKEY key_ = nullptr;
+  HKEY sub_ = nullptr;  // the open subkey, where values are read and set
 };
 
 }  // namespace

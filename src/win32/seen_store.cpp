@@ -1,14 +1,13 @@
-// The list of seen messages in %LOCALAPPDATA%\KESTOVA\seen.dat, a folder a standard user can
-// write to. A new list goes to seen.dat.tmp beside it, is flushed, and replaces the old one with
-// MoveFileExA(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH), so the file is always a
-// whole list, old or new.
+// The list of seen messages in %LOCALAPPDATA%\KESTOVA\seen.dat (the other accounts' lists in
+// seen-<key>.dat beside it), a folder a standard user can write to. A new list goes to seen.dat.tmp
+// beside it, is flushed, and replaces the old one with MoveFileExA(MOVEFILE_REPLACE_EXISTING |
+// MOVEFILE_WRITE_THROUGH), so the file is always a whole list, old or new.
 #include <windows.h>
-// (kept apart so that include sorting leaves the order alone)
-#include <shlobj.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "win32/app_data_file.h"
 #include "win32/backends.h"
 
 namespace kc::win32 {
@@ -28,32 +27,25 @@ void SayError(char* why, size_t size, DWORD error) {
 
 class FileSeenStore final : public SeenStorePort {
  public:
-  FileSeenStore() {
-    char base[MAX_PATH] = "";
-    if (SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base) != S_OK) {
-      DWORD n = GetEnvironmentVariableA("LOCALAPPDATA", base, sizeof base);
-      if (n == 0 || n >= sizeof base) base[0] = '\0';
-    }
-    if (base[0] == '\0') return;
-    int n = std::snprintf(folder_, sizeof folder_, "%s\\KESTOVA", base);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof folder_) {
-      folder_[0] = '\0';
-      return;
-    }
-    std::snprintf(path_, sizeof path_, "%s\\seen.dat", folder_);
-    std::snprintf(temp_, sizeof temp_, "%s\\seen.dat.tmp", folder_);
-  }
+  FileSeenStore() : file_("seen") {}
   ~FileSeenStore() override {
     CloseRead();
     Abandon();
   }
 
-  const char* Where() override { return path_; }
+  const char* Where() override { return file_.path(); }
+
+  // A read or a write under way belongs to the account it began with: both are dropped.
+  void UseAccount(uint64_t key) override {
+    CloseRead();
+    Abandon();
+    file_.UseAccount(key);
+  }
 
   SeenStoreOpen OpenRead(char* why, size_t whySize) override {
     CloseRead();
-    if (path_[0] == '\0') return SeenStoreOpen::kMissing;
-    read_ = CreateFileA(path_, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    if (file_.path()[0] == '\0') return SeenStoreOpen::kMissing;
+    read_ = CreateFileA(file_.path(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (read_ == INVALID_HANDLE_VALUE) {
       DWORD error = GetLastError();
@@ -83,16 +75,16 @@ class FileSeenStore final : public SeenStorePort {
 
   bool BeginWrite(char* why, size_t whySize) override {
     Abandon();
-    if (path_[0] == '\0') {
+    if (file_.path()[0] == '\0') {
       std::snprintf(why, whySize, "no folder for application data");
       return false;
     }
-    if (!CreateDirectoryA(folder_, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!CreateDirectoryA(file_.folder(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
       SayError(why, whySize, GetLastError());
       return false;
     }
-    write_ = CreateFileA(temp_, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+    write_ = CreateFileA(file_.temp(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (write_ == INVALID_HANDLE_VALUE) {
       SayError(why, whySize, GetLastError());
       return false;
@@ -119,13 +111,13 @@ class FileSeenStore final : public SeenStorePort {
     DWORD error = FlushFileBuffers(write_) ? 0 : GetLastError();
     CloseHandle(write_);
     write_ = INVALID_HANDLE_VALUE;
-    if (error == 0 &&
-        !MoveFileExA(temp_, path_, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (error == 0 && !MoveFileExA(file_.temp(), file_.path(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       error = GetLastError();
     }
     if (error != 0) {
       SayError(why, whySize, error);
-      DeleteFileA(temp_);
+      DeleteFileA(file_.temp());
       return false;
     }
     return true;
@@ -135,13 +127,11 @@ class FileSeenStore final : public SeenStorePort {
     if (write_ == INVALID_HANDLE_VALUE) return;
     CloseHandle(write_);
     write_ = INVALID_HANDLE_VALUE;
-    DeleteFileA(temp_);
+    DeleteFileA(file_.temp());
   }
 
  private:
-  char folder_[MAX_PATH] = "";
-  char path_[MAX_PATH + 16] = "";
-  char temp_[MAX_PATH + 16] = "";
+  AppDataFile file_;
   HANDLE read_ = INVALID_HANDLE_VALUE;
   HANDLE write_ = INVALID_HANDLE_VALUE;
 };

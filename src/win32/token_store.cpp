@@ -1,16 +1,16 @@
-// The sign-in's refresh-token record in %LOCALAPPDATA%\KESTOVA\token.dat, sealed with DPAPI
-// (CryptProtectData for the current user, so only this user on this machine can open it). A
-// new record goes to token.dat.tmp, is flushed, and replaces the old one with
-// MoveFileExA(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): the file is always a whole
-// record, old or new.
+// The sign-in's refresh-token record in %LOCALAPPDATA%\KESTOVA\token.dat (the other accounts'
+// in token-<key>.dat beside it), sealed with DPAPI (CryptProtectData for the current user, so
+// only this user on this machine can open it). A new record goes to token.dat.tmp, is flushed,
+// and replaces the old one with MoveFileExA(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH):
+// the file is always a whole record, old or new.
 #include <windows.h>
 // (kept apart so that include sorting leaves the order alone)
-#include <shlobj.h>
 #include <wincrypt.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "win32/app_data_file.h"
 #include "win32/backends.h"
 
 namespace kc::win32 {
@@ -44,29 +44,16 @@ DATA_BLOB Blob(const void* bytes, DWORD n) {
 
 class DpapiTokenStore final : public TokenStorePort {
  public:
-  DpapiTokenStore() {
-    char base[MAX_PATH] = "";
-    if (SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base) != S_OK) {
-      DWORD n = GetEnvironmentVariableA("LOCALAPPDATA", base, sizeof base);
-      if (n == 0 || n >= sizeof base) base[0] = '\0';
-    }
-    if (base[0] == '\0') return;
-    int n = std::snprintf(folder_, sizeof folder_, "%s\\KESTOVA", base);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof folder_) {
-      folder_[0] = '\0';
-      return;
-    }
-    std::snprintf(path_, sizeof path_, "%s\\token.dat", folder_);
-    std::snprintf(temp_, sizeof temp_, "%s\\token.dat.tmp", folder_);
-  }
+  DpapiTokenStore() : file_("token") {}
 
-  const char* Where() override { return path_; }
+  const char* Where() override { return file_.path(); }
+  void UseAccount(uint64_t key) override { file_.UseAccount(key); }
 
   TokenLoad Load(uint8_t* bytes, uint32_t size, uint32_t* length, char* why,
                  size_t whySize) override {
     *length = 0;
-    if (path_[0] == '\0') return TokenLoad::kMissing;
-    HANDLE file = CreateFileA(path_, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    if (file_.path()[0] == '\0') return TokenLoad::kMissing;
+    HANDLE file = CreateFileA(file_.path(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       DWORD error = GetLastError();
@@ -115,7 +102,7 @@ class DpapiTokenStore final : public TokenStorePort {
   }
 
   bool Save(const uint8_t* bytes, uint32_t length, char* why, size_t whySize) override {
-    if (path_[0] == '\0') {
+    if (file_.path()[0] == '\0') {
       std::snprintf(why, whySize, "no folder for application data");
       return false;
     }
@@ -131,7 +118,7 @@ class DpapiTokenStore final : public TokenStorePort {
   }
 
   bool Erase(char* why, size_t whySize) override {
-    if (path_[0] == '\0' || DeleteFileA(path_)) return true;
+    if (file_.path()[0] == '\0' || DeleteFileA(file_.path())) return true;
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
     SayError(why, whySize, "cannot remove the token file", error);
@@ -140,11 +127,11 @@ class DpapiTokenStore final : public TokenStorePort {
 
  private:
   bool WriteReplacing(const BYTE* data, DWORD n, char* why, size_t whySize) {
-    if (!CreateDirectoryA(folder_, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!CreateDirectoryA(file_.folder(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
       SayError(why, whySize, "cannot make the folder", GetLastError());
       return false;
     }
-    HANDLE file = CreateFileA(temp_, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE file = CreateFileA(file_.temp(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       SayError(why, whySize, "cannot write the token file", GetLastError());
@@ -159,21 +146,19 @@ class DpapiTokenStore final : public TokenStorePort {
       error = GetLastError();
     }
     CloseHandle(file);
-    if (error == 0 &&
-        !MoveFileExA(temp_, path_, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (error == 0 && !MoveFileExA(file_.temp(), file_.path(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       error = GetLastError();
     }
     if (error != 0) {
       SayError(why, whySize, "cannot write the token file", error);
-      DeleteFileA(temp_);
+      DeleteFileA(file_.temp());
       return false;
     }
     return true;
   }
 
-  char folder_[MAX_PATH] = "";
-  char path_[MAX_PATH + 16] = "";
-  char temp_[MAX_PATH + 16] = "";
+  AppDataFile file_;
   // One byte more than a sealed record can be: a longer file is not one of ours.
   BYTE sealed_[kSealedMax + 1];
 };

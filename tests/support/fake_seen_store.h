@@ -1,6 +1,8 @@
 // The store of the seen list in memory: what was committed, and failures on demand.
 #pragma once
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,33 @@ class FakeSeenStore final : public SeenStorePort {
   int commits = 0;
   int reads = 0;
 
-  const char* Where() override { return "/state/kestova/seen.dat"; }
+  // Each account's list: `stored` and `exists` are those of the account in use, the others
+  // wait in `accounts` (key 0 the first account's) until UseAccount turns to them.
+  struct Account {
+    std::vector<uint8_t> stored;
+    bool exists = false;
+  };
+  std::map<uint64_t, Account> accounts;
+  uint64_t account = 0;
+  std::vector<uint64_t> used;  // UseAccount calls, in order
+
+  const char* Where() override { return where_.c_str(); }
+  void UseAccount(uint64_t key) override {
+    used.push_back(key);
+    accounts[account] = Account{stored, exists};
+    Account& next = accounts[key];
+    stored = next.stored;
+    exists = next.exists;
+    account = key;
+    pending_.clear();
+    char name[64];
+    if (key == 0) {
+      std::snprintf(name, sizeof name, "seen.dat");
+    } else {
+      std::snprintf(name, sizeof name, "seen-%016llx.dat", static_cast<unsigned long long>(key));
+    }
+    where_ = std::string("/state/kestova/") + name;
+  }
   SeenStoreOpen OpenRead(char* why, size_t whySize) override {
     ++reads;
     if (failOpen) {
@@ -66,6 +94,7 @@ class FakeSeenStore final : public SeenStorePort {
     std::strncpy(why, text, size - 1);
     why[size - 1] = '\0';
   }
+  std::string where_ = "/state/kestova/seen.dat";
   size_t readAt_ = 0;
   std::vector<uint8_t> pending_;
 };

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -145,22 +146,33 @@ class FakeClock final : public ClockPort {
   uint32_t TickCount() override { return ticks; }
 };
 
-// The registry as a map of values under one key.
+// The registry as a map of values under one key, and its subkeys as maps of their own.
 class FakeRegistry final : public RegistryPort {
  public:
   struct Value {
     uint32_t type;
     std::vector<uint8_t> bytes;
   };
+  struct SubKey {
+    std::map<std::string, Value> values;
+    std::vector<std::string> order;  // names in the order they were set
+  };
   bool exists = false;
   bool open = false;
   std::map<std::string, Value> values;
   std::vector<std::string> order;  // names in the order they were set
+  // Subkeys by name; listed in the map's order ("10" before "2"), as a platform may list them.
+  std::map<std::string, SubKey> subkeys;
+  std::string current;               // the open subkey; "" for the key itself
+  std::set<std::string> lockedKeys;  // subkeys that are listed but cannot be opened
+  std::vector<std::string> deleted;  // DeleteSubKey calls, in order
   bool OpenKey() override {
+    current.clear();
     open = exists;
     return open;
   }
   bool CreateKey() override {
+    current.clear();
     exists = open = true;
     return true;
   }
@@ -169,8 +181,9 @@ class FakeRegistry final : public RegistryPort {
   ValueRead ReadValue(const char* name, uint8_t* buf, uint32_t size, uint32_t* length,
                       uint32_t* type) override {
     if (!open) return ValueRead::kAbsent;
-    auto it = values.find(name);
-    if (it == values.end()) return ValueRead::kAbsent;
+    std::map<std::string, Value>& where = Values();
+    auto it = where.find(name);
+    if (it == where.end()) return ValueRead::kAbsent;
     *type = it->second.type;
     *length = static_cast<uint32_t>(it->second.bytes.size());
     if (failing.count(name) != 0 || it->second.bytes.size() > size) return ValueRead::kUnreadable;
@@ -179,11 +192,58 @@ class FakeRegistry final : public RegistryPort {
   }
   bool SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) override {
     if (!open) return false;
-    values[name] = Value{type, std::vector<uint8_t>(data, data + size)};
-    order.emplace_back(name);
+    Values()[name] = Value{type, std::vector<uint8_t>(data, data + size)};
+    (current.empty() ? order : subkeys[current].order).emplace_back(name);
     return true;
   }
-  void CloseKey() override { open = false; }
+  bool DeleteValue(const char* name) override {
+    if (!open) return false;
+    Values().erase(name);
+    return true;
+  }
+  void CloseKey() override {
+    current.clear();
+    open = false;
+  }
+  bool OpenSubKey(const char* name) override {
+    current.clear();
+    if (!open || subkeys.count(name) == 0 || lockedKeys.count(name) != 0) return false;
+    current = name;
+    return true;
+  }
+  bool CreateSubKey(const char* name) override {
+    current.clear();
+    if (!open || lockedKeys.count(name) != 0) return false;
+    subkeys[name];
+    current = name;
+    return true;
+  }
+  void CloseSubKey() override { current.clear(); }
+  SubKeyFound EnumSubKey(uint32_t index, char* name, uint32_t size) override {
+    if (!open || index >= subkeys.size()) return SubKeyFound::kEnd;
+    auto it = subkeys.begin();
+    std::advance(it, index);
+    if (it->first.size() >= size) return SubKeyFound::kSkip;
+    std::memcpy(name, it->first.c_str(), it->first.size() + 1);
+    return SubKeyFound::kName;
+  }
+  bool DeleteSubKey(const char* name) override {
+    if (!open) return false;
+    deleted.emplace_back(name);
+    if (current == name) current.clear();
+    subkeys.erase(name);
+    return true;
+  }
+
+  // A subkey's values, for setting up a test: the subkey is created when absent.
+  std::map<std::string, Value>& SubKeyValues(const std::string& name) {
+    return subkeys[name].values;
+  }
+
+ private:
+  std::map<std::string, Value>& Values() {
+    return current.empty() ? values : subkeys[current].values;
+  }
 };
 
 class FakeTray final : public TrayPort {
