@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/account_tokens.h"
 #include "oauth/session.h"
 #include "pop3/seen_ids.h"
 #include "pop3/sender_table.h"
@@ -23,7 +24,8 @@ struct AccountRun {
   NewMailNotice* notice = nullptr;   // what the user was told of (account 1: App::mailNotice)
   std::unique_ptr<SeenIds> ownSeen;  // accounts 2 to 8
   std::unique_ptr<NewMailNotice> ownNotice;
-  std::unique_ptr<UidlTally> tally;  // accounts 2 to 8 with the option: their last listing
+  std::unique_ptr<UidlTally> tally;           // accounts 2 to 8 with the option: their last listing
+  std::unique_ptr<AccountTokenStore> tokens;  // the token store, pointed at this account
   std::unique_ptr<OAuthSession> session;
   bool seenLoaded = false;                 // the store was read for seen->account()
   bool markNextCheck = false;              // the mail program was started: the next check marks all

@@ -47,7 +47,11 @@ void App::PlanCheck() {
   if (planned == 0) runs_[0].planned = true;
 }
 
-void App::UseAccountStores(int n) { (void)n; }
+// Account 1 keeps the files of a program with one account; the others are named by their key,
+// not their number, so that reordering the accounts loses no list.
+void App::UseAccountStores(int n) {
+  platform_.seenStore.UseAccount(n == 1 ? 0 : SeenAccountKey(AccountAt(settings, n)));
+}
 
 void App::JudgeNewMail(const CheckResult* result, AccountRun& r) {
   const AccountSettings& a = account();

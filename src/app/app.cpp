@@ -79,6 +79,7 @@ LResult App::MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
 void App::OnCreate(WindowRef window) {
   status.propertiesEnabled = 1;
   LoadSettings(settings, platform_.registry);
+  TraceIgnoredAccounts(settings, platform_.trace);
   display.OpenLcdDevice();
   display.LcdInit(window);
   awakeSinceTick_ = platform_.clock.TickCount();

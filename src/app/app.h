@@ -162,6 +162,7 @@ class App {
   OAuthSession* SessionOf(int n);
   OAuthSession* SignInSession();
   int SignInAccount();
+  std::unique_ptr<AccountTokenStore> dialogTokens_;
   std::unique_ptr<DialogSignIn> dialogSignIn_;
   bool waitingToken_ = false;       // the check under way waits for a token refresh
   bool checkWithoutToken_ = false;  // the last check ended before the server was asked

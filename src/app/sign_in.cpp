@@ -41,8 +41,9 @@ const char* BoxText(SignInFailure failure) {
 
 void App::UseSignIn(const SignInPorts& ports) {
   signInPorts_ = std::make_unique<SignInPorts>(ports);
-  // The settings dialog's サインイン button and its word on the stored token.
-  dialogSignIn_ = std::make_unique<DialogSignIn>(ports.tokens, [this] { StartSignIn(); });
+  // The settings dialog's サインイン button and its word on the stored token (account 1's).
+  dialogTokens_ = std::make_unique<AccountTokenStore>(ports.tokens, settings, true);
+  dialogSignIn_ = std::make_unique<DialogSignIn>(*dialogTokens_, [this] { StartSignIn(); });
   dialog.UseSignIn(dialogSignIn_.get());
 }
 
@@ -52,8 +53,9 @@ OAuthSession* App::SessionOf(int n) {
   AccountRun& r = runs_[n - 1];
   if (r.session == nullptr && signInPorts_ != nullptr) {
     const SignInPorts& p = *signInPorts_;
+    r.tokens = std::make_unique<AccountTokenStore>(p.tokens, AccountAt(settings, n), n == 1);
     r.session = std::make_unique<OAuthSession>(
-        SessionPorts{p.http, p.tokens, p.crypto, p.loopback, p.browser, platform_.window,
+        SessionPorts{p.http, *r.tokens, p.crypto, p.loopback, p.browser, platform_.window,
                      platform_.clock, platform_.trace},
         AccountAt(settings, n));
   }
