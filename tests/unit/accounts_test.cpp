@@ -4,12 +4,14 @@
 // notification show. One account stays exactly as it always was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "app/account_run.h"
 #include "app/report.h"
+#include "pop3/seen_keeping.h"
 #include "support/fake_winsock.h"
 
 namespace kc::test {
@@ -24,9 +26,8 @@ struct AccountSpec {
 
 // Mailboxes behind one fake server, told apart by the user that logs in; an unknown user is
 // refused, as a failed account.
-class Accounts : public ::testing::Test {
- protected:
-  void SetUp() override {
+struct Rig {
+  Rig() {
     h.winsock.server = [this](const std::string& command) {
       if (command.rfind("USER ", 0) == 0) current_ = command.substr(5, command.size() - 7);
       auto it = boxes.find(current_);
@@ -77,6 +78,8 @@ class Accounts : public ::testing::Test {
   std::map<std::string, FakeMailbox> boxes;
   std::string current_;
 };
+
+class Accounts : public ::testing::Test, protected Rig {};
 
 // "OMBRIX コントロール NextCheck06:56": the described tip at the harness's clock.
 const std::string kTip = "OMBRIX コントロール NextCheck06:56";
@@ -344,6 +347,41 @@ TEST_F(Accounts, NewOnlyPerAccountAndMarkSeenMarksAll) {
   EXPECT_EQ(Rows(), RowsOf(kLcdNoMail));
   h.RunCheck();
   EXPECT_EQ(h.notice.outcomes.back().first, "total 0");
+  // Each list went to its own file: account 1's where a program with one account keeps it,
+  // account 2's under its key.
+  const uint64_t key2 = SeenAccountKey(h.app->settings.more[0]);
+  EXPECT_NE(key2, 0u);
+  EXPECT_EQ(h.seenStore.used.back(), key2);
+  EXPECT_NE(std::find(h.seenStore.used.begin(), h.seenStore.used.end(), 0u),
+            h.seenStore.used.end());
+  // A restart over the same store reads both lists back: no new baseline, nothing new.
+  Rig again;
+  again.boxes = boxes;
+  again.h.seenStore = h.seenStore;
+  again.Use({{"pop.example", "ann", "pw", ""}, {"pop.example", "bob", "pw", ""}});
+  again.h.app->settings.newOnly = 1;
+  again.h.app->settings.more[0].newOnly = 1;
+  again.h.RunCheck();
+  EXPECT_EQ(again.Told(),
+            (std::vector<std::string>{"ann: 0 new of 3 messages", "bob: 0 new of 5 messages"}));
+}
+
+// At start-up the accounts come from the key's subkeys; those numbered past 8 are named in the
+// trace, once each, and play no part.
+TEST_F(Accounts, StartUpTracesTheIgnoredSubkeys) {
+  h.registry.exists = true;
+  for (const char* name : {"2", "9", "10"}) {
+    auto& values = h.registry.SubKeyValues(name);
+    const std::string user = std::string("u") + name;
+    values["SERVER"] = {1, std::vector<uint8_t>({'s', 0})};
+    values["USER"] = {1, std::vector<uint8_t>(user.begin(), user.end() + 1)};
+  }
+  h.app->MainWndProc(CheckHarness::kMainWindow, kWmCreate, 0, 0);
+  EXPECT_EQ(h.app->settings.moreCount, 1);
+  EXPECT_STREQ(h.app->settings.more[0].user, "u2");
+  EXPECT_NE(h.trace.all.find("Account 9 ignored: at most 8 accounts\r\n"), std::string::npos);
+  EXPECT_NE(h.trace.all.find("Account 10 ignored: at most 8 accounts\r\n"), std::string::npos);
+  h.app->MainWndProc(CheckHarness::kMainWindow, kWmDestroy, 0, 0);
 }
 
 // One account: the check's console lines and tooltip are today's, with the first record layout.
