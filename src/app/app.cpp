@@ -28,7 +28,7 @@ struct ServerSnapshot {
   int32_t newOnly;
 };
 
-ServerSnapshot SnapshotOf(const Settings& s) {
+ServerSnapshot SnapshotOf(const AccountSettings& s) {
   return {SeenAccountKey(s), Fnv1a64(s.password, sizeof s.password), s.newOnly};
 }
 
@@ -47,7 +47,10 @@ App::App(Platform& platform)
       tray(platform.tray, platform.clock, settings, mainWindow),
       dialog(settings, status.ready, platform.registry, platform.box),
       launcher(platform.process, platform.window, platform.notice, settings),
-      platform_(platform) {}
+      platform_(platform) {
+  runs_[0].seen = &seen;
+  runs_[0].notice = &mailNotice;
+}
 
 LResult App::MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
   switch (msg) {
@@ -67,7 +70,7 @@ LResult App::MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
     case kWmDeviceChange: OnDeviceChange(window, wp); return 1;
     case SM_HTTPDONE: OnHttpDone(window, wp); return 0;
     case SM_LOOPBACK:
-      if (session_ != nullptr) OnSignInEvent(window, session_->OnLoopback(window));
+      if (SignInSession() != nullptr) OnSignInEvent(window, session_->OnLoopback(window));
       return 0;
     default: return platform_.window.DefaultProc(window, msg, wp, lp);
   }
@@ -76,6 +79,7 @@ LResult App::MainWndProc(WindowRef window, uint32_t msg, WParam wp, LParam lp) {
 void App::OnCreate(WindowRef window) {
   status.propertiesEnabled = 1;
   LoadSettings(settings, platform_.registry);
+  TraceIgnoredAccounts(settings, platform_.trace);
   display.OpenLcdDevice();
   display.LcdInit(window);
   awakeSinceTick_ = platform_.clock.TickCount();
@@ -113,7 +117,7 @@ void App::OnTimer(WindowRef window, WParam id) {
     case TIMER_RETRY: OnRetryTimer(window); break;
     case TIMER_WAKE: OnWakeTimer(window); break;
     case TIMER_SIGNINPOLL:
-      if (session_ != nullptr) OnSignInEvent(window, session_->OnPollTimer(window));
+      if (SignInSession() != nullptr) OnSignInEvent(window, session_->OnPollTimer(window));
       break;
     default: break;
   }
@@ -122,7 +126,12 @@ void App::OnTimer(WindowRef window, WParam id) {
 void App::OnStart(WindowRef window) {
   platform_.window.Hide(window);
   tray.AddTrayIcon();
-  if (SettingsComplete(settings)) {
+  bool complete = SettingsComplete(settings);
+  // With several accounts, any complete one lets the checks run.
+  for (int n = 2; n <= AccountCount(settings); ++n) {
+    complete = complete || SettingsComplete(AccountAt(settings, n));
+  }
+  if (complete) {
     status.ready = 1;
   } else {
     ShowSettingsDialog();
@@ -132,21 +141,24 @@ void App::OnStart(WindowRef window) {
 
 // OnCheck (sign_in.cpp) has the token first with AUTH 1, then comes here.
 void App::StartPollerCheck(WindowRef window) {
-  const bool newOnly = settings.newOnly != 0;
-  lastListing_ = nullptr;  // the poller's listing is about to be read anew
+  AccountRun& r = run();
+  const bool newOnly = account().newOnly != 0;
+  r.lastListing = nullptr;  // the account's listing is about to be read anew
   if (newOnly) PrepareSeenIds();
   // A start that fails ends the check through the poller's completion.
   if (poller.StartWinSock()) {
-    if (newOnly && uidlSilent_ && uidlSilentAccount_ == SeenAccountKey(settings)) {
-      if (!uidlSilentTold_) {
-        uidlSilentTold_ = true;
+    if (newOnly && r.uidlSilent && r.uidlSilentAccount == SeenAccountKey(account())) {
+      if (!r.uidlSilentTold) {
+        r.uidlSilentTold = true;
         TellLine(kLineUidlSilent);
       }
       poller.SkipUidl();
     } else if (newOnly) {
-      checkMarksAll_ = markNextCheck_;
-      markNextCheck_ = false;
-      poller.UseUidl(&seen, checkMarksAll_);
+      r.checkMarksAll = r.markNextCheck;
+      r.markNextCheck = false;
+      // Accounts 2 to 8 keep their listing apart, so that each can be marked seen later.
+      if (current_ > 1 && r.tally == nullptr) r.tally = std::make_unique<UidlTally>();
+      poller.UseUidl(r.seen, r.checkMarksAll, current_ > 1 ? r.tally.get() : nullptr);
     }
     poller.StartCheck(window);
   }
@@ -155,8 +167,14 @@ void App::StartPollerCheck(WindowRef window) {
 void App::OnCheckDone(WindowRef window) {
   poller.StopWinSock();
   const CheckResult* result = poller.TakeResult();
+  if (several_) {
+    // A completion no check of this poller posted changes nothing.
+    if (result != nullptr && status.busy == 1) AccountDone(window, result);
+    return;
+  }
   if (result != nullptr) {
     ApplyResult(*result);
+    markWhenDone_ = false;
     if (UsesOAuth(settings) && session_ != nullptr && poller.tokenRefused()) {
       session_->TokenRefused();
       if (session_->failure() == SignInFailure::kTokenRefused) TellSignInFailure(true);
@@ -186,11 +204,12 @@ void App::OnCheckDone(WindowRef window) {
 
 void App::TellNoUidl(const CheckResult& result) {
   if (result.noUidl != NoUidl::kRefused && result.noUidl != NoUidl::kSilent) return;
-  const uint64_t account = SeenAccountKey(settings);
+  AccountRun& r = run();
+  const uint64_t key = SeenAccountKey(account());
   // Set before the box opens: checks that end while it is open do not stack another.
-  if (noUidlBoxShown_ && noUidlBoxAccount_ == account) return;
-  noUidlBoxShown_ = true;
-  noUidlBoxAccount_ = account;
+  if (r.noUidlBoxShown && r.noUidlBoxAccount == key) return;
+  r.noUidlBoxShown = true;
+  r.noUidlBoxAccount = key;
   platform_.box.Show(mainWindow, kBoxNoUidl, kCaption);
 }
 
@@ -199,18 +218,18 @@ void App::TellNoUidl(const CheckResult& result) {
 void App::ApplyResult(const CheckResult& result) {
   if (result.failed) status.serverError = 1;
   status.mailCount = result.mailCount;
+  AccountRun& r = run();
   if (result.uidlTimedOut) {
-    uidlSilent_ = true;
-    uidlSilentTold_ = false;
-    uidlSilentAccount_ = SeenAccountKey(settings);
+    r.uidlSilent = true;
+    r.uidlSilentTold = false;
+    r.uidlSilentAccount = SeenAccountKey(account());
   }
   if (result.listingRead) {
     ApplyListing(result);
-  } else if (checkMarksAll_) {
-    markNextCheck_ = true;  // the marking waits for a check that reads the listing
+  } else if (r.checkMarksAll) {
+    r.markNextCheck = true;  // the marking waits for a check that reads the listing
   }
-  checkMarksAll_ = false;
-  markWhenDone_ = false;
+  r.checkMarksAll = false;
 }
 
 // ----- The new-only option -----
@@ -224,11 +243,16 @@ void App::TellLine(const char* line) {
 
 // The list of the account in the settings is read once; a new server or user ID reads again.
 void App::PrepareSeenIds() {
-  const uint64_t account = SeenAccountKey(settings);
-  if (seenLoaded_ && seen.account() == account) return;
-  seenLoaded_ = true;
+  AccountRun& r = run();
+  if (r.seen == nullptr) {
+    r.ownSeen = std::make_unique<SeenIds>();
+    r.seen = r.ownSeen.get();
+  }
+  const uint64_t key = SeenAccountKey(account());
+  if (r.seenLoaded && r.seen->account() == key) return;
+  r.seenLoaded = true;
   char line[512];
-  SeenLoad loaded = LoadSeenIds(seen, platform_.seenStore, account, FirstFormAccountKey(settings),
+  SeenLoad loaded = LoadSeenIds(*r.seen, platform_.seenStore, key, FirstFormAccountKey(account()),
                                 line, sizeof line);
   if (line[0] == '\0') return;
   if (loaded == SeenLoad::kLoaded) {
@@ -241,20 +265,21 @@ void App::PrepareSeenIds() {
 
 void App::SaveSeen() {
   char line[512];
-  if (!SaveSeenIds(seen, platform_.seenStore, line, sizeof line)) TellLine(line);
+  if (!SaveSeenIds(*run().seen, platform_.seenStore, line, sizeof line)) TellLine(line);
 }
 
 // The count is that of the new messages; the list drops what left the server and, when the
 // check was to take everything as seen, takes the rest.
 void App::ApplyListing(const CheckResult& result) {
+  AccountRun& r = run();
   const bool takeAll = result.takeAll || markWhenDone_;
   status.mailCount = takeAll ? 0 : result.newCount;
   if (result.failed) {
-    if (checkMarksAll_) markNextCheck_ = true;
+    if (r.checkMarksAll) r.markNextCheck = true;
     return;
   }
-  lastListing_ = result.listing;
-  if (seen.Apply(*result.listing, takeAll)) SaveSeen();
+  r.lastListing = result.listing;
+  if (r.seen->Apply(*result.listing, takeAll)) SaveSeen();
   char line[256];
   if (result.baseline) {
     FormatBounded(line, sizeof line,
@@ -271,19 +296,24 @@ void App::ApplyListing(const CheckResult& result) {
 
 // The menu item and the console's key: what the last check found becomes seen at once.
 void App::OnMarkSeen() {
+  if (several_ || AccountCount(settings) > 1) {
+    MarkAccountsSeen();
+    return;
+  }
   if (settings.newOnly == 0) return;
   if (status.busy == 1) {
     markWhenDone_ = true;  // the check under way marks what it finds when it ends
     return;
   }
-  if (lastListing_ == nullptr) {
+  const UidlTally* listing = run().lastListing;
+  if (listing == nullptr) {
     TellLine("nothing to mark as seen: the last check did not read the list of messages");
     return;
   }
-  if (seen.Apply(*lastListing_, true)) SaveSeen();
+  if (run().seen->Apply(*listing, true)) SaveSeen();
   char line[128];
   FormatBounded(line, sizeof line, "%ld messages marked as seen",
-                static_cast<long>(lastListing_->mailCount()));
+                static_cast<long>(listing->mailCount()));
   TellLine(line);
   status.mailCount = 0;
   if (mainWindow != 0) platform_.window.Send(mainWindow, SM_SHOWCOUNT, 0, 0);
@@ -291,6 +321,10 @@ void App::OnMarkSeen() {
 }
 
 void App::TellOutcome() {
+  if (several_) {
+    TellAccountsOutcome();
+    return;
+  }
   char outcome[512];
   if (checkWithoutToken_) {
     FormatBounded(
@@ -319,7 +353,11 @@ void App::OnTray(WindowRef window, WParam id, LParam mouse) {
   // A click on the new-mail notification does what the double click does.
   if (mouse == kWmLButtonDblClk || mouse == kNinBalloonUserClick) {
     // With the new-only option, the check that follows marks every message it finds as seen.
-    if (launcher.LaunchMailer(window) && settings.newOnly != 0) markNextCheck_ = true;
+    if (launcher.LaunchMailer(window)) {
+      for (int n = 1; n <= AccountCount(settings); ++n) {
+        if (AccountAt(settings, n).newOnly != 0) runs_[n - 1].markNextCheck = true;
+      }
+    }
   } else if (mouse == kWmRButtonDown) {
     tray.ShowTrayMenu(window);
   }
@@ -332,7 +370,9 @@ void App::ShowSettingsDialog() {
   dialog.Fill(&shown);
   platform_.dialog.Run(mainWindow, shown, dialog);
   // New settings may name a server that answers UIDL: it is asked again.
-  if (!SameServer(server, SnapshotOf(settings))) uidlSilent_ = false;
+  if (!SameServer(server, SnapshotOf(settings))) runs_[0].uidlSilent = false;
+  // The other accounts may have changed too: their servers are asked again.
+  for (int n = 2; n <= kMaxAccounts; ++n) runs_[n - 1].uidlSilent = false;
   // OAuth chosen (or kept) and nothing stored for it: the sign-in starts at once.
   if (UsesOAuth(settings) && !SignInStored()) StartSignIn();
   // A new interval counts from now, so the next check comes when the tooltip says it will.

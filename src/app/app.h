@@ -2,6 +2,7 @@
 #pragma once
 #include <memory>
 
+#include "app/account_run.h"
 #include "app/check_status.h"
 #include "app/dialog_sign_in.h"
 #include "lcd/display.h"
@@ -131,24 +132,37 @@ class App {
   void TellSignInFailure(bool check);
 
   Platform& platform_;
-  bool seenLoaded_ = false;     // the store was read for seen.account()
-  bool markNextCheck_ = false;  // the mail program was started: the next check marks all
-  bool checkMarksAll_ = false;  // the check under way was asked to mark all
-  bool markWhenDone_ = false;   // marking was asked for while a check ran
-  const UidlTally* lastListing_ = nullptr;  // the last check's listing, when it read one
+  bool markWhenDone_ = false;    // marking was asked for while a check ran
   uint32_t awakeSinceTick_ = 0;  // start-up or the last wake: early retries within 5 minutes
   int retriesDone_ = 0;          // early retries made since then
   bool retrying_ = false;        // a check failed for want of a network; TIMER_RETRY runs
-  // The server did not answer UIDL: until the settings change, checks of this account do not
-  // ask it (said once).
-  bool uidlSilent_ = false;
-  bool uidlSilentTold_ = false;
-  uint64_t uidlSilentAccount_ = 0;
-  bool noUidlBoxShown_ = false;  // the box about a server without UIDL, once per run
-  uint64_t noUidlBoxAccount_ = 0;
+  // Each account's state; the check under way (or the last one) is of account current_.
+  AccountRun runs_[kMaxAccounts];
+  int current_ = 1;
+  bool several_ = false;  // the check under way (or the last) is of more than one account
+  AccountRun& run() { return runs_[current_ - 1]; }
+  const AccountSettings& account() const { return AccountAt(settings, current_); }
+  // The check of several accounts (accounts_check.cpp).
+  void PlanCheck();
+  void StartAccount(WindowRef window, int n);
+  void AccountDone(WindowRef window, const CheckResult* result);
+  void FinishAccounts(WindowRef window);
+  void ShowAccountsOnDisplay();
+  void ShowAccountsOnTray();
+  void TellAccountsOutcome();
+  void TellAccountsNewMail(WindowRef window);
+  void MarkAccountsSeen();
+  // The seen list's and the token's store follow the account under check.
+  void UseAccountStores(int n);
+  void JudgeNewMail(const CheckResult* result, AccountRun& r);
   // The sign-in: its ports when the platform has them, the session made at first use.
   std::unique_ptr<SignInPorts> signInPorts_;
-  std::unique_ptr<OAuthSession> session_;
+  OAuthSession* session_ = nullptr;  // the account under check's, once made
+  // The session of account n, made at first use.
+  OAuthSession* SessionOf(int n);
+  OAuthSession* SignInSession();
+  int SignInAccount();
+  std::unique_ptr<AccountTokenStore> dialogTokens_;
   std::unique_ptr<DialogSignIn> dialogSignIn_;
   bool waitingToken_ = false;       // the check under way waits for a token refresh
   bool checkWithoutToken_ = false;  // the last check ended before the server was asked

@@ -66,4 +66,27 @@ void ComposeReport(char* out, int32_t mailCount, const LocalTime& checkTime, boo
   }
 }
 
+void ComposeAccountsReport(char* out, int32_t total, const LocalTime& checkTime, bool listSenders,
+                           const ReportAccount* accounts, int count) {
+  char when[26];
+  FormatCtime(checkTime, when);
+  ReportWriter report(out);
+  report.Append("E-Mail ｶﾞ %dｹﾝ ﾄﾄﾞｲﾃｲﾏｽ(%s)", static_cast<int>(total), when);
+  if (!listSenders) return;
+  report.Append("\n");
+  for (int a = 0; a < count && !report.full(); ++a) {
+    const ReportAccount& account = accounts[a];
+    if (account.failed) {
+      report.Append("%s:\n%s\n", account.label, kLcdServerError);
+      continue;
+    }
+    if (account.count <= 0 || account.senders == nullptr) continue;
+    report.Append("%s:\n", account.label);
+    for (int32_t i = 1; i <= account.count && i <= kSenderSlots && !report.full(); ++i) {
+      report.Append("%d : %.*s\n", static_cast<int>(i), kSenderSlotSize - 1,
+                    account.senders->slot[i - 1]);
+    }
+  }
+}
+
 }  // namespace kc

@@ -23,4 +23,18 @@ void FormatCtime(const LocalTime& t, char out[26]);
 void ComposeReport(char* out, int32_t mailCount, const LocalTime& checkTime, bool listSenders,
                    const SenderTable& senders);
 
+// One account's part of the report when there is more than one account.
+struct ReportAccount {
+  const char* label = "";
+  int32_t count = 0;    // the messages it shows senders of
+  bool failed = false;  // its check failed: the row after its label says so
+  const SenderTable* senders = nullptr;
+};
+
+// The report of several accounts: the first line gives the total as ComposeReport does; with
+// the list on, each account that has senders or failed gets a row "<label>:" before its
+// numbered senders, a failed one the row kLcdServerError after it.
+void ComposeAccountsReport(char* out, int32_t total, const LocalTime& checkTime, bool listSenders,
+                           const ReportAccount* accounts, int count);
+
 }  // namespace kc

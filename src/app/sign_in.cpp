@@ -41,31 +41,65 @@ const char* BoxText(SignInFailure failure) {
 
 void App::UseSignIn(const SignInPorts& ports) {
   signInPorts_ = std::make_unique<SignInPorts>(ports);
-  // The settings dialog's サインイン button and its word on the stored token.
-  dialogSignIn_ = std::make_unique<DialogSignIn>(ports.tokens, [this] { StartSignIn(); });
+  // The settings dialog's サインイン button and its word on the stored token (account 1's).
+  dialogTokens_ = std::make_unique<AccountTokenStore>(ports.tokens, settings, true);
+  dialogSignIn_ = std::make_unique<DialogSignIn>(*dialogTokens_, [this] { StartSignIn(); });
   dialog.UseSignIn(dialogSignIn_.get());
 }
 
-// Made at first use, so a program that never signs in keeps none of its buffers.
-OAuthSession* App::Session() {
-  if (session_ == nullptr && signInPorts_ != nullptr) {
+// Made at first use, so a program that never signs in keeps none of its buffers. Each account
+// has a session of its own over its own settings.
+OAuthSession* App::SessionOf(int n) {
+  AccountRun& r = runs_[n - 1];
+  if (r.session == nullptr && signInPorts_ != nullptr) {
     const SignInPorts& p = *signInPorts_;
-    session_ = std::make_unique<OAuthSession>(
-        SessionPorts{p.http, p.tokens, p.crypto, p.loopback, p.browser, platform_.window,
+    r.tokens = std::make_unique<AccountTokenStore>(p.tokens, AccountAt(settings, n), n == 1);
+    r.session = std::make_unique<OAuthSession>(
+        SessionPorts{p.http, *r.tokens, p.crypto, p.loopback, p.browser, platform_.window,
                      platform_.clock, platform_.trace},
-        settings);
+        AccountAt(settings, n));
   }
-  return session_.get();
+  return r.session.get();
 }
 
+// The account under check's session: the one the check's events go to.
+OAuthSession* App::Session() {
+  session_ = SessionOf(current_);
+  return session_;
+}
+
+// The session whose sign-in is under way, else the one used last.
+OAuthSession* App::SignInSession() {
+  for (AccountRun& r : runs_) {
+    if (r.session != nullptr && r.session->signingIn()) session_ = r.session.get();
+  }
+  return session_;
+}
+
+// Account 1's, as the settings dialog asks it.
 bool App::SignInStored() {
-  OAuthSession* session = Session();
+  OAuthSession* session = SessionOf(1);
   return session != nullptr && session->HasStoredToken();
 }
 
+// The account a sign-in from the menu is for: with several accounts, the first one that logs
+// in with OAuth 2.0 and has no stored sign-in, else the first that logs in with it.
+int App::SignInAccount() {
+  int first = 0;
+  for (int n = 1; n <= AccountCount(settings); ++n) {
+    if (!UsesOAuth(AccountAt(settings, n))) continue;
+    if (first == 0) first = n;
+    OAuthSession* session = SessionOf(n);
+    if (session != nullptr && !session->HasStoredToken()) return n;
+  }
+  return first != 0 ? first : 1;
+}
+
 void App::StartSignIn() {
-  if (!UsesOAuth(settings) || mainWindow == 0) return;
-  OAuthSession* session = Session();
+  const int n = AccountCount(settings) > 1 ? SignInAccount() : 1;
+  if (!UsesOAuth(AccountAt(settings, n)) || mainWindow == 0) return;
+  OAuthSession* session = SessionOf(n);
+  if (session != nullptr) session_ = session;
   if (session == nullptr) {
     TellLine("sign-in is not available in this build");
     platform_.box.Show(mainWindow, BoxText(SignInFailure::kUnavailable), kCaption);
@@ -90,7 +124,25 @@ void App::OnCheck(WindowRef window) {
   status.checkTime = platform_.clock.Now();
   status.serverError = 0;
   checkWithoutToken_ = false;
-  if (!UsesOAuth(settings)) {
+  PlanCheck();
+  if (several_) {
+    for (int n = 1; n <= AccountCount(settings); ++n) {
+      if (runs_[n - 1].planned) {
+        StartAccount(window, n);
+        return;
+      }
+    }
+  }
+  StartAccount(window, 1);
+}
+
+// One account's check: with AUTH 1 a token first, then the poller.
+void App::StartAccount(WindowRef window, int n) {
+  current_ = n;
+  checkWithoutToken_ = false;
+  poller.UseAccount(account());
+  UseAccountStores(n);
+  if (!UsesOAuth(account())) {
     StartPollerCheck(window);
     return;
   }
@@ -110,8 +162,18 @@ void App::OnCheck(WindowRef window) {
 }
 
 void App::OnHttpDone(WindowRef window, WParam id) {
-  if (session_ == nullptr) return;
-  OnSignInEvent(window, session_->OnHttpDone(window, id));
+  // The reply belongs to one session: the one that asked.
+  for (AccountRun& r : runs_) {
+    if (r.session == nullptr) continue;
+    OAuthSession* before = session_;
+    session_ = r.session.get();
+    const SignInEvent event = session_->OnHttpDone(window, id);
+    if (event != SignInEvent::kNothing) {
+      OnSignInEvent(window, event);
+      return;
+    }
+    session_ = before;
+  }
 }
 
 void App::OnSignInEvent(WindowRef window, SignInEvent event) {
@@ -193,8 +255,11 @@ void App::TellSignInFailure(bool check) {
 }
 
 void App::EndCheckWithoutToken(WindowRef window) {
-  (void)window;
   checkWithoutToken_ = true;
+  if (several_) {
+    AccountDone(window, nullptr);
+    return;
+  }
   status.serverError = 1;
   display.LcdShowText(kLcdServerError);  // the tray keeps the busy picture, as after a failure
   status.propertiesEnabled = 1;

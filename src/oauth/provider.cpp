@@ -51,7 +51,7 @@ bool EndpointAllowed(const char* url) {
   return true;
 }
 
-bool ResolveProvider(const Settings& s, Provider* out, char* why, size_t whySize) {
+bool ResolveProvider(const AccountSettings& s, Provider* out, char* why, size_t whySize) {
   *out = Provider{};
   const char* name = s.oauth;
   if (name[0] == '\0') {

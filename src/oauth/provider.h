@@ -22,7 +22,7 @@ struct Provider {
 // Reads OAUTH, TENANT and SCOPE. False (why) when OAUTH is empty, neither a known name nor a
 // usable issuer URL (https://, or http:// on a loopback address), or the tenant holds bytes an
 // address cannot.
-bool ResolveProvider(const Settings& settings, Provider* out, char* why, size_t whySize);
+bool ResolveProvider(const AccountSettings& settings, Provider* out, char* why, size_t whySize);
 
 // True for https:// addresses and for http:// ones whose host is a loopback address: the
 // sign-in talks to nothing else.

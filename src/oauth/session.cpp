@@ -44,7 +44,7 @@ SignInFailure Classify(const ProviderError& e) {
 
 }  // namespace
 
-OAuthSession::OAuthSession(SessionPorts ports, const Settings& settings)
+OAuthSession::OAuthSession(SessionPorts ports, const AccountSettings& settings)
     : ports_(ports), settings_(settings) {}
 
 void OAuthSession::Trace(const char* format, ...) {

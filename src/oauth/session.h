@@ -69,7 +69,7 @@ constexpr uint32_t kBrowserWaitMs = 300000;
 
 class OAuthSession {
  public:
-  OAuthSession(SessionPorts ports, const Settings& settings);
+  OAuthSession(SessionPorts ports, const AccountSettings& settings);
   OAuthSession(const OAuthSession&) = delete;
   OAuthSession& operator=(const OAuthSession&) = delete;
 
@@ -127,7 +127,7 @@ class OAuthSession {
   bool AddClient(class FormBuilder& form) const;
 
   SessionPorts ports_;
-  const Settings& settings_;
+  const AccountSettings& settings_;
   Provider provider_;
   bool discovered_ = false;
   char discoveredFor_[kOAuthProviderSize] = {};

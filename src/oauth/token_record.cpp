@@ -23,7 +23,7 @@ bool Take(const Json& j, const char* name, char* field, size_t size) {
 
 }  // namespace
 
-void RecordOwner(const Settings& s, TokenRecord* r) {
+void RecordOwner(const AccountSettings& s, TokenRecord* r) {
   *r = TokenRecord{};
   // Microsoft's tenant is part of whose sign-in it is: a token of one tenant is not another's.
   const char* name = "microsoft";

@@ -17,7 +17,7 @@ struct TokenRecord {
 };
 
 // The record's owner as the settings name it.
-void RecordOwner(const Settings& settings, TokenRecord* record);
+void RecordOwner(const AccountSettings& settings, TokenRecord* record);
 bool SameOwner(const TokenRecord& a, const TokenRecord& b);
 
 // The stored form (JSON). Returns the length, 0 when it does not fit.

@@ -129,8 +129,8 @@ constexpr char kTraceNewBatchSent[] = "Sent %d TOP commands and QUIT at once\r\n
 
 }  // namespace
 
-Poller::Poller(PollerPorts ports, const Settings& settings, const WindowRef& mainWindow)
-    : ports_(ports), settings_(settings), mainWindow_(mainWindow) {
+Poller::Poller(PollerPorts ports, const AccountSettings& account, const WindowRef& mainWindow)
+    : ports_(ports), account_(&account), mainWindow_(mainWindow) {
   result_.senders = &senders_;
 }
 
@@ -281,9 +281,10 @@ void Poller::OnServerWaitTimeout(WindowRef) {
   Fail(CheckFailure::kTimedOut);
 }
 
-void Poller::UseUidl(const SeenIds* seen, bool takeAll) {
+void Poller::UseUidl(const SeenIds* seen, bool takeAll, UidlTally* tally) {
   uidlSeen_ = seen;
   uidlTakeAll_ = takeAll;
+  tally_ = tally != nullptr ? tally : &ownTally_;
 }
 
 void Poller::SkipUidl() {
@@ -301,11 +302,11 @@ bool Poller::StartCheck(WindowRef window) {
   checkWindow_ = window;
   const uint32_t id = checkId_;
   const char* missing = nullptr;
-  if (settings_.server[0] == '\0') {
+  if (account_->server[0] == '\0') {
     missing = "Please enter a server name";
-  } else if (settings_.user[0] == '\0') {
+  } else if (account_->user[0] == '\0') {
     missing = "Please enter a user ID";
-  } else if (settings_.password[0] == '\0' && !UsesOAuth(settings_)) {
+  } else if (account_->password[0] == '\0' && !UsesOAuth(*account_)) {
     missing = "Please enter a password";
   }
   if (missing != nullptr) {
@@ -314,17 +315,17 @@ bool Poller::StartCheck(WindowRef window) {
     FailCheckIfCurrent(id);
     return false;
   }
-  if (HoldsLineBreak(settings_.user, kUserSize) ||
-      (!UsesOAuth(settings_) && HoldsLineBreak(settings_.password, kPasswordSize))) {
+  if (HoldsLineBreak(account_->user, kUserSize) ||
+      (!UsesOAuth(*account_) && HoldsLineBreak(account_->password, kPasswordSize))) {
     Trace(kTraceLineBreakInCredentials);
     Fail(CheckFailure::kLineBreakInCredentials);
     return false;
   }
   // A pin says the user trusts one certificate and expects a secured connection; without TLS
   // there is no certificate to measure and the password would go in the clear.
-  if (!UsesTls(settings_) &&
-      (settings_.certPin[0] != '\0' || settings_.certPinFound.state == ValueFound::kUnreadable ||
-       settings_.certPinFound.state == ValueFound::kTooLong)) {
+  if (!UsesTls(*account_) &&
+      (account_->certPin[0] != '\0' || account_->certPinFound.state == ValueFound::kUnreadable ||
+       account_->certPinFound.state == ValueFound::kTooLong)) {
     Trace(kTraceCertPinWithoutTls);
     FailTls(window, kBoxCertPinWithoutTls, CheckFailure::kCertPinWithoutTls);
     return false;
@@ -334,7 +335,7 @@ bool Poller::StartCheck(WindowRef window) {
   Trace("Calling WSAAsyncGetHostByName() to find server\r\n");
   tickStart_ = ports_.clock.TickCount();
   char server[kServerSize + 1];
-  CopyBounded(server, sizeof server, settings_.server, kServerSize);
+  CopyBounded(server, sizeof server, account_->server, kServerSize);
   lookupHandle_ = ports_.winsock.AsyncGetHostByName(window, SM_GETHOST, server, hostEntryBuffer_,
                                                     kHostEntrySize);
   if (lookupHandle_ == 0) {
@@ -447,7 +448,7 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
       if (error != 0) {
         TraceFormat(kTraceConnectFailed, error);
         Fail(CheckFailure::kConnectFailed, error);
-      } else if (UsesTls(settings_) && !UsesStartTls(settings_) && !tlsBegun_) {
+      } else if (UsesTls(*account_) && !UsesStartTls(*account_) && !tlsBegun_) {
         BeginTls(window);  // TLS from the first byte: the client speaks first
       }
       break;
@@ -627,28 +628,28 @@ void Poller::OnServerResponse(WindowRef window, const char* response, size_t len
   }
   switch (appState_) {
     case CONNECTING:
-      if (UsesStartTls(settings_) && !tlsBegun_) {
+      if (UsesStartTls(*account_) && !tlsBegun_) {
         Trace("AppState = CONNECTING, sending STLS\r\n");
         SendWork(Format("STLS\r\n"));
         appState_ = STLS;
         break;
       }
-      if (UsesTls(settings_)) {
+      if (UsesTls(*account_)) {
         SendCapa();
         break;
       }
-      if (UsesOAuth(settings_)) {
+      if (UsesOAuth(*account_)) {
         Trace("OAuth 2.0 needs a secured connection, nothing sent\r\n");
         Fail(CheckFailure::kOAuthNeedsTls);
         return;
       }
       Trace("AppState = CONNECTING, sending USER\r\n");
-      if (!SendCredential("USER %.*s\r\n", settings_.user, kUserSize)) return;
+      if (!SendCredential("USER %.*s\r\n", account_->user, kUserSize)) return;
       appState_ = USER;
       break;
     case USER:
       Trace("AppState = USER, sending PASS\r\n");
-      if (!SendCredential("PASS %.*s\r\n", settings_.password, kPasswordSize)) return;
+      if (!SendCredential("PASS %.*s\r\n", account_->password, kPasswordSize)) return;
       appState_ = PASS;
       break;
     case PASS:
@@ -751,13 +752,13 @@ void Poller::FetchHeaders() {
 }
 
 int32_t Poller::TopCount() const {
-  if (uidlCounting_) return tally_.newNumberCount();
+  if (uidlCounting_) return tally_->newNumberCount();
   return result_.mailCount < kSenderSlots ? result_.mailCount : kSenderSlots;
 }
 
 int32_t Poller::TopNumber(int32_t index) const {
-  if (uidlCounting_ && index >= 0 && index < tally_.newNumberCount()) {
-    return tally_.newNumbers()[index];
+  if (uidlCounting_ && index >= 0 && index < tally_->newNumberCount()) {
+    return tally_->newNumbers()[index];
   }
   return index + 1;
 }
@@ -767,7 +768,7 @@ int32_t Poller::TopNumber(int32_t index) const {
 void Poller::SendUidl() {
   // Without a list every message is taken as seen; so it is after the mail program.
   const bool takeAll = uidlTakeAll_ || !uidlSeen_->known();
-  uidlTallying_ = tally_.Begin(result_.mailCount, takeAll ? nullptr : uidlSeen_);
+  uidlTallying_ = tally_->Begin(result_.mailCount, takeAll ? nullptr : uidlSeen_);
   uidlReader_.Reset();
   uidlMalformed_ = 0;
   uidlLines_ = 0;
@@ -810,7 +811,7 @@ void Poller::FeedListing(const char* bytes, size_t n, bool last) {
     void OnEntry(const UidlEntry& entry) override {
       ++poller.uidlLines_;
       if (!poller.uidlTallying_) return;
-      UidlTally::Added added = poller.tally_.Add(entry.number, entry.hash);
+      UidlTally::Added added = poller.tally_->Add(entry.number, entry.hash);
       if (added == UidlTally::Added::kOutside) {
         // A number the mailbox does not have: traced as the line it was.
         char line[kUidlLineSize];
@@ -841,11 +842,11 @@ void Poller::FeedListing(const char* bytes, size_t n, bool last) {
 }
 
 void Poller::EndListing() {
-  tally_.End();
+  tally_->End();
   TraceListingSummary();
   if (uidlMalformed_ > kUidlMalformedTraced) TraceFormat(kTraceUidlMalformedCount, uidlMalformed_);
-  if (tally_.repeated() > 0) TraceFormat(kTraceUidlRepeated, static_cast<int>(tally_.repeated()));
-  if (uidlMalformed_ > 0 || !tally_.complete()) {
+  if (tally_->repeated() > 0) TraceFormat(kTraceUidlRepeated, static_cast<int>(tally_->repeated()));
+  if (uidlMalformed_ > 0 || !tally_->complete()) {
     // A listing that leaves messages out (or that could not be read whole) would drop their
     // IDs from the list and make them new at the next check: it changes nothing, and this
     // check counts as on a server without UIDL.
@@ -854,7 +855,7 @@ void Poller::EndListing() {
       FormatBounded(why, sizeof why, "%d malformed line%s", static_cast<int>(uidlMalformed_),
                     uidlMalformed_ == 1 ? "" : "s");
     } else {
-      FormatBounded(why, sizeof why, "%d of %d messages listed", static_cast<int>(tally_.listed()),
+      FormatBounded(why, sizeof why, "%d of %d messages listed", static_cast<int>(tally_->listed()),
                     static_cast<int>(result_.mailCount));
     }
     TraceFormat(kTraceUidlUnusable, why);
@@ -864,8 +865,8 @@ void Poller::EndListing() {
   }
   uidlCounting_ = true;
   result_.listingRead = true;
-  result_.listing = &tally_;
-  result_.newCount = tally_.newCount();
+  result_.listing = tally_;
+  result_.newCount = tally_->newCount();
   result_.baseline = !uidlSeen_->known();
   result_.takeAll = result_.baseline || uidlTakeAll_;
   const int count = static_cast<int>(result_.mailCount);
@@ -874,15 +875,15 @@ void Poller::EndListing() {
   } else if (uidlTakeAll_) {
     TraceFormat(kTraceUidlTakeAll, count);
   }
-  if (tally_.beyondBound() > 0) {
-    TraceFormat(kTraceUidlBeyond, static_cast<int>(tally_.beyondBound()),
+  if (tally_->beyondBound() > 0) {
+    TraceFormat(kTraceUidlBeyond, static_cast<int>(tally_->beyondBound()),
                 static_cast<unsigned long>(kSeenIdCapacity));
   }
-  if (tally_.movedIn() > 0) {
-    TraceFormat(kTraceUidlMovedIn, static_cast<int>(tally_.movedIn()),
+  if (tally_->movedIn() > 0) {
+    TraceFormat(kTraceUidlMovedIn, static_cast<int>(tally_->movedIn()),
                 static_cast<unsigned long>(kSeenIdCapacity));
   }
-  TraceFormat(kTraceUidlNew, static_cast<int>(tally_.newCount()), count);
+  TraceFormat(kTraceUidlNew, static_cast<int>(tally_->newCount()), count);
   FetchHeaders();
 }
 
@@ -956,7 +957,7 @@ void Poller::SendCapa() {
 
 bool Poller::OnCapaReply(const char* response, size_t length) {
   framing_.singleLineMode = 1;
-  if (UsesOAuth(settings_)) {
+  if (UsesOAuth(*account_)) {
     pipelining_ = length > 0 && response[0] != '-' && AdvertisesPipelining(response, length);
     return StartSasl(response, length);
   }
@@ -971,7 +972,7 @@ bool Poller::OnCapaReply(const char* response, size_t length) {
     Trace(pipelining_ ? kTraceCapaPipelining : kTraceCapaNoPipelining);
   }
   Trace("AppState = CAPA, sending USER\r\n");
-  if (!SendCredential("USER %.*s\r\n", settings_.user, kUserSize)) return false;
+  if (!SendCredential("USER %.*s\r\n", account_->user, kUserSize)) return false;
   appState_ = USER;
   return true;
 }
@@ -1036,7 +1037,7 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
     return false;
   }
   // With a secured account the user ID and the password travel only inside TLS.
-  if (UsesTls(settings_) && tlsPhase_ != TlsPhase::kUp) {
+  if (UsesTls(*account_) && tlsPhase_ != TlsPhase::kUp) {
     Trace(kTraceLoginNotSecured);
     Fail(CheckFailure::kSecureConnectionFailed);
     return false;
@@ -1052,9 +1053,9 @@ bool Poller::SendCredential(const char* format, const char* value, uint32_t size
 // password and every piece of it (should a server ever echo it) masked, cut to the buffer.
 void Poller::KeepLastReply(const char* response) {
   // With AUTH 1 the secret is the token, which a server could echo in its error.
-  const char* secret = settings_.password;
-  size_t secretLength = FieldLength(settings_.password, kPasswordSize);
-  if (UsesOAuth(settings_)) {
+  const char* secret = account_->password;
+  size_t secretLength = FieldLength(account_->password, kPasswordSize);
+  if (UsesOAuth(*account_)) {
     secret = sasl_.hasToken() ? sasl_.token() : "";
     secretLength = std::strlen(secret);
   }

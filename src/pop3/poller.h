@@ -52,22 +52,26 @@ constexpr size_t kLastReplySize = 256;
 
 class Poller {
  public:
-  // mainWindow is read when a check ends, so it may be set after construction.
-  Poller(PollerPorts ports, const Settings& settings, const WindowRef& mainWindow);
+  // mainWindow is read when a check ends, so it may be set after construction. account: the
+  // mailbox checked until UseAccount names another.
+  Poller(PollerPorts ports, const AccountSettings& account, const WindowRef& mainWindow);
   Poller(const Poller&) = delete;
   Poller& operator=(const Poller&) = delete;
 
   // A check starts here. Every check that starts ends exactly once with SM_CHECKDONE posted to
   // the main window; TakeResult then hands over what it found.
   bool StartWinSock();
+  // Before StartWinSock: the account the next checks log in to (kept by the caller).
+  void UseAccount(const AccountSettings& account) { account_ = &account; }
   // Cleans WinSock up when the check's StartWinSock started it.
   int StopWinSock();
   bool StartCheck(WindowRef window);
   // Between StartWinSock and StartCheck: this check asks UIDL after STAT and fetches the
   // headers of the new messages only, new being not in seen (the new-only option). takeAll:
   // every message the check finds is taken as seen (after the mail program was started); so
-  // is every message when seen holds no list yet.
-  void UseUidl(const SeenIds* seen, bool takeAll);
+  // is every message when seen holds no list yet. tally: where the listing is read, so that
+  // each account keeps its own until its next check (kept by the caller); null: the poller's.
+  void UseUidl(const SeenIds* seen, bool takeAll, UidlTally* tally = nullptr);
   // Between StartWinSock and StartCheck, in place of UseUidl: the server did not answer UIDL
   // at an earlier check, so this one does not ask it and counts every message (the result
   // says why).
@@ -186,7 +190,7 @@ class Poller {
   void TraceFormat(const char* format, ...) KC_PRINTF_FORMAT(2, 3);
 
   PollerPorts ports_;
-  const Settings& settings_;
+  const AccountSettings* account_;
   SenderTable senders_;
   const WindowRef& mainWindow_;
   AppState appState_ = FINDHOST;
@@ -235,7 +239,8 @@ class Poller {
   uint32_t uidlReceives_ = 0;  // receives that read the listing
   // It keeps the first and last entry for the summary line.
   UidlListingReader uidlReader_;
-  UidlTally tally_;
+  UidlTally ownTally_;
+  UidlTally* tally_ = &ownTally_;  // the listing under way: the poller's own, or the caller's
   // The listing is read in larger pieces than the 4,096-byte receive buffer, so that a long
   // listing takes few receives (and events): kListingReadSize bytes, from the heap the first
   // time a listing is read.

@@ -30,7 +30,7 @@ bool Poller::StartSasl(const char* capaReply, size_t length) {
 void Poller::OnSaslReply(const char* response) {
   if (response[0] == '+' && response[1] != 'O') {
     char error[512];
-    const size_t n = sasl_.OnChallenge(response, settings_.user, error, sizeof error);
+    const size_t n = sasl_.OnChallenge(response, account_->user, error, sizeof error);
     if (n == 0) {
       Trace("The token or the account cannot be sent (too long or a control byte)\r\n");
       sasl_.End(false);

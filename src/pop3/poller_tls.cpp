@@ -75,29 +75,29 @@ bool NormaliseFingerprint(const char* text, size_t size, char out[65]) {
 
 uint16_t Poller::ServerPort() {
   // A value the settings hold but could not read: the trace says what was made of it.
-  if (settings_.sslFound.state == ValueFound::kUnreadable) {
+  if (account_->sslFound.state == ValueFound::kUnreadable) {
     TraceFormat(
         "SSL value cannot be read as a REG_DWORD (type %lu, %lu bytes): using TLS from "
         "the first byte, as SSL 1\r\n",
-        static_cast<unsigned long>(settings_.sslFound.type),
-        static_cast<unsigned long>(settings_.sslFound.length));
+        static_cast<unsigned long>(account_->sslFound.type),
+        static_cast<unsigned long>(account_->sslFound.length));
   }
-  if (settings_.portFound.state == ValueFound::kUnreadable) {
+  if (account_->portFound.state == ValueFound::kUnreadable) {
     TraceFormat(
         "PORT value cannot be read as a REG_DWORD (type %lu, %lu bytes): using the "
         "service's port\r\n",
-        static_cast<unsigned long>(settings_.portFound.type),
-        static_cast<unsigned long>(settings_.portFound.length));
+        static_cast<unsigned long>(account_->portFound.type),
+        static_cast<unsigned long>(account_->portFound.length));
   }
-  if (settings_.port != 0) {
-    if (settings_.port > 0 && settings_.port <= 0xFFFF) {
-      TraceFormat("Using port %ld\r\n", static_cast<long>(settings_.port));
-      return ports_.winsock.Htons(static_cast<uint16_t>(settings_.port));
+  if (account_->port != 0) {
+    if (account_->port > 0 && account_->port <= 0xFFFF) {
+      TraceFormat("Using port %ld\r\n", static_cast<long>(account_->port));
+      return ports_.winsock.Htons(static_cast<uint16_t>(account_->port));
     }
     TraceFormat("PORT %ld is not a port number, using the service's port\r\n",
-                static_cast<long>(settings_.port));
+                static_cast<long>(account_->port));
   }
-  const bool implicitTls = UsesTls(settings_) && !UsesStartTls(settings_);
+  const bool implicitTls = UsesTls(*account_) && !UsesStartTls(*account_);
   tickStart_ = ports_.clock.TickCount();
   uint16_t port = 0;
   bool haveService = ports_.winsock.GetServiceByName(implicitTls ? "pop3s" : "pop3", "tcp", &port);
@@ -115,8 +115,8 @@ uint16_t Poller::ServerPort() {
 void Poller::BeginTls(WindowRef window) {
   Trace("----- TLS HANDSHAKE -----\r\n");
   char server[kServerSize + 1];
-  size_t length = TextLength(settings_.server, kServerSize);
-  std::memcpy(server, settings_.server, length);
+  size_t length = TextLength(account_->server, kServerSize);
+  std::memcpy(server, account_->server, length);
   server[length] = '\0';
   tlsOutputLength_ = 0;
   if (!ports_.tls.Begin(server)) {
@@ -222,7 +222,7 @@ bool Poller::OnHandshakeDone(WindowRef window) {
     return false;
   }
   tlsPhase_ = TlsPhase::kUp;
-  if (UsesStartTls(settings_) && appState_ == STLS) {
+  if (UsesStartTls(*account_) && appState_ == STLS) {
     // The greeting came before STLS: the capabilities are asked afresh over TLS (what the
     // server said in the clear may have been altered on the way), then the login goes out.
     SendCapa();
@@ -231,7 +231,7 @@ bool Poller::OnHandshakeDone(WindowRef window) {
 }
 
 CheckFailure Poller::CertificateVerdict(const TlsPeer& peer) {
-  const ValueFound& pinFound = settings_.certPinFound;
+  const ValueFound& pinFound = account_->certPinFound;
   const unsigned long pinType = pinFound.type;
   const unsigned long pinLength = pinFound.length;
   // A CERTPIN that is there but cannot be used refuses every certificate: the user meant to
@@ -252,9 +252,9 @@ CheckFailure Poller::CertificateVerdict(const TlsPeer& peer) {
   }
   char pin[65];
   char seen[65];
-  if (settings_.certPin[0] != '\0') {
+  if (account_->certPin[0] != '\0') {
     // A pinned certificate is the one accepted, whoever issued it, and no other is.
-    if (!NormaliseFingerprint(settings_.certPin, kCertPinSize, pin)) {
+    if (!NormaliseFingerprint(account_->certPin, kCertPinSize, pin)) {
       TraceFormat("TLS certificate refused: CERTPIN is not a SHA-256 fingerprint; SHA-256 %s\r\n",
                   peer.fingerprint);
       return CheckFailure::kCertPinMalformed;
@@ -272,7 +272,7 @@ CheckFailure Poller::CertificateVerdict(const TlsPeer& peer) {
     case TlsCertProblem::kNone: Trace("TLS certificate accepted\r\n"); return CheckFailure::kNone;
     case TlsCertProblem::kWrongName:
       TraceFormat("TLS certificate refused: %s %.*s; SHA-256 %s\r\n", CertProblemText(peer.problem),
-                  static_cast<int>(TextLength(settings_.server, kServerSize)), settings_.server,
+                  static_cast<int>(TextLength(account_->server, kServerSize)), account_->server,
                   peer.fingerprint);
       return CheckFailure::kCertificateNotTrusted;
     case TlsCertProblem::kOther:

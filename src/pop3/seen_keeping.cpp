@@ -15,14 +15,14 @@ constexpr uint16_t kPop3sPort = 995;
 
 }  // namespace
 
-uint64_t SeenAccountKey(const Settings& s) {
+uint64_t SeenAccountKey(const AccountSettings& s) {
   const int32_t mode = UsesStartTls(s) ? 2 : UsesTls(s) ? 1 : 0;
   uint16_t port = mode == 1 ? kPop3sPort : kPop3Port;
   if (s.port > 0 && s.port <= 0xFFFF) port = static_cast<uint16_t>(s.port);
   return AccountKey(s.server, kServerSize, s.user, kUserSize, port, mode);
 }
 
-uint64_t FirstFormAccountKey(const Settings& s) {
+uint64_t FirstFormAccountKey(const AccountSettings& s) {
   return AccountKey(s.server, kServerSize, s.user, kUserSize);
 }
 

@@ -22,9 +22,9 @@ enum class SeenLoad {
 
 // The account key of the settings: server, user ID, the port the check connects to (PORT, else
 // the service's usual port for the TLS mode) and the TLS mode.
-uint64_t SeenAccountKey(const Settings& settings);
+uint64_t SeenAccountKey(const AccountSettings& settings);
 // The key lists of the first stored form were made with: server and user ID alone.
-uint64_t FirstFormAccountKey(const Settings& settings);
+uint64_t FirstFormAccountKey(const AccountSettings& settings);
 
 // Loads the list of account into seen; on anything but kLoaded, seen holds no list. A list of
 // the first stored form is taken when its key is firstFormAccount (a list kept by an earlier

@@ -9,6 +9,14 @@ namespace kc {
 // Icon types of the tray icon.
 enum TrayIconType : int { kIconIdle = 0, kIconMail = 1, kIconManyMail = 2, kIconBusy = 3 };
 
+// The record's sizes: the first layout, with its 64-byte tip, and the second, with a 128-byte
+// tip (used only with more than one account, whose lines need the room). The platform maps
+// them to its own layouts.
+constexpr uint32_t kTrayRecordSize = 88;
+constexpr uint32_t kTrayRecordSizeV2 = 488;
+constexpr uint32_t kTrayTipSize = 64;
+constexpr uint32_t kTrayTipSizeV2 = 128;
+
 // The notification icon record as the shell takes it.
 struct TrayIconRecord {
   uint32_t cbSize = 0;
@@ -16,8 +24,8 @@ struct TrayIconRecord {
   uint32_t id = 0;
   uint32_t flags = 0;
   uint32_t callbackMessage = 0;
-  uint32_t icon = 0;  // resource number of the picture
-  char tip[64] = {};
+  uint32_t icon = 0;              // resource number of the picture
+  char tip[kTrayTipSizeV2] = {};  // kTrayTipSize bytes of it with the first layout
 };
 
 class TrayPort {

@@ -347,7 +347,12 @@ void Console::ShowStatus(const TrayIconRecord& record) {
     lastCheckFailed_ = false;
   }
   record_ = record;
-  statusText_ = StatusLineText(record, lastCheckFailed_);
+  // With several accounts the tooltip adds a line per account: the status row keeps the first
+  // (the outcome at its end gives the total, and each account has its outcome line).
+  char* lineEnd = static_cast<char*>(std::memchr(record_.tip, '\n', sizeof record_.tip));
+  if (lineEnd != nullptr)
+    std::memset(lineEnd, 0, sizeof record_.tip - static_cast<size_t>(lineEnd - record_.tip));
+  statusText_ = StatusLineText(record_, lastCheckFailed_);
   icon_ = record.icon;
   statusShown_ = true;
   if (screen_) {

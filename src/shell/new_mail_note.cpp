@@ -79,4 +79,37 @@ void ComposeNote(int32_t count, const SenderTable& senders, char* title, size_t 
   }
 }
 
+void ComposeAccountsNote(int32_t total, const NoteAccount* accounts, int count, char* title,
+                         size_t titleSize, char* text, size_t textSize) {
+  FormatBounded(title, titleSize, kNoteTitle, static_cast<int>(total));
+  if (textSize == 0) return;
+  text[0] = '\0';
+  const size_t share = (textSize - 1) / kNoteSenderLines;
+  size_t used = 0;
+  int lines = 0;
+  for (int a = 0; a < count && lines < kNoteSenderLines; ++a) {
+    const NoteAccount& account = accounts[a];
+    if (account.senders == nullptr) continue;
+    const size_t labelLength = std::strlen(account.label);
+    for (int32_t i = 0; i < account.count && i < kSenderSlots && lines < kNoteSenderLines; ++i) {
+      const char* sender = account.senders->slot[i];
+      const size_t length = strnlen(sender, kSenderSlotSize);
+      if (length == 0) continue;
+      const size_t room = share - (lines > 0 ? 1 : 0);
+      // The label and its ": " come first; the sender takes what is left of the line.
+      if (labelLength + 2 >= room) break;
+      if (lines > 0) text[used++] = '\n';
+      std::memcpy(text + used, account.label, labelLength);
+      used += labelLength;
+      text[used++] = ':';
+      text[used++] = ' ';
+      const size_t fit = Cp932Fit(sender, length, room - labelLength - 2);
+      std::memcpy(text + used, sender, fit);
+      used += fit;
+      text[used] = '\0';
+      ++lines;
+    }
+  }
+}
+
 }  // namespace kc

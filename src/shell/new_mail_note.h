@@ -56,4 +56,16 @@ class NewMailNotice {
 void ComposeNote(int32_t count, const SenderTable& senders, char* title, size_t titleSize,
                  char* text, size_t textSize);
 
+// One account's senders for the notification of several accounts.
+struct NoteAccount {
+  const char* label = "";
+  int32_t count = 0;
+  const SenderTable* senders = nullptr;
+};
+
+// As ComposeNote, over several accounts: the title gives the total, each sender line begins
+// with "<label>: ".
+void ComposeAccountsNote(int32_t total, const NoteAccount* accounts, int count, char* title,
+                         size_t titleSize, char* text, size_t textSize);
+
 }  // namespace kc

@@ -1,5 +1,6 @@
 // The tray icon: its picture follows the state, its tooltip tells the next check time.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "port/clock.h"
@@ -8,6 +9,19 @@
 #include "settings/settings.h"
 
 namespace kc {
+
+// One account's line in the tooltip when there is more than one account.
+struct TipAccount {
+  char label[17] = {};
+  int32_t count = 0;
+  bool failed = false;
+};
+
+// The tooltip of several accounts: text, then "\n<label> <count>" or "\n<label> エラー" for each
+// account, all within limit bytes (NUL excluded); labels are cut evenly when the lines do not
+// fit, and accounts whose lines no longer fit at all are left out.
+void ComposeAccountsTip(const char* text, const TipAccount* accounts, int count, char* out,
+                        size_t limit);
 
 class Tray {
  public:
@@ -20,6 +34,8 @@ class Tray {
   // created anew (Explorer restarted). Nothing happens before the icon was first added.
   void ReAddTrayIcon();
   int ShowTrayMenu(WindowRef window);
+  // With more than one account: the accounts' lines the tooltip adds from now on.
+  void SetAccounts(const TipAccount* accounts, int count);
   const TrayIconRecord& record() const { return record_; }
 
  private:
@@ -31,6 +47,8 @@ class Tray {
   const WindowRef& mainWindow_;
   TrayIconRecord record_;
   bool added_ = false;
+  TipAccount accounts_[kMaxAccounts];
+  int accountCount_ = 0;
 };
 
 // The icon type's picture: 0 to 3 give IDI_IDLE to IDI_BUSY; 0 for any other type.

@@ -53,16 +53,19 @@ class Win32Tray final : public TrayPort {
  private:
   static void Notify(DWORD message, const TrayIconRecord& record) {
     NOTIFYICONDATAA data{};
-    // The core's record always asks for the first layout (cbSize 88).
-    data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    // The core's record asks for the first layout (cbSize 88) with one account, for the
+    // second, with its 128-byte tip, when the tooltip has a line per account.
+    const bool second = record.cbSize == kTrayRecordSizeV2;
+    const size_t tipSize = second ? kTrayTipSizeV2 : kTrayTipSize;
+    data.cbSize = second ? NOTIFYICONDATAA_V2_SIZE : NOTIFYICONDATAA_V1_SIZE;
     data.hWnd = ToHwnd(record.window);
     data.uID = record.id;
     data.uFlags = record.flags;
     data.uCallbackMessage = record.callbackMessage;
     data.hIcon = record.icon != 0 ? LoadTrayIcon(record.icon) : nullptr;
     static_assert(sizeof data.szTip >= sizeof record.tip, "the tip fits");
-    std::memcpy(data.szTip, record.tip, sizeof record.tip);
-    data.szTip[sizeof record.tip - 1] = '\0';
+    std::memcpy(data.szTip, record.tip, tipSize);
+    data.szTip[tipSize - 1] = '\0';
     Shell_NotifyIconA(message, &data);
     // The shell keeps a copy of its own; this one was made for the call alone.
     if (data.hIcon != nullptr) DestroyIcon(data.hIcon);
