@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "settings/account_identity.h"
 #include "settings/form_fields.h"
 #include "text/bounded.h"
 #include "text/cp932.h"
@@ -16,34 +17,16 @@ constexpr char kSameMailboxText[] =
 
 constexpr size_t kNameBytes = kAccountNameSize - 1;
 
-bool DisplayByte(unsigned char c) { return (c >= 0x20 && c <= 0x7E) || (c >= 0xA1 && c <= 0xDF); }
-
 bool ValidIndex(const SettingsForm& form, int32_t index) {
   return index >= 0 && index < form.accountCount && form.accountCount <= kFormAccountsMax;
 }
 
 // The port the connection uses: the field's number, else the service's port for the
-// encryption (995 for TLS from the first byte, 110 for the others).
+// encryption.
 int32_t EffectivePort(const char* portText, int32_t encryption) {
   int32_t port = 0;
-  if (ReadPortText(portText, &port) && port != 0) return port;
-  const bool implicit = encryption != kEncryptionNone && encryption != kEncryptionStartTls;
-  return implicit ? 995 : 110;
-}
-
-bool SameServerName(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (LowerAscii(*a) != LowerAscii(*b)) return false;
-  }
-  return *a == *b;
-}
-
-// One mailbox: the same server (host names ignore case), port and user. An account without
-// server or user is no mailbox yet and never the same as another.
-bool SameMailbox(const char* server1, const char* user1, int32_t port1, const char* server2,
-                 const char* user2, int32_t port2) {
-  if (server1[0] == '\0' || user1[0] == '\0') return false;
-  return SameServerName(server1, server2) && std::strcmp(user1, user2) == 0 && port1 == port2;
+  if (!ReadPortText(portText, &port)) port = 0;
+  return MailboxPort(port, encryption != kEncryptionNone && encryption != kEncryptionStartTls);
 }
 
 const char* SameMailboxText(int32_t number, char* text, size_t size) {
@@ -56,7 +39,7 @@ const char* SameMailboxText(int32_t number, char* text, size_t size) {
 bool AccountNameOk(const char* name) {
   size_t n = 0;
   for (; name[n] != '\0'; ++n) {
-    if (n >= kNameBytes || !DisplayByte(static_cast<unsigned char>(name[n]))) return false;
+    if (n >= kNameBytes || !LabelByte(static_cast<unsigned char>(name[n]))) return false;
   }
   return true;
 }
@@ -94,27 +77,8 @@ bool MoveAccount(SettingsForm* form, int32_t index, int32_t step) {
 }
 
 void AccountFormLabel(const AccountForm& account, int32_t number, char* out, size_t size) {
-  if (size == 0) return;
-  if (account.name[0] != '\0') {
-    CopyBounded(out, size, account.name, kNameBytes);
-    return;
-  }
-  size_t n = 0;
-  for (const char* p = account.user; *p != '\0' && *p != '@' && n < kNameBytes && n + 1 < size;
-       ++p) {
-    // Both bytes of a double-byte character become '?': its second byte alone could pass for
-    // a letter or a katakana that is not there.
-    const bool lead = IsCp932Lead(static_cast<unsigned char>(*p)) && p[1] != '\0';
-    out[n++] = !lead && DisplayByte(static_cast<unsigned char>(*p)) ? *p : '?';
-    if (lead && n < kNameBytes && n + 1 < size) {
-      out[n++] = '?';
-      ++p;
-    } else if (lead) {
-      break;
-    }
-  }
-  out[n] = '\0';
-  if (n == 0) FormatBounded(out, size, "%ld", static_cast<long>(number));
+  ComposeAccountLabel(account.name, sizeof account.name, account.user, sizeof account.user, number,
+                      out, size);
 }
 
 void AccountRowText(const AccountForm& account, int32_t number, char* out, size_t size) {
