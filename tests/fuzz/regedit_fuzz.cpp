@@ -1,7 +1,7 @@
 // The settings file of the Linux store: any text through the parser, and what the parser accepts
-// written out again and read back unchanged, then loaded by the settings store, which must fail
-// closed on whatever SSL and CERTPIN hold. The same input, read as a list of values, is written
-// out and must read back as that list.
+// (the settings key, and every section of the file) written out again and read back unchanged,
+// then loaded by the settings store, which must fail closed on whatever SSL and CERTPIN hold. The
+// same input, read as a list of values, is written out and must read back as that list.
 //
 // Input: the file's text. For the second half it is read with FuzzedDataProvider as values: a
 // name (without line feed or NUL), a type choice, a type and the data, until the input ends.
@@ -154,6 +154,23 @@ void CheckStore(std::vector<kc::RegeditValue> values) {
   FUZZ_CHECK(again.certPinFound.state == s.certPinFound.state);
 }
 
+// Every section the parser keeps is written out and read back as the same sections: the other
+// accounts' subkeys and keys the program does not know survive a save of the file.
+void CheckSections(const std::string& text) {
+  std::vector<kc::RegeditSection> sections;
+  if (!kc::ParseRegeditSections(text, &sections)) {
+    FUZZ_CHECK(sections.empty());
+    return;
+  }
+  std::vector<kc::RegeditSection> again;
+  FUZZ_CHECK(kc::ParseRegeditSections(kc::FormatRegeditSections(sections), &again));
+  FUZZ_CHECK(again.size() == sections.size());
+  for (size_t i = 0; i < sections.size() && i < again.size(); ++i) {
+    FUZZ_CHECK(SameName(again[i].key, sections[i].key));
+    FUZZ_CHECK(SameValues(again[i].values, sections[i].values));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -173,6 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     FUZZ_CHECK(!key.found && key.values.empty());
   }
+
+  CheckSections(text);
 
   FuzzedDataProvider in(data, size);
   CheckRoundTrip(TakeValues(in));
