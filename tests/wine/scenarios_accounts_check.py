@@ -1,5 +1,5 @@
 """The check of several accounts under Wine: three accounts from the registry (the main key and
-subkeys "2" and "3"), each on a Dovecot of its own, two of them new-only. The display shows the
+subkeys "2" and "3"), each on a Dovecot of its own, one over TLS from the first byte, two new-only. The display shows the
 total and each account's senders under its label, the tooltip one line per account, the icon
 the colour of the sum; with one server stopped the others' mail is still shown and the failed
 account is named. Each new-only account keeps its own list of seen messages."""
@@ -13,10 +13,12 @@ import dovecot
 import lcd
 from harness import IDM_CHECK, IDM_EXIT, check, log, regedit_escape
 from scenarios import DISPLAY, POLLER, REGISTRY, TIP, TRAY, Parts, settings, tail
+from scenarios_tls import TLS, trusted_bundle
+from test_certs import TestCerts
 
 PASSWORD = "Kest0va-pw"
 HOME, WORK = "Home", "ｼｺﾞﾄ"  # NAME of accounts 1 and 2; account 3 is labelled by its user
-SECOND_USER, SECOND_PORT = "second", 1110
+SECOND_USER, SECOND_PORT, SECOND_TLS_PORT = "second", 1110, 1995
 THIRD_USER, THIRD_PORT = "third", 2110
 ERROR_WORD = "エラー"
 
@@ -123,20 +125,30 @@ def screen_count(env):
 def accounts_check(env):
     env.require(*POLLER, feature="the mailbox poller")
     env.require(*REGISTRY, feature="the settings store")
+    env.require(*TLS, feature="TLS")
     parts = Parts(env)
     for path in glob.glob(os.path.join(env.prefix, "drive_c", "users", "*", "**", "KESTOVA",
                                        "seen*.dat"), recursive=True):
         os.remove(path)
 
     # Account 1: the harness's Dovecot on 110, new-only; account 2 a second Dovecot with its
-    # own user on another port; account 3 a third one, new-only, labelled by its user.
+    # own user, over TLS from the first byte on another port (its CA trusted the way a user's
+    # system would, see scenarios_tls); account 3 a third one, new-only, labelled by its user.
+    certs = TestCerts(os.path.join(env.tmp, "certs"))
     first = env.server
     first.start()
     first.set_messages([dovecot.message("Old One <old1@kc.jp>", "old")])
     second = dovecot.Dovecot(os.path.join(env.tmp, "dovecot2"), user=SECOND_USER,
-                             password=PASSWORD, port=SECOND_PORT)
+                             password=PASSWORD, port=SECOND_PORT,
+                             tls=certs.server("good"), tls_port=SECOND_TLS_PORT)
     third = dovecot.Dovecot(os.path.join(env.tmp, "dovecot3"), user=THIRD_USER,
                             password=PASSWORD, port=THIRD_PORT)
+    with trusted_bundle(certs.bundle()):
+        run_with(env, parts, first, second, third)
+    parts.finish()
+
+
+def run_with(env, parts, first, second, third):
     try:
         second.start()
         second.set_messages([dovecot.message("Bob <bob@kc.jp>", "B1"),
@@ -150,14 +162,13 @@ def accounts_check(env):
                 f.write(server.log_text())
             if server.proc is not None:
                 server.stop()
-    parts.finish()
 
 
 def run(env, parts, first, second, third):
     env.reg_delete()
     import_accounts(env, settings(NEWONLY=1, NAME=HOME), [
         (2, {"SERVER": "localhost", "USER": SECOND_USER, "PASS": password_field(PASSWORD),
-             "PORT": SECOND_PORT, "NAME": WORK}),
+             "SSL": 1, "PORT": SECOND_TLS_PORT, "NAME": WORK}),
         (3, {"SERVER": "localhost", "USER": THIRD_USER, "PASS": password_field(PASSWORD),
              "PORT": THIRD_PORT, "NEWONLY": 1}),
     ])
@@ -175,9 +186,11 @@ def run(env, parts, first, second, third):
     check(trace.count(b"UIDL: 0 of 1 messages are new\r\n") == 2,
           f"the two new-only baselines:\n{tail(program, 4000)}")
     check(PASSWORD.encode() not in trace, "a password reached the trace")
-    logins = [first.log_lines("Login: user=<kestova>"), second.log_lines(f"user=<{SECOND_USER}>"),
-              third.log_lines(f"user=<{THIRD_USER}>")]
-    log("logins per server:", [len(x) for x in logins])
+    logins = [server.log_lines(f"Login: user=<{user}>")
+              for server, user in ((first, "kestova"), (second, SECOND_USER), (third, THIRD_USER))]
+    check([len(x) for x in logins] == [1, 1, 1], f"logins per server: {logins}")
+    check("TLS" in logins[1][0], f"account 2 did not log in over TLS: {logins[1]}")
+    check(trace.count(b"TLS certificate accepted\r\n") == 1, "one TLS account, one handshake")
     if tray:
         lines = wait_tip(env, [f"{HOME} 0", f"{WORK} 2", f"{THIRD_USER} 0"], 15, "tip-first")
         check_tip(lines, [f"{HOME} 0", f"{WORK} 2", f"{THIRD_USER} 0"])
