@@ -1,8 +1,9 @@
 """The check of several accounts under Wine: three accounts from the registry (the main key and
-subkeys "2" and "3"), each on a Dovecot of its own, one over TLS from the first byte, two new-only. The display shows the
-total and each account's senders under its label, the tooltip one line per account, the icon
-the colour of the sum; with one server stopped the others' mail is still shown and the failed
-account is named. Each new-only account keeps its own list of seen messages."""
+subkeys "2" and "3"), each on a Dovecot of its own, one over TLS from the first byte, two
+new-only. The display shows the total and each account's senders under its label, the tooltip
+one line per account, the icon the colour of the sum; with one server stopped the others' mail
+is still shown and the failed account is named. Each new-only account keeps its own list of
+seen messages."""
 import glob
 import os
 import re
