@@ -18,9 +18,11 @@ from scenarios_tls import TLS, trusted_bundle
 from test_certs import TestCerts
 
 PASSWORD = "Kest0va-pw"
-HOME, WORK = "Home", "ｼｺﾞﾄ"  # NAME of accounts 1 and 2; account 3 is labelled by its user
+# NAME of accounts 1 and 2; account 3 is labelled by its user. Long enough that the tooltip
+# needs more than the 64 bytes of the first record layout.
+HOME, WORK = "Home Mailbox", "ｼｺﾞﾄﾉﾒｰﾙ"
 SECOND_USER, SECOND_PORT, SECOND_TLS_PORT = "second", 1110, 1995
-THIRD_USER, THIRD_PORT = "third", 2110
+THIRD_USER, THIRD_PORT = "thirduser", 2110
 ERROR_WORD = "エラー"
 
 
@@ -82,6 +84,8 @@ def wait_tip(env, expected_accounts, timeout, name):
 
 
 def check_tip(lines, expected_accounts):
+    size = len("\n".join(lines).encode("cp932"))
+    check(size > 63, f"the tooltip of {size} bytes would fit the first record layout too")
     check(re.fullmatch(re.escape(TIP) + r" NextCheck\d\d:\d\d", lines[0]) is not None,
           f"the tooltip's first line {lines[0]!r}")
     check(lines[1:] == expected_accounts,
