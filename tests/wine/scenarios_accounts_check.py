@@ -19,7 +19,8 @@ from test_certs import TestCerts
 
 PASSWORD = "Kest0va-pw"
 # NAME of accounts 1 and 2; account 3 is labelled by its user. Long enough that the tooltip
-# needs more than the 64 bytes of the first record layout.
+# needs more than the 64 bytes of the first record layout. (Wine shows the whole 128-byte tip
+# whatever cbSize says, so the record's size itself is left to the unit tests.)
 HOME, WORK = "Home Mailbox", "ｼｺﾞﾄﾉﾒｰﾙ"
 SECOND_USER, SECOND_PORT, SECOND_TLS_PORT = "second", 1110, 1995
 THIRD_USER, THIRD_PORT = "thirduser", 2110
