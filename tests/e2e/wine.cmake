@@ -23,7 +23,7 @@ set(KC_WINE_SCENARIOS lifecycle first_start check_three counts menu launcher ser
     server_silent tls tls_faults tls_settings tls_address real_mail split_replies newonly
     notify_wake newonly_no_uidl
     advanced oauth_ports oauth_signin
-    accounts)
+    accounts accounts_check)
 set(KC_WINE_LCD_SCREEN "")
 if(TARGET lcd_screen)
   set(KC_WINE_LCD_SCREEN --lcd-screen $<TARGET_FILE:lcd_screen>)

@@ -845,6 +845,7 @@ def compose_screenshots(artifacts, arch, out):
         "settings-account.png": "accounts/settings-account.png",
         "tray-menu.png": "menu/tray-menu.png",
         "tray-tooltip.png": "check_three/tooltip.png",
+        "tray-tooltip-accounts.png": "accounts_check/tooltip-accounts.png",
         "signin-box.png": "oauth_signin/signin-box.png",
         "signin-lcd.png": "oauth_signin/signin-lcd.png",
     }

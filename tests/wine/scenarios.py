@@ -910,6 +910,11 @@ import scenarios_accounts  # noqa: E402
 
 SCENARIOS["accounts"] = scenarios_accounts.accounts
 
+# The check of several accounts: the display, the tooltip, the icon and a failed account.
+import scenarios_accounts_check  # noqa: E402
+
+SCENARIOS["accounts_check"] = scenarios_accounts_check.accounts_check
+
 # The sign-in's Windows back ends on their own.
 import scenarios_oauth_ports  # noqa: E402
 
