@@ -8,7 +8,10 @@ namespace kc {
 
 namespace {
 
-uint64_t* NewHashArray() { return new (std::nothrow) uint64_t[kSeenIdCapacity]; }
+// The seen list's array: room for kSeenIdCapacity hashes and the padding behind the last one.
+uint64_t* NewListArray(size_t padding) {
+  return new (std::nothrow) uint64_t[kSeenIdCapacity + padding];
+}
 
 size_t FieldLength(const char* field, size_t size) {
   const void* end = std::memchr(field, '\0', size);
@@ -51,7 +54,7 @@ uint64_t AccountKey(const char* server, size_t serverSize, const char* user, siz
 // ----- SeenIds -----
 
 bool SeenIds::Allocate() {
-  if (!hashes_) hashes_.reset(NewHashArray());
+  if (!hashes_) hashes_.reset(NewListArray(kScanLimit));
   if (!index_) index_.reset(new (std::nothrow) uint32_t[kIndexBuckets + 1]);
   return hashes_ != nullptr && index_ != nullptr;
 }
@@ -65,6 +68,9 @@ void SeenIds::RebuildIndex() {
     index_[b] = i;
   }
   index_[kIndexBuckets] = count_;
+  // Behind the last hash, kScanLimit of the largest value: Find's fixed-length scan reads them
+  // and counts none as below.
+  std::fill(hashes_.get() + count_, hashes_.get() + count_ + kScanLimit, ~uint64_t{0});
 }
 
 void SeenIds::Prefetch(uint64_t hash) const {
@@ -89,10 +95,15 @@ uint32_t SeenIds::Find(uint64_t hash, uint32_t* count) const {
   const uint32_t bucket = static_cast<uint32_t>(hash >> (64 - kIndexBits));
   const uint64_t* first = a + index_[bucket];
   const uint64_t* end = a + index_[bucket + 1];
-  // A bucket holds a few hashes: a plain scan beats a binary search; a crowded one (IDs whose
+  // A bucket holds a few hashes. Those below hash are counted over a fixed kScanLimit
+  // positions, without a branch that depends on the data (a scan that stops at the first hash
+  // not below mispredicts its exit about once a lookup): the positions past the bucket hold
+  // larger hashes (a later bucket, or the padding behind the list). A crowded bucket (IDs whose
   // hashes bunch together) is still searched in logarithmic time.
   if (end - first <= kScanLimit) {
-    while (first != end && *first < hash) ++first;
+    ptrdiff_t below = 0;
+    for (ptrdiff_t i = 0; i < kScanLimit; ++i) below += first[i] < hash ? 1 : 0;
+    first += below;
   } else {
     first = std::lower_bound(first, end, hash);
   }
