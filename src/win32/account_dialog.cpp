@@ -2,13 +2,12 @@
 // DialogBoxParamA over the second settings dialog.
 #include "win32/account_dialog.h"
 
-#include <initializer_list>
-
 #include "resource.h"
 #include "settings/account_form.h"
 #include "settings/settings_dialog.h"
 #include "text/bounded.h"
 #include "win32/backends.h"
+#include "win32/dialog_controls.h"
 
 namespace kc::win32 {
 
@@ -26,31 +25,10 @@ OpenAccount* AccountOf(HWND dialog) {
   return reinterpret_cast<OpenAccount*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
 }
 
-void ReadText(HWND dialog, int id, char* field, int size) {
-  field[0] = '\0';
-  GetWindowTextA(GetDlgItem(dialog, id), field, size);
-  field[size - 1] = '\0';
-}
-
-void FillList(HWND dialog, int id, const char* const* items, int count, int32_t selected) {
-  for (int i = 0; i < count; ++i) {
-    SendDlgItemMessageA(dialog, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(items[i]));
-  }
-  SendDlgItemMessageA(dialog, id, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
-}
-
-int32_t ListSelection(HWND dialog, int id) {
-  LRESULT selected = SendDlgItemMessageA(dialog, id, CB_GETCURSEL, 0, 0);
-  return selected == CB_ERR ? -1 : static_cast<int32_t>(selected);
-}
-
 // As in the second dialog: the sign-in's fields take input only with OAuth 2.0, and the
 // password only without it.
 void ShowLogin(HWND dialog) {
-  const bool oauth = ListSelection(dialog, IDC_AUTH) == kLoginOAuth;
-  for (int id : {IDC_OAUTH, IDC_CLIENTID, IDC_CLIENTSECRET, IDC_TENANT}) {
-    EnableWindow(GetDlgItem(dialog, id), oauth ? TRUE : FALSE);
-  }
+  const bool oauth = EnableSignInFields(dialog);
   EnableWindow(GetDlgItem(dialog, IDC_PASSWORD), oauth ? FALSE : TRUE);
 }
 
@@ -74,7 +52,7 @@ void OnInit(HWND dialog, const OpenAccount& open) {
   SetDlgItemTextA(dialog, IDC_CLIENTID, a.clientId);
   SetDlgItemTextA(dialog, IDC_CLIENTSECRET, a.clientSecret);
   SetDlgItemTextA(dialog, IDC_TENANT, a.tenant);
-  SendDlgItemMessageA(dialog, IDC_NEWONLY, BM_SETCHECK, a.newOnlyChecked ? BST_CHECKED : 0, 0);
+  SendDlgItemMessageA(dialog, IDC_NEWONLY, BM_SETCHECK, CheckState(a.newOnlyChecked), 0);
   ShowLogin(dialog);
 }
 
@@ -87,17 +65,11 @@ void ReadAccount(HWND dialog, AccountForm* a) {
   ReadText(dialog, IDC_PORT, a->port, sizeof a->port);
   ReadText(dialog, IDC_CERTPIN, a->certPin, sizeof a->certPin);
   a->login = ListSelection(dialog, IDC_AUTH);
-  // The provider: the item chosen from the list, else the text typed.
-  const int32_t chosen = ListSelection(dialog, IDC_OAUTH);
-  if (chosen >= 0 && chosen < 2) {
-    CopyField(a->provider, sizeof a->provider, kProviderItems[chosen]);
-  } else {
-    ReadText(dialog, IDC_OAUTH, a->provider, sizeof a->provider);
-  }
+  ReadProvider(dialog, a->provider, sizeof a->provider);
   ReadText(dialog, IDC_CLIENTID, a->clientId, sizeof a->clientId);
   ReadText(dialog, IDC_CLIENTSECRET, a->clientSecret, sizeof a->clientSecret);
   ReadText(dialog, IDC_TENANT, a->tenant, sizeof a->tenant);
-  a->newOnlyChecked = SendDlgItemMessageA(dialog, IDC_NEWONLY, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  a->newOnlyChecked = IsChecked(dialog, IDC_NEWONLY);
 }
 
 INT_PTR CALLBACK AccountDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {

@@ -1,13 +1,12 @@
 // The settings dialog on Windows: the resource template IDD_SETTINGS run by DialogBoxParamA,
 // and from its button 詳細設定 the second template IDD_ADVANCED, modal over the first.
 #include <cstring>
-#include <initializer_list>
 
 #include "resource.h"
 #include "settings/account_form.h"
-#include "text/bounded.h"
 #include "win32/account_dialog.h"
 #include "win32/backends.h"
+#include "win32/dialog_controls.h"
 
 namespace kc::win32 {
 
@@ -30,41 +29,12 @@ OpenForm* FormOf(HWND dialog) {
   return reinterpret_cast<OpenForm*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
 }
 
-// Reads an edit control's text into a field of `size` bytes; longer texts are cut.
-void ReadText(HWND dialog, int id, char* field, int size) {
-  field[0] = '\0';
-  GetWindowTextA(GetDlgItem(dialog, id), field, size);
-  field[size - 1] = '\0';
-}
-
-WPARAM CheckState(bool checked) { return checked ? BST_CHECKED : BST_UNCHECKED; }
-
-bool IsChecked(HWND dialog, int id) {
-  return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
-// Fills a list of items and selects one.
-void FillList(HWND dialog, int id, const char* const* items, int count, int32_t selected) {
-  for (int i = 0; i < count; ++i) {
-    SendDlgItemMessageA(dialog, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(items[i]));
-  }
-  SendDlgItemMessageA(dialog, id, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
-}
-
-int32_t ListSelection(HWND dialog, int id) {
-  LRESULT selected = SendDlgItemMessageA(dialog, id, CB_GETCURSEL, 0, 0);
-  return selected == CB_ERR ? -1 : static_cast<int32_t>(selected);
-}
-
 // -- the second dialog, 詳細設定 ---------------------------------------------------------------
 
 // The sign-in group follows the login list: its fields take input only with OAuth 2.0, and
 // the button works only where the program can sign in.
 void ShowLogin(HWND dialog, const SettingsForm& form) {
-  const bool oauth = ListSelection(dialog, IDC_AUTH) == kLoginOAuth;
-  for (int id : {IDC_OAUTH, IDC_CLIENTID, IDC_CLIENTSECRET, IDC_TENANT}) {
-    EnableWindow(GetDlgItem(dialog, id), oauth ? TRUE : FALSE);
-  }
+  const bool oauth = EnableSignInFields(dialog);
   EnableWindow(GetDlgItem(dialog, IDC_SIGNIN), oauth && form.signInAvailable ? TRUE : FALSE);
   const char* state = !form.signInAvailable ? ""
                       : form.tokenStored    ? "サインイン済み"
@@ -86,16 +56,6 @@ void OnAdvancedInit(HWND dialog, const SettingsForm& form) {
   SendDlgItemMessageA(dialog, IDC_NEWONLY, BM_SETCHECK, CheckState(form.newOnlyChecked), 0);
   SendDlgItemMessageA(dialog, IDC_NOTIFY, BM_SETCHECK, CheckState(form.notifyChecked), 0);
   ShowLogin(dialog, form);
-}
-
-// The provider's combo box: the item chosen from the list, else the text typed.
-void ReadProvider(HWND dialog, char* field, int size) {
-  const int32_t chosen = ListSelection(dialog, IDC_OAUTH);
-  if (chosen >= 0 && chosen < 2) {
-    CopyField(field, static_cast<size_t>(size), kProviderItems[chosen]);
-  } else {
-    ReadText(dialog, IDC_OAUTH, field, size);
-  }
 }
 
 // Reads the second dialog's controls over the fields of `form` they show.
