@@ -84,6 +84,9 @@ namespace {
 // addresses (4 bytes each, network byte order), then the official name with its NUL.
 // One receive of the poller.
 constexpr size_t kReadAheadSize = 4096;
+// How long a reply may pause before what arrived of it is acknowledged at once. The loop
+// measures waits in whole milliseconds, so 2 is a pause of at least one millisecond.
+constexpr int kReplyPauseMs = 2;
 // The files the resolver and the service lookup read their configuration from.
 constexpr const char* kResolverFiles[] = {"/etc/resolv.conf", "/etc/nsswitch.conf",
                                           "/etc/host.conf", "/etc/hosts"};
@@ -167,16 +170,21 @@ class PosixWinSock final : public WinSockPort {
   PosixWinSock(EventLoop& loop, ResolverOptions options)
       : loop_(loop), options_(std::move(options)) {
     ares_library_init(ARES_LIB_INIT_ALL);
-    // Asked before every poll: the moment to acknowledge what was read and not answered.
-    deadline_ = loop_.AddDeadline([this] {
-                                    if (acksOwed_) AcknowledgeAtOnce();
-                                    return ResolverWaitMs();
-                                  },
-                                  [this] {
-                                    if (channel_ != nullptr) {
-                                      ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
-                                    }
-                                  });
+    // Asked before every poll: the moment to acknowledge what was read and not answered, and
+    // how long a reply still arriving may pause before its acknowledgement goes out.
+    deadline_ = loop_.AddDeadline(
+        [this] {
+          if (acksOwed_) AcknowledgeAtOnce();
+          int wait = ResolverWaitMs();
+          if (pausedAcksOwed_ && (wait < 0 || wait > kReplyPauseMs)) wait = kReplyPauseMs;
+          return wait;
+        },
+        [this] {
+          if (pausedAcksOwed_) AcknowledgePaused();
+          if (channel_ != nullptr) {
+            ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+          }
+        });
   }
 
   ~PosixWinSock() override {
@@ -345,7 +353,12 @@ class PosixWinSock final : public WinSockPort {
     if (sock == nullptr) return Fail(kWsaENotSock);
     if (length < 0) return Fail(kWsaEInval);
     ssize_t n = ::send(sock->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
-    if (n > 0) sock->ackOwed = false;  // the segment carries the acknowledgement
+    if (n > 0) {
+      // The segment carries the acknowledgement; the next receive starts a reply.
+      sock->ackOwed = false;
+      sock->pausedAckOwed = false;
+      sock->receivedSinceSend = false;
+    }
     if (n < 0) {
       int error = errno;
       if (error == EAGAIN || error == EWOULDBLOCK) {
@@ -418,6 +431,10 @@ class PosixWinSock final : public WinSockPort {
     bool closeNotified = false;
     // Data was received and nothing has been sent since: the peer waits for our ACK.
     bool ackOwed = false;
+    // The same, for a receive that was not the first since the last send: acknowledged once
+    // the reply pauses (kReplyPauseMs).
+    bool pausedAckOwed = false;
+    bool receivedSinceSend = false;
     // Bytes read when the poll saw the peer's close coming, to tell data still waiting from
     // the close itself; Recv hands them on.
     std::shared_ptr<std::array<char, kReadAheadSize>> aheadBuffer;
@@ -440,8 +457,14 @@ class PosixWinSock final : public WinSockPort {
   }
 
   void OweAck(Sock& sock) {
-    sock.ackOwed = true;
-    acksOwed_ = true;
+    if (!sock.receivedSinceSend) {
+      sock.receivedSinceSend = true;
+      sock.ackOwed = true;
+      acksOwed_ = true;
+    } else if (!sock.ackOwed) {
+      sock.pausedAckOwed = true;
+      pausedAcksOwed_ = true;
+    }
   }
 
   // Linux delays the ACK of data it received (40 ms at least) in the hope of sending it with
@@ -452,15 +475,38 @@ class PosixWinSock final : public WinSockPort {
   // ACK the kernel holds; the kernel clears the option again on its own, so it is set anew
   // each time. Sockets whose receive was answered by a command (the usual case) cost nothing:
   // the command carried the ACK. A kernel without the option keeps the delayed ACK.
+  //
+  // Only the first receive after a command is acknowledged before the very next wait: that is
+  // where a reply split at its status line waits. The later pieces of a long reply arrive while
+  // the peer is still sending, and the kernel acknowledges a stream on its own; forcing an ACK
+  // after each of them doubled the kernel's work for a long listing. Such a piece is
+  // acknowledged at once only when nothing more came for kReplyPauseMs, which bounds what a peer
+  // holding back a later piece can wait.
   void AcknowledgeAtOnce() {
     acksOwed_ = false;
     for (auto& [handle, sock] : sockets_) {
       if (!sock.ackOwed) continue;
       sock.ackOwed = false;
-      if (sock.fd < 0 || sock.state != State::kConnected) continue;
-      int on = 1;
-      setsockopt(sock.fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+      QuickAck(sock);
     }
+  }
+
+  void AcknowledgePaused() {
+    pausedAcksOwed_ = false;
+    for (auto& [handle, sock] : sockets_) {
+      if (!sock.pausedAckOwed) continue;
+      sock.pausedAckOwed = false;
+      QuickAck(sock);
+    }
+  }
+
+  // An even value sends the ACK the kernel holds and leaves the socket in its delayed-ACK
+  // mode; 1 would also switch it to acknowledging each piece itself, which costs a long
+  // listing an ACK per receive.
+  static void QuickAck(const Sock& sock) {
+    if (sock.fd < 0 || sock.state != State::kConnected) return;
+    int once = 2;
+    setsockopt(sock.fd, IPPROTO_TCP, TCP_QUICKACK, &once, sizeof once);
   }
 
   // A receive re-enables FD_READ, whatever it returned; bytes still read ahead are reported
@@ -707,6 +753,7 @@ class PosixWinSock final : public WinSockPort {
   int deadline_ = 0;
   int queriesInFlight_ = 0;  // lookups whose callback c-ares has not called yet
   bool acksOwed_ = false;    // some socket's ackOwed is set
+  bool pausedAcksOwed_ = false;  // some socket's pausedAckOwed is set
   int startups_ = 0;
   int lastError_ = 0;
   ares_channel channel_ = nullptr;
