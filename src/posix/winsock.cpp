@@ -16,6 +16,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -87,6 +88,13 @@ constexpr size_t kReadAheadSize = 4096;
 // How long a reply may pause before what arrived of it is acknowledged at once. The loop
 // measures waits in whole milliseconds, so 2 is a pause of at least one millisecond.
 constexpr int kReplyPauseMs = 2;
+// A reply said to have at least this much more to come is read once that much has arrived
+// (SO_RCVLOWAT), up to kLowWaterMost: half the kernel's usual receive buffer, so that the
+// window the kernel offers the peer is not cut. Should the bytes not come (a peer that breaks
+// off or lists less than it said), the wait ends when the reply pauses for kLowWaterPauseMs.
+constexpr int kLowWaterLeast = 8192;
+constexpr int kLowWaterMost = 32768;
+constexpr int kLowWaterPauseMs = 20;
 // The files the resolver and the service lookup read their configuration from.
 constexpr const char* kResolverFiles[] = {"/etc/resolv.conf", "/etc/nsswitch.conf",
                                           "/etc/host.conf", "/etc/hosts"};
@@ -176,11 +184,15 @@ class PosixWinSock final : public WinSockPort {
         [this] {
           if (acksOwed_) AcknowledgeAtOnce();
           int wait = ResolverWaitMs();
+          if (lowWatersRaised_ && (wait < 0 || wait > kLowWaterPauseMs)) wait = kLowWaterPauseMs;
           if (pausedAcksOwed_ && (wait < 0 || wait > kReplyPauseMs)) wait = kReplyPauseMs;
           return wait;
         },
         [this] {
           if (pausedAcksOwed_) AcknowledgePaused();
+          if (lowWatersRaised_ && EventLoop::NowMs() - lastReadMs_ >= kLowWaterPauseMs) {
+            LowerLowWaters();
+          }
           if (channel_ != nullptr) {
             ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
           }
@@ -358,6 +370,7 @@ class PosixWinSock final : public WinSockPort {
       sock->ackOwed = false;
       sock->pausedAckOwed = false;
       sock->receivedSinceSend = false;
+      SetLowWater(*sock, 1);
     }
     if (n < 0) {
       int error = errno;
@@ -387,12 +400,16 @@ class PosixWinSock final : public WinSockPort {
         if (more > 0) n += static_cast<size_t>(more);
       }
       OweAck(*sock);
+      lastReadMs_ = EventLoop::NowMs();
       ReenableRead(*sock);
       return static_cast<int>(n);
     }
     ssize_t n = ::recv(sock->fd, buffer, static_cast<size_t>(length), 0);
     int error = errno;
-    if (n > 0) OweAck(*sock);
+    if (n > 0) {
+      OweAck(*sock);
+      lastReadMs_ = EventLoop::NowMs();
+    }
     ReenableRead(*sock);
     if (n < 0) return Fail(WsaErrorFromErrno(error));
     return static_cast<int>(n);
@@ -405,6 +422,16 @@ class PosixWinSock final : public WinSockPort {
     if (mode < 0) return Fail(kWsaEInval);
     if (::shutdown(sock->fd, mode) != 0) return Fail(WsaErrorFromErrno(errno));
     return 0;
+  }
+
+  void ExpectAtLeast(SocketRef s, int bytes) override {
+    Sock* sock = Find(s);
+    if (sock == nullptr || sock->fd < 0 || sock->state != State::kConnected) return;
+    int want = bytes >= kLowWaterLeast ? std::min(bytes, kLowWaterMost) : 1;
+    // A lower mark is set at once (a higher one could wait for bytes that never come); a
+    // slightly higher one is not worth the call.
+    if (want > sock->lowWater && want - sock->lowWater < kLowWaterLeast) return;
+    SetLowWater(*sock, want);
   }
 
   int CloseSocket(SocketRef s) override {
@@ -435,6 +462,8 @@ class PosixWinSock final : public WinSockPort {
     // the reply pauses (kReplyPauseMs).
     bool pausedAckOwed = false;
     bool receivedSinceSend = false;
+    // The socket's SO_RCVLOWAT: the bytes the poll waits for before it reports data.
+    int lowWater = 1;
     // Bytes read when the poll saw the peer's close coming, to tell data still waiting from
     // the close itself; Recv hands them on.
     std::shared_ptr<std::array<char, kReadAheadSize>> aheadBuffer;
@@ -489,6 +518,20 @@ class PosixWinSock final : public WinSockPort {
       sock.ackOwed = false;
       QuickAck(sock);
     }
+  }
+
+  void SetLowWater(Sock& sock, int bytes) {
+    if (bytes == sock.lowWater || sock.fd < 0) return;
+    // A kernel that refuses the option reports every arrival, as before.
+    if (setsockopt(sock.fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) != 0) return;
+    sock.lowWater = bytes;
+    if (bytes > 1) lowWatersRaised_ = true;
+  }
+
+  // The reply paused before the bytes it was said to have came: whatever is waiting is read.
+  void LowerLowWaters() {
+    lowWatersRaised_ = false;
+    for (auto& [handle, sock] : sockets_) SetLowWater(sock, 1);
   }
 
   void AcknowledgePaused() {
@@ -751,9 +794,11 @@ class PosixWinSock final : public WinSockPort {
   EventLoop& loop_;
   ResolverOptions options_;
   int deadline_ = 0;
-  int queriesInFlight_ = 0;  // lookups whose callback c-ares has not called yet
-  bool acksOwed_ = false;    // some socket's ackOwed is set
-  bool pausedAcksOwed_ = false;  // some socket's pausedAckOwed is set
+  int queriesInFlight_ = 0;       // lookups whose callback c-ares has not called yet
+  bool acksOwed_ = false;         // some socket's ackOwed is set
+  bool pausedAcksOwed_ = false;   // some socket's pausedAckOwed is set
+  bool lowWatersRaised_ = false;  // some socket's lowWater may be above 1
+  uint64_t lastReadMs_ = 0;       // when a receive last returned data
   int startups_ = 0;
   int lastError_ = 0;
   ares_channel channel_ = nullptr;

@@ -24,6 +24,7 @@ Faults:
   fold     (TOP) the From: value folded onto a second line
   big      a reply over 4,096 bytes (TOP: long headers; others: a long status line)
   empty    (UIDL) "+OK" and the dot line: a listing of no message
+  half     (UIDL) the first half of the listing, then the dot line
 UIDL: --uidl none (the default) answers it -ERR, as a server without it; "message" gives each
 message the SHA-1 of its bytes as its ID, "headers" the SHA-1 of its header block (as popa3d
 does: two messages with the same header block share an ID), "long" an 80-character ID. With
@@ -58,7 +59,7 @@ import sys
 import time
 
 FAULTS = ("close", "reset", "silent", "err", "garbage", "nolf", "split", "merge", "nul", "nultail",
-          "fold", "big", "empty")
+          "fold", "big", "empty", "half")
 
 
 def generated_message(n, sender, fold=False):
@@ -186,6 +187,10 @@ class Session:
             return self.normal_reply(step, argument) + b"\x00\x00junk after the reply\x00"
         if fault == "empty" and step == "uidl":
             return b"+OK\r\n.\r\n"
+        if fault == "half" and step == "uidl":
+            lines = self.uidl_reply().split(b"\r\n")
+            kept = lines[:1 + (len(lines) - 3) // 2]
+            return b"\r\n".join(kept) + b"\r\n.\r\n"
         if fault == "fold" and step.startswith("top"):
             return self.top_reply(argument, fold=True)
         if fault == "big":
