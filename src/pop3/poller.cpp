@@ -465,7 +465,17 @@ void Poller::OnSocketEvent(WindowRef window, WParam socket, LParam event) {
 void Poller::OnRead(WindowRef window) {
   // The listing's receives are not traced one by one: the summary line at its end counts them.
   if (appState_ == UIDL && !tlsBegun_ && listingBuffer_) {
+    const uint32_t id = checkId_;
     ReceiveInto(window, listingBuffer_.get(), kListingReadSize);
+    // What is left of the listing is at least this long: the back end may wait for that much
+    // before the next read, so a long listing takes fewer, larger receives. The bytes the
+    // framing still holds were received already and may be any of it.
+    if (IsCurrent(id) && appState_ == UIDL) {
+      size_t rest = UidlListingLeastRest(result_.mailCount, uidlLines_, uidlReader_.last().number);
+      rest = rest > framing_.responseLength ? rest - framing_.responseLength : 0;
+      const size_t most = static_cast<size_t>(kListingReadSize);
+      ports_.winsock.ExpectAtLeast(serverSocket_, static_cast<int>(rest < most ? rest : most));
+    }
     return;
   }
   Trace("FD_READ notification received\r\n");

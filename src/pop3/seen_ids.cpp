@@ -1,6 +1,7 @@
 #include "pop3/seen_ids.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -11,6 +12,14 @@ namespace {
 // The seen list's array: room for kSeenIdCapacity hashes and the padding behind the last one.
 uint64_t* NewListArray(size_t padding) {
   return new (std::nothrow) uint64_t[kSeenIdCapacity + padding];
+}
+
+// Generations are unique across every list of the process: a tally that remembers a list by
+// its address and generation never mistakes another list (another account's, or one made
+// later at the same address) for it.
+uint32_t NextGeneration() {
+  static std::atomic<uint32_t> last{0};
+  return ++last;
 }
 
 size_t FieldLength(const char* field, size_t size) {
@@ -121,7 +130,7 @@ uint32_t SeenIds::Count(uint64_t hash) const {
 }
 
 void SeenIds::Forget(uint64_t account) {
-  ++generation_;
+  generation_ = NextGeneration();
   count_ = 0;
   known_ = false;
   cut_ = false;
@@ -129,14 +138,14 @@ void SeenIds::Forget(uint64_t account) {
 }
 
 uint64_t* SeenIds::LoadArea() {
-  ++generation_;
+  generation_ = NextGeneration();
   known_ = false;
   count_ = 0;
   return Allocate() ? hashes_.get() : nullptr;
 }
 
 bool SeenIds::AdoptLoaded(uint64_t account, uint32_t count, bool cut) {
-  ++generation_;
+  generation_ = NextGeneration();
   account_ = account;
   known_ = false;
   cut_ = false;
@@ -159,16 +168,24 @@ bool SeenIds::Apply(const UidlTally& tally, bool takeAll) {
       (!takeAll || tally.newCount() == 0)) {
     // The usual check: what stays is what the listing matched, in place and in order; nothing
     // to sort.
-    if (tally.matchedCount() == count_ && cut == cut_) return false;
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < count_; ++i) {
-      if (tally.Matched(i)) hashes_[kept++] = hashes_[i];
+    if (tally.matchedCount() == count_ && cut == cut_) {
+      tally.NoteApplied(*this);
+      return false;
     }
-    count_ = kept;
-    cut_ = cut;
-    ++generation_;
-    RebuildIndex();
-    return true;
+    // Messages settled against the last listing hold no position; without them, the positions
+    // matched are what stays.
+    if (!tally.carried()) {
+      uint32_t kept = 0;
+      for (uint32_t i = 0; i < count_; ++i) {
+        if (tally.Matched(i)) hashes_[kept++] = hashes_[i];
+      }
+      count_ = kept;
+      cut_ = cut;
+      generation_ = NextGeneration();
+      RebuildIndex();
+      tally.NoteApplied(*this);
+      return true;
+    }
   }
   const uint64_t* listed = tally.hashes();
   const uint32_t kept = tally.keptCount();
@@ -200,15 +217,23 @@ bool SeenIds::Apply(const UidlTally& tally, bool takeAll) {
   cut_ = cut;
   known_ = true;
   if (!same) {
-    ++generation_;
+    generation_ = NextGeneration();
     RebuildIndex();
   }
+  tally.NoteApplied(*this);
   return !same;
 }
 
 // ----- UidlTally -----
 
 bool UidlTally::Begin(int32_t mailCount, const SeenIds* seen) {
+  // The last listing, by message, may settle messages when the list was made from it and has
+  // not changed since, and each number keeps its slot.
+  const bool carry = seen != nullptr && block_ && complete_ && !sorted_ && appliedTo_ == seen &&
+                     appliedGeneration_ == seen->generation();
+  const int32_t lastLow = low_;
+  const uint32_t lastWindow = window_;
+  appliedTo_ = nullptr;
   complete_ = false;
   count_ = 0;
   kept_ = 0;
@@ -228,16 +253,30 @@ bool UidlTally::Begin(int32_t mailCount, const SeenIds* seen) {
   beyondBound_ = 0;
   movedIn_ = 0;
   newNumberCount_ = 0;
+  carried_ = 0;
+  matchAgain_ = false;
+  lastWindow_ = carry && low_ == lastLow ? lastWindow : 0;
   if (!block_) {
-    block_.reset(new (std::nothrow) uint64_t[kSeenIdCapacity + 3 * kBitWords]);
+    block_.reset(new (std::nothrow) uint64_t[kSeenIdCapacity + 4 * kBitWords]);
     if (!block_) return false;
     hashes_ = block_.get();
     listedBits_ = hashes_ + kSeenIdCapacity;
     newBits_ = listedBits_ + kBitWords;
     matchedBits_ = newBits_ + kBitWords;
+    lastNewBits_ = matchedBits_ + kBitWords;
+  }
+  if (lastWindow_ != 0) {
+    std::memcpy(lastNewBits_, newBits_, (lastWindow_ + 63) / 64 * sizeof(uint64_t));
   }
   std::memset(listedBits_, 0, 3 * kBitWords * sizeof(uint64_t));
   return true;
+}
+
+void UidlTally::NoteApplied(const SeenIds& seen) const {
+  // A listing sorted into runs no longer holds its hashes by message.
+  const bool byMessage = complete_ && !sorted_;
+  appliedTo_ = byMessage ? &seen : nullptr;
+  appliedGeneration_ = byMessage ? seen.generation() : 0;
 }
 
 UidlTally::Added UidlTally::Add(int32_t number, uint64_t hash) {
@@ -254,8 +293,19 @@ UidlTally::Added UidlTally::Add(int32_t number, uint64_t hash) {
   }
   SetBit(listedBits_, slot);
   ++inWindow_;
+  const uint64_t last = hashes_[slot];
   hashes_[slot] = hash;
-  if (seen_ == nullptr) return Added::kTaken;
+  if (seen_ == nullptr || matchAgain_) return Added::kTaken;
+  if (slot < lastWindow_ && last == hash) {
+    // The same ID under the same number as in the last listing: as it was then.
+    if (Bit(lastNewBits_, slot)) {
+      SetBit(newBits_, slot);
+    } else {
+      ++carried_;
+      if (lowestMatched_ == 0 || number < lowestMatched_) lowestMatched_ = number;
+    }
+    return Added::kTaken;
+  }
   // The lookup of an entry waits until kLookAhead more have come, with the list's memory at
   // its place asked for now: the lookups of a long listing then seldom wait for memory. The
   // entries are matched in the order they came all the same.
@@ -272,6 +322,8 @@ UidlTally::Added UidlTally::Add(int32_t number, uint64_t hash) {
 void UidlTally::Match(int32_t number, uint64_t hash) {
   uint32_t count = 0;
   uint32_t at = seen_->Find(hash, &count);
+  // Its position may be one a message settled against the last listing stands for.
+  if (count != 0 && lastWindow_ != 0) matchAgain_ = true;
   for (uint32_t i = at; i < at + count; ++i) {
     if (Bit(matchedBits_, i)) continue;
     SetBit(matchedBits_, i);
@@ -286,7 +338,7 @@ void UidlTally::End() {
   complete_ = false;
   if (!block_) return;
   const uint32_t waiting = pendingCount_ < kLookAhead ? pendingCount_ : kLookAhead;
-  for (uint32_t k = pendingCount_ - waiting; k < pendingCount_; ++k) {
+  for (uint32_t k = pendingCount_ - waiting; k < pendingCount_ && !matchAgain_; ++k) {
     const Pending& p = pending_[k % kLookAhead];
     Match(p.number, p.hash);
   }
@@ -294,9 +346,23 @@ void UidlTally::End() {
   // Every number of the mailbox: the kept window whole, each number once, and as many entries
   // below it as there are messages (those are not kept, so a repeat among them goes unseen).
   if (inWindow_ != window_ || beyondBound_ < low_ - 1) return;
+  if (matchAgain_) MatchAgain();
   SettleNew();
   count_ = window_;
   complete_ = true;
+}
+
+// Every message of the window looked up in number order, as if there were no last listing.
+void UidlTally::MatchAgain() {
+  lastWindow_ = 0;
+  carried_ = 0;
+  matched_ = 0;
+  lowestMatched_ = 0;
+  std::memset(newBits_, 0, 2 * kBitWords * sizeof(uint64_t));  // and matchedBits_
+  for (uint32_t slot = 0; slot < window_; ++slot) {
+    if (slot + kLookAhead < window_) seen_->Prefetch(hashes_[slot + kLookAhead]);
+    Match(low_ + static_cast<int32_t>(slot), hashes_[slot]);
+  }
 }
 
 // The new messages: in a list cut at the bound, those below the lowest message the list knew

@@ -3,7 +3,7 @@
 // measured against them.
 //
 // Bound: kSeenIdCapacity IDs, 8 bytes each, in each of the two arrays (the seen list and the
-// listing of the check under way), three bitmaps of kSeenIdCapacity bits for the listing and
+// listing of the check under way), four bitmaps of kSeenIdCapacity bits for the listing and
 // a 32 KiB index of the list: about 1 MiB in all, taken from the heap the first time a check reads
 // a listing (a program without the option takes nothing). A mailbox of up to kSeenIdCapacity
 // messages is held whole. In a larger one the oldest messages (the lowest numbers, beyond the last
@@ -98,6 +98,13 @@ class SeenIds {
 };
 
 // One check's listing: every listed ID's hash, and which messages are new against the list.
+//
+// A tally used for one check after another keeps the last listing, by message, until the next
+// one overwrites it. When the list has not changed since it was made from that listing, a
+// message whose ID is the one the same number had last time is settled without a lookup: seen
+// if it was seen then, new if it was new. Only the others are looked up in the list. Should one
+// of those be in the list (messages renumbered by a deletion, or an ID listed twice), every
+// message is matched again at the end by lookups, as without the last listing.
 class UidlTally {
  public:
   enum class Added {
@@ -150,7 +157,17 @@ class UidlTally {
     return seen_ == &seen && seenGeneration_ == seen.generation();
   }
   bool Matched(uint32_t position) const { return Bit(matchedBits_, position); }
-  uint32_t matchedCount() const { return matched_; }
+  // Positions of the list the listing named: those matched by a lookup (Matched) and those
+  // settled against the last listing, which carry no bit.
+  uint32_t matchedCount() const { return matched_ + carried_; }
+  // Some messages were settled against the last listing: Matched() does not tell every
+  // position the listing named.
+  bool carried() const { return carried_ != 0; }
+  // Messages settled against the last listing, without a lookup.
+  uint32_t carriedCount() const { return carried_; }
+  // The list was made from this listing (SeenIds::Apply): the next check of this tally against
+  // the same list, unchanged, may settle messages against it.
+  void NoteApplied(const SeenIds& seen) const;
 
  private:
   static constexpr uint32_t kBitWords = kSeenIdCapacity / 64;
@@ -158,17 +175,30 @@ class UidlTally {
   static void SetBit(uint64_t* bits, uint32_t i) { bits[i / 64] |= uint64_t{1} << (i % 64); }
   static void ClearBit(uint64_t* bits, uint32_t i) { bits[i / 64] &= ~(uint64_t{1} << (i % 64)); }
   void Match(int32_t number, uint64_t hash);
+  void MatchAgain();
   void SettleNew();
   void SortRuns() const;
 
   // One block: the hashes by message (slot = number - low_), then the bitmaps of the slots
-  // listed, the slots new and the seen list's positions matched.
+  // listed, the slots new, the seen list's positions matched and the slots new in the last
+  // listing.
   std::unique_ptr<uint64_t[]> block_;
   uint64_t* hashes_ = nullptr;
   uint64_t* listedBits_ = nullptr;
   uint64_t* newBits_ = nullptr;
   uint64_t* matchedBits_ = nullptr;
+  uint64_t* lastNewBits_ = nullptr;
   uint32_t count_ = 0;
+  // The last listing, by message in hashes_ and lastNewBits_, may settle messages: slots below
+  // lastWindow_ (0: none).
+  uint32_t lastWindow_ = 0;
+  uint32_t carried_ = 0;
+  // A message not settled against the last listing was found in the list: the end matches
+  // every message again.
+  bool matchAgain_ = false;
+  // What SeenIds::Apply made from this listing: the list, its generation then, and the window.
+  mutable const SeenIds* appliedTo_ = nullptr;
+  mutable uint32_t appliedGeneration_ = 0;
   // Entries whose lookup waits (Add).
   static constexpr uint32_t kLookAhead = 32;
   struct Pending {

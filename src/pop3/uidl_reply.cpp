@@ -180,6 +180,16 @@ size_t UidlListingReader::TakeUsualLine(const char* bytes, size_t n, UidlListing
   return i + 1;
 }
 
+size_t UidlListingLeastRest(int32_t mailCount, int32_t linesRead, int32_t lastNumber) {
+  const int64_t whole = static_cast<int64_t>(mailCount) - linesRead - 1;
+  if (whole <= 0) return 0;
+  int64_t digits = 1;
+  if (lastNumber == linesRead && lastNumber >= 0) {
+    for (int64_t next = static_cast<int64_t>(lastNumber) + 1; next >= 10; next /= 10) ++digits;
+  }
+  return static_cast<size_t>(whole * (digits + 3) + 2);
+}
+
 void UidlListingReader::Feed(const char* bytes, size_t n, UidlListingSink& sink) {
   while (n > 0) {
     if (statusRead_ && length_ == 0) {

@@ -39,6 +39,14 @@ class UidlListingSink {
 // Reads the reply in pieces of any size, as the framing hands them on, with a fixed buffer of
 // one line: the status line is passed over, every other line becomes an entry or a malformed
 // line. A listing may thus be of any length.
+// The fewest bytes the rest of a listing can take when mailCount messages are listed, linesRead
+// lines were read whole and the highest number read so far is lastNumber: each line still to
+// come holds a number, a blank, an ID of a byte and a line feed, and the dot line ends the
+// listing. A line begun in what was read is not counted. While the listing so far is 1 to
+// lastNumber in order, the numbers to come are larger and have at least as many digits; else
+// one digit is assumed.
+size_t UidlListingLeastRest(int32_t mailCount, int32_t linesRead, int32_t lastNumber);
+
 class UidlListingReader {
  public:
   void Reset();

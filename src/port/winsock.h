@@ -50,6 +50,14 @@ class WinSockPort {
   virtual int Recv(SocketRef s, char* buffer, int length) = 0;  // count, 0 closed, -1 error
   virtual int Shutdown(SocketRef s, int how) = 0;
   virtual int CloseSocket(SocketRef s) = 0;
+  // A hint: the reply under way has at least bytes more to come (0: nothing known). A back end
+  // may hold FD_READ back until that much has arrived, or the reply pauses, so that a long
+  // reply is read in fewer, larger receives. It lasts until the next hint or send on s.
+  // WinSock has no such wait for a selected socket: by default the hint does nothing.
+  virtual void ExpectAtLeast(SocketRef s, int bytes) {
+    (void)s;
+    (void)bytes;
+  }
 };
 
 }  // namespace kc

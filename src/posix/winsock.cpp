@@ -16,6 +16,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -84,6 +85,16 @@ namespace {
 // addresses (4 bytes each, network byte order), then the official name with its NUL.
 // One receive of the poller.
 constexpr size_t kReadAheadSize = 4096;
+// How long a reply may pause before what arrived of it is acknowledged at once. The loop
+// measures waits in whole milliseconds, so 2 is a pause of at least one millisecond.
+constexpr int kReplyPauseMs = 2;
+// A reply said to have at least this much more to come is read once that much has arrived
+// (SO_RCVLOWAT), up to kLowWaterMost: half the kernel's usual receive buffer, so that the
+// window the kernel offers the peer is not cut. Should the bytes not come (a peer that breaks
+// off or lists less than it said), the wait ends when the reply pauses for kLowWaterPauseMs.
+constexpr int kLowWaterLeast = 8192;
+constexpr int kLowWaterMost = 32768;
+constexpr int kLowWaterPauseMs = 20;
 // The files the resolver and the service lookup read their configuration from.
 constexpr const char* kResolverFiles[] = {"/etc/resolv.conf", "/etc/nsswitch.conf",
                                           "/etc/host.conf", "/etc/hosts"};
@@ -167,16 +178,25 @@ class PosixWinSock final : public WinSockPort {
   PosixWinSock(EventLoop& loop, ResolverOptions options)
       : loop_(loop), options_(std::move(options)) {
     ares_library_init(ARES_LIB_INIT_ALL);
-    // Asked before every poll: the moment to acknowledge what was read and not answered.
-    deadline_ = loop_.AddDeadline([this] {
-                                    if (acksOwed_) AcknowledgeAtOnce();
-                                    return ResolverWaitMs();
-                                  },
-                                  [this] {
-                                    if (channel_ != nullptr) {
-                                      ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
-                                    }
-                                  });
+    // Asked before every poll: the moment to acknowledge what was read and not answered, and
+    // how long a reply still arriving may pause before its acknowledgement goes out.
+    deadline_ = loop_.AddDeadline(
+        [this] {
+          if (acksOwed_) AcknowledgeAtOnce();
+          int wait = ResolverWaitMs();
+          if (lowWatersRaised_ && (wait < 0 || wait > kLowWaterPauseMs)) wait = kLowWaterPauseMs;
+          if (pausedAcksOwed_ && (wait < 0 || wait > kReplyPauseMs)) wait = kReplyPauseMs;
+          return wait;
+        },
+        [this] {
+          if (pausedAcksOwed_) AcknowledgePaused();
+          if (lowWatersRaised_ && EventLoop::NowMs() - lastReadMs_ >= kLowWaterPauseMs) {
+            LowerLowWaters();
+          }
+          if (channel_ != nullptr) {
+            ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+          }
+        });
   }
 
   ~PosixWinSock() override {
@@ -345,7 +365,13 @@ class PosixWinSock final : public WinSockPort {
     if (sock == nullptr) return Fail(kWsaENotSock);
     if (length < 0) return Fail(kWsaEInval);
     ssize_t n = ::send(sock->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
-    if (n > 0) sock->ackOwed = false;  // the segment carries the acknowledgement
+    if (n > 0) {
+      // The segment carries the acknowledgement; the next receive starts a reply.
+      sock->ackOwed = false;
+      sock->pausedAckOwed = false;
+      sock->receivedSinceSend = false;
+      SetLowWater(*sock, 1);
+    }
     if (n < 0) {
       int error = errno;
       if (error == EAGAIN || error == EWOULDBLOCK) {
@@ -374,12 +400,16 @@ class PosixWinSock final : public WinSockPort {
         if (more > 0) n += static_cast<size_t>(more);
       }
       OweAck(*sock);
+      lastReadMs_ = EventLoop::NowMs();
       ReenableRead(*sock);
       return static_cast<int>(n);
     }
     ssize_t n = ::recv(sock->fd, buffer, static_cast<size_t>(length), 0);
     int error = errno;
-    if (n > 0) OweAck(*sock);
+    if (n > 0) {
+      OweAck(*sock);
+      lastReadMs_ = EventLoop::NowMs();
+    }
     ReenableRead(*sock);
     if (n < 0) return Fail(WsaErrorFromErrno(error));
     return static_cast<int>(n);
@@ -392,6 +422,16 @@ class PosixWinSock final : public WinSockPort {
     if (mode < 0) return Fail(kWsaEInval);
     if (::shutdown(sock->fd, mode) != 0) return Fail(WsaErrorFromErrno(errno));
     return 0;
+  }
+
+  void ExpectAtLeast(SocketRef s, int bytes) override {
+    Sock* sock = Find(s);
+    if (sock == nullptr || sock->fd < 0 || sock->state != State::kConnected) return;
+    int want = bytes >= kLowWaterLeast ? std::min(bytes, kLowWaterMost) : 1;
+    // A lower mark is set at once (a higher one could wait for bytes that never come); a
+    // slightly higher one is not worth the call.
+    if (want > sock->lowWater && want - sock->lowWater < kLowWaterLeast) return;
+    SetLowWater(*sock, want);
   }
 
   int CloseSocket(SocketRef s) override {
@@ -418,6 +458,12 @@ class PosixWinSock final : public WinSockPort {
     bool closeNotified = false;
     // Data was received and nothing has been sent since: the peer waits for our ACK.
     bool ackOwed = false;
+    // The same, for a receive that was not the first since the last send: acknowledged once
+    // the reply pauses (kReplyPauseMs).
+    bool pausedAckOwed = false;
+    bool receivedSinceSend = false;
+    // The socket's SO_RCVLOWAT: the bytes the poll waits for before it reports data.
+    int lowWater = 1;
     // Bytes read when the poll saw the peer's close coming, to tell data still waiting from
     // the close itself; Recv hands them on.
     std::shared_ptr<std::array<char, kReadAheadSize>> aheadBuffer;
@@ -440,8 +486,14 @@ class PosixWinSock final : public WinSockPort {
   }
 
   void OweAck(Sock& sock) {
-    sock.ackOwed = true;
-    acksOwed_ = true;
+    if (!sock.receivedSinceSend) {
+      sock.receivedSinceSend = true;
+      sock.ackOwed = true;
+      acksOwed_ = true;
+    } else if (!sock.ackOwed) {
+      sock.pausedAckOwed = true;
+      pausedAcksOwed_ = true;
+    }
   }
 
   // Linux delays the ACK of data it received (40 ms at least) in the hope of sending it with
@@ -452,15 +504,52 @@ class PosixWinSock final : public WinSockPort {
   // ACK the kernel holds; the kernel clears the option again on its own, so it is set anew
   // each time. Sockets whose receive was answered by a command (the usual case) cost nothing:
   // the command carried the ACK. A kernel without the option keeps the delayed ACK.
+  //
+  // Only the first receive after a command is acknowledged before the very next wait: that is
+  // where a reply split at its status line waits. The later pieces of a long reply arrive while
+  // the peer is still sending, and the kernel acknowledges a stream on its own; forcing an ACK
+  // after each of them doubled the kernel's work for a long listing. Such a piece is
+  // acknowledged at once only when nothing more came for kReplyPauseMs, which bounds what a peer
+  // holding back a later piece can wait.
   void AcknowledgeAtOnce() {
     acksOwed_ = false;
     for (auto& [handle, sock] : sockets_) {
       if (!sock.ackOwed) continue;
       sock.ackOwed = false;
-      if (sock.fd < 0 || sock.state != State::kConnected) continue;
-      int on = 1;
-      setsockopt(sock.fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+      QuickAck(sock);
     }
+  }
+
+  void SetLowWater(Sock& sock, int bytes) {
+    if (bytes == sock.lowWater || sock.fd < 0) return;
+    // A kernel that refuses the option reports every arrival, as before.
+    if (setsockopt(sock.fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) != 0) return;
+    sock.lowWater = bytes;
+    if (bytes > 1) lowWatersRaised_ = true;
+  }
+
+  // The reply paused before the bytes it was said to have came: whatever is waiting is read.
+  void LowerLowWaters() {
+    lowWatersRaised_ = false;
+    for (auto& [handle, sock] : sockets_) SetLowWater(sock, 1);
+  }
+
+  void AcknowledgePaused() {
+    pausedAcksOwed_ = false;
+    for (auto& [handle, sock] : sockets_) {
+      if (!sock.pausedAckOwed) continue;
+      sock.pausedAckOwed = false;
+      QuickAck(sock);
+    }
+  }
+
+  // An even value sends the ACK the kernel holds and leaves the socket in its delayed-ACK
+  // mode; 1 would also switch it to acknowledging each piece itself, which costs a long
+  // listing an ACK per receive.
+  static void QuickAck(const Sock& sock) {
+    if (sock.fd < 0 || sock.state != State::kConnected) return;
+    int once = 2;
+    setsockopt(sock.fd, IPPROTO_TCP, TCP_QUICKACK, &once, sizeof once);
   }
 
   // A receive re-enables FD_READ, whatever it returned; bytes still read ahead are reported
@@ -705,8 +794,11 @@ class PosixWinSock final : public WinSockPort {
   EventLoop& loop_;
   ResolverOptions options_;
   int deadline_ = 0;
-  int queriesInFlight_ = 0;  // lookups whose callback c-ares has not called yet
-  bool acksOwed_ = false;    // some socket's ackOwed is set
+  int queriesInFlight_ = 0;       // lookups whose callback c-ares has not called yet
+  bool acksOwed_ = false;         // some socket's ackOwed is set
+  bool pausedAcksOwed_ = false;   // some socket's pausedAckOwed is set
+  bool lowWatersRaised_ = false;  // some socket's lowWater may be above 1
+  uint64_t lastReadMs_ = 0;       // when a receive last returned data
   int startups_ = 0;
   int lastError_ = 0;
   ares_channel channel_ = nullptr;

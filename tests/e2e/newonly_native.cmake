@@ -3,7 +3,7 @@
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
   foreach(scenario dovecot absent no_uidl mailutils empty many duplicate_ids long_ids
-                  short_listing silent_uidl)
+                  short_listing half_listing silent_uidl)
     add_test(NAME e2e_newonly_native_${scenario}
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/run_newonly_native.py
                      --program $<TARGET_FILE:kestova> --scenario ${scenario})

@@ -288,6 +288,19 @@ def scenario_short_listing(ctx):
     ctx.finish(p)
 
 
+def scenario_half_listing(ctx):
+    """A long listing that stops halfway (the dot line after 1,500 of 3,000 messages): the
+    program, which reads a long listing in large pieces, does not wait for the rest that never
+    comes; the listing is unusable and every message counted, as with any short listing."""
+    ctx.script_server("--count", "3000", "--uidl", "message", "--fault", "uidl=half")
+    p = ctx.program(newonly=1)
+    trace, end = one_check(p, 0)
+    assert b"UIDL: listing unusable (1500 of 3000 messages listed)" in trace, trace[-800:]
+    assert b"Server timed out" not in trace, trace[-800:]
+    wait_console(p, "3000 messages (UIDL listing unusable: every message counted)")
+    ctx.finish(p)
+
+
 def scenario_silent_uidl(ctx):
     """A server that never answers UIDL: that check times out; the next ones do not ask it and
     count every message, said once, with the box once."""
@@ -319,6 +332,7 @@ SCENARIOS = {
     "duplicate_ids": scenario_duplicate_ids,
     "long_ids": scenario_long_ids,
     "short_listing": scenario_short_listing,
+    "half_listing": scenario_half_listing,
     "silent_uidl": scenario_silent_uidl,
 }
 

@@ -132,7 +132,21 @@ def scenario_split(ctx):
     assert extra_s <= MOST_EXTRA_S, f"the split check took {extra_s:.1f} s longer"
 
 
-SCENARIOS = {"split": scenario_split}
+def scenario_pieces(ctx):
+    """255 TOP replies whose second half waits for the ACK of the first: none waits out the
+    delayed acknowledgement."""
+    p, end, one = one_check(ctx.server("one"), lambda: (ctx.program(), 0))
+    server = ctx.server("pieces")
+    p, end, pieces = one_check(server, lambda: (p, p.check_again(end, 20)))
+    ctx.finish(p)
+    assert one["commands"] == pieces["commands"], "the dialogue differs between the modes"
+    assert pieces["delayed_acks"] <= MOST_STALLS, (
+        f"{pieces['delayed_acks']} delayed ACKs: later pieces of replies waited for the ACK")
+    assert pieces["stalls"] <= MOST_STALLS, (
+        f"{pieces['stalls']} of {MESSAGES} replies waited {STALL_MS:.0f} ms or more")
+
+
+SCENARIOS = {"split": scenario_split, "pieces": scenario_pieces}
 
 
 def print_failure(ctx):

@@ -170,6 +170,12 @@ int FakeWinSock::Send(SocketRef s, const char* data, int length) {
   return length;
 }
 
+void FakeWinSock::ExpectAtLeast(SocketRef, int bytes) {
+  size_t queued = 0;
+  for (const Receive& r : receives_) queued += r.result == 1 ? r.bytes.size() : 0;
+  hints.push_back({bytes, queued});
+}
+
 int FakeWinSock::Recv(SocketRef s, char* buffer, int length) {
   calls.push_back("recv " + std::to_string(s));
   if (openSockets.count(s) == 0) {

@@ -52,6 +52,13 @@ class FakeWinSock final : public WinSockPort {
   uintptr_t lastLookup = 0;
   SocketRef lastSocket = kInvalidSocket;
   std::string lastLookupName;
+  // Every ExpectAtLeast: the bytes it said were still to come, and the bytes queued unread then
+  // (everything the fake's server sent and nobody read yet).
+  struct Hint {
+    int bytes;
+    size_t queued;
+  };
+  std::vector<Hint> hints;
 
   int Count(const std::string& call) const;
   // Calls whose text starts with prefix.
@@ -88,6 +95,7 @@ class FakeWinSock final : public WinSockPort {
   int Recv(SocketRef s, char* buffer, int length) override;
   int Shutdown(SocketRef s, int how) override;
   int CloseSocket(SocketRef s) override;
+  void ExpectAtLeast(SocketRef s, int bytes) override;
 
   Ipv4Endpoint connectedTo{};
 

@@ -24,6 +24,7 @@ Faults:
   fold     (TOP) the From: value folded onto a second line
   big      a reply over 4,096 bytes (TOP: long headers; others: a long status line)
   empty    (UIDL) "+OK" and the dot line: a listing of no message
+  half     (UIDL) the first half of the listing, then the dot line
 UIDL: --uidl none (the default) answers it -ERR, as a server without it; "message" gives each
 message the SHA-1 of its bytes as its ID, "headers" the SHA-1 of its header block (as popa3d
 does: two messages with the same header block share an ID), "long" an 80-character ID. With
@@ -34,7 +35,11 @@ step "stls" takes err.
 --replies split writes every reply that has more than its status line (the replies to TOP) as
 two writes, the status line and then the rest, with Nagle's algorithm on, as popa3d, GNU
 mailutils' pop3d and Twisted do: the rest waits in the server's kernel until the client has
-acknowledged the status line. The default, --replies one, writes each reply in one write with
+acknowledged the status line. --replies pieces writes such a reply as three: the status line,
+then after 5 ms (time for the client to acknowledge it) the first half of the rest and at once
+the second half, which waits in the server's kernel until the client has acknowledged the first
+half: a later piece of a reply that the client must acknowledge without a command of its own.
+The default, --replies one, writes each reply in one write with
 TCP_NODELAY. --timing FILE appends, for every reply to TOP, "gap MS": the milliseconds from its
 first write to the next command, and at QUIT "session MS" from the greeting on.
 --faulty-sessions N applies the faults to the first N connections only; later ones are
@@ -54,7 +59,7 @@ import sys
 import time
 
 FAULTS = ("close", "reset", "silent", "err", "garbage", "nolf", "split", "merge", "nul", "nultail",
-          "fold", "big", "empty")
+          "fold", "big", "empty", "half")
 
 
 def generated_message(n, sender, fold=False):
@@ -182,6 +187,10 @@ class Session:
             return self.normal_reply(step, argument) + b"\x00\x00junk after the reply\x00"
         if fault == "empty" and step == "uidl":
             return b"+OK\r\n.\r\n"
+        if fault == "half" and step == "uidl":
+            lines = self.uidl_reply().split(b"\r\n")
+            kept = lines[:1 + (len(lines) - 3) // 2]
+            return b"\r\n".join(kept) + b"\r\n.\r\n"
         if fault == "fold" and step.startswith("top"):
             return self.top_reply(argument, fold=True)
         if fault == "big":
@@ -219,9 +228,15 @@ class Session:
     async def send_reply(self, reply):
         """A reply as the mode says: one write, or the status line and the rest in two."""
         status_end = reply.find(b"\r\n") + 2
-        if self.server.split_replies and 1 < status_end < len(reply):
+        if self.server.replies == "split" and 1 < status_end < len(reply):
             await self.send(reply[:status_end])
             await self.send(reply[status_end:])
+        elif self.server.replies == "pieces" and 1 < status_end < len(reply) - 1:
+            await self.send(reply[:status_end])
+            await asyncio.sleep(0.005)
+            half = status_end + (len(reply) - status_end) // 2
+            await self.send(reply[status_end:half])
+            await self.send(reply[half:])
         else:
             await self.send(reply)
 
@@ -385,7 +400,8 @@ class Server:
         self.tls_context = tls_context(args.tls)
         self.stls_context = tls_context(args.stls)
         self.err_text = args.err_text.encode()
-        self.split_replies = args.replies == "split"
+        self.replies = args.replies
+        self.split_replies = args.replies != "one"  # Nagle's algorithm on
         self.timing = args.timing
         self.sessions = 0
         self.uidl = args.uidl
@@ -448,8 +464,9 @@ def main(argv=None):
     parser.add_argument("--stls", help="CERT,KEY: offer STLS")
     parser.add_argument("--err-text", default="scripted failure",
                         help="what follows -ERR in the reply of an err fault")
-    parser.add_argument("--replies", choices=("one", "split"), default="one",
-                        help="split: status line and rest of a reply in two writes, Nagle on")
+    parser.add_argument("--replies", choices=("one", "split", "pieces"), default="one",
+                        help="split: status line and rest of a reply in two writes, Nagle on; "
+                             "pieces: status line, then the rest in two halves")
     parser.add_argument("--timing", help="append reply gaps and session times (ms) to this file")
     args = parser.parse_args(argv)
     try:

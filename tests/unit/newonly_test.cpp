@@ -140,9 +140,9 @@ TEST_F(NewOnly, SignInItemOnlyWithOAuth) {
     int32_t newOnly, auth;
     const char* menu;
   };
-  for (const Case& c : {Case{1, kAuthOAuth, "menu+markseen+signin"},
-                        Case{0, kAuthOAuth, "menu+signin"}, Case{1, kAuthPassword, "menu+markseen"},
-                        Case{0, kAuthPassword, "menu"}}) {
+  for (const Case& c :
+       {Case{1, kAuthOAuth, "menu+markseen+signin"}, Case{0, kAuthOAuth, "menu+signin"},
+        Case{1, kAuthPassword, "menu+markseen"}, Case{0, kAuthPassword, "menu"}}) {
     h.app->settings.newOnly = c.newOnly;
     h.app->settings.auth = c.auth;
     h.window.Post(CheckHarness::kMainWindow, SM_TRAY, kTrayIconId, kWmRButtonDown);
@@ -314,6 +314,30 @@ TEST_F(NewOnly, ServerSilentAtUidlIsNotAskedAgain) {
   h.app->settings.port = 1110;
   h.mailbox.overrides.clear();
   EXPECT_EQ(Check(h), Dialogue({}));
+}
+
+// While a long listing is read, the poller tells the socket the least the rest can be: never
+// more than is still to come, whether the IDs are as short as they can be or long, and enough
+// to be worth waiting for while most of the listing is still out.
+TEST_F(NewOnly, ListingRestIsNeverOverstated) {
+  for (const size_t idLength : {size_t{1}, size_t{40}}) {
+    CheckHarness harness;
+    Use(harness);
+    for (int i = 1; i <= 20000; ++i) {
+      harness.mailbox.headers.push_back(HeadersFrom("s <s@example.org>"));
+      harness.mailbox.uids.push_back(std::string(idLength, 'a' + static_cast<char>(i % 26)));
+    }
+    harness.winsock.splitEvery = 1000;
+    Check(harness);
+    ASSERT_EQ(LastOutcome(harness), "0 new of 20000 messages") << idLength;
+    int largest = 0;
+    for (const FakeWinSock::Hint& hint : harness.winsock.hints) {
+      ASSERT_GE(hint.bytes, 0);
+      ASSERT_LE(static_cast<size_t>(hint.bytes), hint.queued) << idLength;
+      largest = hint.bytes > largest ? hint.bytes : largest;
+    }
+    EXPECT_GE(largest, 32768) << idLength;
+  }
 }
 
 // A listing far longer than the receive buffer is read through it.

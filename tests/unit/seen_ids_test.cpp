@@ -277,6 +277,75 @@ TEST(SeenIds, IdListedMoreOftenThanSeenIsNew) {
   EXPECT_EQ(again.size(), 4u);
 }
 
+// A tally kept from check to check settles most messages against its last listing; it must
+// reach what a fresh tally reaches by lookups alone, whatever happens to the mailbox between
+// checks: arrivals, deletions anywhere, an ID listed twice, a short listing, everything marked.
+TEST(SeenIds, LastListingGivesWhatLookupsGive) {
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  auto next = [&state](uint64_t bound) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state % bound;
+  };
+  std::vector<std::string> box;
+  int made = 0;
+  auto arrive = [&](int k) {
+    for (int i = 0; i < k; ++i) box.push_back("id" + std::to_string(++made));
+  };
+  arrive(300);
+  SeenIds kept, fresh;
+  UidlTally reused;
+  {
+    UidlTally first;
+    Tally(reused, box, nullptr);
+    Tally(first, box, nullptr);
+    ASSERT_EQ(kept.Apply(reused, false), fresh.Apply(first, false));
+  }
+  uint32_t carried = 0;
+  for (int step = 0; step < 400; ++step) {
+    switch (next(8)) {
+      case 0: arrive(1 + static_cast<int>(next(3))); break;
+      case 1:  // a deletion anywhere renumbers what follows
+        if (!box.empty()) box.erase(box.begin() + static_cast<long>(next(box.size())));
+        break;
+      case 2:
+        if (!box.empty()) box.pop_back();
+        break;
+      case 3:  // a copy with an ID the mailbox has already
+        if (!box.empty()) box.push_back(box[next(box.size())]);
+        break;
+      case 4: {  // a listing cut short: neither list may change
+        ASSERT_TRUE(reused.Begin(static_cast<int32_t>(box.size()) + 1, &kept));
+        for (size_t i = 0; i < box.size(); ++i) reused.Add(static_cast<int32_t>(i + 1), H(box[i]));
+        reused.End();
+        ASSERT_FALSE(kept.Apply(reused, false));
+        break;
+      }
+      default: break;  // nothing changed
+    }
+    UidlTally once;
+    Tally(reused, box, &kept);
+    Tally(once, box, &fresh);
+    carried += reused.carriedCount();
+    ASSERT_EQ(reused.newCount(), once.newCount()) << step;
+    ASSERT_EQ(reused.newNumberCount(), once.newNumberCount()) << step;
+    for (int i = 0; i < once.newNumberCount(); ++i) {
+      ASSERT_EQ(reused.newNumbers()[i], once.newNumbers()[i]) << step;
+    }
+    const bool markAll = next(10) == 0;
+    ASSERT_EQ(kept.Apply(reused, false), fresh.Apply(once, false)) << step;
+    if (markAll) {
+      ASSERT_EQ(kept.Apply(reused, true), fresh.Apply(once, true)) << step;
+    }
+    ASSERT_EQ(std::vector<uint64_t>(kept.hashes(), kept.hashes() + kept.size()),
+              std::vector<uint64_t>(fresh.hashes(), fresh.hashes() + fresh.size()))
+        << step;
+  }
+  // Most checks found the mailbox as the last one left it.
+  EXPECT_GT(carried, 300u * 100u);
+}
+
 // Past the bound: 70,000 messages, the 100 newest deleted. The 100 older ones that move inside
 // the window are not new; one that arrives after is; the list keeps its mark across a save.
 TEST(SeenIds, OlderMessagesMovingInsideTheWindowAreNotNew) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -114,6 +116,52 @@ TEST(UidlListing, SameEntriesWhateverThePieces) {
     EXPECT_EQ(got.malformed[1], longLine.substr(0, kUidlLineSize) + "...");
     EXPECT_EQ(got.malformed[2], oneMore.substr(0, kUidlLineSize) + "...");
     EXPECT_EQ(got.malformed[3], "\r");
+  }
+}
+
+// The least the rest of a listing can be is never more than what is left of it, at any point of
+// the reading: the shortest lines there are (an ID of a byte, a line feed alone), numbers out of
+// order, usual lines; and it counts the digits of the numbers to come.
+TEST(UidlListing, LeastRestNeverExceedsWhatIsLeft) {
+  EXPECT_EQ(UidlListingLeastRest(5, 0, 0), 4u * 4 + 2);
+  EXPECT_EQ(UidlListingLeastRest(50000, 9999, 9999), (50000u - 9999 - 1) * 8 + 2);
+  EXPECT_EQ(UidlListingLeastRest(100, 5, 50), 94u * 4 + 2);  // not 1 to 5 in order
+  EXPECT_EQ(UidlListingLeastRest(10, 9, 9), 0u);
+  EXPECT_EQ(UidlListingLeastRest(10, 12, 12), 0u);
+  EXPECT_EQ(UidlListingLeastRest(0, 0, 0), 0u);
+
+  auto listing = [](int count, bool descending, const char* end, const std::string& id) {
+    std::string text = "+OK\r\n";
+    for (int k = 1; k <= count; ++k) {
+      text += std::to_string(descending ? count + 1 - k : k) + " " + id + end;
+    }
+    return text;
+  };
+  struct Case {
+    std::string text;
+    int32_t mailCount;
+    const char* dot;
+  };
+  const Case cases[] = {
+      {listing(2000, false, "\n", "x"), 2000, ".\n"},
+      {listing(2000, true, "\n", "x"), 2000, ".\n"},
+      {listing(1500, false, "\r\n", "0000000a6b1bd2db"), 1500, ".\r\n"},
+  };
+  for (const Case& c : cases) {
+    UidlListingReader reader;
+    reader.Reset();
+    struct Lines final : UidlListingSink {
+      void OnEntry(const UidlEntry&) override { ++count; }
+      void OnMalformed(const char*, size_t, bool) override { ++count; }
+      int32_t count = 0;
+    } lines;
+    const size_t total = c.text.size() + std::strlen(c.dot);
+    for (size_t at = 0; at < c.text.size(); at += 7) {
+      const size_t n = std::min<size_t>(7, c.text.size() - at);
+      reader.Feed(c.text.data() + at, n, lines);
+      const size_t least = UidlListingLeastRest(c.mailCount, lines.count, reader.last().number);
+      ASSERT_LE(least, total - (at + n)) << c.mailCount << " at " << at;
+    }
   }
 }
 
