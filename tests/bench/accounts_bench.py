@@ -19,7 +19,6 @@ import os
 import re
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -30,6 +29,7 @@ sys.path.insert(0, os.path.join(TESTS, "support"))
 sys.path.insert(0, os.path.join(TESTS, "e2e"))
 
 import dovecot  # noqa: E402
+from scenario_runner import enter_network_namespace  # noqa: E402
 from native_program import PASSWORD, Program  # noqa: E402
 from run_accounts_native import subkey  # noqa: E402
 
@@ -99,14 +99,9 @@ def main():
     parser.add_argument("--messages", type=int, default=255)
     parser.add_argument("--idle-seconds", type=float, default=60)
     args = parser.parse_args()
-    if os.environ.get("KC_BENCH_NETNS") != "1":
-        if os.geteuid() != 0:
-            print("needs root for a network namespace", file=sys.stderr)
-            return 1
-        env = dict(os.environ, KC_BENCH_NETNS="1")
-        return subprocess.call(["unshare", "-n", "--", sys.executable, os.path.abspath(__file__),
-                                *sys.argv[1:]], env=env)
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    code = enter_network_namespace(__file__, sys.argv[1:], tools=("unshare", "ip", "dovecot"))
+    if code is not None:
+        return code
     exe = os.path.abspath(args.program)
     workdir = tempfile.mkdtemp(prefix="kc-bench-accounts-")
     os.chmod(workdir, 0o755)

@@ -30,6 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 
 import dovecot  # noqa: E402
+from scenario_runner import enter_network_namespace  # noqa: E402
 import real_mail  # noqa: E402
 from native_program import LatencyProxy  # noqa: E402
 from test_certs import TestCerts  # noqa: E402
@@ -75,14 +76,9 @@ def main():
                         help="measure the pipelining client beside the others")
     parser.add_argument("--slow-runs", default="3", help="checks per child behind a delay")
     args = parser.parse_args()
-    if os.environ.get("KC_BENCH_NETNS") != "1":
-        if os.geteuid() != 0:
-            print("needs root for a network namespace", file=sys.stderr)
-            return 1
-        env = dict(os.environ, KC_BENCH_NETNS="1")
-        return subprocess.call(["unshare", "-n", "--", sys.executable, os.path.abspath(__file__),
-                                *sys.argv[1:]], env=env)
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    code = enter_network_namespace(__file__, sys.argv[1:], tools=("unshare", "ip", "dovecot"))
+    if code is not None:
+        return code
     workdir = tempfile.mkdtemp(prefix="kc-bench-")
     os.chmod(workdir, 0o755)
     env = dict(os.environ)

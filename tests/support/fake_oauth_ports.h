@@ -16,6 +16,7 @@
 #include "port/http.h"
 #include "port/loopback.h"
 #include "port/token_store.h"
+#include "support/fake_account_files.h"
 
 namespace kc::test {
 
@@ -80,7 +81,7 @@ class FakeHttp final : public HttpPort {
   HttpRequestId last_ = 0;
 };
 
-class FakeTokenStore final : public TokenStorePort {
+class FakeTokenStore final : public TokenStorePort, public FakeAccountFiles {
  public:
   std::vector<uint8_t> stored;
   bool exists = false;
@@ -88,32 +89,9 @@ class FakeTokenStore final : public TokenStorePort {
   int saves = 0;
   std::vector<std::string> events;  // "save", "erase": for the order against other ports
 
-  // Each account's record: `stored` and `exists` are those of the account in use, the others
-  // wait in `accounts` (key 0 the first account's) until UseAccount turns to them.
-  struct Account {
-    std::vector<uint8_t> stored;
-    bool exists = false;
-  };
-  std::map<uint64_t, Account> accounts;
-  uint64_t account = 0;
-  std::vector<uint64_t> used;  // UseAccount calls, in order
-
+  // Each account's record: see FakeAccountFiles.
   const char* Where() override { return where_.c_str(); }
-  void UseAccount(uint64_t key) override {
-    used.push_back(key);
-    accounts[account] = Account{stored, exists};
-    Account& next = accounts[key];
-    stored = next.stored;
-    exists = next.exists;
-    account = key;
-    char name[64];
-    if (key == 0) {
-      std::snprintf(name, sizeof name, "token.dat");
-    } else {
-      std::snprintf(name, sizeof name, "token-%016llx.dat", static_cast<unsigned long long>(key));
-    }
-    where_ = std::string("/state/kestova/") + name;
-  }
+  void UseAccount(uint64_t key) override { SwitchTo(key, "token", stored, exists, where_); }
   TokenLoad Load(uint8_t* bytes, uint32_t size, uint32_t* length, char* why,
                  size_t whySize) override {
     if (failLoad) {

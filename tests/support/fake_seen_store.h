@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "port/seen_store.h"
+#include "support/fake_account_files.h"
 
 namespace kc::test {
 
-class FakeSeenStore final : public SeenStorePort {
+class FakeSeenStore final : public SeenStorePort, public FakeAccountFiles {
  public:
   std::vector<uint8_t> stored;  // the committed list
   bool exists = false;
@@ -20,32 +21,11 @@ class FakeSeenStore final : public SeenStorePort {
   int commits = 0;
   int reads = 0;
 
-  // Each account's list: `stored` and `exists` are those of the account in use, the others
-  // wait in `accounts` (key 0 the first account's) until UseAccount turns to them.
-  struct Account {
-    std::vector<uint8_t> stored;
-    bool exists = false;
-  };
-  std::map<uint64_t, Account> accounts;
-  uint64_t account = 0;
-  std::vector<uint64_t> used;  // UseAccount calls, in order
-
+  // Each account's list: see FakeAccountFiles.
   const char* Where() override { return where_.c_str(); }
   void UseAccount(uint64_t key) override {
-    used.push_back(key);
-    accounts[account] = Account{stored, exists};
-    Account& next = accounts[key];
-    stored = next.stored;
-    exists = next.exists;
-    account = key;
+    SwitchTo(key, "seen", stored, exists, where_);
     pending_.clear();
-    char name[64];
-    if (key == 0) {
-      std::snprintf(name, sizeof name, "seen.dat");
-    } else {
-      std::snprintf(name, sizeof name, "seen-%016llx.dat", static_cast<unsigned long long>(key));
-    }
-    where_ = std::string("/state/kestova/") + name;
   }
   SeenStoreOpen OpenRead(char* why, size_t whySize) override {
     ++reads;
