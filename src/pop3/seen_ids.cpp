@@ -174,7 +174,7 @@ bool SeenIds::Apply(const UidlTally& tally, bool takeAll) {
     }
     // Messages settled against the last listing hold no position; without them, the positions
     // matched are what stays.
-    if (!tally.carried()) {
+    if (tally.carriedCount() == 0) {
       uint32_t kept = 0;
       for (uint32_t i = 0; i < count_; ++i) {
         if (tally.Matched(i)) hashes_[kept++] = hashes_[i];

@@ -160,10 +160,8 @@ class UidlTally {
   // Positions of the list the listing named: those matched by a lookup (Matched) and those
   // settled against the last listing, which carry no bit.
   uint32_t matchedCount() const { return matched_ + carried_; }
-  // Some messages were settled against the last listing: Matched() does not tell every
-  // position the listing named.
-  bool carried() const { return carried_ != 0; }
-  // Messages settled against the last listing, without a lookup.
+  // Messages settled against the last listing, without a lookup: when there are any,
+  // Matched() does not tell every position the listing named.
   uint32_t carriedCount() const { return carried_; }
   // The list was made from this listing (SeenIds::Apply): the next check of this tally against
   // the same list, unchanged, may settle messages against it.

@@ -399,17 +399,13 @@ class PosixWinSock final : public WinSockPort {
         ssize_t more = ::recv(sock->fd, buffer + n, static_cast<size_t>(length) - n, MSG_DONTWAIT);
         if (more > 0) n += static_cast<size_t>(more);
       }
-      OweAck(*sock);
-      lastReadMs_ = EventLoop::NowMs();
+      NoteReceived(*sock);
       ReenableRead(*sock);
       return static_cast<int>(n);
     }
     ssize_t n = ::recv(sock->fd, buffer, static_cast<size_t>(length), 0);
     int error = errno;
-    if (n > 0) {
-      OweAck(*sock);
-      lastReadMs_ = EventLoop::NowMs();
-    }
+    if (n > 0) NoteReceived(*sock);
     ReenableRead(*sock);
     if (n < 0) return Fail(WsaErrorFromErrno(error));
     return static_cast<int>(n);
@@ -485,7 +481,9 @@ class PosixWinSock final : public WinSockPort {
     return n;
   }
 
-  void OweAck(Sock& sock) {
+  // Data was received: an ACK is owed, and the reply has not paused.
+  void NoteReceived(Sock& sock) {
+    lastReadMs_ = EventLoop::NowMs();
     if (!sock.receivedSinceSend) {
       sock.receivedSinceSend = true;
       sock.ackOwed = true;
@@ -513,9 +511,19 @@ class PosixWinSock final : public WinSockPort {
   // holding back a later piece can wait.
   void AcknowledgeAtOnce() {
     acksOwed_ = false;
+    AcknowledgeOwed(&Sock::ackOwed);
+  }
+
+  void AcknowledgePaused() {
+    pausedAcksOwed_ = false;
+    AcknowledgeOwed(&Sock::pausedAckOwed);
+  }
+
+  // Every socket whose flag `owed` is set acknowledges now; the flag is cleared.
+  void AcknowledgeOwed(bool Sock::*owed) {
     for (auto& [handle, sock] : sockets_) {
-      if (!sock.ackOwed) continue;
-      sock.ackOwed = false;
+      if (!(sock.*owed)) continue;
+      sock.*owed = false;
       QuickAck(sock);
     }
   }
@@ -532,15 +540,6 @@ class PosixWinSock final : public WinSockPort {
   void LowerLowWaters() {
     lowWatersRaised_ = false;
     for (auto& [handle, sock] : sockets_) SetLowWater(sock, 1);
-  }
-
-  void AcknowledgePaused() {
-    pausedAcksOwed_ = false;
-    for (auto& [handle, sock] : sockets_) {
-      if (!sock.pausedAckOwed) continue;
-      sock.pausedAckOwed = false;
-      QuickAck(sock);
-    }
   }
 
   // An even value sends the ACK the kernel holds and leaves the socket in its delayed-ACK
